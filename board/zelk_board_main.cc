@@ -1,0 +1,2 @@
+// Placeholder until the simulated board lands.
+int main() { return 1; }

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds zelk and passes every test twice: a normal build, then under AddressSanitizer and
+# UndefinedBehaviorSanitizer. End-to-end tests mostly sleep (the board needs 3 s after each
+# command letter), so ctest runs many of them at once.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+parallel=12
+for variant in build:RelWithDebInfo:OFF build-asan:Debug:ON; do
+    IFS=: read -r dir type sanitize <<<"$variant"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DZELK_SANITIZE="$sanitize" >/dev/null
+    cmake --build "$dir" -j2
+    ctest --test-dir "$dir" -j"$parallel" --output-on-failure
+done

@@ -1,0 +1,181 @@
+// zelk's driver: options, signal handlers, the serial device, and the fixed chain of monitor
+// operations. One run is one job.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "options.h"
+#include "serial/serial.h"
+#include "zelk.h"
+
+namespace {
+
+// Formats a small non-negative number into buf without stdio (for use in signal handlers).
+size_t format_uint(char *buf, unsigned v)
+{
+    char tmp[12];
+    size_t n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    for (size_t i = 0; i < n; i++)
+        buf[i] = tmp[n - 1 - i];
+    return n;
+}
+
+void write_message(int fd, const char *head, int sig, const char *tail)
+{
+    char buf[96];
+    size_t n = std::strlen(head);
+    std::memcpy(buf, head, n);
+    n += format_uint(buf + n, static_cast<unsigned>(sig));
+    size_t t = std::strlen(tail);
+    std::memcpy(buf + n, tail, t);
+    n += t;
+    ssize_t r = write(fd, buf, n);
+    (void)r;
+}
+
+void term(int sig)
+{
+    write_message(STDOUT_FILENO, "Received signal ", sig, ". Terminating.\n");
+    kill_link = 1;
+}
+
+void bad_signal(int sig)
+{
+    write_message(STDERR_FILENO, "Received unknown signal ", sig, "\n");
+    restore_saved_state();
+    _exit(1);
+}
+
+void restore_at_exit() { restore_saved_state(); }
+
+struct signal_handler {
+    int sig;
+    void (*handler)(int);
+};
+
+// SIGWINCH, SIGCHLD, SIGURG and SIGCONT keep their default action, which ignores them: a
+// resized window or a resumed job must not abort a flash write.
+constexpr std::array<signal_handler, 24> signal_table{{
+    {SIGHUP, bad_signal},  {SIGINT, term},         {SIGQUIT, bad_signal},   {SIGILL, bad_signal},
+    {SIGTRAP, bad_signal}, {SIGABRT, bad_signal},  {SIGBUS, bad_signal},    {SIGFPE, bad_signal},
+    {SIGUSR1, bad_signal}, {SIGSEGV, bad_signal},  {SIGUSR2, bad_signal},   {SIGALRM, bad_signal},
+    {SIGTERM, term},       {SIGPIPE, bad_signal},  {SIGTSTP, bad_signal},   {SIGTTIN, bad_signal},
+    {SIGTTOU, bad_signal}, {SIGXCPU, bad_signal},  {SIGXFSZ, bad_signal},   {SIGVTALRM, bad_signal},
+    {SIGPROF, bad_signal}, {SIGIO, bad_signal},    {SIGPWR, bad_signal},    {SIGSYS, bad_signal},
+}};
+
+bool command_given()
+{
+    return manufactory_cmd || deviceid_cmd || erase_cmd || erase_sectors_cmd || dram_test_cmd ||
+           dram_byte_test_cmd || dram_halfword_test_cmd || dram_word_test_cmd || fastwrite_cmd ||
+           write_cmd || read_cmd || read_registers || terminal_cmd || echo_test_cmd;
+}
+
+void install_signal_handlers()
+{
+    sigset_t mask;
+    struct sigaction sa;
+    sigemptyset(&mask);
+    for (int s : {SIGHUP, SIGINT, SIGTERM, SIGCHLD, SIGUSR2})
+        sigaddset(&mask, s);
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_mask = mask;
+    sa.sa_flags = 0;  // no SA_RESTART: an interrupted wait fails with EINTR
+    for (const signal_handler &h : signal_table) {
+        sa.sa_handler = h.handler;
+        if (sigaction(h.sig, &sa, nullptr) < 0) {
+            std::fprintf(stderr, "sigaction error (%d)\n", h.sig);
+            std::exit(1);
+        }
+    }
+}
+
+void open_device()
+{
+    ttyfd = open(devnam, O_RDWR | O_NONBLOCK, 0);
+    if (ttyfd == -1) {
+        std::fprintf(stderr, "Device open error [%s]", devnam);
+        std::exit(1);
+    }
+    // From here on every way out puts the device back as it was found.
+    std::atexit(restore_at_exit);
+
+    int fdflags = fcntl(ttyfd, F_GETFL);
+    if (fdflags == -1 || fcntl(ttyfd, F_SETFL, fdflags | O_NONBLOCK) < 0)
+        std::fprintf(stderr, "set O_NONBLOCK mode error\n");
+
+    // Group and other lose write permission for the length of the run.
+    struct stat statbuf;
+    if (fstat(ttyfd, &statbuf) < 0 || fchmod(ttyfd, statbuf.st_mode & 07777 & ~mode_t{022}) < 0)
+        std::fprintf(stderr, "fchmod %s error\n", devnam);
+    else
+        tty_mode = statbuf.st_mode;
+}
+
+// Runs the selected operations in their fixed order, stopping at the first failure.
+// 1 when every selected operation succeeded, the register dump included.
+int run_chain()
+{
+    int rvl = 1;
+    auto step = [&rvl](bool selected, int (*op)()) {
+        if (selected && rvl)
+            rvl = op() ? 1 : 0;
+    };
+    step(manufactory_cmd, proc_Manufactory);
+    step(deviceid_cmd, proc_Deviceid);
+    step(erase_cmd, proc_Erase);
+    step(erase_sectors_cmd, proc_EraseSectors);
+    step(dram_test_cmd, [] { return proc_DramTest(0); });
+    step(dram_byte_test_cmd, [] { return proc_DramTest(1); });
+    step(dram_halfword_test_cmd, [] { return proc_DramTest(2); });
+    step(dram_word_test_cmd, [] { return proc_DramTest(4); });
+    if (fastwrite_cmd == 1)
+        step(true, proc_FastWrite);
+    else
+        step(write_cmd, proc_Write);
+    step(read_cmd, proc_Read);
+    step(read_registers, proc_ReadRegisters);
+    return rvl;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Progress reaches a pipe or a log line by line, as it happens.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+
+    options_from_file("./zelk.cfg");
+    if (!parse_args(argc - 1, argv + 1))
+        std::exit(1);
+    if (!command_given()) {
+        std::fprintf(stderr, "Command undefined\n");
+        usage();
+        std::exit(1);
+    }
+    install_signal_handlers();
+    open_device();
+    setup_tty(ttyfd, 0);
+
+    int rvl;
+    if (terminal_cmd == 1)
+        rvl = proc_Terminal();
+    else if (echo_test_cmd == 1)
+        rvl = proc_Echo_Test();
+    else
+        rvl = run_chain();
+    close_tty();
+    std::fflush(stdout);
+    return rvl ? 0 : 1;
+}

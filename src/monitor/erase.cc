@@ -1,0 +1,59 @@
+// Whole-chip and per-sector flash erase.
+#include <cstdio>
+
+#include "monitor/monitor.h"
+#include "serial/serial.h"
+
+// A slow chip erase may stay silent for up to this many reads of ERASE_WAIT_SEC each.
+constexpr int ERASE_REPLY_READS = 31;
+constexpr int ERASE_WAIT_SEC = 3;
+constexpr int FLASH_SECTORS = 32;
+constexpr char ERASE_TERMINATED[] = "\nFlash erase terminated.";
+
+int proc_Erase()
+{
+    if (!read_id())
+        return 0;
+    std::printf("Erase flash ...");
+    std::fflush(stdout);
+    if (!send_command(CMD_CHIP_ERASE, true))
+        return 0;
+    // The echo "CE" and the "OK" may come in either order.
+    if (wait_pairs({pair_code(CMD_CHIP_ERASE), REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC,
+                   false, false, ERASE_TERMINATED) == WAIT_SEEN) {
+        std::printf("Ok\n");
+        return 1;
+    }
+    std::printf("Fail\n");
+    return 0;
+}
+
+int proc_EraseSectors()
+{
+    if (!read_id())
+        return 0;
+    std::printf("\nErase flash sectors");
+    std::fflush(stdout);
+    int rvl = 1;
+    for (int sn = 0; sn < FLASH_SECTORS && rvl; sn++) {
+        if (!(erase_sectors_cmd & (U32{1} << sn)))
+            continue;
+        std::printf("\n Sector %d ...", sn);
+        std::fflush(stdout);
+        if (!send_command(CMD_SECTOR_ERASE, true) ||
+            !write_len(pair_code(CMD_SECTOR_ERASE), sn, 0)) {
+            rvl = 0;
+            break;
+        }
+        // Whatever the monitor says while it erases is shown on the sector's line.
+        if (wait_pairs({REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC, false, true,
+                       ERASE_TERMINATED) == WAIT_SEEN) {
+            std::printf("Ok");
+        } else {
+            std::printf("Fail");
+            rvl = 0;
+        }
+    }
+    std::printf(rvl ? "\nOk\n" : "\nFail\n");
+    return rvl;
+}

@@ -1,0 +1,102 @@
+// The monitor link: ready handshake, number field exchange, and the pair-code scanner.
+#include <cstdio>
+#include <cstdlib>
+
+#include "monitor/monitor.h"
+#include "serial/serial.h"
+
+void terminate_if_killed(const char *term_msg)
+{
+    if (kill_link) {
+        std::fputs(term_msg, stderr);
+        std::exit(1);
+    }
+}
+
+int send_command(const char *letters, bool paced)
+{
+    return write_tty(reinterpret_cast<const unsigned char *>(letters), 2,
+                     paced ? CMD_PACE_SEC : 0, 0);
+}
+
+wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, bool timeout_ends,
+                       bool show, const char *term_msg)
+{
+    const unsigned all = (1u << pairs.size()) - 1;
+    unsigned seen = 0;
+    U16 code = 0;
+    for (int n = 0; n < reads; n++) {
+        unsigned char byte = 0;
+        if (!read_tty(&byte, 1, sec)) {
+            terminate_if_killed(term_msg);
+            if (timeout_ends)
+                return WAIT_TIMEOUT;
+            continue;
+        }
+        if (show)
+            std::printf("%c", byte);
+        code = shift_pair(code, byte);
+        unsigned bit = 1;
+        for (U16 p : pairs) {
+            if (code == p) {
+                seen |= bit;
+                code = 0;
+                break;
+            }
+            bit <<= 1;
+        }
+        if (seen == all)
+            return WAIT_SEEN;
+    }
+    return WAIT_BUDGET;
+}
+
+int read_id()
+{
+    std::printf("Test link ...");
+    std::fflush(stdout);
+    if (wait_pairs({READY_MARKER}, READY_READS, READY_WAIT_SEC, true, false,
+                   "\nTest Link terminated.\n") == WAIT_SEEN) {
+        std::printf("Ok\n");
+        return 1;
+    }
+    std::printf("Fail\n");
+    return 0;
+}
+
+int write_len(unsigned short prompt, int len, int ignorerepl)
+{
+    if (wait_pairs({prompt}, PROMPT_READS, PROMPT_WAIT_SEC, true, false,
+                   "\nWrite Length terminated.\n") != WAIT_SEEN) {
+        std::printf("Fail\n");
+        std::fprintf(stderr, "Data length prompt timeout\n");
+        return 0;
+    }
+    char wbuf[NUMBER_DIGITS + 1];
+    std::snprintf(wbuf, sizeof wbuf, "%08X", static_cast<U32>(len));
+    if (!write_tty(reinterpret_cast<const unsigned char *>(wbuf), NUMBER_DIGITS, 0, 0)) {
+        std::fprintf(stderr, "Data length write error\n");
+        return 0;
+    }
+    unsigned char rbuf[NUMBER_DIGITS + 1] = {};
+    if (!read_tty(rbuf, NUMBER_DIGITS, ECHO_WAIT_SEC)) {
+        if (ignorerepl == 1)
+            return 1;
+        terminate_if_killed("\nRead Length terminated\n");
+        std::fprintf(stderr, "Data length read timeout\n");
+        return 0;
+    }
+    for (int pos = 0; pos < NUMBER_DIGITS; pos++) {
+        if (rbuf[pos] >= 'a' && rbuf[pos] <= 'f')
+            rbuf[pos] = static_cast<unsigned char>(rbuf[pos] - 'a' + 'A');
+        if (rbuf[pos] != static_cast<unsigned char>(wbuf[pos])) {
+            if (ignorerepl == 1)
+                return 1;
+            rbuf[NUMBER_DIGITS] = 0;
+            std::fprintf(stderr, "Read data length [%8s] not equal writed [%8s]\n",
+                         reinterpret_cast<char *>(rbuf), wbuf);
+            return 0;
+        }
+    }
+    return 1;
+}

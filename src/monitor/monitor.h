@@ -1,0 +1,66 @@
+// Host side of the board monitor's protocol: the command letters, the ready handshake, the
+// number field exchange, and the pair-code scanner that every operation waits with.
+#pragma once
+
+#include <initializer_list>
+
+#include "zelk.h"
+
+// A pair code is a 16-bit window over the last two bytes received, the earlier byte in the high
+// half: after 'O', 'K' it holds 0x4F4B.
+constexpr U16 pair_code(const char *two)
+{
+    return static_cast<U16>((static_cast<U8>(two[0]) << 8) | static_cast<U8>(two[1]));
+}
+constexpr U16 shift_pair(U16 code, U8 byte) { return static_cast<U16>((code << 8) | byte); }
+
+// Command letters. Where a command takes a number, the monitor prompts with the same letters.
+inline constexpr char CMD_CHIP_ERASE[] = "CE";     // whole chip
+inline constexpr char CMD_SECTOR_ERASE[] = "SE";   // number: sector
+inline constexpr char CMD_BYTE_WRITE[] = "WR";     // number: byte count; every byte echoed
+inline constexpr char CMD_SET_SPEED[] = "SP";      // number: new line speed in baud
+inline constexpr char CMD_BLOCK_WRITE[] = "WB";    // number: flash offset; 512 bytes, check value
+inline constexpr char CMD_READ[] = "RD";           // number: byte count
+inline constexpr char CMD_REGISTERS[] = "RR";      // register listing
+inline constexpr char CMD_MANUFACTURER[] = "MC";   // flash manufacturer code
+inline constexpr char CMD_DEVICE_ID[] = "ID";      // flash device id
+inline constexpr char CMD_DRAM_TEST[] = "DT";      // general DRAM test
+inline constexpr char CMD_DRAM_BYTE[] = "DB";      // byte access
+inline constexpr char CMD_DRAM_HALFWORD[] = "DH";  // half-word access
+inline constexpr char CMD_DRAM_WORD[] = "DW";      // word access
+
+inline constexpr U16 READY_MARKER = pair_code("rr");  // the monitor can take a command
+inline constexpr U16 REPLY_OK = pair_code("OK");
+
+inline constexpr int CMD_PACE_SEC = 3;      // pause after each paced command letter
+inline constexpr int NUMBER_DIGITS = 8;     // a number goes as "%08X"
+inline constexpr int READY_READS = 21;      // bytes read while waiting for "rr"
+inline constexpr int READY_WAIT_SEC = 5;    // one-second waits per byte of the handshake
+inline constexpr int PROMPT_READS = 31;     // bytes read while waiting for a number prompt
+inline constexpr int PROMPT_WAIT_SEC = 3;
+inline constexpr int ECHO_WAIT_SEC = 3;     // for the 8-digit echo of a number
+
+enum wait_result { WAIT_SEEN, WAIT_TIMEOUT, WAIT_BUDGET };
+
+// The pair-code scanner. Reads one byte at a time (each within `sec` one-second waits), at most
+// `reads` bytes, until every code of `pairs` has been seen as two consecutive bytes; the window
+// starts empty again after each match. A byte that does not arrive ends the wait when
+// `timeout_ends`, else it uses up one of the reads. With `show`, every byte is printed ("%c").
+// A byte that does not arrive while kill_link is set prints `term_msg` and ends the program.
+wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, bool timeout_ends,
+                       bool show, const char *term_msg);
+
+// After a timed read came back incomplete: when a termination was requested, prints the
+// operation's message on stderr and ends the program with status 1.
+void terminate_if_killed(const char *term_msg);
+
+// Sends the two command letters: paced (one letter, CMD_PACE_SEC, the other, CMD_PACE_SEC)
+// or unpaced. 1 = sent.
+int send_command(const char *letters, bool paced);
+
+// Waits for the monitor's ready marker. Prints "Test link ..." and "Ok" or "Fail".
+int read_id();
+
+// Waits for `prompt`, sends len as 8 upper-case hex digits and checks the echo (letters a-f in
+// the echo count as A-F). With ignorerepl 1 a missing or different echo is accepted.
+int write_len(unsigned short prompt, int len, int ignorerepl);

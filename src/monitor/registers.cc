@@ -1,0 +1,10 @@
+// Not built yet: selecting this operation ends the run with a clear message.
+#include <cstdio>
+
+#include "zelk.h"
+
+int proc_ReadRegisters()
+{
+    std::fprintf(stderr, "\nRegister dump is not available in this build of zelk\n");
+    return 0;
+}

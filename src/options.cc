@@ -1,0 +1,538 @@
+// zelk options: the global settings, the option table, command-line parsing, usage and version.
+#include "options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <string_view>
+#include <sys/stat.h>
+
+// ---- Global settings -------------------------------------------------------------------------
+
+char devnam[NAME_BUF_SIZE] = "/dev/ttyS0";
+char inpfilenam[NAME_BUF_SIZE] = "zelk.bin";
+char outfilenam[NAME_BUF_SIZE] = "zelk.out";
+char protfilenam[NAME_BUF_SIZE] = "";
+int inspeed = 38400;
+
+int terminal_cmd = 0, echo_test_cmd = 0;
+int manufactory_cmd = 0, deviceid_cmd = 0;
+int erase_cmd = 0;
+U32 erase_sectors_cmd = 0;
+int dram_test_cmd = 0, dram_byte_test_cmd = 0, dram_halfword_test_cmd = 0, dram_word_test_cmd = 0;
+int fastwrite_cmd = 0, write_cmd = 0, read_cmd = 0, read_registers = 0;
+
+int file_size = 0, block_size = 0, hash = 0;
+int write_offset = 0, write_speed = 0;
+int terminal_hex_opt = 0, echo_opt = 0;
+
+// ---- Option table ----------------------------------------------------------------------------
+
+namespace
+{
+
+constexpr U32 OPT_FLAG = OPT_INT | OPT_NOARG;                  // command or switch: stores 1
+constexpr U32 OPT_INT_RANGE = OPT_INT | OPT_LOWER | OPT_UPPER; // number within limits
+constexpr U32 OPT_U32_RANGE = OPT_U32 | OPT_LOWER | OPT_UPPER; // limits carried, not applied
+static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE == 0x30004);
+
+constexpr int FLASH_LIMIT = 2097152; // 2 MiB: the largest size of a read or write
+constexpr int BLOCK_LIMIT = 1024;
+
+// Version text, printed with "%s.%d%s": 0.1.0.
+constexpr const char *VERSION_TEXT = "0.1";
+constexpr int VERSION_NUMBER = 0;
+constexpr const char *VERSION_SUFFIX = "";
+constexpr const char *PROGRAM_NAME = "zelk";
+constexpr const char *NOTICE = "Flash loader and boot monitor client for S3C4510B boards";
+
+const char usage_string[] =
+    "ZELK %s.%d%s %s\n %s [ options ] ttyname, where :\n ttyname is ttyS0 or ttyS1\n";
+
+constexpr std::string_view HEADER_NAME = "Option name ";
+constexpr std::string_view HEADER_DESCRIPTION = "Option description";
+
+constexpr std::string_view DEV_PREFIX = "/dev/";
+constexpr int ERROR_BUF_SIZE = 512;
+
+} // namespace
+
+// Table order is the usage listing order and decides ties in matching. Parser functions sit in
+// the untyped `addr`; their casts are address constants, so the table is initialised statically.
+const OPTION general_options[] = {
+    {"terminal", OPT_FLAG, &terminal_cmd, "ANSI/HEX Terminal", 1, 0, 0, nullptr},
+    {"hex", OPT_FLAG, &terminal_hex_opt, "Terminal HEX mode option", 1, 0, 0, nullptr},
+    {"echo", OPT_FLAG, &echo_opt, "Terminal echo option", 1, 0, 0, nullptr},
+    {"manufactory", OPT_FLAG, &manufactory_cmd, "Read Flash manufactory code", 1, 0, 0, nullptr},
+    {"device id", OPT_FLAG, &deviceid_cmd, "Read Flash Device Id", 1, 0, 0, nullptr},
+    {"erase", OPT_FLAG, &erase_cmd, "Erase Flash", 1, 0, 0, nullptr},
+    {"erase sector", OPT_FUNC, reinterpret_cast<void *>(&parseSectors),
+     "Erase Flash Sectors (0,1,2...)", 0, 0, 0, nullptr},
+    {"read", OPT_FLAG, &read_cmd, "Read Flash", 1, 0, 0, nullptr},
+    {"bwrite", OPT_FLAG, &write_cmd, "Byte Write Flash", 1, 0, 0, nullptr},
+    {"write", OPT_FLAG, &fastwrite_cmd, "Block Write Flash", 1, 0, 0, nullptr},
+    {"registers", OPT_FLAG, &read_registers, "Read Registers", 1, 0, 0, nullptr},
+    {"size", OPT_INT_RANGE, &file_size, "Size for read/write", 0, 1, FLASH_LIMIT, nullptr},
+    {"offset", OPT_U32_RANGE, &write_offset, "Flash offset for write", 0, 0, FLASH_LIMIT, nullptr},
+    {"write speed", OPT_U32_RANGE, &write_speed, "Baudrate for flash write", 0, 0, FLASH_LIMIT,
+     nullptr},
+    {"speed", OPT_INT, &inspeed, "Speed (default value 38400)", 0, 0, 0, nullptr},
+    {"dram test", OPT_FLAG, &dram_test_cmd, "DRAM test", 1, 0, 0, nullptr},
+    {"dram byte test", OPT_FLAG, &dram_byte_test_cmd, "DRAM Byte read & write test", 1, 0, 0,
+     nullptr},
+    {"dram half word test", OPT_FLAG, &dram_halfword_test_cmd, "DRAM half word read & write test",
+     1, 0, 0, nullptr},
+    {"dram word test", OPT_FLAG, &dram_word_test_cmd, "DRAM word read & write test", 1, 0, 0,
+     nullptr},
+    {"echo test", OPT_FLAG, &echo_test_cmd, "tty echo test", 1, 0, 0, nullptr},
+    {"block size", OPT_INT_RANGE, &block_size, "Read & Write block size", 0, 1, BLOCK_LIMIT,
+     nullptr},
+    {"hash", OPT_FLAG, &hash, "Hash", 1, 0, 0, nullptr},
+    {"input", OPT_STRING, inpfilenam, "Input file name for write operation", 0, 0, NAME_BUF_SIZE,
+     nullptr},
+    {"output", OPT_STRING, outfilenam, "Output file name for read operation", 0, 0, NAME_BUF_SIZE,
+     nullptr},
+    {"protocol", OPT_STRING, protfilenam, "Terminal protocol file name (defaul = zelk.txt)", 0, 0,
+     NAME_BUF_SIZE, nullptr},
+    {"--version", OPT_FUNC, reinterpret_cast<void *>(&showversion), "Show Version", 0, 0, 0,
+     nullptr},
+    {"--help", OPT_FUNC, reinterpret_cast<void *>(&showhelp), "Help", 0, 0, 0, nullptr},
+    {"-h", OPT_FUNC, reinterpret_cast<void *>(&showhelp), "Help", 0, 0, 0, nullptr},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
+};
+static_assert(std::size(general_options) == 29, "28 options and the terminator");
+
+// ---- Messages --------------------------------------------------------------------------------
+
+void option_error(const OPTION *opt, const char *fmt, ...)
+{
+    const int saved_errno = errno; // "%m" must name the caller's error
+    char buf[ERROR_BUF_SIZE];
+    int n = (opt && opt->name) ? std::snprintf(buf, sizeof buf, "Option [%s] error:", opt->name)
+                               : std::snprintf(buf, sizeof buf, "Logview:");
+    if (n < 0)
+        n = 0;
+    if (n < ERROR_BUF_SIZE - 1) {
+        va_list ap;
+        va_start(ap, fmt);
+        errno = saved_errno;
+        std::vsnprintf(buf + n, sizeof buf - n, fmt, ap);
+        va_end(ap);
+    }
+    std::fprintf(stderr, "\n%s\n", buf);
+}
+
+namespace
+{
+
+// A bad or missing argument ends the run before the device is touched.
+[[noreturn]] void fail()
+{
+    std::exit(1);
+}
+
+// ---- Matching --------------------------------------------------------------------------------
+
+// Number of input words the whole name matches word by word, or 0 when it does not match.
+int match_name(std::string_view name, char **args)
+{
+    int count = 0;
+    for (;;) {
+        const std::size_t blank = name.find(' ');
+        const std::string_view word = name.substr(0, blank);
+        if (!args[count] || word != std::string_view(args[count]))
+            return 0;
+        ++count;
+        if (blank == std::string_view::npos)
+            return count;
+        name.remove_prefix(blank + 1);
+    }
+}
+
+// ---- Processing ------------------------------------------------------------------------------
+
+// First argument word, or the "Option requery parameter" report and exit when it is missing.
+// The unsigned kinds report without the full stop, the others with it.
+const char *require_word(const OPTION *opt, char **argv, bool full_stop)
+{
+    if (!argv[0]) {
+        option_error(opt, full_stop ? "Option requery parameter." : "Option requery parameter");
+        fail();
+    }
+    return argv[0];
+}
+
+// Kinds 2-4: the number is stored cut to the target's width.
+void store_unsigned(const OPTION *opt, U32 kind, U32 number)
+{
+    switch (kind) {
+    case OPT_U8:
+        *static_cast<U8 *>(opt->addr) = static_cast<U8>(number);
+        break;
+    case OPT_U16:
+        *static_cast<U16 *>(opt->addr) = static_cast<U16>(number);
+        break;
+    default:
+        *static_cast<U32 *>(opt->addr) = number;
+        break;
+    }
+}
+
+int process_unsigned(const OPTION *opt, U32 kind, char **argv, int *arg_proc)
+{
+    if (opt->type & OPT_NOARG) {
+        store_unsigned(opt, kind, static_cast<U32>(opt->value));
+        return 1;
+    }
+    const char *word = require_word(opt, argv, false);
+    int base = 10;
+    const char *digits = number_digits(word, opt->type & OPT_HEX, &base);
+    U32 number = 0;
+    if (!read_u32(digits, base, &number)) {
+        option_error(opt, "Invalid argument (must be number) '%s'", digits);
+        fail();
+    }
+    store_unsigned(opt, kind, number);
+    *arg_proc = 1;
+    return 1;
+}
+
+// OPT_ZERO lets 0 through limits that would refuse it.
+void check_limits(const OPTION *opt, int number)
+{
+    const bool lower = opt->type & OPT_LOWER;
+    const bool upper = opt->type & OPT_UPPER;
+    const bool fails = (lower && number < opt->lower_limit) || (upper && number > opt->upper_limit);
+    if (!fails || ((opt->type & OPT_ZERO) && number == 0))
+        return;
+    const char *zero = (opt->type & OPT_ZERO) ? " zero or" : "";
+    if (lower && upper)
+        option_error(opt, "must be >= %d and <= %d", opt->lower_limit, opt->upper_limit);
+    else if (upper)
+        option_error(opt, "must be%s <= %d", zero, opt->upper_limit);
+    else
+        option_error(opt, "must be%s >= %d", zero, opt->lower_limit);
+    fail();
+}
+
+int process_int(const OPTION *opt, char **argv, int *arg_proc)
+{
+    int *target = static_cast<int *>(opt->addr);
+    if (opt->type & OPT_NOARG) {
+        *target = opt->value;
+        return 1;
+    }
+    const char *word = require_word(opt, argv, true);
+    int base = 10;
+    const char *digits = number_digits(word, opt->type & OPT_HEX, &base);
+    int number = 0;
+    if (!read_int(digits, base, &number)) {
+        option_error(opt, "Invalid argument (must be number) '%s'", digits);
+        fail();
+    }
+    check_limits(opt, number);
+    *target = number;
+    *arg_proc = 1;
+    return 1;
+}
+
+// The copy is cut to the buffer without a message and always terminated.
+int process_string(const OPTION *opt, char **argv, int *arg_proc)
+{
+    const char *word = require_word(opt, argv, true);
+    char *target = static_cast<char *>(opt->addr);
+    const std::size_t room =
+        opt->upper_limit > 1 ? static_cast<std::size_t>(opt->upper_limit) - 1 : 0;
+    const std::size_t len = std::min(std::strlen(word), room);
+    std::memcpy(target, word, len);
+    target[len] = '\0';
+    *arg_proc = 1;
+    return 1;
+}
+
+// The previous copy is not freed: it may be a default that was never allocated.
+int process_strdup(const OPTION *opt, char **argv, int *arg_proc)
+{
+    const char *word = require_word(opt, argv, true);
+    char *copy = strdup(word);
+    if (!copy) {
+        std::fputs("Memory alloc error\n", stderr);
+        fail();
+    }
+    *static_cast<char **>(opt->addr) = copy;
+    *arg_proc = 1;
+    return 1;
+}
+
+int process_func(const OPTION *opt, char **argv, int *arg_proc)
+{
+    if (!opt->addr) {
+        std::fputs("Internal error\n", stderr);
+        fail();
+    }
+    const auto parser = reinterpret_cast<option_func>(opt->addr);
+    return parser(argv, arg_proc) ? 1 : 0;
+}
+
+// ---- Usage -----------------------------------------------------------------------------------
+
+void print_blanks(std::size_t count)
+{
+    for (; count > 0; --count)
+        std::putchar(' ');
+}
+
+// Each newline of a description starts a continuation line indented to the description column.
+void print_description(std::string_view text, std::size_t width)
+{
+    for (;;) {
+        const std::size_t newline = text.find('\n');
+        std::fwrite(text.data(), 1, text.substr(0, newline).size(), stdout);
+        if (newline == std::string_view::npos)
+            return;
+        std::putchar('\n');
+        text.remove_prefix(newline + 1);
+        if (text.empty())
+            return;
+        print_blanks(width);
+    }
+}
+
+void print_listing(const OPTION *table)
+{
+    if (!table->name)
+        return;
+    std::size_t width = HEADER_NAME.size();
+    for (const OPTION *opt = table; opt->name; ++opt)
+        width = std::max(width, std::strlen(opt->name) + 1);
+
+    std::printf("\n%s", HEADER_NAME.data());
+    print_blanks(width - HEADER_NAME.size());
+    std::fwrite(HEADER_DESCRIPTION.data(), 1, HEADER_DESCRIPTION.size(), stdout);
+    for (const OPTION *opt = table; opt->name; ++opt) {
+        std::printf("\n%s ", opt->name);
+        print_blanks(width - std::strlen(opt->name) - 1);
+        if (opt->description)
+            print_description(opt->description, width);
+    }
+}
+
+// Row of the table whose parser function is `f` (for messages of a parser function).
+const OPTION *row_of(option_func f)
+{
+    for (const OPTION *opt = general_options; opt->name; ++opt)
+        if ((opt->type & OPT_KIND_MASK) == OPT_FUNC && opt->addr == reinterpret_cast<void *>(f))
+            return opt;
+    return nullptr;
+}
+
+} // namespace
+
+// ---- Numbers ---------------------------------------------------------------------------------
+
+const char *number_digits(const char *word, bool hex, int *base)
+{
+    while (*word == ' ' || *word == '\t')
+        ++word;
+    if (word[0] == 'x' || word[0] == 'X') {
+        *base = 16;
+        return word + 1;
+    }
+    if (word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        *base = 16;
+        return word + 2;
+    }
+    *base = hex ? 16 : 10;
+    return word;
+}
+
+// The settings are 32 bits wide, so the conversion behaves as a 32-bit strtoul: a magnitude
+// beyond 32 bits saturates, a negative one within 32 bits wraps ("-1" is all bits set).
+bool read_u32(const char *digits, int base, U32 *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(digits, &end, base);
+    if (end == digits)
+        return false;
+    const bool range_error = errno == ERANGE;
+    const char *sign = digits;
+    while (std::isspace(static_cast<unsigned char>(*sign)))
+        ++sign;
+    const unsigned long magnitude = (*sign == '-') ? 0UL - value : value;
+    if (range_error || magnitude > 0xFFFFFFFFUL)
+        *out = 0xFFFFFFFFU;
+    else
+        *out = static_cast<U32>(value);
+    return true;
+}
+
+bool read_int(const char *digits, int base, int *out)
+{
+    char *end = nullptr;
+    const long value = std::strtol(digits, &end, base);
+    if (end == digits)
+        return false;
+    *out = value < INT_MIN ? INT_MIN : value > INT_MAX ? INT_MAX : static_cast<int>(value);
+    return true;
+}
+
+// ---- Matching and processing -----------------------------------------------------------------
+
+const OPTION *find_option(char **args, int *argc)
+{
+    if (!args || !argc)
+        return nullptr;
+    const OPTION *best = nullptr;
+    int best_count = 0;
+    for (const OPTION *opt = general_options; opt->name; ++opt) {
+        const int count = match_name(opt->name, args);
+        if (count > best_count) {
+            best = opt;
+            best_count = count;
+        }
+    }
+    *argc = best_count;
+    return best;
+}
+
+int process_option(const OPTION *opt, char **argv, int *arg_proc)
+{
+    if (!opt || !argv || !arg_proc)
+        return 0;
+    *arg_proc = 0;
+    const U32 kind = opt->type & OPT_KIND_MASK;
+    switch (kind) {
+    case OPT_U8:
+    case OPT_U16:
+    case OPT_U32:
+        return process_unsigned(opt, kind, argv, arg_proc);
+    case OPT_INT:
+        return process_int(opt, argv, arg_proc);
+    case OPT_STRING:
+        return process_string(opt, argv, arg_proc);
+    case OPT_STRDUP:
+        return process_strdup(opt, argv, arg_proc);
+    case OPT_FUNC:
+        return process_func(opt, argv, arg_proc);
+    default:
+        return 1; // unknown kinds are accepted and store nothing
+    }
+}
+
+// ---- Command line ----------------------------------------------------------------------------
+
+int setdevname(const char *cp, int quiet)
+{
+    if (!cp || !*cp)
+        return 0;
+    char path[NAME_BUF_SIZE];
+    const std::string_view word(cp);
+    const std::string_view prefix = word.starts_with(DEV_PREFIX) ? "" : DEV_PREFIX;
+    if (prefix.size() + word.size() > NAME_BUF_SIZE - 1) {
+        option_error(nullptr, "Device name too long (more than %d characters)", NAME_BUF_SIZE - 1);
+        return -1;
+    }
+    std::snprintf(path, sizeof path, "%s%s", prefix.data(), cp);
+
+    struct stat st;
+    if (stat(path, &st) == 0) {
+        std::memcpy(devnam, path, std::strlen(path) + 1);
+        return 1;
+    }
+    if (errno == ENOENT || quiet)
+        return 0;
+    option_error(nullptr, "stat() call error  %s: %m", path);
+    return -1;
+}
+
+int parse_args(int argc, char **argv)
+{
+    if (!argv)
+        return 0;
+    int i = 0;
+    while (i < argc) {
+        int olen = 0;
+        const OPTION *opt = find_option(argv + i, &olen);
+        if (opt) {
+            i += olen;
+            int arg_proc = 0;
+            if (!process_option(opt, argv + i, &arg_proc))
+                return 0;
+            i += arg_proc;
+            continue;
+        }
+        const int dev = setdevname(argv[i], 0);
+        if (dev == 0) {
+            option_error(nullptr, "Unknown option '%s'", argv[i]);
+            usage();
+            return 0;
+        }
+        if (dev < 0)
+            return 0;
+        ++i;
+    }
+    return 1;
+}
+
+void usage()
+{
+    std::printf(usage_string, VERSION_TEXT, VERSION_NUMBER, VERSION_SUFFIX, NOTICE, PROGRAM_NAME);
+    print_listing(general_options);
+    std::fflush(stdout);
+}
+
+int showversion(char **, int *)
+{
+    std::fprintf(stderr, "Version ZELK %s.%d%s\n", VERSION_TEXT, VERSION_NUMBER, VERSION_SUFFIX);
+    std::exit(0);
+}
+
+int showhelp(char **, int *)
+{
+    usage();
+    std::exit(0);
+}
+
+// The list is one word of sector numbers separated by blanks or commas; numbers above 31 name no
+// sector and are ignored. A new list replaces an earlier one.
+int parseSectors(char **argv, int *argc)
+{
+    if (!argv || !argc)
+        return 0;
+    const OPTION *row = row_of(parseSectors);
+    if (!argv[0]) {
+        option_error(row, "Option requery parameter.");
+        fail();
+    }
+    const char *word = argv[0];
+    if (word[std::strspn(word, "0123456789 \t,")] != '\0') {
+        option_error(row, "Invalid sector list '%s'", word);
+        fail();
+    }
+    erase_sectors_cmd = 0;
+    for (const char *p = word; *p;) {
+        if (*p < '0' || *p > '9') {
+            ++p;
+            continue;
+        }
+        unsigned sector = 0;
+        bool beyond = false;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (!beyond)
+                sector = sector * 10 + static_cast<unsigned>(*p - '0');
+            if (sector > 31)
+                beyond = true;
+        }
+        if (!beyond)
+            erase_sectors_cmd |= U32{1} << sector;
+    }
+    *argc = 1;
+    return 1;
+}

@@ -1,0 +1,52 @@
+// zelk options: matching words against the option table, applying options to the global
+// settings, the usage and version texts, and the options file.
+#pragma once
+
+#include "zelk.h"
+
+// Best-matching row for the words of `args` (null-terminated): the row whose whole name matches
+// the most leading words; on equal counts the earlier row wins. Stores in *argc the number of
+// name words consumed (0 when nothing matched). Null `args` or `argc`: null, *argc untouched.
+const OPTION *find_option(char **args, int *argc);
+
+// Applies one option; `argv` is positioned after its name words and null-terminated. Stores in
+// *arg_proc the number of argument words consumed. Returns 1, or 0 when a pointer is null or a
+// parser function fails. A missing or bad argument is reported and ends the program (exit 1).
+int process_option(const OPTION *opt, char **argv, int *arg_proc);
+
+// One message on stderr, framed by newlines, prefixed "Option [name] error:" for a row with a
+// name and "Logview:" otherwise. printf-like; "%m" gives strerror(errno) as found at the call.
+void option_error(const OPTION *opt, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Applies the `argc` words of `argv` (null-terminated after them). A word that names no option
+// names the serial device. Returns 1 when every word was accepted, 0 otherwise (reported).
+int parse_args(int argc, char **argv);
+
+// Sets devnam from a device word ("ttyS1" means "/dev/ttyS1"). Returns 1 when the path exists,
+// 0 when it does not (or `quiet` hides a failed status query), -1 after reporting an error.
+int setdevname(const char *cp, int quiet);
+
+// The usage listing on stdout, without a final newline.
+void usage();
+
+// Parser functions of the table ("--version", "--help"/"-h", "erase sector").
+int showversion(char **argv, int *arg_proc); // never returns: exit(0)
+int showhelp(char **argv, int *arg_proc);    // never returns: exit(0)
+int parseSectors(char **argv, int *argc);    // fills erase_sectors_cmd from one list word
+
+// Where the digits of a number word start: leading blanks/tabs and an "x"/"X"/"0x"/"0X" prefix
+// are skipped. Stores the base: 16 after a prefix, else 16 when `hex` is set, else 10.
+const char *number_digits(const char *word, bool hex, int *base);
+
+// Reads a number as the unsigned kinds do: a 32-bit unsigned conversion (sign accepted, trailing
+// characters ignored, out-of-range values saturate to 0xFFFFFFFF). Returns false when no digit
+// was read.
+bool read_u32(const char *digits, int base, U32 *out);
+
+// Reads a number as OPT_INT does: signed conversion saturated to the int range. Returns false
+// when no digit was read.
+bool read_int(const char *digits, int base, int *out);
+
+// Applies the options file, one option per line. Returns 0 when `filename` is null, the file
+// cannot be opened (silently) or a read error ended it (reported); 1 after the whole file.
+int options_from_file(const char *filename);

@@ -1,0 +1,126 @@
+// zelk options file: one option per line, the same words as on the command line, "#" comments.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "options.h"
+
+namespace
+{
+
+constexpr int LINE_BUF_SIZE = 512; // a line keeps at most 511 characters and its NUL
+constexpr int MAX_WORDS = 32;      // word vector: at most 31 words and the null entry
+
+struct FileCloser {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+enum class LineEnd { Newline, EndOfFile, ReadError };
+
+// Reads one physical line into `buf`, already reduced to what the splitter needs: tabs become
+// blanks, runs of blanks become one, a "#" and everything after the 511th kept character are
+// dropped. `any` tells whether a character (newline included) was read at all.
+LineEnd read_line(std::FILE *file, char *buf, bool *any)
+{
+    int len = 0;
+    bool discarding = false;
+    *any = false;
+    for (;;) {
+        int c = std::getc(file);
+        if (c == EOF) {
+            buf[len] = '\0';
+            return std::ferror(file) ? LineEnd::ReadError : LineEnd::EndOfFile;
+        }
+        *any = true;
+        if (c == '\n') {
+            buf[len] = '\0';
+            return LineEnd::Newline;
+        }
+        if (discarding)
+            continue;
+        if (c == '#' || len == LINE_BUF_SIZE - 1) {
+            discarding = true;
+            continue;
+        }
+        if (c == '\t')
+            c = ' ';
+        if (c == ' ' && len > 0 && buf[len - 1] == ' ')
+            continue;
+        buf[len++] = static_cast<char>(c);
+    }
+}
+
+// Splits `buf` in place at each blank. A leading blank yields an empty first word, which names
+// no option; a trailing blank adds no word. Returns the word count, or -1 for 32 words or more.
+int split_words(char *buf, char **argv)
+{
+    int argc = 0;
+    for (char *p = buf; *p;) {
+        if (argc == MAX_WORDS - 1)
+            return -1;
+        argv[argc++] = p;
+        char *blank = std::strchr(p, ' ');
+        if (!blank)
+            break;
+        *blank = '\0';
+        p = blank + 1;
+    }
+    argv[argc] = nullptr;
+    return argc;
+}
+
+// One option per line: words after the option's name and arguments are ignored.
+void apply_line(File &file, const char *filename, int line, char *buf)
+{
+    char *argv[MAX_WORDS];
+    const int argc = split_words(buf, argv);
+    if (argc < 0) {
+        std::fprintf(stderr, "\nFile [%s] line [%d] too long\n", filename, line);
+        std::exit(1);
+    }
+    if (argc == 0)
+        return;
+
+    int olen = 0;
+    const OPTION *opt = find_option(argv, &olen);
+    if (!opt) {
+        option_error(nullptr, "File [%s] parse error. Line [%d]", filename, line);
+        return;
+    }
+    int arg_proc = 0;
+    if (!process_option(opt, argv + olen, &arg_proc)) {
+        file.reset();
+        option_error(opt, "Option parse error");
+        std::exit(1);
+    }
+}
+
+} // namespace
+
+// Messages give the physical line number, counting every line read from 1.
+int options_from_file(const char *filename)
+{
+    if (!filename)
+        return 0;
+    File file(std::fopen(filename, "r"));
+    if (!file)
+        return 0;
+
+    char buf[LINE_BUF_SIZE];
+    for (int line = 1;; ++line) {
+        bool any = false;
+        const LineEnd end = read_line(file.get(), buf, &any);
+        if (end == LineEnd::ReadError) {
+            option_error(nullptr, "File [%s] read error: %m", filename);
+            return 0;
+        }
+        if (end == LineEnd::EndOfFile && !any)
+            break;
+        apply_line(file, filename, line, buf);
+        if (end == LineEnd::EndOfFile)
+            break;
+    }
+    return 1;
+}

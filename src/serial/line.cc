@@ -1,0 +1,146 @@
+// Line set-up, speed table lookups, and the state restored when the program ends.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "serial/serial.h"
+
+int ttyfd = -1;
+mode_t tty_mode = static_cast<mode_t>(-1);
+volatile sig_atomic_t kill_link = 0;
+struct termios restore_termios;
+
+// restore_termios holds the device's attributes only once setup_tty has read them.
+static volatile sig_atomic_t device_attrs_saved = 0;
+
+static volatile sig_atomic_t console_saved = 0;
+static int console_fd = -1;
+static struct termios console_termios;
+
+int speed_toh(int bps)
+{
+    if (bps == 0)
+        return 0;
+    for (const speed &s : speeds) {
+        if (s.speed_int == 0)
+            break;
+        if (s.speed_int == bps)
+            return s.speed_val;
+    }
+    std::fprintf(stderr, "Speed %d not supported\n", bps);
+    return 0;
+}
+
+int speed_tob(int code)
+{
+    if (code == 0)
+        return 0;
+    for (const speed &s : speeds) {
+        if (s.speed_int == 0)
+            break;
+        if (s.speed_val == code)
+            return s.speed_int;
+    }
+    return 0;
+}
+
+int setdtr(int fd, int on)
+{
+    int modembits = TIOCM_DTR;
+    return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &modembits) >= 0 ? 1 : 0;
+}
+
+int setup_tty(int fd, int /*local: the settings are the same either way*/)
+{
+    struct termios tios;
+
+    setdtr(fd, 1);
+    if (tcgetattr(fd, &tios) < 0) {
+        std::fprintf(stderr, "TTY device attribute read error (tcgetattr): (%d)\n", errno);
+        return 0;
+    }
+    restore_termios = tios;
+    device_attrs_saved = 1;
+
+    tios.c_iflag &= ~(ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IMAXBEL);
+    tios.c_iflag |= IGNBRK | IGNPAR;
+    tios.c_oflag &= ~OPOST;
+    tios.c_cflag &= ~(CSIZE | CSTOPB | PARENB | HUPCL | CRTSCTS);
+    tios.c_cflag |= CS8 | CREAD | CLOCAL;
+    tios.c_lflag = 0;
+    tios.c_cc[VMIN] = 1;
+    tios.c_cc[VTIME] = 1;
+
+    int code = speed_toh(inspeed);
+    if (code != 0) {
+        std::printf("Set speed=%d\n", inspeed);
+        cfsetospeed(&tios, static_cast<speed_t>(code));
+        cfsetispeed(&tios, static_cast<speed_t>(code));
+    } else {
+        code = static_cast<int>(cfgetospeed(&tios));
+        std::printf("Used speed=%d\n", speed_tob(code));
+        if (code == 0) {
+            std::fprintf(stderr, "Speed fo %s = 0. Use commnad line to set speed.\n", devnam);
+            std::exit(1);
+        }
+    }
+    if (tcsetattr(fd, TCSAFLUSH, &tios) < 0) {
+        std::fprintf(stderr, "TTY device set attribute error (tcsetattr)\n");
+        std::exit(1);
+    }
+    inspeed = speed_tob(code);
+    return 1;
+}
+
+int close_tty()
+{
+    if (ttyfd == -1)
+        return 0;
+    int rvl = 1;
+    if (device_attrs_saved && tcsetattr(ttyfd, TCSAFLUSH, &restore_termios) < 0) {
+        std::printf("Can not restore TTY device attribute\n");
+        rvl = 0;
+    }
+    if (tty_mode != static_cast<mode_t>(-1) && fchmod(ttyfd, tty_mode & 07777) < 0 &&
+        chmod(devnam, tty_mode & 07777) < 0)
+        rvl = 0;
+    close(ttyfd);
+    ttyfd = -1;
+    return rvl;
+}
+
+void save_console_state(int fd, const struct termios &tios)
+{
+    console_fd = fd;
+    console_termios = tios;
+    console_saved = 1;
+}
+
+void forget_console_state() { console_saved = 0; }
+
+void restore_saved_state()
+{
+    if (console_saved) {
+        tcsetattr(console_fd, TCSANOW, &console_termios);
+        console_saved = 0;
+    }
+    int fd = ttyfd;
+    if (fd == -1)
+        return;
+    // Whatever is still queued either way is of no use once the run is over; flushing first
+    // keeps tcsetattr from waiting on output that may never drain.
+    if (device_attrs_saved) {
+        tcflush(fd, TCIOFLUSH);
+        tcsetattr(fd, TCSANOW, &restore_termios);
+    }
+    if (tty_mode != static_cast<mode_t>(-1))
+        if (fchmod(fd, tty_mode & 07777) < 0)
+            chmod(devnam, tty_mode & 07777);
+    close(fd);
+    ttyfd = -1;
+}

@@ -1,0 +1,57 @@
+// Serial line: raw 8N1 set-up with a speed table, restoration, the paced write and the timed
+// read on which every monitor operation rests. Knows nothing of the monitor's protocol.
+#pragma once
+
+#include <array>
+#include <termios.h>
+
+#include "zelk.h"
+
+// Baud rate and its termios speed code.
+struct speed {
+    int speed_int;
+    int speed_val;
+};
+
+// Lookups take the first match; rows 17 and 18 repeat 19200 and 38400 and never decide one.
+inline constexpr std::array<speed, 22> speeds{{
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {19200, B19200},   {38400, B38400},   {230400, B230400},
+    {460800, B460800}, {0, 0},
+}};
+
+int speed_toh(int bps);    // baud rate -> speed code; 0 (with a message) when not in the table
+int speed_tob(int speed);  // speed code -> baud rate; 0 when not in the table
+
+int setdtr(int fd, int on);
+int setup_tty(int fd, int local);
+int close_tty();
+
+// Writes len bytes to ttyfd. Paced (one byte per call, then sleep(sec) or usleep(ms * 1000))
+// when sec > 0 or ms > 0; unpaced otherwise. 1 = all written.
+int write_tty(const unsigned char *p, int len, int sec, int ms);
+
+// One read of whatever is pending; a read error ends the program.
+int read_tty(unsigned char *buf, int len);
+
+// Takes what is already queued, up to len bytes, without waiting. Returns the count, 0 when
+// nothing is queued, -1 after a read error (reported as the timed read reports it).
+int read_pending_tty(unsigned char *buf, int len);
+
+// Collects exactly len bytes within at most sec select() waits of one second each.
+// 1 = all arrived; 0 = timeout or error (bytes already read stay in buf).
+int read_tty(unsigned char *buf, int len, int sec);
+
+// ---- State put back on every way the program ends ----------------------------------------
+
+// Puts back everything the run changed on terminals: the console's attributes while the
+// terminal has them raw, and the serial device's line attributes and node mode. Uses only
+// async-signal-safe calls, so a fatal-signal handler may call it. Safe to call more than once.
+void restore_saved_state();
+
+// The terminal hands over the console's original attributes while it has them changed.
+void save_console_state(int fd, const struct termios &tios);
+void forget_console_state();

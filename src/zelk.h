@@ -1,0 +1,90 @@
+// zelk: host side of the S3C4510B boot monitor's serial protocol.
+// Shared types, the global settings, and the operations the driver calls.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <sys/types.h>
+#include <termios.h>
+
+using U8 = std::uint8_t;
+using U16 = std::uint16_t;
+using U32 = std::uint32_t;
+
+// ---- Option table ---------------------------------------------------------------------------
+
+// One row of the option table. `type` holds the kind in its low 16 bits and flags above.
+struct OPTION {
+    const char *name;         // one or more words separated by single blanks; null ends the table
+    U32 type;                 // kind | flags
+    void *addr;               // the setting written, or the parser function for OPT_FUNC
+    const char *description;  // usage text; a newline starts a continuation line
+    int value;                // stored by options with OPT_NOARG
+    int lower_limit;          // OPT_LOWER bound (OPT_INT only)
+    int upper_limit;          // OPT_UPPER bound (OPT_INT only); buffer size for OPT_STRING
+    const char *source;       // unused, always null
+};
+
+// Kinds.
+constexpr U32 OPT_FUNC = 1;    // addr is an option_func
+constexpr U32 OPT_U8 = 2;
+constexpr U32 OPT_U16 = 3;
+constexpr U32 OPT_U32 = 4;
+constexpr U32 OPT_INT = 5;     // signed 32 bits, with limit checks
+constexpr U32 OPT_STRING = 6;  // text buffer of upper_limit bytes
+constexpr U32 OPT_STRDUP = 7;  // char * receiving a fresh copy
+constexpr U32 OPT_KIND_MASK = 0xFFFF;
+// Flags.
+constexpr U32 OPT_LOWER = 0x10000;
+constexpr U32 OPT_UPPER = 0x20000;
+constexpr U32 OPT_ZERO = 0x40000;
+constexpr U32 OPT_HEX = 0x80000;
+constexpr U32 OPT_NOARG = 0x100000;
+
+// Parser function of an OPT_FUNC row: argv is positioned after the option's name words and is
+// null-terminated; it stores in *arg_proc the number of words it consumed. Nonzero = success.
+using option_func = int (*)(char **argv, int *arg_proc);
+
+extern const OPTION general_options[];
+
+// ---- Global settings (module options) -------------------------------------------------------
+
+constexpr int NAME_BUF_SIZE = 4095;  // devnam, inpfilenam, outfilenam, protfilenam
+
+extern char devnam[NAME_BUF_SIZE];
+extern char inpfilenam[NAME_BUF_SIZE];
+extern char outfilenam[NAME_BUF_SIZE];
+extern char protfilenam[NAME_BUF_SIZE];
+extern int inspeed;
+
+extern int terminal_cmd, echo_test_cmd;
+extern int manufactory_cmd, deviceid_cmd;
+extern int erase_cmd;
+extern U32 erase_sectors_cmd;  // bit n selects sector n, 0 to 31
+extern int dram_test_cmd, dram_byte_test_cmd, dram_halfword_test_cmd, dram_word_test_cmd;
+extern int fastwrite_cmd, write_cmd, read_cmd, read_registers;
+
+extern int file_size, block_size, hash;
+extern int write_offset, write_speed;  // stored as 32-bit patterns by OPT_U32 rows
+extern int terminal_hex_opt, echo_opt;
+
+// ---- Driver and serial state ----------------------------------------------------------------
+
+extern int ttyfd;                          // open serial device, -1 while none
+extern mode_t tty_mode;                    // device node's st_mode as found, (mode_t)-1 if none
+extern volatile sig_atomic_t kill_link;    // set to 1 by SIGINT/SIGTERM, never reset
+extern struct termios restore_termios;     // device attributes before setup_tty
+
+// ---- Operations the driver runs ---------------------------------------------------------------
+
+int proc_Manufactory();
+int proc_Deviceid();
+int proc_Erase();
+int proc_EraseSectors();
+int proc_DramTest(int bytes);
+int proc_FastWrite();
+int proc_Write();
+int proc_Read();
+int proc_ReadRegisters();
+int proc_Terminal();
+int proc_Echo_Test();

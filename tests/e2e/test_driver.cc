@@ -1,0 +1,185 @@
+// The driver end to end: command check, device open, line set-up and its restoration on every
+// way the run ends, signals and exit statuses. The far end here is a silent pseudo-terminal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "harness.h"
+
+using zt::Proc;
+using zt::Pty;
+using zt::RunResult;
+using zt::TempDir;
+
+namespace {
+
+mode_t mode_of(const std::string &path)
+{
+    struct stat st;
+    stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+void expect_same_attrs(const termios &a, const termios &b)
+{
+    EXPECT_EQ(a.c_iflag, b.c_iflag);
+    EXPECT_EQ(a.c_oflag, b.c_oflag);
+    EXPECT_EQ(a.c_cflag, b.c_cflag);
+    EXPECT_EQ(a.c_lflag, b.c_lflag);
+    EXPECT_EQ(cfgetospeed(&a), cfgetospeed(&b));
+    EXPECT_EQ(cfgetispeed(&a), cfgetispeed(&b));
+    EXPECT_EQ(a.c_cc[VMIN], b.c_cc[VMIN]);
+    EXPECT_EQ(a.c_cc[VTIME], b.c_cc[VTIME]);
+}
+
+}  // namespace
+
+TEST(DriverE2E, NoCommandPrintsUsageAndFails)
+{
+    TempDir dir;
+    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"speed", "9600", "size", "10"}}) {
+        RunResult r = zt::run_zelk(args, {.cwd = dir.path});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Command undefined\n");
+        EXPECT_EQ(r.out.rfind("ZELK 0.1.0 ", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - 25), "\n-h                  Help");
+    }
+}
+
+TEST(DriverE2E, VersionAndHelpExitZero)
+{
+    TempDir dir;
+    RunResult v = zt::run_zelk({"--version", "no-such-word"}, {.cwd = dir.path});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.err, "Version ZELK 0.1.0\n");
+    RunResult h = zt::run_zelk({"-h"}, {.cwd = dir.path});
+    EXPECT_EQ(h.status, 0);
+    EXPECT_NE(h.out.find("Option name         Option description"), std::string::npos);
+}
+
+TEST(DriverE2E, DeviceThatCannotBeOpened)
+{
+    TempDir dir;
+    RunResult r = zt::run_zelk({"erase", "/dev/pts"}, {.cwd = dir.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Device open error [/dev/pts]");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(DriverE2E, UnknownWordIsRefusedBeforeTheDevice)
+{
+    TempDir dir;
+    RunResult r = zt::run_zelk({"erase", "no-such-device-word"}, {.cwd = dir.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("\nLogview:Unknown option 'no-such-device-word'\n", 0), 0u) << r.err;
+}
+
+// The line is raw at the requested speed and the node protected while the run lasts; SIGINT
+// ends the handshake and everything is put back as found.
+TEST(DriverE2E, LineSetUpDuringRunAndRestoredAfterSigint)
+{
+    TempDir dir;
+    Pty pty;
+    const termios before = pty.attrs();
+    const mode_t mode_before = mode_of(pty.path);
+    ASSERT_NE(mode_before & 022, 0u) << "the test needs a group- or other-writable node";
+
+    Proc p({"erase", "speed", "115200", pty.path}, {.cwd = dir.path});
+    ASSERT_TRUE(p.wait_for_out("Test link ...", 5000));
+    termios during = pty.attrs();
+    EXPECT_EQ(cfgetospeed(&during), speed_t{B115200});
+    EXPECT_EQ(cfgetispeed(&during), speed_t{B115200});
+    EXPECT_EQ(during.c_lflag, 0u);
+    EXPECT_EQ(during.c_cflag & CSIZE, tcflag_t{CS8});
+    EXPECT_EQ(during.c_cflag & (PARENB | CSTOPB | CRTSCTS | HUPCL), 0u);
+    EXPECT_EQ(during.c_oflag & OPOST, 0u);
+    EXPECT_EQ(mode_of(pty.path), mode_before & ~mode_t{022});
+
+    p.signal(SIGINT);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Set speed=115200\nTest link ...Received signal 2. Terminating.\n");
+    EXPECT_EQ(r.err, "TYY read error :(11)\n\nTest Link terminated.\n");
+    expect_same_attrs(pty.attrs(), before);
+    EXPECT_EQ(mode_of(pty.path), mode_before);
+}
+
+TEST(DriverE2E, SigtermEndsLikeSigint)
+{
+    TempDir dir;
+    Pty pty;
+    Proc p({"erase", pty.path}, {.cwd = dir.path});
+    ASSERT_TRUE(p.wait_for_out("Test link ...", 5000));
+    p.signal(SIGTERM);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Received signal 15. Terminating.\n"), std::string::npos);
+    EXPECT_NE(r.err.find("\nTest Link terminated.\n"), std::string::npos);
+}
+
+// Any other installed signal ends the run at once, still putting the line and node back.
+TEST(DriverE2E, FatalSignalRestoresTheLine)
+{
+    TempDir dir;
+    Pty pty;
+    const termios before = pty.attrs();
+    const mode_t mode_before = mode_of(pty.path);
+    for (int sig : {SIGUSR1, SIGHUP}) {
+        Proc p({"erase", pty.path}, {.cwd = dir.path});
+        ASSERT_TRUE(p.wait_for_out("Test link ...", 5000));
+        p.signal(sig);
+        RunResult r = p.finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Received unknown signal " + std::to_string(sig) + "\n");
+        expect_same_attrs(pty.attrs(), before);
+        EXPECT_EQ(mode_of(pty.path), mode_before);
+    }
+}
+
+// A resized window, a finished child, urgent data or a resumed job change nothing: the
+// handshake runs to its own end (here a silent line: "Fail" after five one-second waits).
+TEST(DriverE2E, BenignSignalsAreIgnored)
+{
+    TempDir dir;
+    Pty pty;
+    Proc p({"erase", pty.path}, {.cwd = dir.path});
+    ASSERT_TRUE(p.wait_for_out("Test link ...", 5000));
+    for (int sig : {SIGWINCH, SIGCHLD, SIGURG, SIGCONT})
+        p.signal(sig);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Set speed=38400\nTest link ...Fail\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(DriverE2E, SpeedChoices)
+{
+    struct Case {
+        std::string speed, out_head, err;
+    } cases[] = {
+        {"460800", "Set speed=460800\n", ""},
+        {"12345", "Used speed=9600\n", "Speed 12345 not supported\n"},
+        {"0", "Used speed=9600\n", ""},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        Pty pty;
+        Proc p({"erase", "speed", c.speed, pty.path}, {.cwd = dir.path});
+        ASSERT_TRUE(p.wait_for_out("Test link ...", 5000)) << c.speed;
+        p.signal(SIGINT);
+        RunResult r = p.finish();
+        EXPECT_EQ(r.out.rfind(c.out_head, 0), 0u) << c.speed << ": " << r.out;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.speed << ": " << r.err;
+    }
+}
+
+// A command in ./zelk.cfg counts like one on the command line.
+TEST(DriverE2E, CommandFromOptionsFile)
+{
+    TempDir dir;
+    Pty pty;
+    zt::write_file(dir.file("zelk.cfg"), "erase # whole chip\nspeed 19200\n");
+    RunResult r = zt::run_zelk({pty.path}, {.cwd = dir.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Set speed=19200\nTest link ...Fail\n");
+}

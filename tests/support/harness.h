@@ -1,0 +1,84 @@
+// Helpers for end-to-end tests: temporary directories, pseudo-terminals, and running the real
+// zelk binary as a subprocess with stdout and stderr captured apart.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <string>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zt {
+
+// A fresh directory under /tmp, removed with everything in it when the object goes.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string &path, const std::string &data);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
+
+// A pseudo-terminal pair. The slave's path is a /dev/pts/N word that zelk accepts as device.
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    Pty();  // opens the pair; the slave stays open so the line never reads as hung up
+    ~Pty();
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+    struct termios attrs() const;  // the slave's attributes, as the far end sees them
+};
+
+struct RunResult {
+    int status = -1;     // exit status, or -1 when ended by a signal
+    int signal = 0;      // the signal that ended it, 0 if it exited
+    bool timed_out = false;
+    std::string out, err;
+};
+
+struct RunOptions {
+    std::string cwd;     // working directory (default: the test's current directory)
+    int stdin_fd = -1;   // descriptor for the child's stdin; -1 gives /dev/null
+    int timeout_s = 240; // the child is killed after this many seconds
+};
+
+// A running zelk. Its output is drained by background threads so a full pipe never stalls it.
+class Proc {
+public:
+    Proc(const std::vector<std::string> &args, const RunOptions &opt = {});
+    ~Proc();
+    Proc(const Proc &) = delete;
+    Proc &operator=(const Proc &) = delete;
+    pid_t pid() const { return pid_; }
+    void signal(int sig) const;
+    std::string out_so_far();     // stdout captured until now
+    bool wait_for_out(const std::string &text, int timeout_ms);  // until stdout contains text
+    RunResult finish();           // waits for the end (or kills it at the timeout)
+
+private:
+    pid_t pid_ = -1;
+    int timeout_s_;
+    int outfd_ = -1, errfd_ = -1;
+    std::thread out_thread_, err_thread_;
+    std::string out_, err_;
+    mutable std::mutex *mu_;
+    bool finished_ = false;
+    RunResult result_;
+};
+
+// Runs zelk with the given words and waits for it.
+RunResult run_zelk(const std::vector<std::string> &args, const RunOptions &opt = {});
+
+const char *zelk_binary();
+const char *zelk_board_binary();
+
+}  // namespace zt

@@ -1,0 +1,873 @@
+// Option matching, processing of each kind, number reading, limits, sector lists, device names,
+// command-line parsing and the usage listing.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace
+{
+
+// ---- Helpers ---------------------------------------------------------------------------------
+
+// Puts every setting back to the value it has at program start.
+void restore_default_settings()
+{
+    std::strcpy(devnam, "/dev/ttyS0");
+    std::strcpy(inpfilenam, "zelk.bin");
+    std::strcpy(outfilenam, "zelk.out");
+    protfilenam[0] = '\0';
+    inspeed = 38400;
+    for (int *flag :
+         {&terminal_cmd,       &echo_test_cmd, &manufactory_cmd,    &deviceid_cmd,
+          &erase_cmd,          &dram_test_cmd, &dram_byte_test_cmd, &dram_halfword_test_cmd,
+          &dram_word_test_cmd, &fastwrite_cmd, &write_cmd,          &read_cmd,
+          &read_registers,     &file_size,     &block_size,         &hash,
+          &write_offset,       &write_speed,   &terminal_hex_opt,   &echo_opt})
+        *flag = 0;
+    erase_sectors_cmd = 0;
+}
+
+class OptionsTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override { restore_default_settings(); }
+    void TearDown() override { restore_default_settings(); }
+};
+
+// A mutable, null-terminated word vector, as the command line hands it over.
+class Words
+{
+  public:
+    Words(std::initializer_list<std::string> words) : store_(words) { link(); }
+    explicit Words(std::vector<std::string> words) : store_(std::move(words)) { link(); }
+    char **argv() { return ptrs_.data(); }
+    int argc() const { return static_cast<int>(store_.size()); }
+
+  private:
+    void link()
+    {
+        for (auto &w : store_)
+            ptrs_.push_back(w.data());
+        ptrs_.push_back(nullptr);
+    }
+    std::vector<std::string> store_;
+    std::vector<char *> ptrs_;
+};
+
+// A literal text as a POSIX extended regular expression, for death-test stderr matching.
+std::string literal(const std::string &text)
+{
+    std::string re;
+    for (char c : text) {
+        if (std::strchr("\\^$.|?*+()[]{}", c))
+            re += '\\';
+        re += c;
+    }
+    return re;
+}
+
+int parse(Words words)
+{
+    return parse_args(words.argc(), words.argv());
+}
+
+const std::string kUsage = "ZELK 0.1.0 Flash loader and boot monitor client for S3C4510B boards\n"
+                           " zelk [ options ] ttyname, where :\n"
+                           " ttyname is ttyS0 or ttyS1\n"
+                           "\n"
+                           "Option name         Option description\n"
+                           "terminal            ANSI/HEX Terminal\n"
+                           "hex                 Terminal HEX mode option\n"
+                           "echo                Terminal echo option\n"
+                           "manufactory         Read Flash manufactory code\n"
+                           "device id           Read Flash Device Id\n"
+                           "erase               Erase Flash\n"
+                           "erase sector        Erase Flash Sectors (0,1,2...)\n"
+                           "read                Read Flash\n"
+                           "bwrite              Byte Write Flash\n"
+                           "write               Block Write Flash\n"
+                           "registers           Read Registers\n"
+                           "size                Size for read/write\n"
+                           "offset              Flash offset for write\n"
+                           "write speed         Baudrate for flash write\n"
+                           "speed               Speed (default value 38400)\n"
+                           "dram test           DRAM test\n"
+                           "dram byte test      DRAM Byte read & write test\n"
+                           "dram half word test DRAM half word read & write test\n"
+                           "dram word test      DRAM word read & write test\n"
+                           "echo test           tty echo test\n"
+                           "block size          Read & Write block size\n"
+                           "hash                Hash\n"
+                           "input               Input file name for write operation\n"
+                           "output              Output file name for read operation\n"
+                           "protocol            Terminal protocol file name (defaul = zelk.txt)\n"
+                           "--version           Show Version\n"
+                           "--help              Help\n"
+                           "-h                  Help";
+
+// ---- Defaults and table ----------------------------------------------------------------------
+
+TEST(OptionsDefaults, SettingsStartAtTheirDefaults)
+{
+    EXPECT_STREQ(devnam, "/dev/ttyS0");
+    EXPECT_STREQ(inpfilenam, "zelk.bin");
+    EXPECT_STREQ(outfilenam, "zelk.out");
+    EXPECT_STREQ(protfilenam, "");
+    EXPECT_EQ(inspeed, 38400);
+    EXPECT_EQ(erase_sectors_cmd, 0u);
+    EXPECT_EQ(file_size, 0);
+    EXPECT_EQ(write_speed, 0);
+}
+
+TEST(OptionsTable, TwentyEightRowsThenTerminator)
+{
+    int rows = 0;
+    while (general_options[rows].name)
+        ++rows;
+    EXPECT_EQ(rows, 28);
+    const OPTION &end = general_options[28];
+    EXPECT_EQ(end.type, 0u);
+    EXPECT_EQ(end.addr, nullptr);
+    EXPECT_EQ(end.description, nullptr);
+}
+
+// Every command and switch row stores 1 into its own setting and into no other.
+TEST_F(OptionsTest, FlagOptionsSetTheirSetting)
+{
+    struct Case {
+        std::vector<std::string> words;
+        int *setting;
+    };
+    const Case cases[] = {
+        {{"terminal"}, &terminal_cmd},
+        {{"hex"}, &terminal_hex_opt},
+        {{"echo"}, &echo_opt},
+        {{"manufactory"}, &manufactory_cmd},
+        {{"device", "id"}, &deviceid_cmd},
+        {{"erase"}, &erase_cmd},
+        {{"read"}, &read_cmd},
+        {{"bwrite"}, &write_cmd},
+        {{"write"}, &fastwrite_cmd},
+        {{"registers"}, &read_registers},
+        {{"dram", "test"}, &dram_test_cmd},
+        {{"dram", "byte", "test"}, &dram_byte_test_cmd},
+        {{"dram", "half", "word", "test"}, &dram_halfword_test_cmd},
+        {{"dram", "word", "test"}, &dram_word_test_cmd},
+        {{"echo", "test"}, &echo_test_cmd},
+        {{"hash"}, &hash},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.words.front());
+        restore_default_settings();
+        EXPECT_EQ(parse(Words(c.words)), 1);
+        EXPECT_EQ(*c.setting, 1);
+        int set = 0;
+        for (const Case &other : cases)
+            set += *other.setting;
+        EXPECT_EQ(set, 1);
+    }
+}
+
+// ---- Matching --------------------------------------------------------------------------------
+
+TEST(OptionsFindOption, LongestWholeNameWins)
+{
+    struct Case {
+        std::vector<std::string> words;
+        const char *row; // expected name, null for no match
+        int consumed;
+    };
+    const Case cases[] = {
+        {{"erase"}, "erase", 1},
+        {{"erase", "sector", "3"}, "erase sector", 2},
+        {{"erase", "sectors"}, "erase", 1},
+        {{"echo"}, "echo", 1},
+        {{"echo", "test"}, "echo test", 2},
+        {{"echo", "testing"}, "echo", 1},
+        {{"dram", "byte", "test"}, "dram byte test", 3},
+        {{"dram", "test", "x"}, "dram test", 2},
+        {{"dram", "half", "word", "test"}, "dram half word test", 4},
+        {{"dram", "half", "word"}, nullptr, 0}, // input ends before the name does
+        {{"write", "speed", "9600"}, "write speed", 2},
+        {{"write", "speeds"}, "write", 1},
+        {{"device", "id"}, "device id", 2},
+        {{"device"}, nullptr, 0},
+        {{"erase sector"}, nullptr, 0}, // a name never matches part of a word
+        {{"eras"}, nullptr, 0},
+        {{"erasex"}, nullptr, 0},
+        {{"Erase"}, nullptr, 0},
+        {{""}, nullptr, 0},
+        {{"-h"}, "-h", 1},
+        {{"--help"}, "--help", 1},
+        {{}, nullptr, 0},
+    };
+    for (const Case &c : cases) {
+        Words w(c.words);
+        SCOPED_TRACE(c.words.empty() ? "(none)" : c.words.front());
+        int consumed = -1;
+        const OPTION *opt = find_option(w.argv(), &consumed);
+        if (c.row) {
+            ASSERT_NE(opt, nullptr);
+            EXPECT_STREQ(opt->name, c.row);
+        } else {
+            EXPECT_EQ(opt, nullptr);
+        }
+        EXPECT_EQ(consumed, c.consumed);
+    }
+}
+
+TEST(OptionsFindOption, NullArgumentsGiveNullWithoutWriting)
+{
+    Words w{"erase"};
+    int consumed = 42;
+    EXPECT_EQ(find_option(nullptr, &consumed), nullptr);
+    EXPECT_EQ(consumed, 42);
+    EXPECT_EQ(find_option(w.argv(), nullptr), nullptr);
+}
+
+// ---- Number reading --------------------------------------------------------------------------
+
+TEST(OptionsNumbers, PrefixesAndBase)
+{
+    struct Case {
+        const char *word;
+        bool hex;
+        const char *digits; // expected rest after blanks and prefix
+        int base;
+    };
+    const Case cases[] = {
+        {"123", false, "123", 10},    {"123", true, "123", 16},  {"x1f", false, "1f", 16},
+        {"X1f", false, "1f", 16},     {"0x1f", false, "1f", 16}, {"0X1f", true, "1f", 16},
+        {" \t0x10", false, "10", 16}, {"0", false, "0", 10},     {"0x", false, "", 16},
+        {"-5", false, "-5", 10},      {"x-5", false, "-5", 16},  {"\n5", false, "\n5", 10},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.word);
+        int base = 0;
+        EXPECT_STREQ(number_digits(c.word, c.hex, &base), c.digits);
+        EXPECT_EQ(base, c.base);
+    }
+}
+
+TEST(OptionsNumbers, UnsignedConversionIs32BitsWide)
+{
+    struct Case {
+        const char *digits;
+        int base;
+        bool ok;
+        U32 value;
+    };
+    const Case cases[] = {
+        {"2097152", 10, true, 2097152u},
+        {"115200xyz", 10, true, 115200u}, // trailing characters ignored
+        {"ff", 16, true, 0xFFu},
+        {"4294967295", 10, true, 0xFFFFFFFFu},
+        {"4294967296", 10, true, 0xFFFFFFFFu}, // saturates
+        {"100000000", 16, true, 0xFFFFFFFFu},
+        {"99999999999999999999999", 10, true, 0xFFFFFFFFu},
+        {"-1", 10, true, 0xFFFFFFFFu}, // negation wraps within 32 bits
+        {"-2", 10, true, 0xFFFFFFFEu},
+        {"-4294967295", 10, true, 1u},
+        {"-4294967296", 10, true, 0xFFFFFFFFu},
+        {" +7", 10, true, 7u},
+        {"abc", 10, false, 0u},
+        {"", 16, false, 0u},
+        {"ZZ", 16, false, 0u},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.digits);
+        U32 v = 0;
+        EXPECT_EQ(read_u32(c.digits, c.base, &v), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(v, c.value);
+        }
+    }
+}
+
+TEST(OptionsNumbers, SignedConversionSaturatesToInt)
+{
+    struct Case {
+        const char *digits;
+        int base;
+        bool ok;
+        int value;
+    };
+    const Case cases[] = {
+        {"38400", 10, true, 38400},
+        {"-17", 10, true, -17},
+        {"7fffffff", 16, true, INT_MAX},
+        {"2147483648", 10, true, INT_MAX},
+        {"99999999999999999999999", 10, true, INT_MAX},
+        {"-2147483649", 10, true, INT_MIN},
+        {"-99999999999999999999999", 10, true, INT_MIN},
+        {"12junk", 10, true, 12},
+        {"junk", 10, false, 0},
+        {"-", 10, false, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.digits);
+        int v = 0;
+        EXPECT_EQ(read_int(c.digits, c.base, &v), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(v, c.value);
+        }
+    }
+}
+
+// ---- Processing of each kind -----------------------------------------------------------------
+
+U8 t_u8;
+U16 t_u16;
+U32 t_u32;
+int t_int;
+char t_text[8];
+char *t_dup;
+
+OPTION row(U32 type, void *addr, int value = 0, int lower = 0, int upper = 0)
+{
+    return OPTION{"t", type, addr, "test row", value, lower, upper, nullptr};
+}
+
+TEST(OptionsProcess, NumericKinds)
+{
+    struct Case {
+        const char *label;
+        OPTION opt;
+        std::vector<std::string> words;
+        int consumed;
+        U32 *u32; // which target to compare (exactly one is non-null)
+        U16 *u16;
+        U8 *u8;
+        int *i32;
+        long long expected;
+    };
+    const Case cases[] = {
+        {"u8 cut", row(OPT_U8, &t_u8), {"300"}, 1, nullptr, nullptr, &t_u8, nullptr, 44},
+        {"u8 noarg cut",
+         row(OPT_U8 | OPT_NOARG, &t_u8, 0x1FF),
+         {"7"},
+         0,
+         nullptr,
+         nullptr,
+         &t_u8,
+         nullptr,
+         0xFF},
+        {"u16 cut",
+         row(OPT_U16, &t_u16),
+         {"0x12345"},
+         1,
+         nullptr,
+         &t_u16,
+         nullptr,
+         nullptr,
+         0x2345},
+        {"u16 hex flag",
+         row(OPT_U16 | OPT_HEX, &t_u16),
+         {"ff"},
+         1,
+         nullptr,
+         &t_u16,
+         nullptr,
+         nullptr,
+         0xFF},
+        {"u32 limits ignored",
+         row(OPT_U32 | OPT_LOWER | OPT_UPPER, &t_u32, 0, 0, 10),
+         {"0x300000"},
+         1,
+         &t_u32,
+         nullptr,
+         nullptr,
+         nullptr,
+         0x300000},
+        {"u32 negative",
+         row(OPT_U32, &t_u32),
+         {"-1"},
+         1,
+         &t_u32,
+         nullptr,
+         nullptr,
+         nullptr,
+         0xFFFFFFFF},
+        {"u32 saturates",
+         row(OPT_U32, &t_u32),
+         {"x123456789"},
+         1,
+         &t_u32,
+         nullptr,
+         nullptr,
+         nullptr,
+         0xFFFFFFFF},
+        {"u32 noarg",
+         row(OPT_U32 | OPT_NOARG, &t_u32, -1),
+         {},
+         0,
+         &t_u32,
+         nullptr,
+         nullptr,
+         nullptr,
+         0xFFFFFFFF},
+        {"int blanks", row(OPT_INT, &t_int), {" \t-42"}, 1, nullptr, nullptr, nullptr, &t_int, -42},
+        {"int hex flag",
+         row(OPT_INT | OPT_HEX, &t_int),
+         {"10"},
+         1,
+         nullptr,
+         nullptr,
+         nullptr,
+         &t_int,
+         16},
+        {"int saturates",
+         row(OPT_INT, &t_int),
+         {"5000000000"},
+         1,
+         nullptr,
+         nullptr,
+         nullptr,
+         &t_int,
+         INT_MAX},
+        {"int noarg",
+         row(OPT_INT | OPT_NOARG, &t_int, 7),
+         {"9"},
+         0,
+         nullptr,
+         nullptr,
+         nullptr,
+         &t_int,
+         7},
+        {"int zero passes limits",
+         row(OPT_INT | OPT_LOWER | OPT_ZERO, &t_int, 0, 5),
+         {"0"},
+         1,
+         nullptr,
+         nullptr,
+         nullptr,
+         &t_int,
+         0},
+        {"int at lower limit",
+         row(OPT_INT | OPT_LOWER | OPT_UPPER, &t_int, 0, 1, 1024),
+         {"1"},
+         1,
+         nullptr,
+         nullptr,
+         nullptr,
+         &t_int,
+         1},
+        {"int at upper limit",
+         row(OPT_INT | OPT_LOWER | OPT_UPPER, &t_int, 0, 1, 1024),
+         {"1024"},
+         1,
+         nullptr,
+         nullptr,
+         nullptr,
+         &t_int,
+         1024},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        t_u8 = 0;
+        t_u16 = 0;
+        t_u32 = 0;
+        t_int = 99;
+        Words w(c.words);
+        int consumed = -1;
+        EXPECT_EQ(process_option(&c.opt, w.argv(), &consumed), 1);
+        EXPECT_EQ(consumed, c.consumed);
+        if (c.u32) {
+            EXPECT_EQ(*c.u32, static_cast<U32>(c.expected));
+        }
+        if (c.u16) {
+            EXPECT_EQ(*c.u16, static_cast<U16>(c.expected));
+        }
+        if (c.u8) {
+            EXPECT_EQ(*c.u8, static_cast<U8>(c.expected));
+        }
+        if (c.i32) {
+            EXPECT_EQ(*c.i32, static_cast<int>(c.expected));
+        }
+    }
+}
+
+TEST(OptionsProcess, StringIsCutToItsBuffer)
+{
+    struct Case {
+        int upper_limit;
+        const char *word;
+        const char *stored;
+    };
+    const Case cases[] = {
+        {8, "abc", "abc"},
+        {8, "abcdefg", "abcdefg"},
+        {8, "abcdefghij", "abcdefg"},
+        {1, "abc", ""},
+        {0, "abc", ""},
+        {8, "", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.word);
+        std::strcpy(t_text, "old");
+        const OPTION opt = row(OPT_STRING | OPT_NOARG, t_text, 0, 0, c.upper_limit);
+        Words w{c.word, "next"};
+        int consumed = -1;
+        EXPECT_EQ(process_option(&opt, w.argv(), &consumed), 1);
+        EXPECT_EQ(consumed, 1);
+        EXPECT_STREQ(t_text, c.stored);
+    }
+}
+
+TEST(OptionsProcess, StrdupStoresAFreshCopy)
+{
+    const OPTION opt = row(OPT_STRDUP, &t_dup);
+    Words w{"image.bin"};
+    int consumed = -1;
+    EXPECT_EQ(process_option(&opt, w.argv(), &consumed), 1);
+    EXPECT_EQ(consumed, 1);
+    ASSERT_NE(t_dup, nullptr);
+    EXPECT_STREQ(t_dup, "image.bin");
+    EXPECT_NE(t_dup, w.argv()[0]);
+    std::free(t_dup);
+    t_dup = nullptr;
+}
+
+char **seen_argv;
+int parser_result;
+int recording_parser(char **argv, int *arg_proc)
+{
+    seen_argv = argv;
+    *arg_proc = 2;
+    return parser_result;
+}
+
+TEST(OptionsProcess, ParserFunctionDecidesResult)
+{
+    const OPTION opt = row(OPT_FUNC, reinterpret_cast<void *>(&recording_parser));
+    for (int result : {1, 5, 0}) {
+        Words w{"a", "b"};
+        parser_result = result;
+        int consumed = -1;
+        EXPECT_EQ(process_option(&opt, w.argv(), &consumed), result ? 1 : 0);
+        EXPECT_EQ(seen_argv, w.argv());
+        EXPECT_EQ(consumed, 2);
+    }
+}
+
+TEST(OptionsProcess, UnknownKindAndNullPointers)
+{
+    t_int = 3;
+    const OPTION odd = row(9, &t_int);
+    Words w{"5"};
+    int consumed = -1;
+    EXPECT_EQ(process_option(&odd, w.argv(), &consumed), 1);
+    EXPECT_EQ(consumed, 0);
+    EXPECT_EQ(t_int, 3);
+
+    const OPTION opt = row(OPT_INT, &t_int);
+    EXPECT_EQ(process_option(nullptr, w.argv(), &consumed), 0);
+    EXPECT_EQ(process_option(&opt, nullptr, &consumed), 0);
+    EXPECT_EQ(process_option(&opt, w.argv(), nullptr), 0);
+}
+
+// Every refused argument ends the run with status 1 and one framed message on stderr.
+TEST(OptionsDeathTest, RefusedArgumentsEndTheRun)
+{
+    struct Case {
+        std::vector<std::string> words;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"write", "speed"}, "\nOption [write speed] error:Option requery parameter\n"},
+        {{"offset"}, "\nOption [offset] error:Option requery parameter\n"},
+        {{"speed"}, "\nOption [speed] error:Option requery parameter.\n"},
+        {{"input"}, "\nOption [input] error:Option requery parameter.\n"},
+        {{"erase", "sector"}, "\nOption [erase sector] error:Option requery parameter.\n"},
+        {{"size", "0"}, "\nOption [size] error:must be >= 1 and <= 2097152\n"},
+        {{"size", "2097153"}, "\nOption [size] error:must be >= 1 and <= 2097152\n"},
+        {{"size", "-5"}, "\nOption [size] error:must be >= 1 and <= 2097152\n"},
+        {{"block", "size", "1025"}, "\nOption [block size] error:must be >= 1 and <= 1024\n"},
+        {{"speed", "abc"}, "\nOption [speed] error:Invalid argument (must be number) 'abc'\n"},
+        {{"speed", "0xZZ"}, "\nOption [speed] error:Invalid argument (must be number) 'ZZ'\n"},
+        {{"offset", " zz"}, "\nOption [offset] error:Invalid argument (must be number) 'zz'\n"},
+        {{"erase", "sector", "1;2"}, "\nOption [erase sector] error:Invalid sector list '1;2'\n"},
+        {{"erase", "sector", "0-3"}, "\nOption [erase sector] error:Invalid sector list '0-3'\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.words.front());
+        EXPECT_EXIT(parse(Words(c.words)), ::testing::ExitedWithCode(1), literal(c.message));
+    }
+}
+
+TEST(OptionsDeathTest, LimitMessagesFollowTheFlags)
+{
+    struct Case {
+        U32 flags;
+        const char *word;
+        const char *message;
+    };
+    const Case cases[] = {
+        {OPT_UPPER, "11", "\nOption [t] error:must be <= 10\n"},
+        {OPT_UPPER | OPT_ZERO, "11", "\nOption [t] error:must be zero or <= 10\n"},
+        {OPT_LOWER, "1", "\nOption [t] error:must be >= 5\n"},
+        {OPT_LOWER | OPT_ZERO, "1", "\nOption [t] error:must be zero or >= 5\n"},
+        {OPT_LOWER | OPT_UPPER | OPT_ZERO, "4", "\nOption [t] error:must be >= 5 and <= 10\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        const OPTION opt = row(OPT_INT | c.flags, &t_int, 0, 5, 10);
+        Words w{c.word};
+        int consumed = 0;
+        EXPECT_EXIT(process_option(&opt, w.argv(), &consumed), ::testing::ExitedWithCode(1),
+                    literal(c.message));
+    }
+}
+
+TEST(OptionsDeathTest, InternalFailures)
+{
+    Words none{};
+    int consumed = 0;
+    const OPTION u8 = row(OPT_U8, &t_u8);
+    EXPECT_EXIT(process_option(&u8, none.argv(), &consumed), ::testing::ExitedWithCode(1),
+                literal("\nOption [t] error:Option requery parameter\n"));
+    const OPTION dup = row(OPT_STRDUP, &t_dup);
+    EXPECT_EXIT(process_option(&dup, none.argv(), &consumed), ::testing::ExitedWithCode(1),
+                literal("\nOption [t] error:Option requery parameter.\n"));
+    const OPTION func = row(OPT_FUNC, nullptr);
+    EXPECT_EXIT(process_option(&func, none.argv(), &consumed), ::testing::ExitedWithCode(1),
+                "Internal error\n");
+}
+
+TEST(OptionsDeathTest, VersionAndHelpEndWithStatusZero)
+{
+    const std::string version = literal("Version ZELK 0.1.0\n");
+    EXPECT_EXIT(parse(Words{"--version"}), ::testing::ExitedWithCode(0), version);
+    EXPECT_EXIT(parse(Words{"erase", "--version", "bogus", "size", "0"}),
+                ::testing::ExitedWithCode(0), version);
+    EXPECT_EXIT(parse(Words{"--help"}), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(parse(Words{"-h"}), ::testing::ExitedWithCode(0), "");
+}
+
+// ---- Error messages --------------------------------------------------------------------------
+
+TEST(OptionsError, PrefixFramingAndCut)
+{
+    const OPTION named = row(OPT_INT, &t_int);
+    const OPTION unnamed{nullptr, OPT_INT, &t_int, nullptr, 0, 0, 0, nullptr};
+
+    testing::internal::CaptureStderr();
+    option_error(&named, "value %d", 5);
+    option_error(&unnamed, "x");
+    option_error(nullptr, "Unknown option '%s'", "foo");
+    errno = ENOENT;
+    option_error(nullptr, "stat: %m");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\nOption [t] error:value 5\n\nLogview:x\n\nLogview:Unknown option 'foo'\n"
+              "\nLogview:stat: No such file or directory\n");
+
+    const std::string long_text(600, 'q');
+    testing::internal::CaptureStderr();
+    option_error(nullptr, "%s", long_text.c_str());
+    const std::string cut = "Logview:" + long_text;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n" + cut.substr(0, 511) + "\n");
+}
+
+// ---- Sector lists ----------------------------------------------------------------------------
+
+TEST_F(OptionsTest, SectorListsFillTheMask)
+{
+    struct Case {
+        const char *list;
+        U32 mask;
+    };
+    const Case cases[] = {
+        {"0,1,5", 0x23},
+        {"1, 2", 0x6},
+        {"2,3", 0xC},
+        {"40,1", 0x2},
+        {"31", 0x80000000u},
+        {"32", 0},
+        {"007", 0x80},
+        {",, ,\t", 0},
+        {"", 0},
+        {"99999999999999999999,3", 0x8},
+        {"0 31", 0x80000001u},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.list);
+        erase_sectors_cmd = 0xFFFFFFFF; // a new list replaces the old one
+        Words w{c.list, "more"};
+        int consumed = 0;
+        EXPECT_EQ(parseSectors(w.argv(), &consumed), 1);
+        EXPECT_EQ(consumed, 1);
+        EXPECT_EQ(erase_sectors_cmd, c.mask);
+    }
+    int consumed = 0;
+    Words w{"1"};
+    EXPECT_EQ(parseSectors(nullptr, &consumed), 0);
+    EXPECT_EQ(parseSectors(w.argv(), nullptr), 0);
+}
+
+TEST_F(OptionsTest, SectorListOnTheCommandLine)
+{
+    EXPECT_EQ(parse(Words{"erase", "sector", "2,3"}), 1);
+    EXPECT_EQ(erase_sectors_cmd, 0xCu);
+    EXPECT_EQ(erase_cmd, 0);
+
+    EXPECT_EQ(parse(Words{"erase", "sector", "3", "erase", "sector", "4"}), 1);
+    EXPECT_EQ(erase_sectors_cmd, 0x10u);
+
+    EXPECT_EQ(parse(Words{"erase"}), 1);
+    EXPECT_EQ(erase_cmd, 1);
+
+    // The list is one word: "2" is left over and taken as a device name.
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse(Words{"erase", "sector", "1,", "2"}), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nLogview:Unknown option '2'\n");
+    EXPECT_EQ(erase_sectors_cmd, 0x2u);
+}
+
+// ---- Device names ----------------------------------------------------------------------------
+
+TEST_F(OptionsTest, DeviceNames)
+{
+    struct Case {
+        std::string word;
+        int quiet;
+        int result;
+        const char *devnam_after; // null: unchanged
+        std::string message;
+    };
+    // "/dev/" + 4089 characters = 4094, the most devnam holds; short components keep stat()
+    // at "no such file" rather than "name too long".
+    std::string fits;
+    while (fits.size() < 4089)
+        fits += fits.size() + 1 < 4089 ? "x/" : "x";
+    const Case cases[] = {
+        {"null", 0, 1, "/dev/null", ""},
+        {"/dev/null", 0, 1, "/dev/null", ""},
+        {"/dev/zero", 1, 1, "/dev/zero", ""},
+        {"zelk-no-such-device", 0, 0, nullptr, ""},
+        {"/dev/zelk-no-such-device", 0, 0, nullptr, ""},
+        {"", 0, 0, nullptr, ""},
+        {"null/x", 0, -1, nullptr, "\nLogview:stat() call error  /dev/null/x: Not a directory\n"},
+        {"null/x", 1, 0, nullptr, ""},
+        {fits, 0, 0, nullptr, ""},
+        {"/dev/" + fits, 0, 0, nullptr, ""},
+        {fits + "a", 0, -1, nullptr,
+         "\nLogview:Device name too long (more than 4094 characters)\n"},
+        {"/dev/" + fits + "a", 0, -1, nullptr,
+         "\nLogview:Device name too long (more than 4094 characters)\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.word.substr(0, 30));
+        std::strcpy(devnam, "/dev/ttyS0");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(setdevname(c.word.c_str(), c.quiet), c.result);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_STREQ(devnam, c.devnam_after ? c.devnam_after : "/dev/ttyS0");
+    }
+}
+
+// ---- Command line ----------------------------------------------------------------------------
+
+TEST_F(OptionsTest, NoWordsChangeNothing)
+{
+    Words none{};
+    EXPECT_EQ(parse_args(0, none.argv()), 1);
+    EXPECT_EQ(parse_args(0, nullptr), 0);
+    EXPECT_STREQ(devnam, "/dev/ttyS0");
+    EXPECT_EQ(inspeed, 38400);
+}
+
+TEST_F(OptionsTest, BlockWriteRequest)
+{
+    EXPECT_EQ(parse(Words{"write", "write", "speed", "115200", "input", "image.bin", "null"}), 1);
+    EXPECT_EQ(fastwrite_cmd, 1);
+    EXPECT_EQ(write_speed, 115200);
+    EXPECT_STREQ(inpfilenam, "image.bin");
+    EXPECT_STREQ(devnam, "/dev/null");
+    EXPECT_EQ(write_cmd, 0);
+}
+
+TEST_F(OptionsTest, ValuesStored)
+{
+    struct Case {
+        std::vector<std::string> words;
+        int *setting;
+        int expected;
+    };
+    const Case cases[] = {
+        {{"size", "0x200"}, &file_size, 512},
+        {{"size", "x200"}, &file_size, 512},
+        {{"size", "2097152"}, &file_size, 2097152},
+        {{"size", "1"}, &file_size, 1},
+        {{"block", "size", "1024"}, &block_size, 1024},
+        {{"speed", "115200xyz"}, &inspeed, 115200},
+        {{"speed", "-9600"}, &inspeed, -9600}, // no limits on "speed"
+        {{"speed", "9600", "speed", "19200"}, &inspeed, 19200},
+        {{"offset", "0x300000"}, &write_offset, 3145728},
+        {{"offset", "-1"}, &write_offset, -1},
+        {{"write", "speed", "0xFFFFFFFF"}, &write_speed, -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.words.front() + " " + c.words.back());
+        restore_default_settings();
+        EXPECT_EQ(parse(Words(c.words)), 1);
+        EXPECT_EQ(*c.setting, c.expected);
+    }
+}
+
+TEST_F(OptionsTest, FileNamesAreCutToTheirBuffers)
+{
+    const std::string huge(5000, 'n');
+    EXPECT_EQ(parse(Words{"input", huge, "output", "out.bin", "protocol", "log.txt"}), 1);
+    EXPECT_EQ(std::string(inpfilenam), huge.substr(0, 4094));
+    EXPECT_STREQ(outfilenam, "out.bin");
+    EXPECT_STREQ(protfilenam, "log.txt");
+}
+
+TEST_F(OptionsTest, DeviceAnywhereLastOneWins)
+{
+    EXPECT_EQ(parse(Words{"zero", "read", "/dev/null"}), 1);
+    EXPECT_STREQ(devnam, "/dev/null");
+    EXPECT_EQ(read_cmd, 1);
+}
+
+TEST_F(OptionsTest, UnknownWordPrintsUsage)
+{
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse(Words{"read", "foo", "--version"}), 0); // reported before --version
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nLogview:Unknown option 'foo'\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsage);
+    EXPECT_EQ(read_cmd, 1);
+}
+
+TEST_F(OptionsTest, DeviceStatusErrorStopsWithoutUsage)
+{
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse(Words{"null/x", "erase"}), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\nLogview:stat() call error  /dev/null/x: Not a directory\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(erase_cmd, 0);
+}
+
+// ---- Usage -----------------------------------------------------------------------------------
+
+TEST(OptionsUsage, FullListing)
+{
+    testing::internal::CaptureStdout();
+    usage();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsage);
+}
+
+} // namespace

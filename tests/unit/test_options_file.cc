@@ -1,0 +1,206 @@
+// The options file: line assembly (comments, blanks and tabs, the 511-character cut), the word
+// limit, physical line numbers in messages, and files that cannot be read.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "options.h"
+
+namespace
+{
+
+void restore_default_settings()
+{
+    std::strcpy(devnam, "/dev/ttyS0");
+    std::strcpy(inpfilenam, "zelk.bin");
+    std::strcpy(outfilenam, "zelk.out");
+    protfilenam[0] = '\0';
+    inspeed = 38400;
+    for (int *flag :
+         {&terminal_cmd,       &echo_test_cmd, &manufactory_cmd,    &deviceid_cmd,
+          &erase_cmd,          &dram_test_cmd, &dram_byte_test_cmd, &dram_halfword_test_cmd,
+          &dram_word_test_cmd, &fastwrite_cmd, &write_cmd,          &read_cmd,
+          &read_registers,     &file_size,     &block_size,         &hash,
+          &write_offset,       &write_speed,   &terminal_hex_opt,   &echo_opt})
+        *flag = 0;
+    erase_sectors_cmd = 0;
+}
+
+std::string literal(const std::string &text)
+{
+    std::string re;
+    for (char c : text) {
+        if (std::strchr("\\^$.|?*+()[]{}", c))
+            re += '\\';
+        re += c;
+    }
+    return re;
+}
+
+std::string words(int count)
+{
+    std::string line = "speed 4800";
+    for (int i = 2; i < count; ++i)
+        line += " w" + std::to_string(i);
+    return line;
+}
+
+class OptionsFileTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        restore_default_settings();
+        char tmpl[] = "/tmp/zelk-options-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/zelk.cfg";
+    }
+    void TearDown() override
+    {
+        restore_default_settings();
+        std::filesystem::remove_all(dir_);
+    }
+    void write(const std::string &content)
+    {
+        std::ofstream(path_, std::ios::binary | std::ios::trunc) << content;
+    }
+    // Expected text with "{file}" standing for the file's path.
+    std::string with_path(std::string text) const
+    {
+        for (std::size_t at; (at = text.find("{file}")) != std::string::npos;)
+            text.replace(at, 6, path_);
+        return text;
+    }
+
+    std::string dir_, path_;
+};
+
+TEST_F(OptionsFileTest, LinesApplied)
+{
+    struct Case {
+        const char *label;
+        std::string content;
+        std::string errors; // expected stderr, "{file}" for the path
+        std::function<void()> check;
+    };
+    const std::string cut_line = "input " + std::string(594, 'a');   // 600 characters
+    const std::string exact_line = "input " + std::string(505, 'b'); // 511 characters
+    const Case cases[] = {
+        {"comment after option", "speed 115200 # fast line\n", "",
+         [] { EXPECT_EQ(inspeed, 115200); }},
+        {"comment line", "# speed 9600\n", "", [] { EXPECT_EQ(inspeed, 38400); }},
+        {"comment inside a word", "speed 12#34\n", "", [] { EXPECT_EQ(inspeed, 12); }},
+        {"one option per line", "terminal hex\n", "",
+         [] {
+             EXPECT_EQ(terminal_cmd, 1);
+             EXPECT_EQ(terminal_hex_opt, 0);
+         }},
+        {"two lines", "terminal\nhex\n", "",
+         [] {
+             EXPECT_EQ(terminal_cmd, 1);
+             EXPECT_EQ(terminal_hex_opt, 1);
+         }},
+        {"blanks and tabs", "write  \tspeed \t 230400\t\n", "",
+         [] {
+             EXPECT_EQ(write_speed, 230400);
+             EXPECT_EQ(fastwrite_cmd, 0);
+         }},
+        {"later line wins", "speed 9600\n\nspeed 19200\n", "", [] { EXPECT_EQ(inspeed, 19200); }},
+        {"sector lists replace", "erase sector 1,2\nerase sector 5\n", "",
+         [] { EXPECT_EQ(erase_sectors_cmd, 0x20u); }},
+        {"last line without newline", "read\nspeed 57600", "",
+         [] {
+             EXPECT_EQ(read_cmd, 1);
+             EXPECT_EQ(inspeed, 57600);
+         }},
+        {"carriage return is a word character", "input a.bin\r\n", "",
+         [] { EXPECT_STREQ(inpfilenam, "a.bin\r"); }},
+        {"leading blanks", "  speed 9600\n", "\nLogview:File [{file}] parse error. Line [1]\n",
+         [] { EXPECT_EQ(inspeed, 38400); }},
+        {"blanks only", "read\n   \n", "\nLogview:File [{file}] parse error. Line [2]\n",
+         [] { EXPECT_EQ(read_cmd, 1); }},
+        {"indented comment", "\t# speed 9600\n", "\nLogview:File [{file}] parse error. Line [1]\n",
+         [] { EXPECT_EQ(inspeed, 38400); }},
+        {"device word", "ttyS1\nspeed 1200\n", "\nLogview:File [{file}] parse error. Line [1]\n",
+         [] {
+             EXPECT_STREQ(devnam, "/dev/ttyS0");
+             EXPECT_EQ(inspeed, 1200);
+         }},
+        {"physical line numbers", "\n# one\n\nspeed 9600\nbogus\nread\nnope x\n",
+         "\nLogview:File [{file}] parse error. Line [5]\n"
+         "\nLogview:File [{file}] parse error. Line [7]\n",
+         [] {
+             EXPECT_EQ(inspeed, 9600);
+             EXPECT_EQ(read_cmd, 1);
+         }},
+        {"600 characters cut to 511", cut_line + "\nspeed 1200\n", "",
+         [] {
+             EXPECT_EQ(std::string(inpfilenam), std::string(505, 'a'));
+             EXPECT_EQ(inspeed, 1200);
+         }},
+        {"511 characters kept", exact_line + "\n", "",
+         [] { EXPECT_EQ(std::string(inpfilenam), std::string(505, 'b')); }},
+        {"31 words", words(31) + "\n", "", [] { EXPECT_EQ(inspeed, 4800); }},
+        {"empty file", "", "", [] { EXPECT_EQ(inspeed, 38400); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        restore_default_settings();
+        write(c.content);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(options_from_file(path_.c_str()), 1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), with_path(c.errors));
+        c.check();
+    }
+}
+
+TEST_F(OptionsFileTest, NoFileChangesNothing)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(options_from_file(path_.c_str()), 0);
+    EXPECT_EQ(options_from_file(nullptr), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(inspeed, 38400);
+}
+
+// fopen() succeeds on a directory; the first read fails and must end the reading.
+TEST_F(OptionsFileTest, DirectoryIsAReadError)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(options_from_file(dir_.c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\nLogview:File [" + dir_ + "] read error: Is a directory\n");
+}
+
+TEST_F(OptionsFileTest, FatalLines)
+{
+    struct Case {
+        const char *label;
+        std::string content;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"32 words", "read\n\n" + words(32) + "\n", 1, "\nFile [{file}] line [3] too long\n"},
+        {"limit", "size 0\n", 1, "\nOption [size] error:must be >= 1 and <= 2097152\n"},
+        {"missing value", "read\nblock size\n", 1,
+         "\nOption [block size] error:Option requery parameter.\n"},
+        {"bad sector list", "erase sector 1.5\n", 1,
+         "\nOption [erase sector] error:Invalid sector list '1.5'\n"},
+        {"version", "read\n--version\nsize 0\n", 0, "Version ZELK 0.1.0\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        write(c.content);
+        EXPECT_EXIT(options_from_file(path_.c_str()), ::testing::ExitedWithCode(c.status),
+                    literal(with_path(c.message)));
+    }
+}
+
+} // namespace
