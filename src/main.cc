@@ -110,6 +110,8 @@ void open_device()
     }
     // From here on every way out puts the device back as it was found.
     std::atexit(restore_at_exit);
+    if (!lock_tty(ttyfd))
+        std::exit(1);
 
     int fdflags = fcntl(ttyfd, F_GETFL);
     if (fdflags == -1 || fcntl(ttyfd, F_SETFL, fdflags | O_NONBLOCK) < 0)

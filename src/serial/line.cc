@@ -1,5 +1,6 @@
 // Line set-up, speed table lookups, and the state restored when the program ends.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,10 @@ struct termios restore_termios;
 
 // restore_termios holds the device's attributes only once setup_tty has read them.
 static volatile sig_atomic_t device_attrs_saved = 0;
+
+// Serial flags as found, kept while the run has switched low-latency operation on.
+static volatile sig_atomic_t low_latency_changed = 0;
+static struct serial_struct saved_serial;
 
 static volatile sig_atomic_t console_saved = 0;
 static int console_fd = -1;
@@ -53,6 +58,28 @@ int setdtr(int fd, int on)
 {
     int modembits = TIOCM_DTR;
     return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &modembits) >= 0 ? 1 : 0;
+}
+
+// USB adapters hold back a short reply for their latency timer (16 ms on common FTDI chips), three
+// times per block of the block write. Drivers that know ASYNC_LOW_LATENCY pass bytes on at once;
+// others (a pseudo-terminal, for one) refuse the request and the run goes on as it is.
+static void set_low_latency(int fd)
+{
+    struct serial_struct ss;
+    if (ioctl(fd, TIOCGSERIAL, &ss) < 0 || (ss.flags & ASYNC_LOW_LATENCY))
+        return;
+    saved_serial = ss;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &ss) == 0)
+        low_latency_changed = 1;
+}
+
+static void restore_low_latency(int fd)
+{
+    if (low_latency_changed) {
+        ioctl(fd, TIOCSSERIAL, &saved_serial);
+        low_latency_changed = 0;
+    }
 }
 
 int setup_tty(int fd, int /*local: the settings are the same either way*/)
@@ -94,6 +121,7 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
         std::exit(1);
     }
     inspeed = speed_tob(code);
+    set_low_latency(fd);
     return 1;
 }
 
@@ -102,6 +130,7 @@ int close_tty()
     if (ttyfd == -1)
         return 0;
     int rvl = 1;
+    restore_low_latency(ttyfd);
     if (device_attrs_saved && tcsetattr(ttyfd, TCSAFLUSH, &restore_termios) < 0) {
         std::printf("Can not restore TTY device attribute\n");
         rvl = 0;
@@ -134,6 +163,7 @@ void restore_saved_state()
         return;
     // Whatever is still queued either way is of no use once the run is over; flushing first
     // keeps tcsetattr from waiting on output that may never drain.
+    restore_low_latency(fd);
     if (device_attrs_saved) {
         tcflush(fd, TCIOFLUSH);
         tcsetattr(fd, TCSANOW, &restore_termios);

@@ -26,6 +26,10 @@ inline constexpr std::array<speed, 22> speeds{{
 int speed_toh(int bps);    // baud rate -> speed code; 0 (with a message) when not in the table
 int speed_tob(int speed);  // speed code -> baud rate; 0 when not in the table
 
+// Takes the exclusive advisory lock on the open device. 0 (reported, naming the holder where
+// /proc tells it) when another program holds it.
+int lock_tty(int fd);
+
 int setdtr(int fd, int on);
 int setup_tty(int fd, int local);
 int close_tty();

@@ -13,24 +13,9 @@ using zt::TempDir;
 
 namespace {
 
-mode_t mode_of(const std::string &path)
-{
-    struct stat st;
-    stat(path.c_str(), &st);
-    return st.st_mode & 07777;
-}
+using zt::mode_of;
 
-void expect_same_attrs(const termios &a, const termios &b)
-{
-    EXPECT_EQ(a.c_iflag, b.c_iflag);
-    EXPECT_EQ(a.c_oflag, b.c_oflag);
-    EXPECT_EQ(a.c_cflag, b.c_cflag);
-    EXPECT_EQ(a.c_lflag, b.c_lflag);
-    EXPECT_EQ(cfgetospeed(&a), cfgetospeed(&b));
-    EXPECT_EQ(cfgetispeed(&a), cfgetispeed(&b));
-    EXPECT_EQ(a.c_cc[VMIN], b.c_cc[VMIN]);
-    EXPECT_EQ(a.c_cc[VTIME], b.c_cc[VTIME]);
-}
+void expect_same_attrs(const termios &a, const termios &b) { EXPECT_TRUE(zt::same_line_attrs(a, b)); }
 
 }  // namespace
 

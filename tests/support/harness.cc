@@ -58,6 +58,34 @@ bool file_exists(const std::string &path)
     return ::stat(path.c_str(), &st) == 0;
 }
 
+mode_t mode_of(const std::string &path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return 0;
+    return st.st_mode & 07777;
+}
+
+struct termios attrs_of(const std::string &path)
+{
+    struct termios t;
+    std::memset(&t, 0, sizeof t);
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        tcgetattr(fd, &t);
+        close(fd);
+    }
+    return t;
+}
+
+bool same_line_attrs(const struct termios &a, const struct termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && cfgetospeed(&a) == cfgetospeed(&b) &&
+           cfgetispeed(&a) == cfgetispeed(&b) && a.c_cc[VMIN] == b.c_cc[VMIN] &&
+           a.c_cc[VTIME] == b.c_cc[VTIME];
+}
+
 Pty::Pty()
 {
     char name[256];

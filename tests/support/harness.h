@@ -25,6 +25,10 @@ struct TempDir {
 void write_file(const std::string &path, const std::string &data);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+mode_t mode_of(const std::string &path);           // permission bits of a node
+struct termios attrs_of(const std::string &path);  // a terminal's attributes, opened by path
+// Line attributes equal in every field zelk changes (flags, speeds, VMIN, VTIME).
+bool same_line_attrs(const struct termios &a, const struct termios &b);
 
 // A pseudo-terminal pair. The slave's path is a /dev/pts/N word that zelk accepts as device.
 struct Pty {

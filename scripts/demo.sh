@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# zelk's main job against the simulated board, no hardware needed: builds zelk and zelk-board,
+# starts the board on a pseudo-terminal, then reads the flash ids, erases the chip, writes an
+# image at a raised line speed, reads it back and compares, and dumps the decoded registers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j2 --target zelk zelk-board >/dev/null
+zelk=$PWD/build/zelk
+
+work=$(mktemp -d)
+board=
+cleanup() {
+    [[ -n $board ]] && kill "$board" 2>/dev/null && wait "$board" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+build/zelk-board --flash "$work/flash.img" >"$work/board.path" &
+board=$!
+for _ in $(seq 100); do [[ -s $work/board.path ]] && break; sleep 0.05; done
+dev=$(cat "$work/board.path")
+echo "Simulated board on $dev"
+
+cd "$work"
+head -c 70000 /dev/urandom >image.bin
+
+run() {
+    echo
+    echo "\$ zelk $*"
+    "$zelk" "$@"
+}
+run manufactory device id "$dev"
+run erase write write speed 115200 input image.bin hash read output readback.bin "$dev"
+echo
+cmp image.bin readback.bin && echo "Read back $(stat -c %s readback.bin) bytes, identical to image.bin"
+run registers "$dev"
