@@ -1,10 +1,271 @@
-// Not built yet: selecting this operation ends the run with a clear message.
-#include <cstdio>
+// The interactive terminal: the console joined to the board's serial line, received bytes shown
+// as text or hex and logged in the protocol file, typed bytes sent, Ctrl-C sending a break.
+// Also the protocol file and the line wait and read that the echo test shares.
+#include "terminal/terminal.h"
 
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "serial/serial.h"
 #include "zelk.h"
+
+namespace {
+
+constexpr int WAIT_SECONDS = 1;         // short, so kill_link is seen even on a silent line
+constexpr size_t TERM_READ_BYTES = 32;  // taken from either side per read
+constexpr unsigned char CTRL_C = 0x03;  // sends a break; two in a row end the terminal
+constexpr int BREAK_DURATION = 2;       // tcsendbreak's argument; the length is the platform's
+
+// Default protocol-file names by the port the device word contains; the first match wins, so
+// "ttyS10" shares the file of "ttyS1".
+struct prot_name {
+    std::string_view port;
+    std::string_view file;
+};
+constexpr std::array<prot_name, 2> prot_names{{
+    {"ttyS0", "zelk.ttyS0"},
+    {"ttyS1", "zelk.ttyS1"},
+}};
+constexpr std::string_view prot_name_other = "zelk.txt";
+
+// The terminal's state while it runs.
+struct term_state {
+    std::FILE *fprot;   // the protocol file
+    int infd;           // the console (standard input)
+    int lastbreak = 0;  // the last byte typed was Ctrl-C; carries over from read to read
+    int more = 1;       // 0 ends the terminal
+    int rvl = 1;        // 0 after a failure
+};
+
+void end_terminal(term_state &st, line_step why)
+{
+    st.more = 0;
+    if (why == line_step::fail)
+        st.rvl = 0;
+}
+
+// ---- Serial side: the board's bytes to the protocol file and the console ------------------
+
+void show_received(const term_state &st, const unsigned char *buf, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        // Flushed byte by byte: the log is complete up to the last byte received at any moment.
+        std::fputc(buf[i], st.fprot);
+        std::fflush(st.fprot);
+        if (terminal_hex_opt)
+            std::printf("%02x ", buf[i]);
+        else
+            std::putchar(buf[i]);  // raw, so the console interprets the board's ANSI sequences
+    }
+    std::fflush(stdout);
+}
+
+void serial_side(term_state &st)
+{
+    unsigned char rbuf[TERM_READ_BYTES];
+    size_t n = 0;
+    const line_step s = read_line_chunk(rbuf, sizeof rbuf, &n);
+    if (s == line_step::go)
+        show_received(st, rbuf, n);
+    else
+        end_terminal(st, s);
+}
+
+// ---- Console side: typed bytes to the board --------------------------------------------------
+
+void typed_ctrl_c(term_state &st)
+{
+    if (tcsendbreak(ttyfd, BREAK_DURATION) < 0)
+        std::printf("\ntcsendbreak error\n");
+    if (st.lastbreak)
+        st.more = 0;
+    else
+        st.lastbreak = 1;
+}
+
+void typed_byte(term_state &st, unsigned char c)
+{
+    st.lastbreak = 0;
+    if (echo_opt == 1) {
+        std::fputc(c, st.fprot);
+        std::putchar(c);  // raw even in hex mode
+        std::fflush(stdout);
+    }
+    // A byte the line does not take is lost unnoticed, as on a real line.
+    [[maybe_unused]] const ssize_t w = write(ttyfd, &c, 1);
+}
+
+void console_side(term_state &st)
+{
+    unsigned char rbuf[TERM_READ_BYTES];
+    const ssize_t n = read(st.infd, rbuf, sizeof rbuf);
+    const int err = errno;
+    if (kill_link) {
+        end_terminal(st, line_step::stop);
+        return;
+    }
+    if (n < 0) {
+        std::fprintf(stderr, "\nstdin read error : (%d)\n", err);
+        end_terminal(st, line_step::fail);
+        return;
+    }
+    // Whatever follows the second Ctrl-C in the same read is dropped.
+    for (ssize_t i = 0; i < n && st.more; i++) {
+        if (rbuf[i] == CTRL_C)
+            typed_ctrl_c(st);
+        else
+            typed_byte(st, rbuf[i]);
+    }
+}
+
+// ---- The console's mode ----------------------------------------------------------------------
+
+// Makes the console raw, keeping its attributes in *saved. They are handed to the serial
+// layer's restorer before the change, so a fatal signal or an exit anywhere puts them back.
+int console_raw(int fd, struct termios *saved)
+{
+    if (tcgetattr(fd, saved) < 0) {
+        std::fprintf(stderr, "\ntcgetattr stdin error: (%d)\n", errno);
+        return 0;
+    }
+    struct termios tios = *saved;
+    cfmakeraw(&tios);
+    save_console_state(fd, *saved);
+    if (tcsetattr(fd, TCSAFLUSH, &tios) < 0) {
+        const int err = errno;
+        forget_console_state();
+        std::fprintf(stderr, "\ntcsetattr stdin error : (%d)\n", err);
+        return 0;
+    }
+    return 1;
+}
+
+int console_restore(int fd, const struct termios &saved)
+{
+    if (tcsetattr(fd, TCSAFLUSH, &saved) < 0) {
+        // Left with the restorer, which tries once more when the program ends.
+        std::fprintf(stderr, "\ntcsetattr stdin error : (%d)\n", errno);
+        return 0;
+    }
+    forget_console_state();
+    return 1;
+}
+
+void run_terminal(term_state &st)
+{
+    fd_set r_fds;
+    while (st.more) {
+        const line_step s = wait_input(&r_fds, st.infd);
+        if (s == line_step::idle)
+            continue;
+        if (s != line_step::go) {
+            end_terminal(st, s);
+            break;
+        }
+        if (FD_ISSET(ttyfd, &r_fds))
+            serial_side(st);
+        if (st.more && FD_ISSET(st.infd, &r_fds))
+            console_side(st);
+    }
+}
+
+}  // namespace
+
+// ---- Shared with the echo test ---------------------------------------------------------------
+
+std::string_view default_prot_name(std::string_view device)
+{
+    for (const prot_name &p : prot_names)
+        if (device.find(p.port) != std::string_view::npos)
+            return p.file;
+    return prot_name_other;
+}
+
+prot_file prot_file_open()
+{
+    if (protfilenam[0] == '\0') {
+        // Kept in protfilenam, so a later opening in the same run uses the same name.
+        const std::string_view name = default_prot_name(devnam);
+        const size_t n = std::min(name.size(), sizeof protfilenam - 1);
+        std::memcpy(protfilenam, name.data(), n);
+        protfilenam[n] = '\0';
+    }
+    prot_file f(std::fopen(protfilenam, "w+"));
+    if (!f) {
+        std::fprintf(stderr, "\nProtocol file [%s] open error\n", protfilenam);
+        std::exit(1);
+    }
+    return f;
+}
+
+line_step wait_input(fd_set *r_fds, int console_fd)
+{
+    const int maxfd = std::max(ttyfd, console_fd);
+    if (ttyfd < 0 || maxfd >= FD_SETSIZE) {
+        std::fprintf(stderr, "\nselect error : (%d)\n", EBADF);
+        return line_step::fail;
+    }
+    FD_ZERO(r_fds);
+    FD_SET(ttyfd, r_fds);
+    if (console_fd >= 0)
+        FD_SET(console_fd, r_fds);
+    struct timeval timeout = {WAIT_SECONDS, 0};
+    const int n = select(maxfd + 1, r_fds, nullptr, nullptr, &timeout);
+    const int err = errno;
+    // The termination signal cuts the wait short; the flag, tested first, makes that a normal end.
+    if (kill_link)
+        return line_step::stop;
+    if (n == 0)
+        return line_step::idle;
+    if (n < 0) {
+        std::fprintf(stderr, "\nselect error : (%d)\n", err);
+        return line_step::fail;
+    }
+    return line_step::go;
+}
+
+line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
+{
+    const ssize_t n = read(ttyfd, buf, len);
+    const int err = errno;
+    if (kill_link)
+        return line_step::stop;
+    if (n < 0) {
+        std::fprintf(stderr, "\nTYY read error : (%d)\n", err);
+        return line_step::fail;
+    }
+    // A line that has hung up (an unplugged USB adapter, a closed pseudo-terminal master) stays
+    // readable and reads 0 bytes for ever.
+    if (n == 0) {
+        std::fprintf(stderr, "\nSerial line hung up\n");
+        return line_step::fail;
+    }
+    *got = static_cast<size_t>(n);
+    return line_step::go;
+}
 
 int proc_Terminal()
 {
-    std::fprintf(stderr, "\nThe terminal is not available in this build of zelk\n");
-    return 0;
+    // Created or emptied even when the terminal then cannot start.
+    const prot_file fprot = prot_file_open();
+    const int infd = fileno(stdin);
+    if (infd < 0 || infd >= FD_SETSIZE) {
+        std::fprintf(stderr, "\nBad stdin descriptor\n");
+        return 0;
+    }
+    struct termios stdintios;
+    if (!console_raw(infd, &stdintios))
+        return 0;
+    term_state st{fprot.get(), infd};
+    run_terminal(st);
+    if (!console_restore(infd, stdintios))
+        st.rvl = 0;
+    return st.rvl;
 }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -163,8 +164,12 @@ Proc::Proc(const std::vector<std::string> &args, const RunOptions &opt)
         dup2(in, 0);
         dup2(outp[1], 1);
         dup2(errp[1], 2);
-        if (opt.stdin_fd >= 0)
-            setsid();  // make a terminal on stdin ours without taking the test's own
+        if (opt.stdin_fd >= 0) {
+            // As for a user at a shell: the console is the controlling terminal, so the serial
+            // device zelk opens never becomes it.
+            setsid();
+            ioctl(0, TIOCSCTTY, 0);
+        }
         if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
             _exit(127);
         execv(argv[0], argv.data());

@@ -1,0 +1,456 @@
+// The terminal and the echo test end to end. The device is a pseudo-terminal whose master plays
+// the board; for the terminal a second pseudo-terminal is the console (the standard input), typed
+// into through its master.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "harness.h"
+
+using zt::Proc;
+using zt::Pty;
+using zt::RunResult;
+using zt::TempDir;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kSetSpeed = "Set speed=38400\n";
+
+mode_t mode_of(const std::string &path)
+{
+    struct stat st;
+    stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+void send(int fd, const std::string &bytes)
+{
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Reads from fd until want bytes arrived or timeout_ms passed without any.
+std::string read_for(int fd, size_t want, int timeout_ms)
+{
+    std::string got;
+    char buf[4096];
+    while (got.size() < want) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0)
+            break;
+        ssize_t n = read(fd, buf, std::min(sizeof buf, want - got.size()));
+        if (n <= 0)
+            break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+// A console as a user's shell leaves it: line editing, echo, signal keys, output processing.
+termios make_cooked(const Pty &con)
+{
+    termios t = con.attrs();
+    t.c_iflag |= ICRNL | IXON;
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+    tcsetattr(con.slave, TCSANOW, &t);
+    return con.attrs();
+}
+
+void expect_console_is(const Pty &con, const termios &want)
+{
+    termios now = con.attrs();
+    EXPECT_EQ(now.c_iflag, want.c_iflag);
+    EXPECT_EQ(now.c_oflag, want.c_oflag);
+    EXPECT_EQ(now.c_lflag, want.c_lflag);
+    EXPECT_EQ(now.c_cflag, want.c_cflag);
+}
+
+// zelk has set the line up once it runs at 38400 baud (the pair starts at 9600); its flush of
+// pending input is over by then.
+bool wait_line_ready(const Pty &dev)
+{
+    for (int i = 0; i < 250; i++) {
+        termios t = dev.attrs();
+        if (cfgetospeed(&t) == B38400)
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+// A terminal session: the board's line, a cooked console, zelk running in its own directory.
+struct Session {
+    TempDir dir;
+    Pty dev;
+    Pty con;
+    termios cooked;
+    termios dev_before;
+    mode_t dev_mode;
+    std::unique_ptr<Proc> zelk;
+
+    explicit Session(std::vector<std::string> words)
+    {
+        cooked = make_cooked(con);
+        dev_before = dev.attrs();
+        dev_mode = mode_of(dev.path);
+        words.insert(words.begin(), "terminal");
+        words.push_back(dev.path);
+        zelk = std::make_unique<Proc>(
+            words, zt::RunOptions{.cwd = dir.path, .stdin_fd = con.slave, .timeout_s = 20});
+    }
+
+    // The console has gone raw: the terminal is in its loop and typing reaches it.
+    bool wait_raw() const
+    {
+        for (int i = 0; i < 250; i++) {
+            if ((con.attrs().c_lflag & (ICANON | ECHO)) == 0)
+                return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+
+    void type(const std::string &bytes) const { send(con.master, bytes); }
+    void board(const std::string &bytes) const { send(dev.master, bytes); }
+    // What zelk has sent on the line, as the board receives it.
+    std::string sent(size_t want, int timeout_ms = 2000) const
+    {
+        return read_for(dev.master, want, timeout_ms);
+    }
+    std::string protocol() const { return zt::read_file(dir.file("zelk.txt")); }
+
+    // Ctrl-C Ctrl-C ends the terminal; the console and the line are as they were.
+    RunResult end_normally()
+    {
+        type("\x03\x03");
+        RunResult r = zelk->finish();
+        EXPECT_EQ(r.status, 0);
+        expect_restored();
+        return r;
+    }
+
+    void expect_restored() const
+    {
+        expect_console_is(con, cooked);
+        termios d = dev.attrs();
+        EXPECT_EQ(cfgetospeed(&d), cfgetospeed(&dev_before));
+        EXPECT_EQ(d.c_lflag, dev_before.c_lflag);
+        EXPECT_EQ(mode_of(dev.path), dev_mode);
+    }
+};
+
+// A device word under /dev that names the pseudo-terminal through a symbolic link.
+struct DevLink {
+    std::string path;
+    DevLink(const std::string &suffix, const std::string &target)
+        : path("/dev/zelk-test-" + std::to_string(getpid()) + "-" + suffix)
+    {
+        unlink(path.c_str());
+        if (symlink(target.c_str(), path.c_str()) != 0)
+            path.clear();
+    }
+    ~DevLink()
+    {
+        if (!path.empty())
+            unlink(path.c_str());
+    }
+    DevLink(const DevLink &) = delete;
+    DevLink &operator=(const DevLink &) = delete;
+};
+
+std::vector<std::string> files_in(const std::string &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    return names;
+}
+
+}  // namespace
+
+// ---- Terminal ----------------------------------------------------------------------------------
+
+// Received bytes go to the console unchanged (escape sequences and all) and to the protocol
+// file; typed bytes go to the line and, without echo, nowhere else.
+TEST(TerminalE2E, TextDisplayWithoutEcho)
+{
+    Session s({});
+    ASSERT_TRUE(s.wait_raw());
+    const std::string rx("Hi\r\n\x1b[1mbold\x1b[0m\x00\xff", 17);
+    s.board(rx);
+    ASSERT_TRUE(s.zelk->wait_for_out(kSetSpeed + rx, 3000)) << s.zelk->out_so_far();
+    s.type("ls -l\r");
+    EXPECT_EQ(s.sent(6), "ls -l\r");
+    RunResult r = s.end_normally();
+    EXPECT_EQ(r.out, kSetSpeed + rx);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(s.protocol(), rx);
+}
+
+// Hex display of what arrives; typed bytes echoed raw and logged after what came before.
+TEST(TerminalE2E, HexDisplayWithEcho)
+{
+    Session s({"hex", "echo"});
+    ASSERT_TRUE(s.wait_raw());
+    s.board("\x41\x0a");
+    ASSERT_TRUE(s.zelk->wait_for_out("41 0a ", 3000)) << s.zelk->out_so_far();
+    s.type("xy");
+    EXPECT_EQ(s.sent(2), "xy");
+    ASSERT_TRUE(s.zelk->wait_for_out("41 0a xy", 3000)) << s.zelk->out_so_far();
+    s.board("\xff");
+    ASSERT_TRUE(s.zelk->wait_for_out("41 0a xyff ", 3000)) << s.zelk->out_so_far();
+    RunResult r = s.end_normally();
+    EXPECT_EQ(r.out, kSetSpeed + "41 0a xyff ");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(s.protocol(), "A\nxy\xff");
+}
+
+// A typed letter between two Ctrl-C resets the count: the terminal goes on and the letter is
+// sent; the Ctrl-C bytes themselves never reach the line.
+TEST(TerminalE2E, CtrlCLetterCtrlCGoesOn)
+{
+    Session s({"echo"});
+    ASSERT_TRUE(s.wait_raw());
+    s.type("\x03" "a" "\x03");
+    EXPECT_EQ(s.sent(1), "a");
+    s.board("Z");
+    ASSERT_TRUE(s.zelk->wait_for_out(kSetSpeed + "aZ", 3000)) << s.zelk->out_so_far();
+    s.type("b");
+    EXPECT_EQ(s.sent(1), "b");
+    RunResult r = s.end_normally();
+    EXPECT_EQ(r.out, kSetSpeed + "aZb");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(s.sent(1, 200), "");
+    EXPECT_EQ(s.protocol(), "aZb");
+}
+
+// The two Ctrl-C of the end may come in separate reads.
+TEST(TerminalE2E, CtrlCCtrlCAcrossReads)
+{
+    Session s({});
+    ASSERT_TRUE(s.wait_raw());
+    s.type("\x03");
+    std::this_thread::sleep_for(300ms);
+    s.board("q");
+    ASSERT_TRUE(s.zelk->wait_for_out(kSetSpeed + "q", 3000));
+    s.type("\x03");
+    RunResult r = s.zelk->finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSetSpeed + "q");
+    EXPECT_EQ(r.err, "");
+    s.expect_restored();
+}
+
+// What is typed after the second Ctrl-C in the same read is neither sent, echoed nor logged.
+TEST(TerminalE2E, BytesAfterSecondCtrlCAreDropped)
+{
+    Session s({"echo"});
+    ASSERT_TRUE(s.wait_raw());
+    s.type("\x03\x03zz");
+    RunResult r = s.zelk->finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSetSpeed);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(s.sent(1, 200), "");
+    EXPECT_EQ(s.protocol(), "");
+    s.expect_restored();
+}
+
+// The termination signal ends the terminal normally, console and line put back.
+TEST(TerminalE2E, SigintEndsTerminal)
+{
+    Session s({});
+    ASSERT_TRUE(s.wait_raw());
+    s.zelk->signal(SIGINT);
+    RunResult r = s.zelk->finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSetSpeed + "Received signal 2. Terminating.\n");
+    EXPECT_EQ(r.err, "");
+    s.expect_restored();
+}
+
+// A fatal signal while the console is raw still gives the user's console back.
+TEST(TerminalE2E, FatalSignalRestoresConsole)
+{
+    Session s({});
+    ASSERT_TRUE(s.wait_raw());
+    s.zelk->signal(SIGUSR1);
+    RunResult r = s.zelk->finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Received unknown signal 10\n");
+    s.expect_restored();
+}
+
+// The board's end of the line goes away: the terminal ends with a message instead of spinning.
+TEST(TerminalE2E, LineHangUpEndsTerminal)
+{
+    Session s({});
+    ASSERT_TRUE(s.wait_raw());
+    close(s.dev.master);
+    s.dev.master = -1;
+    RunResult r = s.zelk->finish();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    // The driver cannot put the attributes back on a line that is gone, and says so.
+    EXPECT_EQ(r.out, kSetSpeed + "Can not restore TTY device attribute\n");
+    EXPECT_EQ(r.err, "\nSerial line hung up\n");
+    expect_console_is(s.con, s.cooked);
+}
+
+// The protocol file's name follows the device word unless given; it is created or emptied
+// before the terminal starts, so a console that is not a terminal leaves it empty.
+TEST(TerminalE2E, ProtocolFileNamesAndNoConsole)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "device words under /dev need root";
+    Pty dev;
+    DevLink s0("ttyS0", dev.path), s1("ttyS1", dev.path), s10("ttyS10", dev.path);
+    ASSERT_FALSE(s0.path.empty() || s1.path.empty() || s10.path.empty());
+    struct Case {
+        std::vector<std::string> words;
+        std::string file;
+    } cases[] = {
+        {{s0.path}, "zelk.ttyS0"},
+        {{s1.path}, "zelk.ttyS1"},
+        {{s10.path}, "zelk.ttyS1"},
+        {{dev.path}, "zelk.txt"},
+        {{"protocol", "session.log", s0.path}, "session.log"},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        zt::write_file(dir.file(c.file), "left from an earlier session");
+        std::vector<std::string> words = c.words;
+        words.insert(words.begin(), "terminal");
+        RunResult r = zt::run_zelk(words, {.cwd = dir.path, .timeout_s = 20});
+        EXPECT_EQ(r.status, 1) << c.file;
+        EXPECT_EQ(r.out, kSetSpeed) << c.file;
+        EXPECT_EQ(r.err, "\ntcgetattr stdin error: (25)\n") << c.file;
+        EXPECT_EQ(files_in(dir.path), std::vector<std::string>{c.file});
+        EXPECT_TRUE(zt::file_exists(dir.file(c.file))) << c.file;
+        EXPECT_EQ(zt::read_file(dir.file(c.file)), "") << c.file;
+    }
+}
+
+TEST(TerminalE2E, ProtocolFileThatCannotBeOpened)
+{
+    TempDir dir;
+    Pty dev;
+    const termios before = dev.attrs();
+    const mode_t mode_before = mode_of(dev.path);
+    RunResult r = zt::run_zelk({"terminal", "protocol", "no-such-dir/t.log", dev.path},
+                               {.cwd = dir.path, .timeout_s = 20});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kSetSpeed);
+    EXPECT_EQ(r.err, "\nProtocol file [no-such-dir/t.log] open error\n");
+    termios after = dev.attrs();
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(mode_of(dev.path), mode_before);
+}
+
+// ---- Echo test ---------------------------------------------------------------------------------
+
+namespace {
+
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++) {
+        seed = seed * 1103515245u + 12345u;
+        s[i] = static_cast<char>(seed >> 16);
+    }
+    return s;
+}
+
+// Sends data in pieces small enough for the line's buffers, collecting each piece's echo
+// before the next, so nothing is dropped on either way.
+std::string send_and_collect(int master, const std::string &data)
+{
+    constexpr size_t piece = 2048;
+    std::string back;
+    for (size_t at = 0; at < data.size(); at += piece) {
+        const std::string part = data.substr(at, piece);
+        send(master, part);
+        back += read_for(master, part.size(), 3000);
+    }
+    return back;
+}
+
+}  // namespace
+
+// The count line comes at 65536 and 131072 bytes and not before; what comes back and what is
+// logged are exactly what was sent; SIGINT ends the test normally with the file complete.
+TEST(TerminalEchoTest, CountsEchoesAndLogs)
+{
+    TempDir dir;
+    Pty dev;
+    const termios before = dev.attrs();
+    Proc p({"echo", "test", "protocol", "echo.log", dev.path}, {.cwd = dir.path, .timeout_s = 60});
+    ASSERT_TRUE(wait_line_ready(dev));
+
+    const std::string data = pattern(131072, 7);
+    EXPECT_EQ(send_and_collect(dev.master, data.substr(0, 65535)), data.substr(0, 65535));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(p.out_so_far(), kSetSpeed);
+    EXPECT_EQ(send_and_collect(dev.master, data.substr(65535, 1)), data.substr(65535, 1));
+    EXPECT_TRUE(p.wait_for_out("Rx=65536 bytes\n", 3000));
+    EXPECT_EQ(send_and_collect(dev.master, data.substr(65536)), data.substr(65536));
+    EXPECT_TRUE(p.wait_for_out("Rx=131072 bytes\n", 3000));
+
+    p.signal(SIGINT);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              kSetSpeed + "Rx=65536 bytes\nRx=131072 bytes\nReceived signal 2. Terminating.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(zt::read_file(dir.file("echo.log")) == data) << "the protocol file differs";
+    termios after = dev.attrs();
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+}
+
+// Without a name the echo test logs to the same default file as the terminal.
+TEST(TerminalEchoTest, DefaultProtocolFileOnSilentLine)
+{
+    TempDir dir;
+    Pty dev;
+    zt::write_file(dir.file("zelk.txt"), "old");
+    Proc p({"echo", "test", dev.path}, {.cwd = dir.path, .timeout_s = 20});
+    ASSERT_TRUE(wait_line_ready(dev));
+    std::this_thread::sleep_for(1200ms);  // at least one idle wait
+    p.signal(SIGTERM);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSetSpeed + "Received signal 15. Terminating.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(files_in(dir.path), std::vector<std::string>{"zelk.txt"});
+    EXPECT_EQ(zt::read_file(dir.file("zelk.txt")), "");
+}
+
+TEST(TerminalEchoTest, LineHangUpEndsTest)
+{
+    TempDir dir;
+    Pty dev;
+    Proc p({"echo", "test", dev.path}, {.cwd = dir.path, .timeout_s = 20});
+    ASSERT_TRUE(wait_line_ready(dev));
+    EXPECT_EQ(send_and_collect(dev.master, "ping"), "ping");
+    close(dev.master);
+    dev.master = -1;
+    RunResult r = p.finish();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    // The driver cannot put the attributes back on a line that is gone, and says so.
+    EXPECT_EQ(r.out, kSetSpeed + "Can not restore TTY device attribute\n");
+    EXPECT_EQ(r.err, "\nSerial line hung up\n");
+    EXPECT_EQ(zt::read_file(dir.file("zelk.txt")), "ping");
+}
