@@ -1,2 +1,154 @@
-// Placeholder until the simulated board lands.
-int main() { return 1; }
+// zelk-board: a simulated S3C4510B board on a pseudo-terminal, for trying zelk without hardware.
+// Prints the serial device to give zelk, then serves until SIGINT or SIGTERM.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "board.h"
+#include "pty_line.h"
+
+namespace {
+
+const char USAGE[] =
+    "Usage: zelk-board [options]\n"
+    "Simulates the boot monitor of an S3C4510B board on a pseudo-terminal.\n"
+    "Prints the terminal's path (give it to zelk as its device), then serves until\n"
+    "interrupted.\n"
+    "\n"
+    "  --flash FILE     keep the 2 MiB flash in FILE (loaded if present, updated on change)\n"
+    "  --speed BAUD     the board's line speed at start (default 38400)\n"
+    "  --wire-speed     take 10 bit times per byte, as a real line does\n"
+    "  --dram-ms MS     length of each timed phase of the DRAM tests (default 300)\n"
+    "  --verbose        log each command on standard error\n"
+    "  --detach         go to the background once the path is printed (its process id\n"
+    "                   goes to standard error), so that dev=$(zelk-board --detach) works\n"
+    "  --help           show this text\n";
+
+int usage_error(const char *what, const char *arg)
+{
+    std::fprintf(stderr, "zelk-board: %s%s\n%s", what, arg ? arg : "", USAGE);
+    return 2;
+}
+
+bool to_int(const char *text, int &v)
+{
+    char *end = nullptr;
+    long n = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || n < 0 || n > 100000000)
+        return false;
+    v = static_cast<int>(n);
+    return true;
+}
+
+// Write end of the pipe on which a detached board tells its parent that the path is out.
+int detach_ready_fd = -1;
+
+// Forks. The parent waits until the child has printed the path and let go of standard output
+// (so a caller reading that to its end does not wait for the board), then exits with `status`.
+// Returns true in the child.
+bool detach(int &status)
+{
+    int ready[2];
+    if (pipe(ready) != 0) {
+        std::perror("zelk-board: pipe");
+        status = 1;
+        return false;
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::perror("zelk-board: fork");
+        status = 1;
+        return false;
+    }
+    if (pid == 0) {
+        close(ready[0]);
+        fcntl(ready[1], F_SETFD, FD_CLOEXEC);
+        detach_ready_fd = ready[1];
+        setsid();
+        return true;
+    }
+    close(ready[1]);
+    char ok = 0;
+    status = read(ready[0], &ok, 1) == 1 ? 0 : 1;
+    return false;
+}
+
+// In a detached board: standard output is done with once the path is out.
+void release_stdout()
+{
+    if (detach_ready_fd < 0)
+        return;
+    int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+    std::fprintf(stderr, "zelk-board: pid %d\n", static_cast<int>(getpid()));
+    char ok = 1;
+    [[maybe_unused]] ssize_t w = write(detach_ready_fd, &ok, 1);
+    close(detach_ready_fd);
+    detach_ready_fd = -1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    zb::Config cfg;
+    bool want_detach = false;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        bool has_value = i + 1 < argc;
+        if (a == "--help" || a == "-h") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        } else if (a == "--flash" && has_value) {
+            cfg.flash_file = argv[++i];
+        } else if (a == "--speed" && has_value) {
+            if (!to_int(argv[++i], cfg.baud) || zb::code_of_baud(cfg.baud) == 0)
+                return usage_error("unsupported speed ", argv[i]);
+        } else if (a == "--dram-ms" && has_value) {
+            if (!to_int(argv[++i], cfg.dram_phase_ms))
+                return usage_error("bad duration ", argv[i]);
+        } else if (a == "--wire-speed") {
+            cfg.wire_speed = true;
+        } else if (a == "--detach") {
+            want_detach = true;
+        } else if (a == "--verbose") {
+            cfg.log = [](const std::string &line) { std::fprintf(stderr, "zelk-board: %s\n", line.c_str()); };
+        } else {
+            return usage_error("unknown option or missing value: ", argv[i]);
+        }
+    }
+
+    int status = 0;
+    if (want_detach && !detach(status))
+        return status;
+
+    // The board thread inherits this mask, so the signals reach sigwait below and nothing else.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    zb::Board board(cfg);
+    std::string err;
+    if (!board.start(&err)) {
+        std::fprintf(stderr, "zelk-board: %s\n", err.c_str());
+        return 1;
+    }
+    std::printf("%s\n", board.path().c_str());
+    std::fflush(stdout);
+    release_stdout();
+
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    board.stop();
+    return 0;
+}

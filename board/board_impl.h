@@ -1,0 +1,44 @@
+// Inside of the simulated board: the state its thread and the test thread share.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "board.h"
+#include "nor_flash.h"
+#include "pty_line.h"
+
+namespace zb {
+
+using Clock = std::chrono::steady_clock;
+
+struct Board::Impl {
+    Config cfg;  // read-only once started
+    PtyLine line;
+    std::thread thread;
+
+    // Shared with the test thread, guarded by mu.
+    mutable std::mutex mu;
+    mutable std::condition_variable changed;
+    NorFlash flash;
+    std::vector<CommandRecord> commands;
+    std::atomic<int> markers{0};
+
+    // Board thread only.
+    std::map<std::string, int> seen;  // commands taken so far, per letters
+    bool silent = false;              // a fault stopped the monitor until zelk's next byte
+    bool speed_switched = false;
+    Clock::time_point switched_at;
+    int offers = 0;        // markers offered since the host last opened the line
+    int host_opens = 0;
+    Clock::time_point opened_at;
+};
+
+// The monitor's main loop, run on the board thread until the line closes.
+void monitor_run(Board::Impl &b);
+
+}  // namespace zb

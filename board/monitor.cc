@@ -1,0 +1,503 @@
+// The boot monitor's side of the protocol: ready marker, two-letter commands, numbers with echo,
+// and one handler per command.
+#include <algorithm>
+#include <cctype>
+
+#include "board_impl.h"
+#include "monitor/block_crc.h"
+
+namespace zb {
+
+namespace {
+
+// zelk paces its command letters 3 s apart and sends a number only after it has read the prompt,
+// so the monitor waits this long for each byte before it gives a command up.
+constexpr int HOST_BYTE_TIMEOUT_MS = 10000;
+// After "SP" zelk reads the echo and only then switches its own line. Markers wait up to this
+// long for it, so that none crosses at mismatched speeds in a normal switch.
+constexpr int SPEED_SETTLE_MS = 2000;
+constexpr int SILENT_POLL_MS = 1000;
+constexpr int HANG_UP_DRAIN_MS = 2000;
+// zelk opens the line and then sets it up, flushing its input: a marker sent in between is lost.
+constexpr int HOST_SETUP_MS = 150;
+constexpr int NUMBER_DIGITS = 8;
+constexpr U32 READ_CHUNK_BYTES = 256;
+
+enum class Flow { Go, Abandon };  // Abandon: silence, hang-up or stop ended the command
+
+struct CommandSpec;
+
+// One command being served.
+struct Command {
+    const CommandSpec *spec = nullptr;
+    std::string letters;
+    int occurrence = 0;
+    std::size_t record = 0;    // index in Impl::commands
+    const Fault *fault = nullptr;
+    U32 number = 0;            // valid for commands that take one, once received
+};
+
+using Handler = Flow (*)(Board::Impl &, Command &);
+
+struct CommandSpec {
+    const char *letters;
+    bool takes_number;  // prompt with the letters, then 8 hex digits, echoed
+    Handler handler;
+};
+
+// ---- Line helpers -------------------------------------------------------------------------------
+
+void note(Board::Impl &b, const std::string &text)
+{
+    if (b.cfg.log)
+        b.cfg.log(text);
+}
+
+// Bytes already sent still reach the host, as from a UART's buffer, before the line drops
+// (closing the master discards what the host has not read yet).
+void hang(Board::Impl &b)
+{
+    note(b, "hang-up");
+    auto until = Clock::now() + std::chrono::milliseconds(HANG_UP_DRAIN_MS);
+    if (b.line.sleep_ms(20)) {
+        while (b.line.queued_for_host() > 0 && Clock::now() < until && b.line.sleep_ms(5))
+            ;
+    }
+    b.line.hang_up();
+}
+
+Flow out(Board::Impl &b, const std::string &bytes)
+{
+    return b.line.send(bytes) ? Flow::Go : Flow::Abandon;
+}
+
+Flow run_script(Board::Impl &b, const Script &script)
+{
+    for (const Step &s : script) {
+        switch (s.kind) {
+        case Step::Kind::Send:
+            if (!b.line.send(s.bytes))
+                return Flow::Abandon;
+            break;
+        case Step::Kind::Pause:
+            if (!b.line.sleep_ms(s.ms))
+                return Flow::Abandon;
+            break;
+        case Step::Kind::Silence:
+            note(b, "silent");
+            b.silent = true;
+            return Flow::Abandon;
+        case Step::Kind::HangUp:
+            hang(b);
+            return Flow::Abandon;
+        }
+    }
+    return Flow::Go;
+}
+
+// The reply override of the command's fault, else the normal reply.
+Flow reply(Board::Impl &b, const Command &c, const Script &normal)
+{
+    return run_script(b, c.fault && c.fault->reply ? *c.fault->reply : normal);
+}
+
+bool lower_hex(const Command &c) { return c.fault && c.fault->lower_hex; }
+
+// Whether a data fault ends the command at data byte `i`, before that byte is handled.
+bool stops_at(const Command &c, long i)
+{
+    return c.fault && c.fault->data_fault_at == i &&
+           (c.fault->data_fault == DataFault::Silence || c.fault->data_fault == DataFault::HangUp);
+}
+
+Flow stop_data(Board::Impl &b, const Command &c)
+{
+    return run_script(b, {c.fault->data_fault == DataFault::Silence ? go_silent() : hang_up()});
+}
+
+bool corrupts(const Command &c, long i)
+{
+    return c.fault && c.fault->data_fault == DataFault::WrongByte && c.fault->data_fault_at == i;
+}
+
+U8 corrupt(U8 b) { return static_cast<U8>(~b); }
+
+const Fault *match_fault(const Board::Impl &b, const std::string &letters, int occurrence,
+                         const std::optional<U32> &number)
+{
+    for (const Fault &f : b.cfg.faults) {
+        if (f.command != letters || (f.occurrence >= 0 && f.occurrence != occurrence))
+            continue;
+        if (f.number && (!number || *f.number != *number))
+            continue;
+        return &f;
+    }
+    return nullptr;
+}
+
+// ---- Command handlers ---------------------------------------------------------------------------
+
+Flow do_chip_erase(Board::Impl &b, Command &c)
+{
+    bool normal = !(c.fault && c.fault->reply);
+    if (normal && out(b, "CE") == Flow::Abandon)
+        return Flow::Abandon;
+    if (b.cfg.erase_ms > 0 && !b.line.sleep_ms(b.cfg.erase_ms))
+        return Flow::Abandon;
+    {
+        std::lock_guard<std::mutex> lock(b.mu);
+        flash_erase_all(b.flash);
+    }
+    return normal ? out(b, "OK") : reply(b, c, {});
+}
+
+Flow do_sector_erase(Board::Impl &b, Command &c)
+{
+    bool ok;
+    {
+        std::lock_guard<std::mutex> lock(b.mu);
+        ok = flash_erase_sector(b.flash, c.number);
+    }
+    return reply(b, c, {send(ok ? "OK" : "Bad sector\r\n")});
+}
+
+// Byte write: every byte is echoed on receipt and programmed from offset 0 on.
+Flow do_byte_write(Board::Impl &b, Command &c)
+{
+    for (U32 i = 0; i < c.number; i++) {
+        if (stops_at(c, i))
+            return stop_data(b, c);
+        U8 byte;
+        if (b.line.read_byte(byte, HOST_BYTE_TIMEOUT_MS) != Rx::Byte)
+            return Flow::Abandon;
+        if (corrupts(c, i))
+            byte = corrupt(byte);
+        {
+            std::lock_guard<std::mutex> lock(b.mu);
+            flash_program(b.flash, i, &byte, 1);
+        }
+        if (out(b, std::string(1, static_cast<char>(byte))) == Flow::Abandon)
+            return Flow::Abandon;
+    }
+    return Flow::Go;
+}
+
+// Block write: 512 raw bytes, programmed at the offset, answered by their block CRC alone.
+Flow do_block_write(Board::Impl &b, Command &c)
+{
+    U8 block[FLASH_BLOCK_BYTES];
+    for (int i = 0; i < FLASH_BLOCK_BYTES; i++) {
+        if (stops_at(c, i))
+            return stop_data(b, c);
+        if (b.line.read_byte(block[i], HOST_BYTE_TIMEOUT_MS) != Rx::Byte)
+            return Flow::Abandon;
+        if (corrupts(c, i))
+            block[i] = corrupt(block[i]);
+    }
+    {
+        std::lock_guard<std::mutex> lock(b.mu);
+        flash_program(b.flash, c.number, block, FLASH_BLOCK_BYTES);
+    }
+    return reply(b, c, {send(hex8(block_crc(c.number, block), lower_hex(c)))});
+}
+
+// Flash read: exactly the asked number of raw bytes from offset 0; past the chip, erased bytes.
+Flow do_read(Board::Impl &b, Command &c)
+{
+    std::string chunk;
+    for (U32 pos = 0; pos < c.number; pos++) {
+        if (stops_at(c, pos))
+            return out(b, chunk) == Flow::Abandon ? Flow::Abandon : stop_data(b, c);
+        U8 byte = FLASH_ERASED;
+        if (pos < FLASH_BYTES) {
+            std::lock_guard<std::mutex> lock(b.mu);
+            byte = b.flash.bytes[pos];
+        }
+        chunk += static_cast<char>(corrupts(c, pos) ? corrupt(byte) : byte);
+        if (chunk.size() == READ_CHUNK_BYTES) {
+            if (out(b, chunk) == Flow::Abandon)
+                return Flow::Abandon;
+            chunk.clear();
+        }
+    }
+    return out(b, chunk);
+}
+
+// Line speed: the echo went out at the old speed; from here on the board speaks at the new one.
+Flow do_speed(Board::Impl &b, Command &c)
+{
+    int baud = static_cast<int>(c.number);
+    if (c.number > 0x7FFFFFFF || code_of_baud(baud) == 0) {
+        note(b, "speed " + std::to_string(c.number) + " not supported, kept " +
+                    std::to_string(b.line.baud()));
+        return Flow::Go;
+    }
+    b.line.set_baud(baud);
+    b.speed_switched = true;
+    b.switched_at = Clock::now();
+    note(b, "speed now " + std::to_string(baud));
+    return Flow::Go;
+}
+
+Flow do_manufacturer(Board::Impl &b, Command &c)
+{
+    return reply(b, c, {send("MC" + hex8(b.cfg.manufacturer_code, lower_hex(c)))});
+}
+
+Flow do_device_id(Board::Impl &b, Command &c)
+{
+    return reply(b, c, {send("ID" + hex8(b.cfg.device_id, lower_hex(c)))});
+}
+
+// DRAM tests: a report with two timed phases, each opened by "Wait", ended by "OK".
+Flow do_dram_test(Board::Impl &b, Command &c)
+{
+    const char *kind = c.letters == "DB" ? "byte"
+                       : c.letters == "DH" ? "half word"
+                       : c.letters == "DW" ? "word"
+                                           : "general";
+    int ms = b.cfg.dram_phase_ms;
+    return reply(b, c,
+                 {send(std::string("\r\nDRAM ") + kind + " test 0x01000000-0x01FFFFFF\r\nWrite Wait"),
+                  pause(ms), send("\r\nVerify Wait"), pause(ms), send("\r\nOK")});
+}
+
+Flow do_registers(Board::Impl &b, Command &c)
+{
+    return reply(b, c, {send("RR" + register_listing())});
+}
+
+constexpr CommandSpec COMMANDS[] = {
+    {"CE", false, do_chip_erase},    // erase the whole chip
+    {"SE", true, do_sector_erase},   // erase one 64 KiB sector
+    {"WR", true, do_byte_write},     // write bytes from offset 0, each echoed
+    {"SP", true, do_speed},          // switch the line speed (baud)
+    {"WB", true, do_block_write},    // write one 512-byte block at an offset, answer its CRC
+    {"RD", true, do_read},           // read bytes from offset 0
+    {"MC", false, do_manufacturer},  // flash manufacturer code
+    {"ID", false, do_device_id},     // flash device id
+    {"DT", false, do_dram_test},     // general DRAM test
+    {"DB", false, do_dram_test},     // DRAM byte access test
+    {"DH", false, do_dram_test},     // DRAM half-word access test
+    {"DW", false, do_dram_test},     // DRAM word access test
+    {"RR", false, do_registers},     // system-manager register listing
+};
+
+const CommandSpec *find_command(U8 first, U8 second)
+{
+    for (const CommandSpec &s : COMMANDS)
+        if (s.letters[0] == first && s.letters[1] == second)
+            return &s;
+    return nullptr;
+}
+
+bool starts_command(U8 first)
+{
+    return std::any_of(std::begin(COMMANDS), std::end(COMMANDS),
+                       [&](const CommandSpec &s) { return s.letters[0] == first; });
+}
+
+// ---- Numbers ------------------------------------------------------------------------------------
+
+bool parse_hex(const std::string &digits, U32 &v)
+{
+    v = 0;
+    for (char ch : digits) {
+        U32 d;
+        if (ch >= '0' && ch <= '9')
+            d = static_cast<U32>(ch - '0');
+        else if (ch >= 'A' && ch <= 'F')
+            d = static_cast<U32>(ch - 'A' + 10);
+        else if (ch >= 'a' && ch <= 'f')
+            d = static_cast<U32>(ch - 'a' + 10);
+        else
+            return false;
+        v = v << 4 | d;
+    }
+    return true;
+}
+
+std::string echo_of(const std::string &digits, Echo mode)
+{
+    std::string e = digits;
+    switch (mode) {
+    case Echo::Upper:
+        for (char &ch : e)
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        break;
+    case Echo::Lower:
+        for (char &ch : e)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        break;
+    case Echo::Wrong:
+        e.back() = 'O';
+        break;
+    case Echo::Missing:
+        e.clear();
+        break;
+    }
+    return e;
+}
+
+// Prompt, 8 digits, echo. The fault is chosen again once the number is known.
+Flow take_number(Board::Impl &b, Command &c)
+{
+    Script prompt = c.fault && c.fault->prompt ? *c.fault->prompt : Script{send(c.letters)};
+    if (run_script(b, prompt) == Flow::Abandon)
+        return Flow::Abandon;
+    std::string digits;
+    while (digits.size() < NUMBER_DIGITS) {
+        U8 ch;
+        if (b.line.read_byte(ch, HOST_BYTE_TIMEOUT_MS) != Rx::Byte) {
+            note(b, c.letters + ": number incomplete [" + digits + "]");
+            return Flow::Abandon;
+        }
+        digits += static_cast<char>(ch);
+    }
+    U32 value = 0;
+    bool valid = parse_hex(digits, value);
+    if (valid) {
+        c.fault = match_fault(b, c.letters, c.occurrence, value);
+        c.number = value;
+        std::lock_guard<std::mutex> lock(b.mu);
+        b.commands[c.record].number = value;
+        b.changed.notify_all();
+    }
+    note(b, c.letters + " " + digits);
+    Script echo = c.fault && c.fault->echo_script
+                      ? *c.fault->echo_script
+                      : Script{send(echo_of(digits, c.fault ? c.fault->echo : Echo::Upper))};
+    if (run_script(b, echo) == Flow::Abandon || !valid)
+        return Flow::Abandon;
+    return Flow::Go;
+}
+
+// ---- Idle loop ----------------------------------------------------------------------------------
+
+// Reads the second letter (the first has arrived) and serves the command. An unknown pair drops
+// its first letter; a missing second letter drops the command.
+void take_command(Board::Impl &b, U8 first)
+{
+    const CommandSpec *spec = nullptr;
+    while (!spec) {
+        if (!starts_command(first))
+            return;
+        U8 second;
+        if (b.line.read_byte(second, HOST_BYTE_TIMEOUT_MS) != Rx::Byte)
+            return;
+        spec = find_command(first, second);
+        first = second;
+    }
+    Command c;
+    c.spec = spec;
+    c.letters = spec->letters;
+    c.occurrence = b.seen[c.letters]++;
+    {
+        std::lock_guard<std::mutex> lock(b.mu);
+        c.record = b.commands.size();
+        b.commands.push_back({c.letters, std::nullopt, b.line.baud()});
+        b.changed.notify_all();
+    }
+    if (!spec->takes_number)
+        note(b, c.letters);
+    c.fault = match_fault(b, c.letters, c.occurrence, std::nullopt);
+    if (c.fault && c.fault->hang_up_on_command) {
+        hang(b);
+        return;
+    }
+    if (spec->takes_number && take_number(b, c) == Flow::Abandon)
+        return;
+    spec->handler(b, c);
+}
+
+void offer_marker(Board::Impl &b)
+{
+    const Ready &r = b.cfg.ready;
+    int opens = b.line.host_opens();
+    if (opens != b.host_opens) {
+        b.host_opens = opens;
+        b.offers = 0;
+        b.opened_at = Clock::now();
+    }
+    if (Clock::now() - b.opened_at < std::chrono::milliseconds(HOST_SETUP_MS))
+        return;
+    if (r.offers >= 0 && b.offers >= r.offers)
+        return;
+    if (b.speed_switched) {
+        if (!r.after_speed_switch)
+            return;
+        bool settling = Clock::now() - b.switched_at < std::chrono::milliseconds(SPEED_SETTLE_MS);
+        if (settling && b.line.host_baud() != b.line.baud())
+            return;
+    }
+    // zelk flushes its input when it sets the line up, so the marker is offered again and
+    // again, but only once the previous one has been read: nothing piles up meanwhile.
+    if (b.line.queued_for_host() > 0)
+        return;
+    b.offers++;
+    b.markers++;
+    b.line.send(r.junk + r.marker);
+}
+
+}  // namespace
+
+void monitor_run(Board::Impl &b)
+{
+    const auto period = std::chrono::milliseconds(b.cfg.ready.period_ms);
+    auto next_offer = Clock::now();
+    for (;;) {
+        int wait_ms = SILENT_POLL_MS;
+        if (!b.silent) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_offer - Clock::now());
+            wait_ms = static_cast<int>(std::max<long>(0, left.count()));
+        }
+        U8 first;
+        Rx r = b.line.read_byte(first, wait_ms);
+        if (r == Rx::Closed)
+            return;
+        if (r == Rx::Byte) {
+            b.silent = false;
+            take_command(b, first);
+            next_offer = Clock::now();
+        } else if (!b.silent && Clock::now() >= next_offer) {
+            offer_marker(b);
+            next_offer = Clock::now() + period;
+        }
+    }
+}
+
+struct RegisterValue {
+    const char *name;
+    U32 value;
+};
+
+// A board with 2 MiB of 16-bit flash in ROM bank 0 and 16 MiB of 32-bit SDRAM in DRAM bank 0 at
+// 0x01000000; special registers at 0x03FF0000.
+constexpr RegisterValue REGISTERS[] = {
+    {"SYSCFG", 0x07FFFF80},     // special register bank 0x3FF, SRAM base 0x3FE, cache off
+    {"EXTDBWTH", 0x00003002},   // ROM bank 0 16 bits, DRAM bank 0 32 bits
+    {"ROMCON0", 0x02000060},    // 0x00000000-0x001FFFFF
+    {"ROMCON1", 0x00000060},    // unused
+    {"ROMCON2", 0x00000060},
+    {"ROMCON3", 0x00000060},
+    {"ROMCON4", 0x00000060},
+    {"ROMCON5", 0x00000060},
+    {"DRAMCON0", 0x2004038E},   // 0x01000000-0x01FFFFFF
+    {"DRAMCON1", 0x00000000},   // unused
+    {"DRAMCON2", 0x00000000},
+    {"DRAMCON3", 0x00000000},
+    {"REFEXTCON", 0xCE3983FD},  // refresh on, external I/O base 0x3FD
+};
+
+std::string register_listing()
+{
+    std::string s = "\r\nSystem manager registers\r\n";
+    for (const RegisterValue &r : REGISTERS) {
+        std::string name = r.name;
+        name.resize(10, ' ');
+        s += name + hex8(r.value) + "\r\n";
+    }
+    return s;
+}
+
+}  // namespace zb

@@ -1,0 +1,257 @@
+#include "pty_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace zb {
+
+namespace {
+
+struct SpeedCode {
+    int baud;
+    speed_t code;
+};
+
+constexpr SpeedCode SPEED_CODES[] = {
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
+};
+
+constexpr int BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
+constexpr std::size_t WIRE_CHUNK_BYTES = 64;
+
+// What a UART sampling at the wrong rate makes of a byte: always some other byte.
+U8 garble(U8 b) { return static_cast<U8>(b ^ 0xA5); }
+
+void close_fd(int &fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+int baud_of_code(speed_t code)
+{
+    for (const SpeedCode &s : SPEED_CODES)
+        if (s.code == code)
+            return s.baud;
+    return 0;
+}
+
+speed_t code_of_baud(int baud)
+{
+    for (const SpeedCode &s : SPEED_CODES)
+        if (s.baud == baud)
+            return s.code;
+    return 0;
+}
+
+PtyLine::~PtyLine()
+{
+    close_fd(master_);
+    close_fd(slave_);
+    close_fd(wake_[0]);
+    close_fd(wake_[1]);
+    close_fd(watch_);
+}
+
+bool PtyLine::open(int baud, bool wire_speed, std::string &err)
+{
+    speed_t code = code_of_baud(baud);
+    if (code == 0) {
+        err = "speed " + std::to_string(baud) + " not supported";
+        return false;
+    }
+    struct termios t;
+    std::memset(&t, 0, sizeof t);
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    cfsetospeed(&t, code);
+    cfsetispeed(&t, code);
+    char name[256];
+    if (openpty(&master_, &slave_, name, &t, nullptr) != 0) {
+        err = std::string("openpty: ") + std::strerror(errno);
+        return false;
+    }
+    path_ = name;
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        err = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    // zelk and other children must not inherit the board's ends of the line.
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    watch_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch_ >= 0 && inotify_add_watch(watch_, name, IN_OPEN) < 0)
+        close_fd(watch_);
+    baud_.store(baud);
+    wire_speed_ = wire_speed;
+    return true;
+}
+
+bool PtyLine::wait_fd(short events, int timeout_ms)
+{
+    if (stop_.load() || master_ < 0)
+        return false;
+    struct pollfd p[2] = {{master_, events, 0}, {wake_[0], POLLIN, 0}};
+    int n = ::poll(p, 2, timeout_ms);
+    if (n <= 0 || stop_.load() || (p[1].revents & POLLIN))
+        return false;
+    return (p[0].revents & (events | POLLERR | POLLHUP)) != 0;
+}
+
+bool PtyLine::pause_us(long us)
+{
+    if (us <= 0)
+        return !stop_.load();
+    struct pollfd p = {wake_[0], POLLIN, 0};
+    struct timespec ts = {us / 1000000, (us % 1000000) * 1000};
+    ::ppoll(&p, 1, &ts, nullptr);
+    return !stop_.load();
+}
+
+bool PtyLine::sleep_ms(int ms) { return pause_us(static_cast<long>(ms) * 1000); }
+
+bool PtyLine::mismatched() const
+{
+    int host = host_baud();
+    return host != 0 && host != baud_.load();
+}
+
+void PtyLine::take_input()
+{
+    U8 buf[4096];
+    ssize_t n = ::read(master_, buf, sizeof buf);
+    if (n <= 0)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        received_.append(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n));
+    }
+    bool bad = mismatched();
+    for (ssize_t i = 0; i < n; i++)
+        rx_.push_back(bad ? garble(buf[i]) : buf[i]);
+    if (bad)
+        garbled_from_host_ += n;
+    if (wire_speed_)
+        pause_us(n * BITS_PER_BYTE * 1000000L / baud_.load());
+}
+
+Rx PtyLine::read_byte(U8 &b, int timeout_ms)
+{
+    if (stop_.load() || hung_up_.load())
+        return Rx::Closed;
+    if (rx_.empty()) {
+        if (!wait_fd(POLLIN, timeout_ms))
+            return stop_.load() ? Rx::Closed : Rx::Timeout;
+        take_input();
+        if (rx_.empty())
+            return Rx::Timeout;
+    }
+    b = rx_.front();
+    rx_.pop_front();
+    return Rx::Byte;
+}
+
+bool PtyLine::send(const std::string &bytes)
+{
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        if (stop_.load() || hung_up_.load())
+            return false;
+        std::size_t n = bytes.size() - pos;
+        if (wire_speed_)
+            n = std::min(n, WIRE_CHUNK_BYTES);
+        std::string chunk = bytes.substr(pos, n);
+        if (mismatched()) {
+            for (char &c : chunk)
+                c = static_cast<char>(garble(static_cast<U8>(c)));
+            garbled_to_host_ += static_cast<long>(chunk.size());
+        }
+        ssize_t w = ::write(master_, chunk.data(), chunk.size());
+        if (w < 0) {
+            if (errno != EAGAIN && errno != EINTR)
+                return false;
+            wait_fd(POLLOUT, 100);
+            continue;
+        }
+        pos += static_cast<std::size_t>(w);
+        if (wire_speed_ && !pause_us(w * BITS_PER_BYTE * 1000000L / baud_.load()))
+            return false;
+    }
+    return true;
+}
+
+int PtyLine::host_baud() const
+{
+    struct termios t;
+    // On the master, tcgetattr reports the slave's attributes: the speed zelk set.
+    if (master_ < 0 || tcgetattr(master_, &t) != 0)
+        return 0;
+    return baud_of_code(cfgetospeed(&t));
+}
+
+int PtyLine::queued_for_host() const
+{
+    int n = 0;
+    if (slave_ < 0 || ioctl(slave_, FIONREAD, &n) != 0)
+        return 0;
+    return n;
+}
+
+int PtyLine::host_opens()
+{
+    alignas(struct inotify_event) char buf[4096];
+    ssize_t n;
+    while (watch_ >= 0 && (n = ::read(watch_, buf, sizeof buf)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const struct inotify_event *>(buf + at);
+            if (e->mask & IN_OPEN)
+                opens_++;
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+        }
+    }
+    return opens_;
+}
+
+void PtyLine::hang_up()
+{
+    hung_up_.store(true);
+    close();
+}
+
+void PtyLine::close()
+{
+    close_fd(master_);
+    close_fd(slave_);
+}
+
+void PtyLine::request_stop()
+{
+    stop_.store(true);
+    if (wake_[1] >= 0) {
+        char c = 1;
+        [[maybe_unused]] ssize_t r = ::write(wake_[1], &c, 1);
+    }
+}
+
+std::string PtyLine::received() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return received_;
+}
+
+}  // namespace zb

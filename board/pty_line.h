@@ -1,0 +1,76 @@
+// The board's end of the RS-232 line: the master side of a pseudo-terminal whose slave zelk opens.
+// It plays the wire and the board's UART: speed mismatch garbles bytes, optional wire timing.
+#pragma once
+
+#include <termios.h>
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "zelk.h"
+
+namespace zb {
+
+// Baud rate of a termios speed code and back; 0 for a rate or code outside the table.
+int baud_of_code(speed_t code);
+speed_t code_of_baud(int baud);
+
+enum class Rx { Byte, Timeout, Closed };  // Closed: the board is stopping or has hung up
+
+class PtyLine {
+public:
+    PtyLine() = default;
+    ~PtyLine();
+    PtyLine(const PtyLine &) = delete;
+    PtyLine &operator=(const PtyLine &) = delete;
+
+    // Opens the pair, the slave raw 8N1 at `baud`. On failure `err` says why.
+    bool open(int baud, bool wire_speed, std::string &err);
+    const std::string &path() const { return path_; }
+
+    // Board thread only.
+    Rx read_byte(U8 &b, int timeout_ms);
+    bool send(const std::string &bytes);  // false once the line is closed
+    bool sleep_ms(int ms);                // false when woken by request_stop
+    int host_baud() const;                // the speed zelk set on the slave, 0 if unknown
+    int queued_for_host() const;          // bytes sent that zelk has not read yet
+    int host_opens();                     // times the slave was opened by others so far
+    void hang_up();                       // closes both ends: zelk's reads fail from now on
+    void close();                         // the same without counting as a hang-up (board stopped)
+    bool hung_up() const { return hung_up_.load(); }
+
+    // Any thread.
+    void request_stop();
+    void set_baud(int baud) { baud_.store(baud); }
+    int baud() const { return baud_.load(); }
+    std::string received() const;
+    long garbled_to_host() const { return garbled_to_host_.load(); }
+    long garbled_from_host() const { return garbled_from_host_.load(); }
+
+private:
+    bool wait_fd(short events, int timeout_ms);  // true when ready; false on timeout or stop
+    bool pause_us(long us);
+    void take_input();
+    bool mismatched() const;
+
+    int master_ = -1;
+    int slave_ = -1;  // the board's own slave descriptor: FIONREAD, and no hang-up while zelk is away
+    int wake_[2] = {-1, -1};
+    int watch_ = -1;  // inotify on the slave's node: tells when zelk opens the line
+    int opens_ = 0;
+    std::string path_;
+    bool wire_speed_ = false;
+    std::deque<U8> rx_;  // bytes read from zelk, not yet consumed by the monitor
+    std::atomic<int> baud_{0};
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> hung_up_{false};
+    std::atomic<long> garbled_to_host_{0};
+    std::atomic<long> garbled_from_host_{0};
+    mutable std::mutex mu_;
+    std::string received_;  // every byte zelk put on the line, as sent, guarded by mu_
+};
+
+}  // namespace zb

@@ -1,0 +1,629 @@
+// The simulated board, driven by a raw client on the slave side of its pseudo-terminal (the place
+// zelk takes). The letters of each command go out unpaced here to keep the tests fast.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "board.h"
+#include "monitor/block_crc.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// The host end of the line, set up as zelk sets up its device: raw, 8N1, input flushed.
+struct Client {
+    int fd = -1;
+    bool closed = false;  // the line was hung up
+
+    explicit Client(const std::string &path, speed_t speed = B38400)
+    {
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        EXPECT_GE(fd, 0) << path;
+        set_speed(speed);
+    }
+    ~Client()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    void set_speed(speed_t speed)
+    {
+        termios t;
+        ASSERT_EQ(tcgetattr(fd, &t), 0);
+        cfmakeraw(&t);
+        cfsetospeed(&t, speed);
+        cfsetispeed(&t, speed);
+        ASSERT_EQ(tcsetattr(fd, TCSAFLUSH, &t), 0);
+    }
+    void put(const std::string &bytes) const
+    {
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    int queued() const
+    {
+        int n = 0;
+        ioctl(fd, FIONREAD, &n);
+        return n;
+    }
+    // Up to n bytes, or fewer when nothing more arrives within timeout_ms of the last one.
+    std::string get(std::size_t n, int timeout_ms = 1000)
+    {
+        std::string got;
+        while (got.size() < n && !closed) {
+            pollfd p = {fd, POLLIN, 0};
+            if (::poll(&p, 1, timeout_ms) <= 0)
+                break;
+            char buf[4096];
+            ssize_t r = ::read(fd, buf, std::min(sizeof buf, n - got.size()));
+            if (r <= 0)
+                closed = true;
+            else
+                got.append(buf, static_cast<std::size_t>(r));
+        }
+        return got;
+    }
+    std::string get_for(int ms)
+    {
+        std::string got;
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < end && !closed)
+            got += get(4096, 10);
+        return got;
+    }
+    // Reads until a ready marker was the last thing received, so a command sent now is not
+    // crossed by the next one (markers come at least 100 ms apart).
+    bool await_marker(int timeout_ms = 2000)
+    {
+        std::string got;
+        auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (Clock::now() < end && !closed) {
+            got += get(4096, 10);
+            if (got.size() >= 2 && got.compare(got.size() - 2, 2, "rr") == 0 && queued() == 0)
+                return true;
+        }
+        return false;
+    }
+    // A command with a number, as zelk sends it: letters, prompt, the 8 digits, their echo.
+    // Returns prompt and echo as received.
+    std::string numbered(const std::string &letters, U32 n)
+    {
+        EXPECT_TRUE(await_marker());
+        put(letters);
+        std::string prompt = get(2);
+        put(zb::hex8(n));
+        return prompt + get(8, 300);
+    }
+};
+
+std::vector<U8> pattern_block(int seed)
+{
+    std::vector<U8> block(FLASH_BLOCK_BYTES);
+    for (int i = 0; i < FLASH_BLOCK_BYTES; i++)
+        block[i] = static_cast<U8>(i * 7 + seed);
+    return block;
+}
+
+std::string text(const std::vector<U8> &v) { return std::string(v.begin(), v.end()); }
+
+zb::Config quiet()
+{
+    zb::Config cfg;
+    cfg.dram_phase_ms = 100;
+    return cfg;
+}
+
+// ---- Ready marker -------------------------------------------------------------------------------
+
+TEST(BoardReady, MarkersRepeatWhileIdleButNeverPileUp)
+{
+    zb::Board board(quiet());
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+
+    std::string got = host.get_for(700);
+    EXPECT_GE(got.size(), 6u);
+    EXPECT_EQ(got.find_first_not_of('r'), std::string::npos) << got;
+
+    // A host that does not read finds one marker waiting, not one per period.
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(host.queued(), 2);
+    EXPECT_EQ(host.get(100, 50), "rr");
+    // Markers stop as soon as a command starts: the first letter alone holds them back.
+    host.put("M");
+    std::this_thread::sleep_for(50ms);
+    host.get(100, 20);
+    EXPECT_EQ(host.get_for(500), "");
+    host.put("C");
+    EXPECT_EQ(host.get(10), "MC00000001");
+}
+
+TEST(BoardReady, HandshakeFaults)
+{
+    struct Case {
+        const char *name;
+        zb::Ready ready;
+        std::string expect;  // the first bytes the host sees
+        bool then_quiet;     // and nothing after them
+    };
+    zb::Ready junk19, junk20, silent, single_r;
+    junk19.junk = std::string(19, '?');
+    junk20.junk = std::string(20, '?');
+    silent.offers = 0;
+    single_r.marker = "r";
+    single_r.offers = 1;
+    const Case cases[] = {
+        {"19 junk bytes", junk19, std::string(19, '?') + "rr", false},
+        {"20 junk bytes", junk20, std::string(20, '?') + "rr", false},
+        {"silent", silent, "", true},
+        {"single r", single_r, "r", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        zb::Config cfg = quiet();
+        cfg.ready = c.ready;
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        std::this_thread::sleep_for(200ms);  // offers before the host opens the line do not count
+        Client host(board.path());
+        EXPECT_EQ(host.get(c.expect.size(), 500), c.expect);
+        if (c.then_quiet) {
+            EXPECT_EQ(host.get_for(500), "");
+        }
+    }
+}
+
+// ---- Commands -----------------------------------------------------------------------------------
+
+TEST(BoardCommands, IdentificationAndRegisterListing)
+{
+    zb::Config cfg = quiet();
+    cfg.manufacturer_code = 0xC2;
+    zb::Board board(cfg);
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+
+    ASSERT_TRUE(host.await_marker());
+    host.put("MC");
+    EXPECT_EQ(host.get(10), "MC000000C2");
+    ASSERT_TRUE(host.await_marker());
+    host.put("ID");
+    EXPECT_EQ(host.get(10), "ID000000C8");
+
+    // Letters paced as zelk paces them still make one command.
+    ASSERT_TRUE(host.await_marker());
+    host.put("I");
+    std::this_thread::sleep_for(1s);
+    host.put("D");
+    EXPECT_EQ(host.get(10), "ID000000C8");
+
+    // Each register: its name, spaces, exactly 8 hex digits.
+    ASSERT_TRUE(host.await_marker());
+    host.put("RR");
+    std::string listing = host.get(2 + zb::register_listing().size());
+    EXPECT_EQ(listing.substr(0, 2), "RR");
+    for (const char *name : {"SYSCFG", "EXTDBWTH", "ROMCON0", "ROMCON1", "ROMCON2", "ROMCON3",
+                             "ROMCON4", "ROMCON5", "DRAMCON0", "DRAMCON1", "DRAMCON2", "DRAMCON3",
+                             "REFEXTCON"}) {
+        std::string key = std::string("\n") + name + " ";
+        std::size_t at = listing.find(key);
+        ASSERT_NE(at, std::string::npos) << name;
+        std::size_t digits = listing.find_first_not_of(' ', at + key.size());
+        EXPECT_EQ(listing.find_first_not_of("0123456789ABCDEF", digits), digits + 8) << name;
+        EXPECT_EQ(listing.compare(digits + 8, 2, "\r\n"), 0) << name;
+    }
+
+    auto cmds = board.commands();
+    ASSERT_EQ(cmds.size(), 4u);
+    EXPECT_EQ(cmds[3].letters, "RR");
+    EXPECT_EQ(cmds[3].baud, 38400);
+    EXPECT_FALSE(cmds[3].number);
+}
+
+TEST(BoardCommands, DramTestsReportTimedPhasesAndEndInOK)
+{
+    zb::Board board(quiet());
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+    for (const char *letters : {"DT", "DB", "DH", "DW"}) {
+        SCOPED_TRACE(letters);
+        ASSERT_TRUE(host.await_marker());
+        auto t0 = Clock::now();
+        host.put(letters);
+        std::string report;
+        while (report.size() < 2 || report.compare(report.size() - 2, 2, "OK") != 0) {
+            std::string more = host.get(1, 1000);
+            ASSERT_FALSE(more.empty()) << report;
+            report += more;
+        }
+        EXPECT_GE(ms_since(t0), 200);  // two phases of 100 ms
+        EXPECT_NE(report.find("Wait"), std::string::npos);
+    }
+}
+
+TEST(BoardCommands, BlockWriteAnswersItsCrcAndReadsBack)
+{
+    zb::Board board(quiet());
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+
+    std::vector<U8> block = pattern_block(3);
+    EXPECT_EQ(host.numbered("WB", 0x200), "WB00000200");
+    host.put(text(block));
+    EXPECT_EQ(host.get(8), zb::hex8(block_crc(0x200, block.data())));
+
+    EXPECT_EQ(host.numbered("RD", 0x404), "RD00000404");
+    std::string data = host.get(0x404);
+    ASSERT_EQ(data.size(), 0x404u);
+    EXPECT_EQ(data.substr(0, 0x200), std::string(0x200, '\xFF'));
+    EXPECT_EQ(data.substr(0x200, 0x200), text(block));
+    EXPECT_EQ(data.substr(0x400), std::string(4, '\xFF'));
+    EXPECT_EQ(host.get(1, 100), "r") << "nothing but markers after the data";
+
+    auto cmds = board.commands();
+    ASSERT_EQ(cmds.size(), 2u);
+    EXPECT_EQ(cmds[0].letters, "WB");
+    EXPECT_EQ(cmds[0].number, 0x200u);
+    EXPECT_EQ(cmds[1].number, 0x404u);
+    std::string sent = board.received();
+    EXPECT_EQ(sent.substr(0, 10), "WB00000200");
+    EXPECT_EQ(sent.substr(10, 512), text(block));
+    EXPECT_EQ(sent.substr(522), "RD00000404");
+}
+
+TEST(BoardCommands, ByteWriteEchoesEachByteAndProgramsFromZero)
+{
+    zb::Board board(quiet());
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+
+    EXPECT_EQ(host.numbered("WR", 5), "WR00000005");
+    std::string data("\x00\x41\x0F\xFErr", 5);  // a stray "rr" is data here, not a marker
+    for (char ch : data) {
+        host.put(std::string(1, ch));
+        EXPECT_EQ(host.get(1), std::string(1, ch));
+    }
+    std::vector<U8> flash = board.flash();
+    EXPECT_EQ(std::string(flash.begin(), flash.begin() + 6), data + "\xFF");
+}
+
+TEST(BoardCommands, ErasesAndNorProgrammingOnlyClearsBits)
+{
+    zb::Board board(quiet());
+    board.load_flash(0, std::vector<U8>(3 * zb::FLASH_SECTOR_BYTES, 0x00));
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+
+    // Sector 1 back to 0xFF, its neighbours untouched.
+    EXPECT_EQ(host.numbered("SE", 1), "SE00000001");
+    EXPECT_EQ(host.get(2), "OK");
+    std::vector<U8> flash = board.flash();
+    EXPECT_EQ(flash[zb::FLASH_SECTOR_BYTES - 1], 0x00);
+    EXPECT_EQ(flash[zb::FLASH_SECTOR_BYTES], 0xFF);
+    EXPECT_EQ(flash[2 * zb::FLASH_SECTOR_BYTES - 1], 0xFF);
+    EXPECT_EQ(flash[2 * zb::FLASH_SECTOR_BYTES], 0x00);
+
+    // Two writes over the same bytes without an erase: new = old & data.
+    std::vector<U8> a(FLASH_BLOCK_BYTES, 0xF0), b(FLASH_BLOCK_BYTES, 0x3C);
+    for (const auto *blk : {&a, &b}) {
+        host.numbered("WB", zb::FLASH_SECTOR_BYTES);
+        host.put(text(*blk));
+        EXPECT_EQ(host.get(8).size(), 8u);
+    }
+    EXPECT_EQ(board.flash()[zb::FLASH_SECTOR_BYTES], 0x30);
+
+    ASSERT_TRUE(host.await_marker());
+    host.put("CE");
+    EXPECT_EQ(host.get(4), "CEOK");
+    EXPECT_EQ(board.flash(), std::vector<U8>(zb::FLASH_BYTES, 0xFF));
+}
+
+TEST(BoardCommands, UnknownPairsAndBadNumbersReturnToIdle)
+{
+    zb::Board board(quiet());
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+    ASSERT_TRUE(host.await_marker());
+    host.put("XQCZ");  // no command starts with X or Q; "CZ" is no command
+    EXPECT_TRUE(host.await_marker());
+    host.put("SE");
+    EXPECT_EQ(host.get(2), "SE");
+    host.put("0000000G");
+    EXPECT_EQ(host.get(8), "0000000G");
+    EXPECT_TRUE(host.await_marker());  // no erase, no "OK": back to idle
+    auto cmds = board.commands();
+    ASSERT_EQ(cmds.size(), 1u);
+    EXPECT_FALSE(cmds[0].number);
+}
+
+TEST(BoardCommands, FlashFileOutlivesTheBoard)
+{
+    char path[] = "/tmp/zelk-board-flash-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    zb::Config cfg = quiet();
+    cfg.flash_file = path;
+    std::vector<U8> block = pattern_block(9);
+    {
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        host.numbered("WB", 0x1000);
+        host.put(text(block));
+        EXPECT_EQ(host.get(8).size(), 8u);
+    }
+    zb::Board again(cfg);
+    ASSERT_TRUE(again.start());
+    std::vector<U8> flash = again.flash();
+    EXPECT_EQ(flash.size(), zb::FLASH_BYTES);
+    EXPECT_EQ(std::vector<U8>(flash.begin() + 0x1000, flash.begin() + 0x1200), block);
+    EXPECT_EQ(flash[0xFFF], 0xFF);
+    unlink(path);
+}
+
+// ---- Line speed ---------------------------------------------------------------------------------
+
+TEST(BoardSpeed, SwitchFollowsTheEchoAndMismatchGarblesBothWays)
+{
+    zb::Board board(quiet());
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+
+    EXPECT_EQ(host.numbered("SP", 115200), "SP0001C200");
+    EXPECT_EQ(board.baud(), 115200);
+    host.set_speed(B115200);
+    ASSERT_TRUE(host.await_marker());
+    host.put("MC");
+    EXPECT_EQ(host.get(10), "MC00000001");
+    EXPECT_EQ(board.commands().back().baud, 115200);
+    EXPECT_EQ(board.garbled_to_host(), 0);
+    EXPECT_EQ(board.garbled_from_host(), 0);
+
+    // The host falls back to 38400 on its own: what crosses now arrives as something else.
+    host.set_speed(B38400);
+    std::string got = host.get_for(2500);
+    EXPECT_FALSE(got.empty());
+    EXPECT_EQ(got.find('r'), std::string::npos) << got;
+    EXPECT_GT(board.garbled_to_host(), 0);
+    host.put("MC");
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(board.garbled_from_host(), 2);
+    EXPECT_EQ(board.commands().size(), 2u);
+    EXPECT_EQ(board.received().substr(board.received().size() - 2), "MC");
+}
+
+TEST(BoardSpeed, NoMarkerAfterTheSwitchWhenSoConfigured)
+{
+    zb::Config cfg = quiet();
+    cfg.ready.after_speed_switch = false;
+    zb::Board board(cfg);
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+    host.numbered("SP", 57600);
+    host.set_speed(B57600);
+    EXPECT_EQ(host.get_for(600), "");
+    EXPECT_EQ(board.baud(), 57600);
+}
+
+// ---- Fault injection ----------------------------------------------------------------------------
+
+TEST(BoardFaults, NumberEchoAndPrompt)
+{
+    struct Case {
+        const char *name;
+        zb::Fault fault;
+        std::string prompt;  // before the host sends the digits of sector 0x1A
+        std::string rest;    // echo and reply after them
+    };
+    const Case cases[] = {
+        {"normal", {}, "SE", "0000001AOK"},
+        {"lower case", {.command = "SE", .echo = zb::Echo::Lower}, "SE", "0000001aOK"},
+        {"wrong digit", {.command = "SE", .echo = zb::Echo::Wrong}, "SE", "0000001OOK"},
+        {"missing", {.command = "SE", .echo = zb::Echo::Missing}, "SE", "OK"},
+        {"junk before prompt", {.command = "SE", .prompt = zb::Script{zb::send("\r\n>SE")}},
+         "\r\n>SE", "0000001AOK"},
+        {"no prompt", {.command = "SE", .prompt = zb::Script{}}, "", "0000001AOK"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        zb::Config cfg = quiet();
+        cfg.faults = {c.fault};
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        ASSERT_TRUE(host.await_marker());
+        host.put("SE");
+        EXPECT_EQ(host.get(c.prompt.size(), 300), c.prompt);
+        host.put(zb::hex8(0x1A));
+        EXPECT_EQ(host.get(c.rest.size(), 300), c.rest);
+        EXPECT_EQ(board.commands().at(0).number, 0x1Au);
+    }
+}
+
+TEST(BoardFaults, SplitBurstsKeepTheirPauses)
+{
+    zb::Config cfg = quiet();
+    cfg.faults = {{.command = "WB",
+                   .prompt = zb::Script{zb::send("W"), zb::pause(300), zb::send("B")}}};
+    zb::Board board(cfg);
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+    ASSERT_TRUE(host.await_marker());
+    host.put("WB");
+    EXPECT_EQ(host.get(1), "W");
+    auto t0 = Clock::now();
+    EXPECT_EQ(host.get(1), "B");
+    EXPECT_GE(ms_since(t0), 250);
+}
+
+TEST(BoardFaults, BlockCrcFaultsHitOnlyTheirBlock)
+{
+    const std::vector<U8> block = pattern_block(1);
+    const std::string crc = zb::hex8(block_crc(0x200, block.data()));
+    std::string lower = crc;
+    for (char &ch : lower)
+        ch = static_cast<char>(std::tolower(ch));
+    struct Case {
+        const char *name;
+        zb::Fault fault;
+        std::string expect;  // the second block's reply
+    };
+    const Case cases[] = {
+        {"bad value", {.command = "WB", .occurrence = 1, .reply = zb::Script{zb::send("DEADBEEF")}},
+         "DEADBEEF"},
+        {"non-hex", {.command = "WB", .number = 0x200u, .reply = zb::Script{zb::send("12 45678")}},
+         "12 45678"},
+        {"lower case", {.command = "WB", .occurrence = 1, .lower_hex = true}, lower},
+        {"silence", {.command = "WB", .occurrence = 1, .reply = zb::Script{zb::go_silent()}}, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        zb::Config cfg = quiet();
+        cfg.faults = {c.fault};
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        host.numbered("WB", 0);
+        host.put(text(block));
+        EXPECT_EQ(host.get(8), zb::hex8(block_crc(0, block.data())));
+        host.numbered("WB", 0x200);
+        host.put(text(block));
+        EXPECT_EQ(host.get(std::max<std::size_t>(c.expect.size(), 1), 400), c.expect);
+    }
+}
+
+TEST(BoardFaults, DataPhaseFaults)
+{
+    // RD: the data stops after 100 bytes and the board stays silent.
+    {
+        zb::Config cfg = quiet();
+        cfg.faults = {{.command = "RD", .data_fault = zb::DataFault::Silence, .data_fault_at = 100}};
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        host.numbered("RD", 300);
+        EXPECT_EQ(host.get(300, 500), std::string(100, '\xFF'));
+    }
+    // WR: byte 2 comes back wrong; with silence instead, nothing comes back from byte 2 on.
+    for (zb::DataFault kind : {zb::DataFault::WrongByte, zb::DataFault::Silence}) {
+        zb::Config cfg = quiet();
+        cfg.faults = {{.command = "WR", .data_fault = kind, .data_fault_at = 2}};
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        host.numbered("WR", 4);
+        std::string echo;
+        for (char ch : std::string("ABCD")) {
+            host.put(std::string(1, ch));
+            echo += host.get(1, 300);
+        }
+        EXPECT_EQ(echo, kind == zb::DataFault::WrongByte ? "AB\xBC" "D" : "AB");
+    }
+}
+
+TEST(BoardFaults, ScriptedReplies)
+{
+    struct Case {
+        const char *name;
+        zb::Fault fault;
+        std::string expect;
+        long min_ms;  // the scripted pauses
+    };
+    std::string listing = std::string("RR\r\nSYSCFG\t07FFFF80\0EXTDBWTH 0x00003002", 38);
+    const Case cases[] = {
+        {"MC junk and delayed echo",
+         {.command = "MC", .reply = zb::Script{zb::pause(300), zb::send("\r\n>MC12345678")}},
+         "\r\n>MC12345678", 300},
+        {"MC lower-case code",
+         {.command = "MC", .reply = zb::Script{zb::send("MC000000c2")}}, "MC000000c2", 0},
+        {"ID seven digits then silence",
+         {.command = "ID", .reply = zb::Script{zb::send("ID000000C"), zb::go_silent()}},
+         "ID000000C", 0},
+        {"CE OK before CE", {.command = "CE", .reply = zb::Script{zb::send("OKCE")}}, "OKCE", 0},
+        {"CE never OK", {.command = "CE", .reply = zb::Script{zb::send("CE"), zb::go_silent()}},
+         "CE", 0},
+        {"DT scripted wait",
+         {.command = "DT",
+          .reply = zb::Script{zb::send("Testing Wait"), zb::pause(400), zb::send(".OK")}},
+         "Testing Wait.OK", 400},
+        {"RR odd listing", {.command = "RR", .reply = zb::Script{zb::send(listing), zb::go_silent()}},
+         listing, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        zb::Config cfg = quiet();
+        cfg.faults = {c.fault};
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        ASSERT_TRUE(host.await_marker());
+        auto t0 = Clock::now();
+        host.put(c.fault.command);
+        EXPECT_EQ(host.get(c.expect.size(), 800), c.expect);
+        EXPECT_GE(ms_since(t0), c.min_ms);
+        if (c.fault.reply->back().kind == zb::Step::Kind::Silence) {
+            EXPECT_EQ(host.get(1, 400), "");
+        }
+    }
+}
+
+TEST(BoardFaults, SectorFaultMatchesItsNumber)
+{
+    zb::Config cfg = quiet();
+    cfg.faults = {{.command = "SE", .number = 3u, .reply = zb::Script{zb::go_silent()}},
+                  {.command = "SE", .reply = zb::Script{zb::send("Erasing..."), zb::send("OK")}}};
+    zb::Board board(cfg);
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+    host.numbered("SE", 2);
+    EXPECT_EQ(host.get(12), "Erasing...OK");
+    host.numbered("SE", 3);
+    EXPECT_EQ(host.get(1, 500), "");
+}
+
+// ---- Hang-up ------------------------------------------------------------------------------------
+
+TEST(BoardHangUp, LineClosesWhereTheFaultSays)
+{
+    {
+        zb::Config cfg = quiet();
+        cfg.faults = {{.command = "CE", .hang_up_on_command = true}};
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        ASSERT_TRUE(host.await_marker());
+        host.put("CE");
+        EXPECT_EQ(host.get(10, 1000), "");
+        EXPECT_TRUE(host.closed);
+        EXPECT_TRUE(board.hung_up());
+        EXPECT_EQ(board.commands().size(), 1u);
+    }
+    {
+        zb::Config cfg = quiet();
+        cfg.faults = {{.command = "RD", .data_fault = zb::DataFault::HangUp, .data_fault_at = 700}};
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        host.numbered("RD", 1000);
+        EXPECT_EQ(host.get(1000, 1000).size(), 700u);
+        EXPECT_TRUE(host.closed);
+    }
+}
+
+}  // namespace
