@@ -9,7 +9,7 @@ void terminate_if_killed(const char *term_msg)
 {
     if (kill_link) {
         std::fputs(term_msg, stderr);
-        std::exit(1);
+        end_program(1);
     }
 }
 
@@ -49,6 +49,30 @@ wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, boo
             return WAIT_SEEN;
     }
     return WAIT_BUDGET;
+}
+
+static int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+int parse_hex8(const char *digits, U32 &val)
+{
+    U32 v = 0;
+    for (int i = 0; i < NUMBER_DIGITS; i++) {
+        int d = hex_digit(digits[i]);
+        if (d < 0)
+            return 0;
+        v = (v << 4) | static_cast<U32>(d);
+    }
+    val = v;
+    return 1;
 }
 
 int read_id()

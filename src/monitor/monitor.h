@@ -58,6 +58,11 @@ void terminate_if_killed(const char *term_msg);
 // or unpaced. 1 = sent.
 int send_command(const char *letters, bool paced);
 
+// Reads a number as the monitor sends it: exactly 8 hex digits, either case, most significant
+// first. Stops at the first other character, a terminating zero included, so it never looks past
+// the end of a text. 1 = val holds the value; 0 = val unchanged.
+int parse_hex8(const char *digits, U32 &val);
+
 // Waits for the monitor's ready marker. Prints "Test link ..." and "Ok" or "Fail".
 int read_id();
 

@@ -1,10 +1,138 @@
-// Not built yet: selecting this operation ends the run with a clear message.
+// Register dump: the monitor's text listing of the thirteen system-manager registers, shown as
+// received, then each value decoded field by field.
+#include <array>
 #include <cstdio>
+#include <cstring>
 
-#include "zelk.h"
+#include "decoders/decoders.h"
+#include "monitor/inspect.h"
+#include "monitor/monitor.h"
+#include "serial/serial.h"
+
+namespace {
+
+// An entry of the listing is the name, any number of spaces, then exactly 8 hex digits.
+struct register_entry {
+    const char *name;
+    int (*decoder)(const char *nam, U32 val);
+};
+
+constexpr std::array<register_entry, REGISTER_COUNT> register_table{{
+    {"SYSCFG", PrintSYSCFG},
+    {"EXTDBWTH", PrintEXTDBWTH},
+    {"ROMCON0", PrintROMCON},
+    {"ROMCON1", PrintROMCON},
+    {"ROMCON2", PrintROMCON},
+    {"ROMCON3", PrintROMCON},
+    {"ROMCON4", PrintROMCON},
+    {"ROMCON5", PrintROMCON},
+    {"DRAMCON0", PrintDRAMCON},
+    {"DRAMCON1", PrintDRAMCON},
+    {"DRAMCON2", PrintDRAMCON},
+    {"DRAMCON3", PrintDRAMCON},
+    {"REFEXTCON", PrintREFEXTCON},
+}};
+
+constexpr int LISTING_ECHO_READS = 10;    // bytes read while waiting for the "RR" echo
+constexpr int LISTING_ECHO_WAIT_SEC = 5;  // one-second waits per echo byte
+constexpr int TEXT_WAIT_SEC = 3;          // one-second waits per byte of the listing
+constexpr int TEXT_MAX_CHARS = 1023;      // held at once, not counting the terminating zero
+constexpr char TERMINATED[] = "\nRead registers terminated\n";
+
+// The listing as collected: up to TEXT_MAX_CHARS characters, always zero-terminated, so a zero
+// byte from the monitor ends the searchable text early.
+struct listing {
+    std::array<char, TEXT_MAX_CHARS + 1> text{};
+    int pos = 0;
+    register_values values{};
+    U32 more = ALL_REGISTERS;
+};
+
+// 0 only when no echo byte arrived in time; ten bytes without "RR" are no reason to stop.
+int wait_echo()
+{
+    switch (wait_pairs({pair_code(CMD_REGISTERS)}, LISTING_ECHO_READS, LISTING_ECHO_WAIT_SEC,
+                       true, false, TERMINATED)) {
+    case WAIT_SEEN:
+        return 1;
+    case WAIT_TIMEOUT:
+        std::fprintf(stderr, "\nRead byte timeout\n");
+        return 0;
+    case WAIT_BUDGET:
+        std::fprintf(stderr, "Read Registers Timeout");
+        return 1;
+    }
+    return 0;
+}
+
+// Reads until every register is found or the line falls silent. 0 when the buffer fills first.
+int collect(listing &l)
+{
+    while (l.more != 0) {
+        if (l.pos + 1 > TEXT_MAX_CHARS) {
+            std::fprintf(stderr, "\nRead buffer overflow\n");
+            return 0;
+        }
+        if (!read_tty(reinterpret_cast<unsigned char *>(&l.text[l.pos]), 1, TEXT_WAIT_SEC)) {
+            terminate_if_killed(TERMINATED);
+            std::fprintf(stderr, "\nRead byte timeout\n");
+            return 1;
+        }
+        l.text[++l.pos] = 0;
+        l.more = find_registers(l.text.data(), l.values, l.more);
+    }
+    return 1;
+}
+
+void show_and_decode(const listing &l)
+{
+    std::fwrite(l.text.data(), 1, static_cast<size_t>(l.pos), stdout);
+    std::printf("\n");
+    std::fflush(stdout);
+    for (int i = 0; i < REGISTER_COUNT; i++) {
+        const register_entry &r = register_table[static_cast<size_t>(i)];
+        if (l.more & (U32{1} << i))
+            std::printf("\n%s register is not readed.", r.name);
+        else
+            r.decoder(r.name, l.values[static_cast<size_t>(i)]);
+    }
+}
+
+}  // namespace
+
+int registerval(const char *str, U32 &reg)
+{
+    if (str == nullptr)
+        return 0;
+    while (*str == ' ')
+        str++;
+    return parse_hex8(str, reg);
+}
+
+U32 find_registers(const char *text, register_values &values, U32 more)
+{
+    for (int i = 0; i < REGISTER_COUNT; i++) {
+        const U32 bit = U32{1} << i;
+        const char *name = register_table[static_cast<size_t>(i)].name;
+        const char *at = (more & bit) ? std::strstr(text, name) : nullptr;
+        if (at && registerval(at + std::strlen(name), values[static_cast<size_t>(i)]))
+            more &= ~bit;
+    }
+    return more;
+}
 
 int proc_ReadRegisters()
 {
-    std::fprintf(stderr, "\nRegister dump is not available in this build of zelk\n");
-    return 0;
+    std::printf("Read Registers ...\n");
+    if (!read_id())
+        return 0;
+    if (!send_command(CMD_REGISTERS, true))
+        return 0;
+    if (!wait_echo())
+        return 0;
+    listing l;
+    if (!collect(l))
+        return 0;
+    show_and_decode(l);
+    return 1;
 }

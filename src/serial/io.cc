@@ -41,7 +41,7 @@ int read_tty(unsigned char *buf, int len)
     ssize_t n = read(ttyfd, buf, static_cast<size_t>(len));
     if (n < 0) {
         std::fprintf(stderr, "\nTYY device read error :(%d)", errno);
-        std::exit(1);
+        end_program(1);
     }
     return static_cast<int>(n);
 }
@@ -64,6 +64,10 @@ int read_pending_tty(unsigned char *buf, int len)
 // marks the device, so the read that follows reports what happened (EAGAIN) instead of waiting.
 static fd_set r_fds;
 static int fd_zero = 1;
+
+static int line_hung_up = 0;
+
+int tty_hung_up() { return line_hung_up; }
 
 int read_tty(unsigned char *buf, int len, int sec)
 {
@@ -89,9 +93,13 @@ int read_tty(unsigned char *buf, int len, int sec)
         if (FD_ISSET(ttyfd, &r_fds)) {
             ssize_t n = read(ttyfd, buf + pos, static_cast<size_t>(len - pos));
             if (n < 0) {
+                if (errno == EIO || errno == ENXIO)
+                    line_hung_up = 1;
                 std::fprintf(stderr, "TYY read error :(%d)\n", errno);
                 return 0;
             }
+            if (n == 0)
+                line_hung_up = 1;
             pos += static_cast<int>(n);
         }
     } while (sec > 0 && pos < len);

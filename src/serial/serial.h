@@ -45,6 +45,10 @@ int read_tty(unsigned char *buf, int len);
 // nothing is queued, -1 after a read error (reported as the timed read reports it).
 int read_pending_tty(unsigned char *buf, int len);
 
+// 1 once a timed read has found the line hung up: readable with nothing to read (end of file),
+// or a read failing with EIO or ENXIO (the adapter or the far end gone). Stays set.
+int tty_hung_up();
+
 // Collects exactly len bytes within at most sec select() waits of one second each.
 // 1 = all arrived; 0 = timeout or error (bytes already read stay in buf).
 int read_tty(unsigned char *buf, int len, int sec);

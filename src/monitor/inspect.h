@@ -1,0 +1,32 @@
+// Board inspection: the register listing ("RR"), the flash identification codes ("MC", "ID")
+// and the DRAM tests ("DT", "DB", "DH", "DW"). The pure steps are declared here so they can be
+// tested apart from the line.
+#pragma once
+
+#include <sys/time.h>
+
+#include <array>
+
+#include "zelk.h"
+
+// SYSCFG, EXTDBWTH, ROMCON0-5, DRAMCON0-3, REFEXTCON: the order of searching and decoding, and
+// bit i of a "still missing" mask stands for register i.
+inline constexpr int REGISTER_COUNT = 13;
+inline constexpr U32 ALL_REGISTERS = (U32{1} << REGISTER_COUNT) - 1;
+using register_values = std::array<U32, REGISTER_COUNT>;
+
+// Skips spaces (0x20 only), then parse_hex8. 0 for a null str.
+int registerval(const char *str, U32 &reg);
+
+// Searches the zero-terminated text for every register whose bit is set in `more`: the first
+// occurrence of its name, followed by a value registerval accepts. Stores each value found and
+// returns `more` with their bits cleared. Only the first occurrence of a name ever counts.
+U32 find_registers(const char *text, register_values &values, U32 more);
+
+// A timed phase of the DRAM test, from its start to its end, in whole seconds and microseconds
+// (0 to 999999).
+struct phase_time {
+    long sec;
+    long us;
+};
+phase_time phase_interval(const timeval &start, const timeval &end);

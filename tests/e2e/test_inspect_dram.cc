@@ -1,0 +1,175 @@
+// The four DRAM tests end to end against the simulated board: every byte of the report shown as
+// it comes, each "Wait" phase timed up to the byte after it, the end at "OK" or "Ok".
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "harness.h"
+
+namespace {
+
+constexpr char kHead[] = "Set speed=38400\nDram Test ...\nTest link ...Ok\n";
+
+// The output with every "(S sec U us)" replaced by "(T)", and the intervals in microseconds.
+struct Timed {
+    std::string text;
+    std::vector<long> us;
+};
+
+Timed split_times(const std::string &out)
+{
+    static const std::regex phase(R"(\((\d+) sec (\d{1,6}) us\))");
+    Timed t;
+    std::string rest = out;
+    std::smatch m;
+    while (std::regex_search(rest, m, phase)) {
+        t.text += m.prefix().str() + "(T)";
+        t.us.push_back(std::stol(m[1]) * 1000000 + std::stol(m[2]));
+        rest = m.suffix().str();
+    }
+    t.text += rest;
+    return t;
+}
+
+zt::RunResult run_dram(zb::Board &board, const std::vector<std::string> &words)
+{
+    std::vector<std::string> args = words;
+    args.push_back(board.path());
+    zt::TempDir dir;
+    return zt::run_zelk(args, {.cwd = dir.path, .timeout_s = 120});
+}
+
+}  // namespace
+
+// The board's own reports: two timed phases each, 300 ms apart. zelk is still in the pause after
+// its command letters while they pass, so the intervals it measures are short.
+TEST(InspectDramAll, FourTestsInChainOrder)
+{
+    zb::Board board;
+    ASSERT_TRUE(board.start());
+    zt::RunResult r = run_dram(board, {"dram", "word", "test", "dram", "test", "dram", "byte",
+                                       "test", "dram", "half", "word", "test"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(board.received(), "DTDBDHDW");
+    std::string expected = "Set speed=38400\n";
+    for (const char *kind : {"general", "byte", "half word", "word"})
+        expected += std::string("Dram Test ...\nTest link ...Ok\n\r\nDRAM ") + kind +
+                    " test 0x01000000-0x01FFFFFF\r\nWrite Wait(T)\r\nVerify Wait(T)\r\nOK\nOK\n";
+    Timed t = split_times(r.out);
+    EXPECT_EQ(t.text, expected);
+    ASSERT_EQ(t.us.size(), 8u);
+    for (long us : t.us)
+        EXPECT_LT(us, 1000000);
+}
+
+namespace {
+
+struct DramCase {
+    const char *name;
+    zb::Script reply;          // the monitor's whole report
+    std::string shown;         // after the handshake, with intervals as "(T)"
+    std::vector<long> min_us;  // bounds of each interval
+    std::vector<long> max_us;
+};
+
+void PrintTo(const DramCase &c, std::ostream *os) { *os << c.name; }
+
+// zelk reads after the 3 s pause that follows its second letter; a report that starts later
+// is timed as it happens.
+constexpr int kStartMs = 4000;
+
+std::vector<DramCase> dram_cases()
+{
+    using zb::go_silent;
+    using zb::pause;
+    using zb::send;
+    return {
+        {"TimedPhase",
+         {pause(kStartMs), send("\r\nWrite Wait"), pause(2500), send(".OK")},
+         "\r\nWrite Wait(T).OK\nOK\n",
+         {2300000},
+         {2900000}},
+        // Only the last two bytes count: ok and oK go by, Ok ends; nothing after it is read.
+        {"OkEnds", {send("\r\nok oK Ok tail"), go_silent()}, "\r\nok oK Ok\nOK\n", {}, {}},
+        {"BookEnds", {send("\r\nBOOK tail"), go_silent()}, "\r\nBOOK\nOK\n", {}, {}},
+        // The first letter of the second marker ends the first phase.
+        {"TwoWaitsInARow",
+         {pause(kStartMs), send("WaitWait"), pause(1500), send("OK")},
+         "Wait(T)Wait(T)OK\nOK\n",
+         {0, 1300000},
+         {300000, 1900000}},
+        // A Wait with no byte after it within one read is still timed by the byte that comes.
+        {"QuietLongerThanOneRead",
+         {pause(kStartMs), send("Wait"), pause(31000), send("OK")},
+         "Wait(T)OK\nOK\n",
+         {30500000},
+         {32000000}},
+    };
+}
+
+class InspectDram : public testing::TestWithParam<DramCase> {};
+
+TEST_P(InspectDram, Report)
+{
+    const DramCase &c = GetParam();
+    zb::Config cfg;
+    cfg.faults.push_back({.command = "DT", .reply = c.reply});
+    zb::Board board(cfg);
+    ASSERT_TRUE(board.start());
+    zt::RunResult r = run_dram(board, {"dram", "test"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(board.received(), "DT");
+    Timed t = split_times(r.out);
+    EXPECT_EQ(t.text, kHead + c.shown);
+    ASSERT_EQ(t.us.size(), c.min_us.size());
+    for (size_t i = 0; i < t.us.size(); i++) {
+        EXPECT_GE(t.us[i], c.min_us[i]) << i;
+        EXPECT_LE(t.us[i], c.max_us[i]) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Inspect, InspectDram, testing::ValuesIn(dram_cases()),
+                         [](const testing::TestParamInfo<DramCase> &i) { return i.param.name; });
+
+// A silent monitor keeps the test waiting until a termination request.
+TEST(InspectDramSignal, SilentMonitorUntilTerminated)
+{
+    zb::Config cfg;
+    cfg.faults.push_back({.command = "DH", .reply = zb::Script{zb::send("Wait"), zb::go_silent()}});
+    zb::Board board(cfg);
+    ASSERT_TRUE(board.start());
+    zt::TempDir dir;
+    zt::Proc p({"dram", "half", "word", "test", board.path()}, {.cwd = dir.path, .timeout_s = 60});
+    ASSERT_TRUE(board.wait_for_commands(1, 20000));
+    ASSERT_TRUE(p.wait_for_out("Wait", 10000));
+    p.signal(SIGINT);
+    zt::RunResult r = p.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string(kHead) + "WaitReceived signal 2. Terminating.\n");
+    const std::string msg = "\nDRAM test terminated.\n";
+    ASSERT_GE(r.err.size(), msg.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - msg.size()), msg) << r.err;
+}
+
+// A line that hangs up in the middle of the report ends the test instead of waiting for ever.
+TEST(InspectDramSignal, HangUpEndsTheTest)
+{
+    zb::Config cfg;
+    cfg.faults.push_back({.command = "DT", .reply = zb::Script{zb::send("Write Wait"), zb::pause(4000), zb::hang_up()}});
+    zb::Board board(cfg);
+    ASSERT_TRUE(board.start());
+    zt::RunResult r = run_dram(board, {"dram", "test"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(0, std::string(kHead).size() + 10), std::string(kHead) + "Write Wait");
+    const std::string msg = "\nSerial line hung up\n";
+    ASSERT_GE(r.err.size(), msg.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - msg.size()), msg) << r.err;
+}
+
+}  // namespace
