@@ -96,7 +96,7 @@ void install_signal_handlers()
         sa.sa_handler = h.handler;
         if (sigaction(h.sig, &sa, nullptr) < 0) {
             std::fprintf(stderr, "sigaction error (%d)\n", h.sig);
-            std::exit(1);
+            end_program(1);
         }
     }
 }
@@ -106,12 +106,12 @@ void open_device()
     ttyfd = open(devnam, O_RDWR | O_NONBLOCK, 0);
     if (ttyfd == -1) {
         std::fprintf(stderr, "Device open error [%s]", devnam);
-        std::exit(1);
+        end_program(1);
     }
     // From here on every way out puts the device back as it was found.
     std::atexit(restore_at_exit);
     if (!lock_tty(ttyfd))
-        std::exit(1);
+        end_program(1);
 
     int fdflags = fcntl(ttyfd, F_GETFL);
     if (fdflags == -1 || fcntl(ttyfd, F_SETFL, fdflags | O_NONBLOCK) < 0)
@@ -160,11 +160,11 @@ int main(int argc, char **argv)
 
     options_from_file("./zelk.cfg");
     if (!parse_args(argc - 1, argv + 1))
-        std::exit(1);
+        end_program(1);
     if (!command_given()) {
         std::fprintf(stderr, "Command undefined\n");
         usage();
-        std::exit(1);
+        end_program(1);
     }
     install_signal_handlers();
     open_device();

@@ -134,7 +134,7 @@ namespace
 // A bad or missing argument ends the run before the device is touched.
 [[noreturn]] void fail()
 {
-    std::exit(1);
+    end_program(1);
 }
 
 // ---- Matching --------------------------------------------------------------------------------
@@ -491,13 +491,13 @@ void usage()
 int showversion(char **, int *)
 {
     std::fprintf(stderr, "Version ZELK %s.%d%s\n", VERSION_TEXT, VERSION_NUMBER, VERSION_SUFFIX);
-    std::exit(0);
+    end_program(0);
 }
 
 int showhelp(char **, int *)
 {
     usage();
-    std::exit(0);
+    end_program(0);
 }
 
 // The list is one word of sector numbers separated by blanks or commas; numbers above 31 name no

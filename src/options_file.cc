@@ -78,7 +78,7 @@ void apply_line(File &file, const char *filename, int line, char *buf)
     const int argc = split_words(buf, argv);
     if (argc < 0) {
         std::fprintf(stderr, "\nFile [%s] line [%d] too long\n", filename, line);
-        std::exit(1);
+        end_program(1);
     }
     if (argc == 0)
         return;
@@ -93,7 +93,7 @@ void apply_line(File &file, const char *filename, int line, char *buf)
     if (!process_option(opt, argv + olen, &arg_proc)) {
         file.reset();
         option_error(opt, "Option parse error");
-        std::exit(1);
+        end_program(1);
     }
 }
 

@@ -75,6 +75,10 @@ extern mode_t tty_mode;                    // device node's st_mode as found, (m
 extern volatile sig_atomic_t kill_link;    // set to 1 by SIGINT/SIGTERM, never reset
 extern struct termios restore_termios;     // device attributes before setup_tty
 
+// Ends the program with `status` through exit(), so the restorer registered at the device's open
+// puts the device and the console back. Every fatal path in the tool ends here.
+[[noreturn]] void end_program(int status);
+
 // ---- Operations the driver runs ---------------------------------------------------------------
 
 int proc_Manufactory();

@@ -113,12 +113,12 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
         std::printf("Used speed=%d\n", speed_tob(code));
         if (code == 0) {
             std::fprintf(stderr, "Speed fo %s = 0. Use commnad line to set speed.\n", devnam);
-            std::exit(1);
+            end_program(1);
         }
     }
     if (tcsetattr(fd, TCSAFLUSH, &tios) < 0) {
         std::fprintf(stderr, "TTY device set attribute error (tcsetattr)\n");
-        std::exit(1);
+        end_program(1);
     }
     inspeed = speed_tob(code);
     set_low_latency(fd);

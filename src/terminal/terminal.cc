@@ -200,7 +200,7 @@ prot_file prot_file_open()
     prot_file f(std::fopen(protfilenam, "w+"));
     if (!f) {
         std::fprintf(stderr, "\nProtocol file [%s] open error\n", protfilenam);
-        std::exit(1);
+        end_program(1);
     }
     return f;
 }
