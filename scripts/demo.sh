@@ -12,15 +12,13 @@ zelk=$PWD/build/zelk
 work=$(mktemp -d)
 board=
 cleanup() {
-    [[ -n $board ]] && kill "$board" 2>/dev/null && wait "$board" 2>/dev/null
+    [[ -n $board ]] && kill "$board" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-build/zelk-board --flash "$work/flash.img" >"$work/board.path" &
-board=$!
-for _ in $(seq 100); do [[ -s $work/board.path ]] && break; sleep 0.05; done
-dev=$(cat "$work/board.path")
+dev=$(build/zelk-board --detach --flash "$work/flash.img" 2>"$work/board.pid")
+board=$(grep -o '[0-9]*' "$work/board.pid")
 echo "Simulated board on $dev"
 
 cd "$work"
