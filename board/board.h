@@ -59,7 +59,8 @@ enum class DataFault {
     None,
     WrongByte,  // WR: that byte arrives corrupted (programmed and echoed so); WB: stored
                 // corrupted; RD: sent corrupted
-    Silence,    // the board stops at that byte, before handling it, and stays silent
+    Silence,    // the board stops at that byte, before handling it, and stays silent until
+                // the line is opened again
     HangUp,     // the line is closed at that byte, before handling it
 };
 

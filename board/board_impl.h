@@ -31,6 +31,7 @@ struct Board::Impl {
     // Board thread only.
     std::map<std::string, int> seen;  // commands taken so far, per letters
     bool silent = false;              // a fault stopped the monitor until zelk's next byte
+    bool mute = false;                // a data fault stopped it until zelk opens the line again
     bool speed_switched = false;
     Clock::time_point switched_at;
     int offers = 0;        // markers offered since the host last opened the line

@@ -110,8 +110,12 @@ bool stops_at(const Command &c, long i)
            (c.fault->data_fault == DataFault::Silence || c.fault->data_fault == DataFault::HangUp);
 }
 
+// A monitor that stops in the middle of the data stays silent for the rest of the run: the
+// bytes zelk goes on sending (a chunk of the byte write) must not wake it up as commands.
 Flow stop_data(Board::Impl &b, const Command &c)
 {
+    if (c.fault->data_fault == DataFault::Silence)
+        b.mute = true;
     return run_script(b, {c.fault->data_fault == DataFault::Silence ? go_silent() : hang_up()});
 }
 
@@ -423,6 +427,10 @@ void offer_marker(Board::Impl &b)
         return;
     if (r.offers >= 0 && b.offers >= r.offers)
         return;
+    // A counted marker is meant for a run: one offered before zelk opens the line could cross
+    // its set-up and arrive on top of the one offered after it.
+    if (r.offers >= 0 && b.host_opens == 0)
+        return;
     if (b.speed_switched) {
         if (!r.after_speed_switch)
             return;
@@ -446,6 +454,15 @@ void monitor_run(Board::Impl &b)
     const auto period = std::chrono::milliseconds(b.cfg.ready.period_ms);
     auto next_offer = Clock::now();
     for (;;) {
+        if (b.mute) {
+            if (b.line.host_opens() == b.host_opens) {
+                U8 ignored;
+                if (b.line.read_byte(ignored, SILENT_POLL_MS) == Rx::Closed)
+                    return;
+                continue;
+            }
+            b.mute = false;  // a new run has opened the line
+        }
         int wait_ms = SILENT_POLL_MS;
         if (!b.silent) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_offer - Clock::now());

@@ -12,10 +12,6 @@ namespace
 constexpr int LINE_BUF_SIZE = 512; // a line keeps at most 511 characters and its NUL
 constexpr int MAX_WORDS = 32;      // word vector: at most 31 words and the null entry
 
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 enum class LineEnd { Newline, EndOfFile, ReadError };
 
@@ -72,7 +68,7 @@ int split_words(char *buf, char **argv)
 }
 
 // One option per line: words after the option's name and arguments are ignored.
-void apply_line(File &file, const char *filename, int line, char *buf)
+void apply_line(file_ptr &file, const char *filename, int line, char *buf)
 {
     char *argv[MAX_WORDS];
     const int argc = split_words(buf, argv);
@@ -104,7 +100,7 @@ int options_from_file(const char *filename)
 {
     if (!filename)
         return 0;
-    File file(std::fopen(filename, "r"));
+    file_ptr file(std::fopen(filename, "r"));
     if (!file)
         return 0;
 

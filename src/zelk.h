@@ -4,12 +4,21 @@
 
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <sys/types.h>
 #include <termios.h>
 
 using U8 = std::uint8_t;
 using U16 = std::uint16_t;
 using U32 = std::uint32_t;
+
+// An open stdio file, closed when its owner goes: files are released on every way out of the
+// operation that opened them.
+struct file_closer {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // ---- Option table ---------------------------------------------------------------------------
 

@@ -1,10 +1,126 @@
-// Not built yet: selecting this operation ends the run with a clear message.
-#include <cstdio>
+// The byte write: the input file sent after "WR" and its byte count, every byte echoed by the
+// monitor and compared, one byte at a time or in paced chunks (block size 2 or more).
+#include "monitor/byte_write.h"
 
-#include "zelk.h"
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "monitor/input_file.h"
+#include "monitor/monitor.h"
+#include "serial/serial.h"
+
+namespace {
+
+constexpr int BYTE_ECHO_WAIT_SEC = 10;  // for the echo of a single byte
+constexpr int CHUNK_PACE_MS = 10;       // pause after each byte of a chunk
+constexpr int HASH_EVERY_BYTES = 1024;
+constexpr int FALLBACK_BAUD = 9600;
+constexpr char WRITE_TERMINATED[] = "\nFlash write terminated.";
+
+void report_write_error(const U8 *bytes, int pos)
+{
+    std::fprintf(stderr, "\ntty write error, position [%d][0x%x], byte [0x%02x]\n", pos,
+                 static_cast<unsigned>(pos), bytes[pos]);
+}
+
+void report_echo_timeout()
+{
+    terminate_if_killed(WRITE_TERMINATED);
+    std::fprintf(stderr, "\nTimeout for read writed byte\n");
+}
+
+void report_mismatch(U8 echoed, U8 sent, int pos)
+{
+    std::fprintf(stderr,
+                 "\nRead byte [0x%02x] is not equal writed byte [0x%02x],position [%d][0x%x]\n",
+                 echoed, sent, pos, static_cast<unsigned>(pos));
+}
+
+// Each byte sent alone and its echo awaited. 1 = all `end` bytes confirmed.
+int write_bytes(const U8 *bytes, int end)
+{
+    for (int pos = 0; pos < end; pos++) {
+        if (hash && pos > 0 && pos % HASH_EVERY_BYTES == 0) {
+            std::printf("#");
+            std::fflush(stdout);
+        }
+        if (!write_tty(bytes + pos, 1, 0, 0)) {
+            report_write_error(bytes, pos);
+            return 0;
+        }
+        U8 rbuf[1] = {0};
+        if (!read_tty(rbuf, 1, BYTE_ECHO_WAIT_SEC)) {
+            report_echo_timeout();
+            return 0;
+        }
+        if (rbuf[0] != bytes[pos]) {
+            report_mismatch(rbuf[0], bytes[pos], pos);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// Chunks of block_size bytes, paced; the echoes wait in the input queue until the chunk is
+// out. 1 = all `end` bytes confirmed.
+int write_chunks(const U8 *bytes, int end)
+{
+    U8 rbuf[CHUNK_MAX_BYTES];
+    int last_hash = 0;
+    for (int pos = 0; pos < end;) {
+        if (hash && pos > 0 && pos >= last_hash + HASH_EVERY_BYTES) {
+            std::printf("#");
+            std::fflush(stdout);
+            last_hash = pos;
+        }
+        const int wlen = std::min({block_size, CHUNK_MAX_BYTES, end - pos});
+        if (!write_tty(bytes + pos, wlen, 0, CHUNK_PACE_MS)) {
+            report_write_error(bytes, pos);
+            return 0;
+        }
+        std::memset(rbuf, 0, static_cast<std::size_t>(wlen));
+        if (!read_tty(rbuf, wlen, chunk_echo_wait_sec(wlen, inspeed))) {
+            report_echo_timeout();
+            return 0;
+        }
+        for (int i = 0; i < wlen; i++) {
+            if (rbuf[i] != bytes[pos + i]) {
+                report_mismatch(rbuf[i], bytes[pos + i], pos + i);
+                return 0;
+            }
+        }
+        pos += wlen;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int chunk_echo_wait_sec(int wlen, int baud)
+{
+    if (baud <= 0)
+        baud = FALLBACK_BAUD;
+    return 11 * wlen / baud + 10;
+}
 
 int proc_Write()
 {
-    std::fprintf(stderr, "\nByte write is not available in this build of zelk\n");
-    return 0;
+    input_image image;
+    if (!load_input_file(inpfilenam, image))
+        return 0;
+    if (!read_id())
+        return 0;
+    std::printf("Write flash ...");
+    std::fflush(stdout);
+    if (!send_command(CMD_BYTE_WRITE, true) || !write_len(pair_code(CMD_BYTE_WRITE), file_size, 0))
+        return 0;
+    // A file shorter than the announced size is sent whole and no further.
+    const int end = static_cast<int>(std::min<long>(file_size, image.len));
+    const int ok = block_size <= 1 ? write_bytes(image.bytes.get(), end)
+                                   : write_chunks(image.bytes.get(), end);
+    if (!ok)
+        return 0;
+    std::printf("Ok\n");
+    return 1;
 }

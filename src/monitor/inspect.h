@@ -23,6 +23,23 @@ int registerval(const char *str, U32 &reg);
 // returns `more` with their bits cleared. Only the first occurrence of a name ever counts.
 U32 find_registers(const char *text, register_values &values, U32 more);
 
+// The listing as collected: at most REGISTER_TEXT_MAX_CHARS characters, always zero-terminated,
+// so a zero byte from the monitor ends the searchable text early.
+inline constexpr int REGISTER_TEXT_MAX_CHARS = 1023;
+struct register_text {
+    std::array<char, REGISTER_TEXT_MAX_CHARS + 1> text{};
+    int pos = 0;  // characters held
+    register_values values{};
+    U32 more = ALL_REGISTERS;  // registers not found yet
+};
+
+// 1 when no further character fits.
+int register_text_full(const register_text &t);
+
+// Appends one received character (the text must not be full) and searches again for the
+// registers still missing.
+void take_register_char(register_text &t, char c);
+
 // A timed phase of the DRAM test, from its start to its end, in whole seconds and microseconds
 // (0 to 999999).
 struct phase_time {

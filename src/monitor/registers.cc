@@ -36,17 +36,7 @@ constexpr std::array<register_entry, REGISTER_COUNT> register_table{{
 constexpr int LISTING_ECHO_READS = 10;    // bytes read while waiting for the "RR" echo
 constexpr int LISTING_ECHO_WAIT_SEC = 5;  // one-second waits per echo byte
 constexpr int TEXT_WAIT_SEC = 3;          // one-second waits per byte of the listing
-constexpr int TEXT_MAX_CHARS = 1023;      // held at once, not counting the terminating zero
 constexpr char TERMINATED[] = "\nRead registers terminated\n";
-
-// The listing as collected: up to TEXT_MAX_CHARS characters, always zero-terminated, so a zero
-// byte from the monitor ends the searchable text early.
-struct listing {
-    std::array<char, TEXT_MAX_CHARS + 1> text{};
-    int pos = 0;
-    register_values values{};
-    U32 more = ALL_REGISTERS;
-};
 
 // 0 only when no echo byte arrived in time; ten bytes without "RR" are no reason to stop.
 int wait_echo()
@@ -66,25 +56,25 @@ int wait_echo()
 }
 
 // Reads until every register is found or the line falls silent. 0 when the buffer fills first.
-int collect(listing &l)
+int collect(register_text &l)
 {
     while (l.more != 0) {
-        if (l.pos + 1 > TEXT_MAX_CHARS) {
+        if (register_text_full(l)) {
             std::fprintf(stderr, "\nRead buffer overflow\n");
             return 0;
         }
-        if (!read_tty(reinterpret_cast<unsigned char *>(&l.text[l.pos]), 1, TEXT_WAIT_SEC)) {
+        unsigned char c = 0;
+        if (!read_tty(&c, 1, TEXT_WAIT_SEC)) {
             terminate_if_killed(TERMINATED);
             std::fprintf(stderr, "\nRead byte timeout\n");
             return 1;
         }
-        l.text[++l.pos] = 0;
-        l.more = find_registers(l.text.data(), l.values, l.more);
+        take_register_char(l, static_cast<char>(c));
     }
     return 1;
 }
 
-void show_and_decode(const listing &l)
+void show_and_decode(const register_text &l)
 {
     std::fwrite(l.text.data(), 1, static_cast<size_t>(l.pos), stdout);
     std::printf("\n");
@@ -121,6 +111,15 @@ U32 find_registers(const char *text, register_values &values, U32 more)
     return more;
 }
 
+int register_text_full(const register_text &t) { return t.pos + 1 > REGISTER_TEXT_MAX_CHARS; }
+
+void take_register_char(register_text &t, char c)
+{
+    t.text[static_cast<size_t>(t.pos)] = c;
+    t.text[static_cast<size_t>(++t.pos)] = 0;
+    t.more = find_registers(t.text.data(), t.values, t.more);
+}
+
 int proc_ReadRegisters()
 {
     std::printf("Read Registers ...\n");
@@ -130,7 +129,7 @@ int proc_ReadRegisters()
         return 0;
     if (!wait_echo())
         return 0;
-    listing l;
+    register_text l;
     if (!collect(l))
         return 0;
     show_and_decode(l);

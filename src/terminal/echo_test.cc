@@ -34,7 +34,7 @@ void echo_chunk(std::FILE *fprot, const unsigned char *buf, size_t n, U32 *rxcou
 
 int proc_Echo_Test()
 {
-    const prot_file fprot = prot_file_open();
+    const file_ptr fprot = prot_file_open();
     U32 rxcount = 0;
     unsigned char rbuf[ECHO_READ_BYTES];
     fd_set r_fds;

@@ -188,7 +188,7 @@ std::string_view default_prot_name(std::string_view device)
     return prot_name_other;
 }
 
-prot_file prot_file_open()
+file_ptr prot_file_open()
 {
     if (protfilenam[0] == '\0') {
         // Kept in protfilenam, so a later opening in the same run uses the same name.
@@ -197,7 +197,7 @@ prot_file prot_file_open()
         std::memcpy(protfilenam, name.data(), n);
         protfilenam[n] = '\0';
     }
-    prot_file f(std::fopen(protfilenam, "w+"));
+    file_ptr f(std::fopen(protfilenam, "w+"));
     if (!f) {
         std::fprintf(stderr, "\nProtocol file [%s] open error\n", protfilenam);
         end_program(1);
@@ -254,7 +254,7 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
 int proc_Terminal()
 {
     // Created or emptied even when the terminal then cannot start.
-    const prot_file fprot = prot_file_open();
+    const file_ptr fprot = prot_file_open();
     const int infd = fileno(stdin);
     if (infd < 0 || infd >= FD_SETSIZE) {
         std::fprintf(stderr, "\nBad stdin descriptor\n");

@@ -4,22 +4,16 @@
 
 #include <sys/select.h>
 
-#include <cstdio>
-#include <memory>
 #include <string_view>
 
-struct prot_file_closer {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-// The open protocol file; closed when the owner goes, on every way out of the operation.
-using prot_file = std::unique_ptr<std::FILE, prot_file_closer>;
+#include "zelk.h"
 
 // The protocol file's name when none is given: chosen by the serial port the device word names.
 std::string_view default_prot_name(std::string_view device);
 
 // Opens protfilenam (first set to the default name when empty), created or emptied. A file that
 // cannot be opened ends the program with status 1, so the result always holds a file.
-prot_file prot_file_open();
+file_ptr prot_file_open();
 
 // What one wait or one read on the serial line tells the loop to do next.
 enum class line_step {

@@ -128,7 +128,7 @@ TEST(LinkE2E, SilentBoardOrHalfAMarker)
     for (std::string marker : {"rr", "r"}) {
         Bench b(with_ready({.marker = marker, .offers = marker == "rr" ? 0 : 1}));
         RunResult r = b.run({"erase"});
-        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.status, 1) << "marker " << marker << ", offered " << b.board.markers_offered();
         EXPECT_EQ(r.out, HEAD + "Fail\n");
         EXPECT_EQ(r.err, "");
     }

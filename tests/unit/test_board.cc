@@ -273,7 +273,7 @@ TEST(BoardCommands, BlockWriteAnswersItsCrcAndReadsBack)
     EXPECT_EQ(data.substr(0, 0x200), std::string(0x200, '\xFF'));
     EXPECT_EQ(data.substr(0x200, 0x200), text(block));
     EXPECT_EQ(data.substr(0x400), std::string(4, '\xFF'));
-    EXPECT_EQ(host.get(1, 100), "r") << "nothing but markers after the data";
+    EXPECT_EQ(host.get(1, 500), "r") << "nothing but markers after the data";
 
     auto cmds = board.commands();
     ASSERT_EQ(cmds.size(), 2u);

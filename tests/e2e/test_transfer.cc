@@ -1,0 +1,703 @@
+// The flash transfers end to end: block write (with and without a speed switch), flash read and
+// byte write, the real zelk against the simulated board.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <stdexcept>
+
+#include "board.h"
+#include "harness.h"
+
+using zt::Proc;
+using zt::RunResult;
+using zt::TempDir;
+
+namespace {
+
+const std::string HEAD = "Set speed=38400\nTest link ...Ok\n";
+const std::string FAST = "Fast Write flash ...";
+const std::string LINK_OK = "Test link ...Ok\n";
+const std::string TIMES = "\nTransfer time = T sec\nSpeed = S bytes/sec";
+constexpr int BLOCK = 512;
+
+struct Bench {
+    zb::Board board;
+    TempDir dir;
+    explicit Bench(zb::Config cfg = {}) : board(std::move(cfg))
+    {
+        std::string error;
+        if (!board.start(&error))
+            throw std::runtime_error("board: " + error);
+    }
+    std::vector<std::string> words(std::vector<std::string> w) const
+    {
+        w.push_back(board.path());
+        return w;
+    }
+    RunResult run(const std::vector<std::string> &w)
+    {
+        return zt::run_zelk(words(w), {.cwd = dir.path});
+    }
+    // The input file "image.bin" in the run's directory.
+    std::string image(const std::string &data)
+    {
+        zt::write_file(dir.file("image.bin"), data);
+        return data;
+    }
+    std::string output() const { return zt::read_file(dir.file("zelk.out")); }
+    std::string flash(U32 offset, std::size_t len) const
+    {
+        std::vector<U8> f = board.flash();
+        return std::string(f.begin() + offset, f.begin() + offset + len);
+    }
+};
+
+zb::Fault fault(const std::string &command, int occurrence = -1)
+{
+    zb::Fault f;
+    f.command = command;
+    f.occurrence = occurrence;
+    return f;
+}
+
+zb::Config with(zb::Fault f)
+{
+    zb::Config cfg;
+    cfg.faults.push_back(std::move(f));
+    return cfg;
+}
+
+// Bytes that never end a block in four zero bytes, so every check value is non-zero.
+std::string pattern(std::size_t len)
+{
+    std::string s(len, '\0');
+    for (std::size_t i = 0; i < len; i++)
+        s[i] = static_cast<char>((i * 31 + 7) % 251 + 1);
+    return s;
+}
+
+// What the board receives for the blocks of `data` sent from flash offset `offset`.
+std::string block_frames(const std::string &data, U32 offset)
+{
+    std::string s;
+    for (std::size_t pos = 0; pos < data.size(); pos += BLOCK) {
+        std::string block = data.substr(pos, BLOCK);
+        block.resize(BLOCK, '\0');
+        s += "WB" + zb::hex8(offset + static_cast<U32>(pos)) + block;
+    }
+    return s;
+}
+
+// The measured figures, which vary from run to run, masked.
+std::string masked(const std::string &out)
+{
+    static const std::regex time(R"(Transfer time = \d+\.\d{3} sec)");
+    static const std::regex speed(R"(Speed = \d+\.\d bytes/sec)");
+    return std::regex_replace(std::regex_replace(out, time, "Transfer time = T sec"), speed,
+                              "Speed = S bytes/sec");
+}
+
+// stdout of a block write that succeeds; `marks` are printed before the data phase ends.
+std::string block_write_out(int write_speed, const std::string &marks = "",
+                            const std::string &offset_line = "")
+{
+    std::string s = FAST;
+    if (write_speed)
+        s += "\nSet Write Speed " + std::to_string(write_speed) + "\n";
+    s += offset_line + LINK_OK + marks + TIMES;
+    if (write_speed)
+        s += "\nRestote Speed 38400\n";
+    return s + "\n";
+}
+
+std::vector<std::pair<std::string, int>> commands_of(const zb::Board &board)
+{
+    std::vector<std::pair<std::string, int>> v;
+    for (const zb::CommandRecord &c : board.commands())
+        v.emplace_back(c.letters + (c.number ? zb::hex8(*c.number) : ""), c.baud);
+    return v;
+}
+
+double figure(const std::string &out, const std::string &label)
+{
+    std::size_t at = out.find(label);
+    return at == std::string::npos ? -1 : std::stod(out.substr(at + label.size()));
+}
+
+}  // namespace
+
+// ---- Block write and read back ---------------------------------------------------------------
+
+// The file goes out in 512-byte blocks and a read in the same run, without a size, reads back
+// as many bytes as the file had.
+TEST(TransferBlockWrite, WriteThenReadBackAtStartupSpeed)
+{
+    Bench b;
+    const std::string data = b.image(pattern(1300));
+    RunResult r = b.run({"write", "read", "hash", "input", "image.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(masked(r.out), HEAD + block_write_out(0, "#") + LINK_OK + "Read flash ...#Ok\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(b.output(), data);
+    EXPECT_EQ(b.flash(0, data.size()), data);
+    EXPECT_EQ(b.board.received(), block_frames(data, 0) + "RD" + zb::hex8(1300));
+}
+
+// The switch happens after the speed frame's echo and the restore after the monitor has had its
+// second: the board, which counts every byte crossing at mismatched speeds, sees none.
+TEST(TransferBlockWrite, WriteSpeedSwitchesAtTheRightMoments)
+{
+    for (int speed : {115200, 460800}) {
+        SCOPED_TRACE(speed);
+        Bench b;
+        const std::string data = b.image(pattern(1300));
+        RunResult r = b.run({"write", "write", "speed", std::to_string(speed), "read", "input",
+                             "image.bin"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(masked(r.out), HEAD + block_write_out(speed) + LINK_OK + "Read flash ...Ok\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(b.output(), data);
+        EXPECT_EQ(b.board.garbled_from_host(), 0);
+        EXPECT_EQ(b.board.received(), "SP" + zb::hex8(static_cast<U32>(speed)) +
+                                          block_frames(data, 0) + "SP00009600RD" +
+                                          zb::hex8(1300));
+        using C = std::pair<std::string, int>;
+        EXPECT_EQ(commands_of(b.board),
+                  (std::vector<C>{{"SP" + zb::hex8(static_cast<U32>(speed)), 38400},
+                                  {"WB00000000", speed},
+                                  {"WB00000200", speed},
+                                  {"WB00000400", speed},
+                                  {"SP00009600", speed},
+                                  {"RD00000514", 38400}}));
+        EXPECT_EQ(b.board.baud(), 38400);
+    }
+}
+
+// Equal to the start-up speed, the switch and the restore still run.
+TEST(TransferBlockWrite, WriteSpeedEqualToTheLineSpeed)
+{
+    Bench b;
+    const std::string data = b.image(pattern(600));
+    RunResult r = b.run({"write", "write", "speed", "38400", "input", "image.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(masked(r.out), HEAD + block_write_out(38400));
+    EXPECT_EQ(b.board.received(), "SP00009600" + block_frames(data, 0) + "SP00009600");
+}
+
+// Offsets on the line are the block's position plus the offset; the offset line is printed once,
+// before the second handshake, and a single mark before the third block's data.
+TEST(TransferBlockWrite, Offset)
+{
+    Bench b;
+    const std::string data = b.image(pattern(1300));
+    RunResult r = b.run({"write", "offset", "0x10000", "hash", "input", "image.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(masked(r.out), HEAD + block_write_out(0, "#", "Offset 0x10000 (65536)\n"));
+    const std::string frames = block_frames(data, 0x10000);
+    EXPECT_EQ(b.board.received(), frames);
+    EXPECT_EQ(frames.substr(2 * 522, 10), "WB00010400");
+    EXPECT_EQ(frames.substr(2 * 522 + 10 + 276), std::string(236, '\0'));
+    EXPECT_EQ(b.flash(0x10000, data.size()), data);
+    EXPECT_EQ(b.flash(0x10000 + 1300, 236), std::string(236, '\0'));
+    EXPECT_EQ(b.flash(0, 0x10000), std::string(0x10000, '\xFF'));
+}
+
+// A short file is one block padded with zero bytes; a multiple of 512 gets no padding.
+TEST(TransferBlockWrite, FileLengths)
+{
+    for (std::size_t len : {1u, 300u, 508u, 511u, 512u, 1024u}) {
+        SCOPED_TRACE(len);
+        Bench b;
+        const std::string data = b.image(pattern(len));
+        RunResult r = b.run({"write", "input", "image.bin"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(masked(r.out), HEAD + block_write_out(0));
+        EXPECT_EQ(b.board.received(), block_frames(data, 0));
+        EXPECT_EQ(b.board.received().size(), (len + BLOCK - 1) / BLOCK * (2 + 8 + BLOCK));
+        EXPECT_EQ(b.flash(0, data.size()), data);
+    }
+}
+
+// A size below the file's length sends only that much, and a read in the same run reads as much.
+TEST(TransferBlockWrite, SizeSmallerThanTheFile)
+{
+    Bench b;
+    const std::string data = b.image(pattern(1300));
+    RunResult r = b.run({"write", "read", "size", "700", "input", "image.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(masked(r.out), HEAD + block_write_out(0) + LINK_OK + "Read flash ...Ok\n");
+    EXPECT_EQ(b.board.received(), block_frames(data.substr(0, 700), 0) + "RD" + zb::hex8(700));
+    EXPECT_EQ(b.output(), data.substr(0, 700));
+    EXPECT_EQ(b.flash(700, 600), std::string(324, '\0') + std::string(276, '\xFF'));
+}
+
+// A size beyond the file sends the file and nothing else; the throughput counts the bytes sent;
+// a later read still reads the size asked for.
+TEST(TransferBlockWrite, SizeLargerThanTheFile)
+{
+    zb::Config cfg;
+    cfg.wire_speed = true;  // a transfer long enough to measure
+    Bench b(cfg);
+    const std::string data = b.image(pattern(1300));
+    RunResult r = b.run({"write", "read", "size", "5000", "input", "image.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(masked(r.out), HEAD + block_write_out(0) + LINK_OK + "Read flash ...Ok\n");
+    EXPECT_EQ(b.board.received(), block_frames(data, 0) + "RD" + zb::hex8(5000));
+    const double sec = figure(r.out, "Transfer time = ");
+    const double rate = figure(r.out, "Speed = ");
+    ASSERT_GT(sec, 0.1);
+    EXPECT_NEAR(rate * sec, 1300, 1300 * 0.05) << r.out;
+    std::string expected = data + std::string(236, '\0');
+    expected.resize(5000, '\xFF');
+    EXPECT_EQ(b.output(), expected);
+}
+
+// A write-protected image is read like any other.
+TEST(TransferBlockWrite, WriteProtectedInputFile)
+{
+    Bench b;
+    const std::string data = b.image(pattern(100));
+    ASSERT_EQ(chmod(b.dir.file("image.bin").c_str(), 0444), 0);
+    RunResult r = b.run({"write", "input", "image.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(b.flash(0, 100), data);
+}
+
+// Loading failures end the write before the monitor is contacted.
+TEST(TransferBlockWrite, InputFileRefused)
+{
+    struct Case {
+        std::string command, name;
+        bool create;
+        std::string err;
+    } cases[] = {
+        {"write", "empty.bin", true, "\nSize read of input file [empty.bin] error\n"},
+        {"write", "missing.bin", false, "\nInput file [missing.bin] open error\n"},
+        {"bwrite", "empty.bin", true, "\nSize read of input file [empty.bin] error\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command + " " + c.name);
+        Bench b;
+        if (c.create)
+            zt::write_file(b.dir.file(c.name), "");
+        RunResult r = b.run({c.command, "read", "input", c.name});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "Set speed=38400\n");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(b.board.received(), "");
+        EXPECT_FALSE(zt::file_exists(b.dir.file("zelk.out"))) << "nothing runs after a failure";
+    }
+}
+
+// ---- Block write failures --------------------------------------------------------------------
+
+// A rejected check value ends the data phase: no transfer time, the speed is still restored,
+// the operations after it do not run.
+TEST(TransferBlockWrite, CheckValueRejected)
+{
+    const std::string data = pattern(1300);
+    struct Case {
+        std::string name;
+        zb::Script reply;
+        std::string err;
+    } cases[] = {
+        {"different", {zb::send("12345678")},
+         "\nReceived CRC [0x12345678] is not equal calculated [0x"},
+        {"blank", {zb::send("0000 000")}, "\nError in received CRC [0000 000]\n"},
+        {"letter", {zb::send("0000g000")}, "\nError in received CRC [0000g000]\n"},
+        {"short", {zb::send("1234"), zb::go_silent()}, "\nRead CRC Error\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        zb::Fault f = fault("WB", 1);
+        f.reply = c.reply;
+        Bench b(with(f));
+        b.image(data);
+        RunResult r = b.run({"write", "write", "speed", "115200", "read", "input", "image.bin"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, HEAD + FAST + "\nSet Write Speed 115200\n" + LINK_OK +
+                             "\nRestote Speed 38400\n\n");
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+        EXPECT_EQ(b.board.garbled_from_host(), 0);
+        EXPECT_EQ(b.board.received(),
+                  "SP0001C200" + block_frames(data.substr(0, 1024), 0) + "SP00009600")
+            << "no block after the failed one, no read";
+        EXPECT_EQ(b.board.baud(), 38400);
+    }
+}
+
+// The full message of a different check value: received first, calculated second.
+TEST(TransferBlockWrite, CheckValueDifferentMessage)
+{
+    zb::Fault f = fault("WB");
+    f.reply = zb::Script{zb::send("00000001")};
+    Bench b(with(f));
+    b.image(std::string(4, 'x'));  // the block ends in four zero bytes: check value 0
+    RunResult r = b.run({"write", "input", "image.bin"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nReceived CRC [0x00000001] is not equal calculated [0x00000000]\n");
+    EXPECT_EQ(r.out, HEAD + FAST + LINK_OK + "\n");
+}
+
+TEST(TransferBlockWrite, LowerCaseCheckValueAccepted)
+{
+    zb::Fault f = fault("WB");
+    f.lower_hex = true;
+    Bench b(with(f));
+    const std::string data = b.image(pattern(1100));
+    RunResult r = b.run({"write", "input", "image.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(b.flash(0, data.size()), data);
+}
+
+// Silence at each step of the block frame.
+TEST(TransferBlockWrite, SilenceInTheBlockFrame)
+{
+    struct Case {
+        std::string name;
+        zb::Fault fault;
+        std::string out_tail, err;
+    } cases[] = {
+        {"prompt", fault("WB", 1), "Fail\n\n", "Data length prompt timeout\n"},
+        {"echo", fault("WB", 1), "\n", "Data length read timeout\n"},
+        {"wrong echo", fault("WB", 1), "\n",
+         "Read data length [0000020O] not equal writed [00000200]\n"},
+        {"check value", fault("WB", 1), "\n", "\nRead CRC Error\n"},
+    };
+    cases[0].fault.prompt = zb::Script{zb::go_silent()};
+    cases[1].fault.echo = zb::Echo::Missing;
+    cases[2].fault.echo = zb::Echo::Wrong;
+    cases[3].fault.reply = zb::Script{zb::go_silent()};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(with(c.fault));
+        b.image(pattern(1300));
+        RunResult r = b.run({"write", "input", "image.bin"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, HEAD + FAST + LINK_OK + c.out_tail);
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+// The speed frame's echo is waited for but not required.
+TEST(TransferBlockWrite, SpeedFrameWithoutEcho)
+{
+    zb::Fault f = fault("SP");
+    f.echo = zb::Echo::Missing;
+    Bench b(with(f));
+    const std::string data = b.image(pattern(700));
+    RunResult r = b.run({"write", "write", "speed", "115200", "input", "image.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(masked(r.out), HEAD + block_write_out(115200));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(b.board.garbled_from_host(), 0);
+    EXPECT_EQ(b.flash(0, data.size()), data);
+}
+
+TEST(TransferBlockWrite, SpeedFrameWithoutPrompt)
+{
+    zb::Fault f = fault("SP");
+    f.prompt = zb::Script{zb::go_silent()};
+    Bench b(with(f));
+    b.image(pattern(700));
+    RunResult r = b.run({"write", "write", "speed", "115200", "input", "image.bin"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + FAST + "\nSet Write Speed 115200\nFail\n");
+    EXPECT_EQ(r.err, "Data length prompt timeout\n");
+    EXPECT_EQ(b.board.received(), "SP");
+}
+
+// A speed the table lacks ends the write before anything is sent.
+TEST(TransferBlockWrite, WriteSpeedNotSupported)
+{
+    Bench b;
+    b.image(pattern(700));
+    RunResult r = b.run({"write", "write", "speed", "12345", "input", "image.bin"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + FAST + "\nSet Write Speed 12345\n");
+    EXPECT_EQ(r.err, "Speed 12345 not supported\n");
+    EXPECT_EQ(b.board.received(), "");
+}
+
+// The monitor does not announce itself at the new speed: the host line goes back, the monitor
+// is not sent a speed frame, and nothing crossed at mismatched speeds.
+TEST(TransferBlockWrite, SecondHandshakeFails)
+{
+    zb::Config cfg;
+    cfg.ready.after_speed_switch = false;
+    Bench b(cfg);
+    b.image(pattern(700));
+    RunResult r = b.run({"write", "write", "speed", "115200", "input", "image.bin"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + FAST + "\nSet Write Speed 115200\nTest link ...Fail\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(b.board.received(), "SP0001C200");
+    EXPECT_EQ(b.board.garbled_from_host(), 0);
+}
+
+// SIGINT while the write waits for a check value: the process ends at once.
+TEST(TransferBlockWrite, SigintWhileWaitingForTheCheckValue)
+{
+    zb::Fault f = fault("WB", 1);
+    f.reply = zb::Script{zb::go_silent()};
+    Bench b(with(f));
+    b.image(pattern(1300));
+    Proc p(b.words({"write", "read", "input", "image.bin"}), {.cwd = b.dir.path});
+    ASSERT_TRUE(b.board.wait_for_commands(2, 15000));
+    usleep(500000);
+    p.signal(SIGINT);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + FAST + LINK_OK + "Received signal 2. Terminating.\n");
+    EXPECT_EQ(r.err, "TYY read error :(11)\n\nFlash write terminated.");
+}
+
+// ---- Flash read ------------------------------------------------------------------------------
+
+TEST(TransferRead, MarksPerKibibyte)
+{
+    struct Case {
+        int size;
+        std::string marks;
+    } cases[] = {{1, ""}, {2048, "#"}, {3073, "###"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        Bench b;
+        const std::string data = pattern(static_cast<std::size_t>(c.size));
+        b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
+        RunResult r = b.run({"read", "hash", "size", std::to_string(c.size)});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, HEAD + "Read flash ..." + c.marks + "Ok\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(b.output(), data);
+        EXPECT_EQ(b.board.received(), "RD" + zb::hex8(static_cast<U32>(c.size)));
+    }
+}
+
+// Without a size and without a write before it, nothing is asked and no file is touched.
+TEST(TransferRead, SizeNotDefined)
+{
+    Bench b;
+    zt::write_file(b.dir.file("zelk.out"), "kept");
+    RunResult r = b.run({"read"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Set speed=38400\n");
+    EXPECT_EQ(r.err, "\nRead data size is not defined\n");
+    EXPECT_EQ(b.output(), "kept");
+    EXPECT_EQ(b.board.received(), "");
+}
+
+TEST(TransferRead, OutputFileCannotBeOpened)
+{
+    Bench b;
+    RunResult r = b.run({"read", "size", "10", "output", "no-such-dir/flash.out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + "Read flash ...\nOutput file [no-such-dir/flash.out] open error\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(b.board.received(), "");
+}
+
+// A full disk is reported once, whether the buffered writes or the final close find it; there
+// is no "Ok" over a truncated file.
+TEST(TransferRead, OutputFileWriteError)
+{
+    for (int size : {100, 10000}) {
+        SCOPED_TRACE(size);
+        Bench b;
+        RunResult r = b.run({"read", "size", std::to_string(size), "output", "/dev/full"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, HEAD + "Read flash ...");
+        EXPECT_EQ(r.err, "\nOutput file [/dev/full] write error\n");
+    }
+}
+
+// A monitor that stops after 100 bytes leaves them in the file.
+TEST(TransferRead, MonitorFallsSilent)
+{
+    zb::Fault f = fault("RD");
+    f.data_fault = zb::DataFault::Silence;
+    f.data_fault_at = 100;
+    Bench b(with(f));
+    const std::string data = pattern(300);
+    b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
+    RunResult r = b.run({"read", "size", "300", "registers"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + "Read flash ...");
+    EXPECT_EQ(r.err, "\nRead byte timeout, offset [100][0x64]\n");
+    EXPECT_EQ(b.output(), data.substr(0, 100));
+    EXPECT_EQ(b.board.received(), "RD0000012C") << "the dump after it does not run";
+}
+
+// A line that closes mid-read keeps what arrived and names the lost byte.
+TEST(TransferRead, LineHangsUp)
+{
+    zb::Fault f = fault("RD");
+    f.data_fault = zb::DataFault::HangUp;
+    f.data_fault_at = 100;
+    Bench b(with(f));
+    const std::string data = pattern(300);
+    b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
+    RunResult r = b.run({"read", "size", "300"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind(HEAD + "Read flash ...", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "\nRead byte timeout, offset [100][0x64]\n");
+    EXPECT_EQ(b.output(), data.substr(0, 100));
+}
+
+TEST(TransferRead, SigintKeepsWhatArrived)
+{
+    zb::Fault f = fault("RD");
+    f.data_fault = zb::DataFault::Silence;
+    f.data_fault_at = 100;
+    Bench b(with(f));
+    const std::string data = pattern(300);
+    b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
+    Proc p(b.words({"read", "size", "300"}), {.cwd = b.dir.path});
+    ASSERT_TRUE(b.board.wait_for_commands(1, 15000));
+    for (int i = 0; i < 150 && !b.board.commands()[0].number; i++)
+        usleep(100000);
+    usleep(500000);
+    p.signal(SIGINT);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + "Read flash ...Received signal 2. Terminating.\n");
+    EXPECT_EQ(r.err, "TYY read error :(11)\n\nFlash read terminated.");
+    EXPECT_EQ(b.output(), data.substr(0, 100));
+}
+
+// ---- Byte write ------------------------------------------------------------------------------
+
+// Block size 0 (not given) and 1 both send byte by byte, each echoed; a mark per KiB.
+TEST(TransferByteWrite, PerByteMode)
+{
+    for (std::string block_size : {"", "1"}) {
+        SCOPED_TRACE(block_size);
+        Bench b;
+        const std::string data = b.image(pattern(4096));
+        std::vector<std::string> w = {"bwrite", "hash", "input", "image.bin"};
+        if (!block_size.empty())
+            w.insert(w.end(), {"block", "size", block_size});
+        RunResult r = b.run(w);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, HEAD + "Write flash ...###Ok\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(b.board.received(), "WR00001000" + data);
+        EXPECT_EQ(b.flash(0, data.size()), data);
+    }
+}
+
+// Chunks of 300: 300, 300, ... 200 for 2000 bytes; the mark comes before the chunk at 1200 only.
+TEST(TransferByteWrite, ChunkModeWithMarks)
+{
+    Bench b;
+    const std::string data = b.image(pattern(2000));
+    RunResult r = b.run({"bwrite", "hash", "block", "size", "300", "input", "image.bin", "read"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, HEAD + "Write flash ...#Ok\n" + LINK_OK + "Read flash ...#Ok\n");
+    EXPECT_EQ(b.output(), data);
+}
+
+// The size decides what the monitor is told and sent; a size beyond the file sends the file.
+TEST(TransferByteWrite, SizeAgainstTheFile)
+{
+    struct Case {
+        std::string size, block_size;
+        std::size_t sent;
+    } cases[] = {{"100", "64", 100}, {"1500", "0", 1000}, {"1500", "500", 1000}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size + "/" + c.block_size);
+        Bench b;
+        const std::string data = b.image(pattern(1000));
+        std::vector<std::string> w = {"bwrite", "size", c.size, "input", "image.bin"};
+        if (c.block_size != "0")
+            w.insert(w.end(), {"block", "size", c.block_size});
+        RunResult r = b.run(w);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, HEAD + "Write flash ...Ok\n");
+        EXPECT_EQ(b.board.received(),
+                  "WR" + zb::hex8(static_cast<U32>(std::stoi(c.size))) + data.substr(0, c.sent));
+    }
+}
+
+// A corrupted echo names the differing byte's own position, in both modes.
+TEST(TransferByteWrite, EchoMismatch)
+{
+    struct Case {
+        std::string block_size;
+        long at;
+        std::string position;
+    } cases[] = {{"0", 5, "[5][0x5]"}, {"64", 260, "[260][0x104]"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.block_size);
+        zb::Fault f = fault("WR");
+        f.data_fault = zb::DataFault::WrongByte;
+        f.data_fault_at = c.at;
+        Bench b(with(f));
+        const std::string data = b.image(pattern(400));
+        std::vector<std::string> w = {"bwrite", "input", "image.bin", "read"};
+        if (c.block_size != "0")
+            w.insert(w.end(), {"block", "size", c.block_size});
+        RunResult r = b.run(w);
+        const U8 sent = static_cast<U8>(data[static_cast<std::size_t>(c.at)]);
+        char expected[160];
+        std::snprintf(expected, sizeof expected,
+                      "\nRead byte [0x%02x] is not equal writed byte [0x%02x],position %s\n",
+                      static_cast<U8>(~sent), sent, c.position.c_str());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, HEAD + "Write flash ...");
+        EXPECT_EQ(r.err, expected);
+    }
+}
+
+namespace {
+
+// The monitor stops echoing at byte 10: nothing at all comes back after byte 9.
+zb::Config echo_stops_at_10()
+{
+    zb::Fault f = fault("WR");
+    f.data_fault = zb::DataFault::Silence;
+    f.data_fault_at = 10;
+    return with(f);
+}
+
+}  // namespace
+
+TEST(TransferByteWrite, EchoStops)
+{
+    Bench b(echo_stops_at_10());
+    b.image(pattern(50));
+    RunResult r = b.run({"bwrite", "input", "image.bin"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + "Write flash ...");
+    EXPECT_EQ(r.err, "\nTimeout for read writed byte\n");
+}
+
+TEST(TransferByteWrite, SigintWhileWaitingForAnEcho)
+{
+    Bench b(echo_stops_at_10());
+    b.image(pattern(50));
+    Proc p(b.words({"bwrite", "input", "image.bin"}), {.cwd = b.dir.path});
+    ASSERT_TRUE(b.board.wait_for_commands(1, 15000));
+    for (int i = 0; i < 150 && !b.board.commands()[0].number; i++)
+        usleep(100000);
+    usleep(500000);
+    p.signal(SIGINT);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + "Write flash ...Received signal 2. Terminating.\n");
+    EXPECT_EQ(r.err, "TYY read error :(11)\n\nFlash write terminated.");
+}
+
+// With both writes asked for, only the block write runs.
+TEST(TransferByteWrite, BlockWriteTakesPrecedence)
+{
+    Bench b;
+    const std::string data = b.image(pattern(600));
+    RunResult r = b.run({"bwrite", "write", "input", "image.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(masked(r.out), HEAD + block_write_out(0));
+    EXPECT_EQ(b.board.received(), block_frames(data, 0));
+}
