@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds zelk and passes every test twice: a normal build, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer. End-to-end tests mostly sleep (the board needs 3 s after each
-# command letter), so ctest runs many of them at once.
+# UndefinedBehaviorSanitizer; then runs each fuzz target for a short while under the same
+# sanitizers. End-to-end tests mostly sleep (the board needs 3 s after each command letter),
+# so ctest runs many of them at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,3 +13,5 @@ for variant in build:RelWithDebInfo:OFF build-asan:Debug:ON; do
     cmake --build "$dir" -j2
     ctest --test-dir "$dir" -j"$parallel" --output-on-failure
 done
+
+scripts/fuzz.sh 30

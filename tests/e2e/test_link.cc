@@ -7,39 +7,18 @@
 #include <optional>
 
 #include "board.h"
+#include "bench.h"
 #include "harness.h"
 
 using zt::Proc;
+using zt::Bench;
 using zt::RunResult;
+using zt::with_fault;
 using zt::TempDir;
 
 namespace {
 
 const std::string HEAD = "Set speed=38400\nTest link ...";
-
-// A board with the given faults, started; the test fails at once if it cannot start.
-struct Bench {
-    zb::Board board;
-    TempDir dir;
-    explicit Bench(zb::Config cfg = {}) : board(std::move(cfg))
-    {
-        std::string error;
-        if (!board.start(&error))
-            throw std::runtime_error("board: " + error);
-    }
-    RunResult run(std::vector<std::string> words)
-    {
-        words.push_back(board.path());
-        return zt::run_zelk(words, {.cwd = dir.path});
-    }
-};
-
-zb::Config with_fault(zb::Fault f)
-{
-    zb::Config cfg;
-    cfg.faults.push_back(std::move(f));
-    return cfg;
-}
 
 zb::Config with_ready(zb::Ready r)
 {
@@ -225,4 +204,16 @@ TEST(LinkE2E, SecondProcessOnTheSameDeviceIsRefused)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, HEAD + "Ok\nErase flash ...Ok\n");
     EXPECT_EQ(b.board.received(), "CE");
+}
+
+// A negative number goes out as its 32-bit two's complement: offset -1 is FFFFFFFF.
+TEST(LinkE2E, NegativeNumberAsThirtyTwoBits)
+{
+    Bench b;
+    zt::write_file(b.dir.file("image.bin"), "abcd");
+    RunResult r = b.run({"write", "offset", "-1", "input", "image.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string head = HEAD + "Ok\nFast Write flash ...Offset 0xffffffff (-1)\nTest link ...Ok\n";
+    EXPECT_EQ(r.out.substr(0, head.size()), head);
+    EXPECT_EQ(b.board.received().substr(0, 10), "WBFFFFFFFF");
 }

@@ -9,10 +9,13 @@
 #include <stdexcept>
 
 #include "board.h"
+#include "bench.h"
 #include "harness.h"
 
 using zt::Proc;
+using zt::Bench;
 using zt::RunResult;
+using zt::with_fault;
 using zt::TempDir;
 
 namespace {
@@ -23,38 +26,6 @@ const std::string LINK_OK = "Test link ...Ok\n";
 const std::string TIMES = "\nTransfer time = T sec\nSpeed = S bytes/sec";
 constexpr int BLOCK = 512;
 
-struct Bench {
-    zb::Board board;
-    TempDir dir;
-    explicit Bench(zb::Config cfg = {}) : board(std::move(cfg))
-    {
-        std::string error;
-        if (!board.start(&error))
-            throw std::runtime_error("board: " + error);
-    }
-    std::vector<std::string> words(std::vector<std::string> w) const
-    {
-        w.push_back(board.path());
-        return w;
-    }
-    RunResult run(const std::vector<std::string> &w)
-    {
-        return zt::run_zelk(words(w), {.cwd = dir.path});
-    }
-    // The input file "image.bin" in the run's directory.
-    std::string image(const std::string &data)
-    {
-        zt::write_file(dir.file("image.bin"), data);
-        return data;
-    }
-    std::string output() const { return zt::read_file(dir.file("zelk.out")); }
-    std::string flash(U32 offset, std::size_t len) const
-    {
-        std::vector<U8> f = board.flash();
-        return std::string(f.begin() + offset, f.begin() + offset + len);
-    }
-};
-
 zb::Fault fault(const std::string &command, int occurrence = -1)
 {
     zb::Fault f;
@@ -63,12 +34,6 @@ zb::Fault fault(const std::string &command, int occurrence = -1)
     return f;
 }
 
-zb::Config with(zb::Fault f)
-{
-    zb::Config cfg;
-    cfg.faults.push_back(std::move(f));
-    return cfg;
-}
 
 // Bytes that never end a block in four zero bytes, so every check value is non-zero.
 std::string pattern(std::size_t len)
@@ -314,7 +279,7 @@ TEST(TransferBlockWrite, CheckValueRejected)
         SCOPED_TRACE(c.name);
         zb::Fault f = fault("WB", 1);
         f.reply = c.reply;
-        Bench b(with(f));
+        Bench b(with_fault(f));
         b.image(data);
         RunResult r = b.run({"write", "write", "speed", "115200", "read", "input", "image.bin"});
         EXPECT_EQ(r.status, 1);
@@ -334,7 +299,7 @@ TEST(TransferBlockWrite, CheckValueDifferentMessage)
 {
     zb::Fault f = fault("WB");
     f.reply = zb::Script{zb::send("00000001")};
-    Bench b(with(f));
+    Bench b(with_fault(f));
     b.image(std::string(4, 'x'));  // the block ends in four zero bytes: check value 0
     RunResult r = b.run({"write", "input", "image.bin"});
     EXPECT_EQ(r.status, 1);
@@ -346,7 +311,7 @@ TEST(TransferBlockWrite, LowerCaseCheckValueAccepted)
 {
     zb::Fault f = fault("WB");
     f.lower_hex = true;
-    Bench b(with(f));
+    Bench b(with_fault(f));
     const std::string data = b.image(pattern(1100));
     RunResult r = b.run({"write", "input", "image.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -373,7 +338,7 @@ TEST(TransferBlockWrite, SilenceInTheBlockFrame)
     cases[3].fault.reply = zb::Script{zb::go_silent()};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Bench b(with(c.fault));
+        Bench b(with_fault(c.fault));
         b.image(pattern(1300));
         RunResult r = b.run({"write", "input", "image.bin"});
         EXPECT_EQ(r.status, 1);
@@ -387,7 +352,7 @@ TEST(TransferBlockWrite, SpeedFrameWithoutEcho)
 {
     zb::Fault f = fault("SP");
     f.echo = zb::Echo::Missing;
-    Bench b(with(f));
+    Bench b(with_fault(f));
     const std::string data = b.image(pattern(700));
     RunResult r = b.run({"write", "write", "speed", "115200", "input", "image.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -401,7 +366,7 @@ TEST(TransferBlockWrite, SpeedFrameWithoutPrompt)
 {
     zb::Fault f = fault("SP");
     f.prompt = zb::Script{zb::go_silent()};
-    Bench b(with(f));
+    Bench b(with_fault(f));
     b.image(pattern(700));
     RunResult r = b.run({"write", "write", "speed", "115200", "input", "image.bin"});
     EXPECT_EQ(r.status, 1);
@@ -443,7 +408,7 @@ TEST(TransferBlockWrite, SigintWhileWaitingForTheCheckValue)
 {
     zb::Fault f = fault("WB", 1);
     f.reply = zb::Script{zb::go_silent()};
-    Bench b(with(f));
+    Bench b(with_fault(f));
     b.image(pattern(1300));
     Proc p(b.words({"write", "read", "input", "image.bin"}), {.cwd = b.dir.path});
     ASSERT_TRUE(b.board.wait_for_commands(2, 15000));
@@ -520,7 +485,7 @@ TEST(TransferRead, MonitorFallsSilent)
     zb::Fault f = fault("RD");
     f.data_fault = zb::DataFault::Silence;
     f.data_fault_at = 100;
-    Bench b(with(f));
+    Bench b(with_fault(f));
     const std::string data = pattern(300);
     b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
     RunResult r = b.run({"read", "size", "300", "registers"});
@@ -537,7 +502,7 @@ TEST(TransferRead, LineHangsUp)
     zb::Fault f = fault("RD");
     f.data_fault = zb::DataFault::HangUp;
     f.data_fault_at = 100;
-    Bench b(with(f));
+    Bench b(with_fault(f));
     const std::string data = pattern(300);
     b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
     RunResult r = b.run({"read", "size", "300"});
@@ -552,7 +517,7 @@ TEST(TransferRead, SigintKeepsWhatArrived)
     zb::Fault f = fault("RD");
     f.data_fault = zb::DataFault::Silence;
     f.data_fault_at = 100;
-    Bench b(with(f));
+    Bench b(with_fault(f));
     const std::string data = pattern(300);
     b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
     Proc p(b.words({"read", "size", "300"}), {.cwd = b.dir.path});
@@ -635,7 +600,7 @@ TEST(TransferByteWrite, EchoMismatch)
         zb::Fault f = fault("WR");
         f.data_fault = zb::DataFault::WrongByte;
         f.data_fault_at = c.at;
-        Bench b(with(f));
+        Bench b(with_fault(f));
         const std::string data = b.image(pattern(400));
         std::vector<std::string> w = {"bwrite", "input", "image.bin", "read"};
         if (c.block_size != "0")
@@ -660,7 +625,7 @@ zb::Config echo_stops_at_10()
     zb::Fault f = fault("WR");
     f.data_fault = zb::DataFault::Silence;
     f.data_fault_at = 10;
-    return with(f);
+    return with_fault(f);
 }
 
 }  // namespace
