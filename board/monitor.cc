@@ -5,6 +5,8 @@
 
 #include "board_impl.h"
 #include "monitor/block_crc.h"
+// The protocol facts (command letters, number width) are the ones zelk itself uses.
+#include "monitor/monitor.h"
 
 namespace zb {
 
@@ -20,7 +22,6 @@ constexpr int SILENT_POLL_MS = 1000;
 constexpr int HANG_UP_DRAIN_MS = 2000;
 // zelk opens the line and then sets it up, flushing its input: a marker sent in between is lost.
 constexpr int HOST_SETUP_MS = 150;
-constexpr int NUMBER_DIGITS = 8;
 constexpr U32 READ_CHUNK_BYTES = 256;
 
 enum class Flow { Go, Abandon };  // Abandon: silence, hang-up or stop ended the command
@@ -144,7 +145,7 @@ const Fault *match_fault(const Board::Impl &b, const std::string &letters, int o
 Flow do_chip_erase(Board::Impl &b, Command &c)
 {
     bool normal = !(c.fault && c.fault->reply);
-    if (normal && out(b, "CE") == Flow::Abandon)
+    if (normal && out(b, CMD_CHIP_ERASE) == Flow::Abandon)
         return Flow::Abandon;
     if (b.cfg.erase_ms > 0 && !b.line.sleep_ms(b.cfg.erase_ms))
         return Flow::Abandon;
@@ -245,20 +246,20 @@ Flow do_speed(Board::Impl &b, Command &c)
 
 Flow do_manufacturer(Board::Impl &b, Command &c)
 {
-    return reply(b, c, {send("MC" + hex8(b.cfg.manufacturer_code, lower_hex(c)))});
+    return reply(b, c, {send(CMD_MANUFACTURER + hex8(b.cfg.manufacturer_code, lower_hex(c)))});
 }
 
 Flow do_device_id(Board::Impl &b, Command &c)
 {
-    return reply(b, c, {send("ID" + hex8(b.cfg.device_id, lower_hex(c)))});
+    return reply(b, c, {send(CMD_DEVICE_ID + hex8(b.cfg.device_id, lower_hex(c)))});
 }
 
 // DRAM tests: a report with two timed phases, each opened by "Wait", ended by "OK".
 Flow do_dram_test(Board::Impl &b, Command &c)
 {
-    const char *kind = c.letters == "DB" ? "byte"
-                       : c.letters == "DH" ? "half word"
-                       : c.letters == "DW" ? "word"
+    const char *kind = c.letters == CMD_DRAM_BYTE ? "byte"
+                       : c.letters == CMD_DRAM_HALFWORD ? "half word"
+                       : c.letters == CMD_DRAM_WORD ? "word"
                                            : "general";
     int ms = b.cfg.dram_phase_ms;
     return reply(b, c,
@@ -268,23 +269,23 @@ Flow do_dram_test(Board::Impl &b, Command &c)
 
 Flow do_registers(Board::Impl &b, Command &c)
 {
-    return reply(b, c, {send("RR" + register_listing())});
+    return reply(b, c, {send(CMD_REGISTERS + register_listing())});
 }
 
 constexpr CommandSpec COMMANDS[] = {
-    {"CE", false, do_chip_erase},    // erase the whole chip
-    {"SE", true, do_sector_erase},   // erase one 64 KiB sector
-    {"WR", true, do_byte_write},     // write bytes from offset 0, each echoed
-    {"SP", true, do_speed},          // switch the line speed (baud)
-    {"WB", true, do_block_write},    // write one 512-byte block at an offset, answer its CRC
-    {"RD", true, do_read},           // read bytes from offset 0
-    {"MC", false, do_manufacturer},  // flash manufacturer code
-    {"ID", false, do_device_id},     // flash device id
-    {"DT", false, do_dram_test},     // general DRAM test
-    {"DB", false, do_dram_test},     // DRAM byte access test
-    {"DH", false, do_dram_test},     // DRAM half-word access test
-    {"DW", false, do_dram_test},     // DRAM word access test
-    {"RR", false, do_registers},     // system-manager register listing
+    {CMD_CHIP_ERASE, false, do_chip_erase},    // erase the whole chip
+    {CMD_SECTOR_ERASE, true, do_sector_erase},   // erase one 64 KiB sector
+    {CMD_BYTE_WRITE, true, do_byte_write},     // write bytes from offset 0, each echoed
+    {CMD_SET_SPEED, true, do_speed},          // switch the line speed (baud)
+    {CMD_BLOCK_WRITE, true, do_block_write},    // write one 512-byte block at an offset, answer its CRC
+    {CMD_READ, true, do_read},           // read bytes from offset 0
+    {CMD_MANUFACTURER, false, do_manufacturer},  // flash manufacturer code
+    {CMD_DEVICE_ID, false, do_device_id},     // flash device id
+    {CMD_DRAM_TEST, false, do_dram_test},     // general DRAM test
+    {CMD_DRAM_BYTE, false, do_dram_test},     // DRAM byte access test
+    {CMD_DRAM_HALFWORD, false, do_dram_test},     // DRAM half-word access test
+    {CMD_DRAM_WORD, false, do_dram_test},     // DRAM word access test
+    {CMD_REGISTERS, false, do_registers},     // system-manager register listing
 };
 
 const CommandSpec *find_command(U8 first, U8 second)
