@@ -100,7 +100,7 @@ int write_block(const input_image &image, int pos, int wlen)
 
     char crcbuf[NUMBER_DIGITS] = {};  // the monitor's check value: 8 hex digits, either case
     if (!read_tty(reinterpret_cast<U8 *>(crcbuf), NUMBER_DIGITS, CRC_WAIT_SEC)) {
-        terminate_if_killed(WRITE_TERMINATED);
+        end_run_if_interrupted(WRITE_TERMINATED);
         std::fprintf(stderr, "\nRead CRC Error\n");
         return 0;
     }

@@ -26,7 +26,7 @@ void report_write_error(const U8 *bytes, int pos)
 
 void report_echo_timeout()
 {
-    terminate_if_killed(WRITE_TERMINATED);
+    end_run_if_interrupted(WRITE_TERMINATED);
     std::fprintf(stderr, "\nTimeout for read writed byte\n");
 }
 

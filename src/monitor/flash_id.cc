@@ -69,7 +69,7 @@ int read_code(const flash_id_read &r, U32 &code)
 {
     char mbuf[NUMBER_DIGITS] = {};
     if (!read_tty(reinterpret_cast<unsigned char *>(mbuf), NUMBER_DIGITS, REPLY_WAIT_SEC)) {
-        terminate_if_killed(r.reply_term_msg);
+        end_run_if_interrupted(r.reply_term_msg);
         std::fputs(r.reply_timeout_msg, stderr);
         return 0;
     }

@@ -35,9 +35,9 @@ void mark_progress(int pos)
 // The byte at `pos` did not come. The bytes before it stay in the file.
 int byte_lost(file_ptr &fo, int pos)
 {
-    if (kill_link) {
-        fo.reset();
-        terminate_if_killed(READ_TERMINATED);
+    if (kill_link || tty_hung_up()) {
+        fo.reset();  // what arrived is kept whatever ends the run
+        end_run_if_interrupted(READ_TERMINATED);
     }
     std::fprintf(stderr, "\nRead byte timeout, offset [%d][0x%x]\n", pos,
                  static_cast<unsigned>(pos));

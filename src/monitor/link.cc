@@ -1,14 +1,17 @@
 // The monitor link: ready handshake, number field exchange, and the pair-code scanner.
 #include <cstdio>
-#include <cstdlib>
 
 #include "monitor/monitor.h"
 #include "serial/serial.h"
 
-void terminate_if_killed(const char *term_msg)
+void end_run_if_interrupted(const char *term_msg)
 {
     if (kill_link) {
         std::fputs(term_msg, stderr);
+        end_program(1);
+    }
+    if (tty_hung_up()) {
+        std::fputs("\nSerial line hung up\n", stderr);
         end_program(1);
     }
 }
@@ -28,7 +31,7 @@ wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, boo
     for (int n = 0; n < reads; n++) {
         unsigned char byte = 0;
         if (!read_tty(&byte, 1, sec)) {
-            terminate_if_killed(term_msg);
+            end_run_if_interrupted(term_msg);
             if (timeout_ends)
                 return WAIT_TIMEOUT;
             continue;
@@ -106,7 +109,7 @@ int write_len(unsigned short prompt, int len, int ignorerepl)
     if (!read_tty(rbuf, NUMBER_DIGITS, ECHO_WAIT_SEC)) {
         if (ignorerepl == 1)
             return 1;
-        terminate_if_killed("\nRead Length terminated\n");
+        end_run_if_interrupted("\nRead Length terminated\n");
         std::fprintf(stderr, "Data length read timeout\n");
         return 0;
     }

@@ -51,8 +51,10 @@ wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, boo
                        bool show, const char *term_msg);
 
 // After a timed read came back incomplete: when a termination was requested, prints the
-// operation's message on stderr and ends the program with status 1.
-void terminate_if_killed(const char *term_msg);
+// operation's message on stderr and ends the program with status 1. A line that has hung up
+// (an unplugged adapter, a board switched off) ends it too, with "Serial line hung up": nothing
+// more can be said to the monitor, and its silence is not a timeout.
+void end_run_if_interrupted(const char *term_msg);
 
 // Sends the two command letters: paced (one letter, CMD_PACE_SEC, the other, CMD_PACE_SEC)
 // or unpaced. 1 = sent.

@@ -65,7 +65,7 @@ int collect(register_text &l)
         }
         unsigned char c = 0;
         if (!read_tty(&c, 1, TEXT_WAIT_SEC)) {
-            terminate_if_killed(TERMINATED);
+            end_run_if_interrupted(TERMINATED);
             std::fprintf(stderr, "\nRead byte timeout\n");
             return 1;
         }

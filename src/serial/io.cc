@@ -46,6 +46,19 @@ int read_tty(unsigned char *buf, int len)
     return static_cast<int>(n);
 }
 
+// Set once a read finds the line gone. EIO and ENXIO are what a vanished adapter or a closed
+// far end give; a readable line that reads nothing is at its end of file.
+static int line_hung_up = 0;
+
+int tty_hung_up() { return line_hung_up; }
+
+static void report_read_error(int err)
+{
+    if (err == EIO || err == ENXIO)
+        line_hung_up = 1;
+    std::fprintf(stderr, "TYY read error :(%d)\n", err);
+}
+
 int read_pending_tty(unsigned char *buf, int len)
 {
     if (ttyfd == -1 || buf == nullptr || len <= 0)
@@ -54,7 +67,7 @@ int read_pending_tty(unsigned char *buf, int len)
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return 0;
-        std::fprintf(stderr, "TYY read error :(%d)\n", errno);
+        report_read_error(errno);
         return -1;
     }
     return static_cast<int>(n);
@@ -65,9 +78,6 @@ int read_pending_tty(unsigned char *buf, int len)
 static fd_set r_fds;
 static int fd_zero = 1;
 
-static int line_hung_up = 0;
-
-int tty_hung_up() { return line_hung_up; }
 
 int read_tty(unsigned char *buf, int len, int sec)
 {
@@ -93,9 +103,7 @@ int read_tty(unsigned char *buf, int len, int sec)
         if (FD_ISSET(ttyfd, &r_fds)) {
             ssize_t n = read(ttyfd, buf + pos, static_cast<size_t>(len - pos));
             if (n < 0) {
-                if (errno == EIO || errno == ENXIO)
-                    line_hung_up = 1;
-                std::fprintf(stderr, "TYY read error :(%d)\n", errno);
+                report_read_error(errno);
                 return 0;
             }
             if (n == 0)

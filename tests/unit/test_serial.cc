@@ -110,14 +110,14 @@ TEST_F(SerialIo, TimedReadArguments)
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 8), "abcdefgh");
 }
 
-// Each one-second wait counts, however little it brought: four bursts of two bytes half a second apart
+// Each one-second wait counts, however little it brought: four bursts of two bytes 0.7 s apart
 // (one per wait), do not fill eight bytes in three waits, and the fourth burst stays queued.
 TEST_F(SerialIo, TimedReadCountsWaitsNotBytes)
 {
     std::thread far([this] {
         for (const char *burst : {"ab", "cd", "ef", "gh"}) {
             ASSERT_EQ(write(master, burst, 2), 2);
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
         }
     });
     unsigned char buf[8] = {};
