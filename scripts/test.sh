@@ -7,11 +7,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 parallel=12
+passed=0
 for variant in build:RelWithDebInfo:OFF build-asan:Debug:ON; do
     IFS=: read -r dir type sanitize <<<"$variant"
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DZELK_SANITIZE="$sanitize" >/dev/null
     cmake --build "$dir" -j2
-    ctest --test-dir "$dir" -j"$parallel" --output-on-failure
+    ctest --test-dir "$dir" -j"$parallel" --output-on-failure | tee "$dir/ctest.log"
+    passed=$((passed + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$dir/ctest.log")))
 done
 
 scripts/fuzz.sh 30
+
+echo "tests: $passed passed, 0 failed"
