@@ -8,6 +8,7 @@
 #include <string>
 
 #include "monitor/inspect.h"
+#include "raw_line.h"
 #include "monitor/monitor.h"
 
 TEST(InspectRegisterval, ValueAfterSpaces)
@@ -159,15 +160,8 @@ TEST(InspectPhaseInterval, MicrosecondsNeverNegative)
 // test plays the monitor on the master side of a pseudo-terminal whose slave is the line.
 TEST(InspectDramTest, UnknownWidthAfterHandshake)
 {
-    int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    termios t;
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
-    ttyfd = slave;
-    ASSERT_EQ(write(master, "rr", 2), 2);
+    RawLine line;
+    ASSERT_EQ(write(line.master, "rr", 2), 2);
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -179,11 +173,7 @@ TEST(InspectDramTest, UnknownWidthAfterHandshake)
     EXPECT_EQ(rvl, 0);
     EXPECT_EQ(out, "Dram Test ...\nTest link ...Ok\n");
     EXPECT_EQ(err, "\nInternal Error\n");
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    fcntl(line.master, F_SETFL, fcntl(line.master, F_GETFL) | O_NONBLOCK);
     char buf[16];
-    EXPECT_LE(read(master, buf, sizeof buf), 0) << "nothing may be sent";
-
-    ttyfd = -1;
-    close(slave);
-    close(master);
+    EXPECT_LE(read(line.master, buf, sizeof buf), 0) << "nothing may be sent";
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "raw_line.h"
 #include "serial/serial.h"
 
 TEST(SerialSpeeds, LookupsTakeTheFirstRow)
@@ -34,24 +35,8 @@ TEST(SerialSpeeds, LookupsTakeTheFirstRow)
 namespace {
 
 struct SerialIo : testing::Test {
-    int master = -1;
-    void SetUp() override
-    {
-        int slave;
-        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-        termios t;
-        tcgetattr(slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-        fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
-        ttyfd = slave;
-    }
-    void TearDown() override
-    {
-        close(ttyfd);
-        ttyfd = -1;
-        close(master);
-    }
+    RawLine line;
+    const int master = line.master;
     std::string drain_master()
     {
         std::string got;

@@ -1,0 +1,36 @@
+// A serial line for unit tests: a pseudo-terminal whose slave, raw and non-blocking as zelk sets
+// its device up, is ttyfd; the test plays the far end on the master.
+#pragma once
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "zelk.h"
+
+struct RawLine {
+    int master = -1;
+    int slave = -1;
+    RawLine()
+    {
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        termios t;
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
+        ttyfd = slave;
+    }
+    ~RawLine()
+    {
+        ttyfd = -1;
+        close(slave);
+        close(master);
+    }
+    RawLine(const RawLine &) = delete;
+    RawLine &operator=(const RawLine &) = delete;
+};
