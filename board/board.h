@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "nor_flash.h"
-#include "zelk.h"
+#include "protocol.h"
 
 namespace zb {
 

@@ -4,9 +4,7 @@
 #include <cctype>
 
 #include "board_impl.h"
-#include "monitor/block_crc.h"
-// The protocol facts (command letters, number width) are the ones zelk itself uses.
-#include "monitor/monitor.h"
+#include "protocol.h"
 
 namespace zb {
 
@@ -145,7 +143,7 @@ const Fault *match_fault(const Board::Impl &b, const std::string &letters, int o
 Flow do_chip_erase(Board::Impl &b, Command &c)
 {
     bool normal = !(c.fault && c.fault->reply);
-    if (normal && out(b, CMD_CHIP_ERASE) == Flow::Abandon)
+    if (normal && out(b, MON_CHIP_ERASE) == Flow::Abandon)
         return Flow::Abandon;
     if (b.cfg.erase_ms > 0 && !b.line.sleep_ms(b.cfg.erase_ms))
         return Flow::Abandon;
@@ -190,8 +188,8 @@ Flow do_byte_write(Board::Impl &b, Command &c)
 // Block write: 512 raw bytes, programmed at the offset, answered by their block CRC alone.
 Flow do_block_write(Board::Impl &b, Command &c)
 {
-    U8 block[FLASH_BLOCK_BYTES];
-    for (int i = 0; i < FLASH_BLOCK_BYTES; i++) {
+    U8 block[MON_BLOCK_BYTES];
+    for (int i = 0; i < MON_BLOCK_BYTES; i++) {
         if (stops_at(c, i))
             return stop_data(b, c);
         if (b.line.read_byte(block[i], HOST_BYTE_TIMEOUT_MS) != Rx::Byte)
@@ -201,9 +199,9 @@ Flow do_block_write(Board::Impl &b, Command &c)
     }
     {
         std::lock_guard<std::mutex> lock(b.mu);
-        flash_program(b.flash, c.number, block, FLASH_BLOCK_BYTES);
+        flash_program(b.flash, c.number, block, MON_BLOCK_BYTES);
     }
-    return reply(b, c, {send(hex8(block_crc(c.number, block), lower_hex(c)))});
+    return reply(b, c, {send(hex8(block_check_value(c.number, block), lower_hex(c)))});
 }
 
 // Flash read: exactly the asked number of raw bytes from offset 0; past the chip, erased bytes.
@@ -246,20 +244,20 @@ Flow do_speed(Board::Impl &b, Command &c)
 
 Flow do_manufacturer(Board::Impl &b, Command &c)
 {
-    return reply(b, c, {send(CMD_MANUFACTURER + hex8(b.cfg.manufacturer_code, lower_hex(c)))});
+    return reply(b, c, {send(MON_MANUFACTURER + hex8(b.cfg.manufacturer_code, lower_hex(c)))});
 }
 
 Flow do_device_id(Board::Impl &b, Command &c)
 {
-    return reply(b, c, {send(CMD_DEVICE_ID + hex8(b.cfg.device_id, lower_hex(c)))});
+    return reply(b, c, {send(MON_DEVICE_ID + hex8(b.cfg.device_id, lower_hex(c)))});
 }
 
 // DRAM tests: a report with two timed phases, each opened by "Wait", ended by "OK".
 Flow do_dram_test(Board::Impl &b, Command &c)
 {
-    const char *kind = c.letters == CMD_DRAM_BYTE ? "byte"
-                       : c.letters == CMD_DRAM_HALFWORD ? "half word"
-                       : c.letters == CMD_DRAM_WORD ? "word"
+    const char *kind = c.letters == MON_DRAM_BYTE ? "byte"
+                       : c.letters == MON_DRAM_HALFWORD ? "half word"
+                       : c.letters == MON_DRAM_WORD ? "word"
                                            : "general";
     int ms = b.cfg.dram_phase_ms;
     return reply(b, c,
@@ -269,23 +267,23 @@ Flow do_dram_test(Board::Impl &b, Command &c)
 
 Flow do_registers(Board::Impl &b, Command &c)
 {
-    return reply(b, c, {send(CMD_REGISTERS + register_listing())});
+    return reply(b, c, {send(MON_REGISTERS + register_listing())});
 }
 
 constexpr CommandSpec COMMANDS[] = {
-    {CMD_CHIP_ERASE, false, do_chip_erase},    // erase the whole chip
-    {CMD_SECTOR_ERASE, true, do_sector_erase},   // erase one 64 KiB sector
-    {CMD_BYTE_WRITE, true, do_byte_write},     // write bytes from offset 0, each echoed
-    {CMD_SET_SPEED, true, do_speed},          // switch the line speed (baud)
-    {CMD_BLOCK_WRITE, true, do_block_write},    // write one 512-byte block at an offset, answer its CRC
-    {CMD_READ, true, do_read},           // read bytes from offset 0
-    {CMD_MANUFACTURER, false, do_manufacturer},  // flash manufacturer code
-    {CMD_DEVICE_ID, false, do_device_id},     // flash device id
-    {CMD_DRAM_TEST, false, do_dram_test},     // general DRAM test
-    {CMD_DRAM_BYTE, false, do_dram_test},     // DRAM byte access test
-    {CMD_DRAM_HALFWORD, false, do_dram_test},     // DRAM half-word access test
-    {CMD_DRAM_WORD, false, do_dram_test},     // DRAM word access test
-    {CMD_REGISTERS, false, do_registers},     // system-manager register listing
+    {MON_CHIP_ERASE, false, do_chip_erase},      // erase the whole chip
+    {MON_SECTOR_ERASE, true, do_sector_erase},   // erase one 64 KiB sector
+    {MON_BYTE_WRITE, true, do_byte_write},       // write bytes from offset 0, each echoed
+    {MON_SET_SPEED, true, do_speed},             // switch the line speed (baud)
+    {MON_BLOCK_WRITE, true, do_block_write},     // write one 512-byte block at an offset, answer its CRC
+    {MON_READ, true, do_read},                   // read bytes from offset 0
+    {MON_MANUFACTURER, false, do_manufacturer},  // flash manufacturer code
+    {MON_DEVICE_ID, false, do_device_id},        // flash device id
+    {MON_DRAM_TEST, false, do_dram_test},        // general DRAM test
+    {MON_DRAM_BYTE, false, do_dram_test},        // DRAM byte access test
+    {MON_DRAM_HALFWORD, false, do_dram_test},    // DRAM half-word access test
+    {MON_DRAM_WORD, false, do_dram_test},        // DRAM word access test
+    {MON_REGISTERS, false, do_registers},        // system-manager register listing
 };
 
 const CommandSpec *find_command(U8 first, U8 second)
@@ -351,7 +349,7 @@ Flow take_number(Board::Impl &b, Command &c)
     if (run_script(b, prompt) == Flow::Abandon)
         return Flow::Abandon;
     std::string digits;
-    while (digits.size() < NUMBER_DIGITS) {
+    while (digits.size() < MON_NUMBER_DIGITS) {
         U8 ch;
         if (b.line.read_byte(ch, HOST_BYTE_TIMEOUT_MS) != Rx::Byte) {
             note(b, c.letters + ": number incomplete [" + digits + "]");

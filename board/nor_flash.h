@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "zelk.h"
+#include "protocol.h"
 
 namespace zb {
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "zelk.h"
+#include "protocol.h"
 
 namespace zb {
 

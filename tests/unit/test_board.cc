@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "board.h"
-#include "monitor/block_crc.h"
 
 namespace {
 
@@ -113,8 +112,8 @@ struct Client {
 
 std::vector<U8> pattern_block(int seed)
 {
-    std::vector<U8> block(FLASH_BLOCK_BYTES);
-    for (int i = 0; i < FLASH_BLOCK_BYTES; i++)
+    std::vector<U8> block(zb::MON_BLOCK_BYTES);
+    for (int i = 0; i < zb::MON_BLOCK_BYTES; i++)
         block[i] = static_cast<U8>(i * 7 + seed);
     return block;
 }
@@ -256,6 +255,50 @@ TEST(BoardCommands, DramTestsReportTimedPhasesAndEndInOK)
     }
 }
 
+// The board's check value against the protocol's own known answers, not against zelk's code.
+TEST(BoardProtocol, CheckValueKnownAnswers)
+{
+    const U8 digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(zb::check_value_feed(zb::CHECK_VALUE_START, digits, 9), 0x8353AF19u);
+
+    std::vector<U8> block(zb::MON_BLOCK_BYTES, 0xFF);
+    EXPECT_EQ(zb::block_check_value(0, block.data()), 0xFFFFF01Fu);
+    for (int n = 0; n < zb::MON_BLOCK_BYTES; n++)
+        block[n] = static_cast<U8>(n);
+    EXPECT_EQ(zb::block_check_value(0, block.data()), 0xBCADD11Fu);
+    EXPECT_EQ(zb::block_check_value(0x1FFE00, block.data()), 0xBCADD11Fu);
+    block[508] = block[509] = block[510] = block[511] = 0;
+    EXPECT_EQ(zb::block_check_value(0x400, block.data()), 0u);
+    // Only the last word counts: D ^ D<<5 ^ D<<12.
+    const U32 d = 0xDEADBEEF;
+    block[508] = 0xDE, block[509] = 0xAD, block[510] = 0xBE, block[511] = 0xEF;
+    EXPECT_EQ(zb::block_check_value(0x10400, block.data()), d ^ (d << 5) ^ (d << 12));
+}
+
+// Literal frames as they cross the wire: letters, 8 upper-case digits, the check value.
+TEST(BoardProtocol, LiteralFrames)
+{
+    zb::Board board(quiet());
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+
+    std::string block(512, '\0');
+    for (int n = 0; n < 512; n++)
+        block[n] = static_cast<char>(n);
+    ASSERT_TRUE(host.await_marker());
+    host.put("WB");
+    EXPECT_EQ(host.get(2), "WB") << "the prompt is the command's letters";
+    host.put("00000200");
+    EXPECT_EQ(host.get(8, 300), "00000200") << "the number is echoed";
+    host.put(block);
+    EXPECT_EQ(host.get(8), "BCADD11F");
+
+    EXPECT_EQ(host.numbered("WB", 0x400), "WB00000400");
+    host.put(std::string(512, '\xFF'));
+    EXPECT_EQ(host.get(8), "FFFFF01F");
+    EXPECT_EQ(board.received().substr(0, 10), "WB00000200");
+}
+
 TEST(BoardCommands, BlockWriteAnswersItsCrcAndReadsBack)
 {
     zb::Board board(quiet());
@@ -265,7 +308,7 @@ TEST(BoardCommands, BlockWriteAnswersItsCrcAndReadsBack)
     std::vector<U8> block = pattern_block(3);
     EXPECT_EQ(host.numbered("WB", 0x200), "WB00000200");
     host.put(text(block));
-    EXPECT_EQ(host.get(8), zb::hex8(block_crc(0x200, block.data())));
+    EXPECT_EQ(host.get(8), zb::hex8(zb::block_check_value(0x200, block.data())));
 
     EXPECT_EQ(host.numbered("RD", 0x404), "RD00000404");
     std::string data = host.get(0x404);
@@ -319,7 +362,7 @@ TEST(BoardCommands, ErasesAndNorProgrammingOnlyClearsBits)
     EXPECT_EQ(flash[2 * zb::FLASH_SECTOR_BYTES], 0x00);
 
     // Two writes over the same bytes without an erase: new = old & data.
-    std::vector<U8> a(FLASH_BLOCK_BYTES, 0xF0), b(FLASH_BLOCK_BYTES, 0x3C);
+    std::vector<U8> a(zb::MON_BLOCK_BYTES, 0xF0), b(zb::MON_BLOCK_BYTES, 0x3C);
     for (const auto *blk : {&a, &b}) {
         host.numbered("WB", zb::FLASH_SECTOR_BYTES);
         host.put(text(*blk));
@@ -475,7 +518,7 @@ TEST(BoardFaults, SplitBurstsKeepTheirPauses)
 TEST(BoardFaults, BlockCrcFaultsHitOnlyTheirBlock)
 {
     const std::vector<U8> block = pattern_block(1);
-    const std::string crc = zb::hex8(block_crc(0x200, block.data()));
+    const std::string crc = zb::hex8(zb::block_check_value(0x200, block.data()));
     std::string lower = crc;
     for (char &ch : lower)
         ch = static_cast<char>(std::tolower(ch));
@@ -501,7 +544,7 @@ TEST(BoardFaults, BlockCrcFaultsHitOnlyTheirBlock)
         Client host(board.path());
         host.numbered("WB", 0);
         host.put(text(block));
-        EXPECT_EQ(host.get(8), zb::hex8(block_crc(0, block.data())));
+        EXPECT_EQ(host.get(8), zb::hex8(zb::block_check_value(0, block.data())));
         host.numbered("WB", 0x200);
         host.put(text(block));
         EXPECT_EQ(host.get(std::max<std::size_t>(c.expect.size(), 1), 400), c.expect);
