@@ -12,7 +12,7 @@ total_failed=0
 summary=()
 for variant in build:RelWithDebInfo:OFF build-asan:Debug:ON; do
     IFS=: read -r dir type sanitize <<<"$variant"
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DZELK_SANITIZE="$sanitize" >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DZELK_SANITIZE="$sanitize" -DZELK_TESTS=ON >/dev/null
     cmake --build "$dir" -j2
     status=0
     ctest --test-dir "$dir" -j"$parallel" --output-on-failure | tee "$dir/ctest.log" || status=$?
