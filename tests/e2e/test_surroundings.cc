@@ -99,7 +99,8 @@ TEST(StandardStreamsE2E, ClosedStderrSendsOnlyProtocol)
 TEST(StandardStreamsE2E, ClosedStdinNeverMakesTheLineTheConsole)
 {
     Bench b;
-    RunResult r = zt::run_zelk(b.words({"terminal"}), {.cwd = b.dir.path, .timeout_s = 20, .closed = {0}});
+    RunResult r = zt::run_zelk(b.words({"terminal"}),
+                               {.cwd = b.dir.path, .timeout_s = 20, .closed = {0}});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Set speed=38400\n");
     EXPECT_EQ(r.err, "\ntcgetattr stdin error: (25)\n");
@@ -190,8 +191,9 @@ TEST(PermissionE2E, DeviceOpenRefusedNamesTheGroup)
     TempDir dir;
     for (const Case &c : cases) {
         ASSERT_EQ(chmod(pty.path.c_str(), c.mode), 0);
-        RunResult r = zt::run_zelk({"erase", pty.path},
-                                   {.cwd = dir.path, .timeout_s = 20, .uid = OTHER_UID, .gid = OTHER_GID});
+        RunResult r = zt::run_zelk(
+            {"erase", pty.path},
+            {.cwd = dir.path, .timeout_s = 20, .uid = OTHER_UID, .gid = OTHER_GID});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, head + c.hint);
@@ -266,7 +268,8 @@ TEST(FilesE2E, InputFileThatIsAFifo)
     ASSERT_EQ(mkfifo(b.dir.file("image.bin").c_str(), 0600), 0);
     for (const char *op : {"write", "bwrite"}) {
         SCOPED_TRACE(op);
-        RunResult r = zt::run_zelk(b.words({op, "input", "image.bin"}), {.cwd = b.dir.path, .timeout_s = 30});
+        RunResult r = zt::run_zelk(b.words({op, "input", "image.bin"}),
+                                   {.cwd = b.dir.path, .timeout_s = 30});
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "Set speed=38400\n");
@@ -286,8 +289,7 @@ TEST(FilesE2E, OutputThatIsTheInputIsRefused)
     ASSERT_EQ(link(b.dir.file("image.bin").c_str(), b.dir.file("hard.bin").c_str()), 0);
     for (const char *out : {"image.bin", "./image.bin", "hard.bin"}) {
         SCOPED_TRACE(out);
-        RunResult r =
-            b.run({"write", "input", "image.bin", "read", "output", out});
+        RunResult r = b.run({"write", "input", "image.bin", "read", "output", out});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, std::string("Output file [") + out + "] is the input file [image.bin]\n");
@@ -312,8 +314,9 @@ TEST(FilesE2E, SymlinkOfAnotherUserInAStickyDirectory)
     const std::string planted = shared + "/zelk.out";
     ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
     ASSERT_EQ(lchown(planted.c_str(), OTHER_UID, OTHER_GID), 0);
-    const std::string refused =
-        "\nFile [" + planted + "] is a symbolic link of another user in a shared sticky directory: not followed\n";
+    const std::string refused = "\nFile [" + planted +
+                                "] is a symbolic link of another user in a shared sticky "
+                                "directory: not followed\n";
 
     RunResult r = b.run({"read", "size", "5", "output", planted});
     EXPECT_EQ(r.status, 1);

@@ -176,7 +176,8 @@ Proc::Proc(const std::vector<std::string> &args, const RunOptions &opt)
             close(fd);
         if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
             _exit(127);
-        if (opt.gid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(opt.gid)) != 0))
+        if (opt.gid >= 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(opt.gid)) != 0))
             _exit(126);
         if (opt.uid >= 0 && setuid(static_cast<uid_t>(opt.uid)) != 0)
             _exit(126);
