@@ -10,12 +10,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "files.h"
 #include "options.h"
 #include "serial/serial.h"
 #include "zelk.h"
 
 namespace {
+
+constexpr const char *OPTIONS_FILE = "./zelk.cfg";
 
 // Formats a small non-negative number into buf without stdio (for use in signal handlers).
 size_t format_uint(char *buf, unsigned v)
@@ -101,28 +105,56 @@ void install_signal_handlers()
     }
 }
 
+// The device can never be one of the standard descriptors: a closed one gets /dev/null, so a
+// message printed on it cannot go out on the serial line, nor the line become the console.
+void open_standard_streams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is this one, since those below it are open.
+        if (open("/dev/null", O_RDWR) != fd)
+            _exit(1);
+    }
+}
+
+// A read that fails part-way would leave the image it was written from truncated.
+void refuse_output_over_input()
+{
+    if ((fastwrite_cmd == 1 || write_cmd) && read_cmd && same_file(inpfilenam, outfilenam)) {
+        std::fprintf(stderr, "Output file [%s] is the input file [%s]\n", outfilenam,
+                     inpfilenam);
+        end_program(1);
+    }
+}
+
+void report_options_file()
+{
+    const std::string &applied = options_file_applied();
+    if (!applied.empty())
+        std::fprintf(stderr, "Options from %s: %s\n", OPTIONS_FILE, applied.c_str());
+}
+
 void open_device()
 {
     ttyfd = open(devnam, O_RDWR | O_NONBLOCK, 0);
     if (ttyfd == -1) {
-        std::fprintf(stderr, "Device open error [%s]", devnam);
+        report_open_error(devnam, errno);
         end_program(1);
     }
     // From here on every way out puts the device back as it was found.
     std::atexit(restore_at_exit);
-    if (!lock_tty(ttyfd))
+    if (!check_serial_line(ttyfd) || !lock_tty(ttyfd))
         end_program(1);
+    hold_tty_exclusive(ttyfd);
 
     int fdflags = fcntl(ttyfd, F_GETFL);
     if (fdflags == -1 || fcntl(ttyfd, F_SETFL, fdflags | O_NONBLOCK) < 0)
         std::fprintf(stderr, "set O_NONBLOCK mode error\n");
 
-    // Group and other lose write permission for the length of the run.
-    struct stat statbuf;
-    if (fstat(ttyfd, &statbuf) < 0 || fchmod(ttyfd, statbuf.st_mode & 07777 & ~mode_t{022}) < 0)
-        std::fprintf(stderr, "fchmod %s error\n", devnam);
-    else
-        tty_mode = statbuf.st_mode;
+    // Group and other lose write permission for the length of the run; a failure is reported
+    // and the run goes on.
+    protect_node(ttyfd);
 }
 
 // Runs the selected operations in their fixed order, stopping at the first failure.
@@ -155,10 +187,11 @@ int run_chain()
 
 int main(int argc, char **argv)
 {
+    open_standard_streams();
     // Progress reaches a pipe or a log line by line, as it happens.
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 
-    options_from_file("./zelk.cfg");
+    options_from_file(OPTIONS_FILE);
     if (!parse_args(argc - 1, argv + 1))
         end_program(1);
     if (!command_given()) {
@@ -166,7 +199,9 @@ int main(int argc, char **argv)
         usage();
         end_program(1);
     }
+    refuse_output_over_input();
     install_signal_handlers();
+    report_options_file();
     open_device();
     setup_tty(ttyfd, 0);
 

@@ -2,6 +2,8 @@
 // settings, the usage and version texts, and the options file.
 #pragma once
 
+#include <string>
+
 #include "zelk.h"
 
 // Best-matching row for the words of `args` (null-terminated): the row whose whole name matches
@@ -48,5 +50,10 @@ bool read_u32(const char *digits, int base, U32 *out);
 bool read_int(const char *digits, int base, int *out);
 
 // Applies the options file, one option per line. Returns 0 when `filename` is null, the file
-// cannot be opened (silently) or a read error ended it (reported); 1 after the whole file.
+// cannot be opened (silently), is not a regular file or a read error ended it (both reported);
+// 1 after the whole file. A line of more than 4096 characters ends the program (exit 1).
 int options_from_file(const char *filename);
+
+// The options the last options_from_file applied, each with its argument words, separated by
+// ", " ("erase, speed 115200"); empty when it applied none.
+const std::string &options_file_applied();

@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
+#include "files.h"
 #include "options.h"
 
 namespace
@@ -11,19 +13,30 @@ namespace
 
 constexpr int LINE_BUF_SIZE = 512; // a line keeps at most 511 characters and its NUL
 constexpr int MAX_WORDS = 32;      // word vector: at most 31 words and the null entry
+// A physical line longer than this is no options line; the file is taken for something else
+// (one with no newline at all, say) instead of being read to its end in search of one.
+constexpr long MAX_LINE_CHARS = 4096;
 
+// The options the last file applied, as "erase, speed 115200".
+std::string applied;
 
-enum class LineEnd { Newline, EndOfFile, ReadError };
+enum class LineEnd { Newline, EndOfFile, ReadError, TooLong };
 
 // Reads one physical line into `buf`, already reduced to what the splitter needs: tabs become
 // blanks, runs of blanks become one, a "#" and everything after the 511th kept character are
-// dropped. `any` tells whether a character (newline included) was read at all.
+// dropped. `any` tells whether a character (newline included) was read at all. A line of more
+// than MAX_LINE_CHARS characters before its newline ends the reading.
 LineEnd read_line(std::FILE *file, char *buf, bool *any)
 {
     int len = 0;
+    long physical = 0;
     bool discarding = false;
     *any = false;
     for (;;) {
+        if (physical++ > MAX_LINE_CHARS) {
+            buf[len] = '\0';
+            return LineEnd::TooLong;
+        }
         int c = std::getc(file);
         if (c == EOF) {
             buf[len] = '\0';
@@ -91,6 +104,11 @@ void apply_line(file_ptr &file, const char *filename, int line, char *buf)
         option_error(opt, "Option parse error");
         end_program(1);
     }
+    if (!applied.empty())
+        applied += ", ";
+    applied += opt->name;
+    for (int i = 0; i < arg_proc && argv[olen + i]; i++)
+        applied += std::string(" ") + argv[olen + i];
 }
 
 } // namespace
@@ -98,9 +116,16 @@ void apply_line(file_ptr &file, const char *filename, int line, char *buf)
 // Messages give the physical line number, counting every line read from 1.
 int options_from_file(const char *filename)
 {
+    applied.clear();
     if (!filename)
         return 0;
-    file_ptr file(std::fopen(filename, "r"));
+    // A FIFO or a device (a link to /dev/zero, say) might never end: only a regular file is read.
+    bool not_regular = false;
+    file_ptr file = open_regular_file(filename, &not_regular);
+    if (not_regular) {
+        option_error(nullptr, "File [%s] is not a regular file: not read", filename);
+        return 0;
+    }
     if (!file)
         return 0;
 
@@ -112,6 +137,11 @@ int options_from_file(const char *filename)
             option_error(nullptr, "File [%s] read error: %m", filename);
             return 0;
         }
+        if (end == LineEnd::TooLong) {
+            file.reset();
+            std::fprintf(stderr, "\nFile [%s] line [%d] too long\n", filename, line);
+            end_program(1);
+        }
         if (end == LineEnd::EndOfFile && !any)
             break;
         apply_line(file, filename, line, buf);
@@ -119,4 +149,9 @@ int options_from_file(const char *filename)
             break;
     }
     return 1;
+}
+
+const std::string &options_file_applied()
+{
+    return applied;
 }

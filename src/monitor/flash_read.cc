@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "files.h"
 #include "monitor/monitor.h"
 #include "serial/serial.h"
 
@@ -88,7 +89,7 @@ int proc_Read()
     std::printf("Read flash ...");
     std::fflush(stdout);
     // Created or emptied before the monitor is asked for anything.
-    file_ptr fo(std::fopen(outfilenam, "w+b"));
+    file_ptr fo = create_output_file(outfilenam);
     if (!fo) {
         std::printf("\nOutput file [%s] open error\n", outfilenam);
         return 0;

@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "files.h"
+
 namespace {
 
 
@@ -24,8 +26,14 @@ long measure(std::FILE *f)
 
 int load_input_file(const char *name, input_image &image)
 {
-    // Read-only: a write-protected image is as good a source as any.
-    file_ptr f(std::fopen(name, "rb"));
+    // Read-only: a write-protected image is as good a source as any. A FIFO or a device would
+    // never give a length to send.
+    bool not_regular = false;
+    file_ptr f = open_regular_file(name, &not_regular);
+    if (not_regular) {
+        std::fprintf(stderr, "\nInput file [%s] is not a regular file\n", name);
+        return 0;
+    }
     if (!f) {
         std::fprintf(stderr, "\nInput file [%s] open error\n", name);
         return 0;

@@ -23,6 +23,9 @@ static volatile sig_atomic_t device_attrs_saved = 0;
 static volatile sig_atomic_t low_latency_changed = 0;
 static struct serial_struct saved_serial;
 
+// TIOCEXCL is set on the device: cleared again on every way out.
+static volatile sig_atomic_t exclusive_set = 0;
+
 static volatile sig_atomic_t console_saved = 0;
 static int console_fd = -1;
 static struct termios console_termios;
@@ -82,6 +85,21 @@ static void restore_low_latency(int fd)
     }
 }
 
+void hold_tty_exclusive(int fd)
+{
+    // A driver without exclusive mode leaves the flock as the only guard.
+    if (ioctl(fd, TIOCEXCL) == 0)
+        exclusive_set = 1;
+}
+
+static void release_exclusive(int fd)
+{
+    if (exclusive_set) {
+        ioctl(fd, TIOCNXCL);
+        exclusive_set = 0;
+    }
+}
+
 int setup_tty(int fd, int /*local: the settings are the same either way*/)
 {
     struct termios tios;
@@ -135,9 +153,10 @@ int close_tty()
         std::printf("Can not restore TTY device attribute\n");
         rvl = 0;
     }
-    if (tty_mode != static_cast<mode_t>(-1) && fchmod(ttyfd, tty_mode & 07777) < 0 &&
-        chmod(devnam, tty_mode & 07777) < 0)
+    // Through the descriptor only: by now the path may name another node.
+    if (tty_mode != static_cast<mode_t>(-1) && fchmod(ttyfd, tty_mode & 07777) < 0)
         rvl = 0;
+    release_exclusive(ttyfd);
     close(ttyfd);
     ttyfd = -1;
     return rvl;
@@ -169,8 +188,8 @@ void restore_saved_state()
         tcsetattr(fd, TCSANOW, &restore_termios);
     }
     if (tty_mode != static_cast<mode_t>(-1))
-        if (fchmod(fd, tty_mode & 07777) < 0)
-            chmod(devnam, tty_mode & 07777);
+        fchmod(fd, tty_mode & 07777);
+    release_exclusive(fd);
     close(fd);
     ttyfd = -1;
 }

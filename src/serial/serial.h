@@ -30,6 +30,24 @@ int speed_tob(int speed);  // speed code -> baud rate; 0 when not in the table
 // /proc tells it) when another program holds it.
 int lock_tty(int fd);
 
+// ---- The device between its open and the line set-up -------------------------------------
+
+// Reports a failed open of the device at path with the reason; for a permission refusal also
+// what the user can do about it.
+void report_open_error(const char *path, int err);
+
+// 1 when fd is a serial line: a character device that answers tcgetattr and is not the master
+// side of a pseudo-terminal. 0 (reported) otherwise; nothing about the node is changed.
+int check_serial_line(int fd);
+
+// Takes write permission away from the node's group and others for the length of the run,
+// keeping the mode found in tty_mode first. 0 (reported) when the mode cannot be changed.
+int protect_node(int fd);
+
+// Sets TIOCEXCL, so that no other open of the device succeeds (root aside) while the run lasts.
+// Cleared by close_tty and restore_saved_state.
+void hold_tty_exclusive(int fd);
+
 int setdtr(int fd, int on);
 int setup_tty(int fd, int local);
 int close_tty();

@@ -4,6 +4,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "serial/serial.h"
@@ -17,24 +18,30 @@ constexpr U32 RX_REPORT_MASK = 0xFFFF;   // a count line whenever the count is a
 
 // Logs one chunk byte by byte, reporting the count as it passes a multiple of 65536, then
 // sends the chunk back whole. The log is flushed first, so it already holds what the far end
-// sees returned.
-void echo_chunk(std::FILE *fprot, const unsigned char *buf, size_t n, U32 *rxcount)
+// sees returned. 0 when the log lost bytes (reported); the chunk still goes back.
+int echo_chunk(std::FILE *fprot, const unsigned char *buf, size_t n, U32 *rxcount)
 {
+    int err = 0;  // the first failure's errno; 0 while everything is logged
     for (size_t i = 0; i < n; i++) {
-        std::fputc(buf[i], fprot);
+        if (err == 0 && std::fputc(buf[i], fprot) == EOF)
+            err = errno;
         if ((++*rxcount & RX_REPORT_MASK) == 0)
             std::printf("Rx=%u bytes\n", *rxcount);
     }
-    std::fflush(fprot);
+    if (err == 0 && std::fflush(fprot) != 0)
+        err = errno;
+    if (err != 0)
+        prot_file_error(err);
     // The far end compares what comes back; a short write is for it to notice.
     [[maybe_unused]] const ssize_t w = write(ttyfd, buf, n);
+    return err == 0 ? 1 : 0;
 }
 
 }  // namespace
 
 int proc_Echo_Test()
 {
-    const file_ptr fprot = prot_file_open();
+    file_ptr fprot = prot_file_open();
     U32 rxcount = 0;
     unsigned char rbuf[ECHO_READ_BYTES];
     fd_set r_fds;
@@ -49,7 +56,10 @@ int proc_Echo_Test()
         if (s == line_step::idle)
             continue;
         if (s != line_step::go)
-            return s == line_step::stop ? 1 : 0;
-        echo_chunk(fprot.get(), rbuf, n, &rxcount);
+            return prot_file_close(fprot, true) && s == line_step::stop ? 1 : 0;
+        if (!echo_chunk(fprot.get(), rbuf, n, &rxcount)) {
+            prot_file_close(fprot, false);
+            return 0;
+        }
     }
 }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "files.h"
 #include "serial/serial.h"
 #include "zelk.h"
 
@@ -42,6 +43,8 @@ struct term_state {
     int lastbreak = 0;  // the last byte typed was Ctrl-C; carries over from read to read
     int more = 1;       // 0 ends the terminal
     int rvl = 1;        // 0 after a failure
+    bool log_lost = false;      // a write to the protocol file failed (reported)
+    bool console_gone = false;  // the console hung up: nothing left to restore on it
 };
 
 void end_terminal(term_state &st, line_step why)
@@ -53,12 +56,24 @@ void end_terminal(term_state &st, line_step why)
 
 // ---- Serial side: the board's bytes to the protocol file and the console ------------------
 
-void show_received(const term_state &st, const unsigned char *buf, size_t n)
+// A lost byte of the log ends the terminal: the log must hold everything or say it does not.
+void log_byte(term_state &st, unsigned char c, bool flush)
+{
+    if (st.log_lost)
+        return;
+    if (std::fputc(c, st.fprot) == EOF || (flush && std::fflush(st.fprot) != 0)) {
+        prot_file_error(errno);
+        st.log_lost = true;
+        end_terminal(st, line_step::fail);
+    }
+}
+
+// The chunk is shown whole even when the log fails on the way; the terminal ends after it.
+void show_received(term_state &st, const unsigned char *buf, size_t n)
 {
     for (size_t i = 0; i < n; i++) {
         // Flushed byte by byte: the log is complete up to the last byte received at any moment.
-        std::fputc(buf[i], st.fprot);
-        std::fflush(st.fprot);
+        log_byte(st, buf[i], true);
         if (terminal_hex_opt)
             std::printf("%02x ", buf[i]);
         else
@@ -94,7 +109,7 @@ void typed_byte(term_state &st, unsigned char c)
 {
     st.lastbreak = 0;
     if (echo_opt == 1) {
-        std::fputc(c, st.fprot);
+        log_byte(st, c, false);
         std::putchar(c);  // raw even in hex mode
         std::fflush(stdout);
     }
@@ -113,6 +128,14 @@ void console_side(term_state &st)
     }
     if (n < 0) {
         std::fprintf(stderr, "\nstdin read error : (%d)\n", err);
+        end_terminal(st, line_step::fail);
+        return;
+    }
+    // A console that has hung up (its terminal window closed, a modem line dropped) stays
+    // readable and reads 0 bytes for ever.
+    if (n == 0) {
+        std::fprintf(stderr, "\nConsole hung up\n");
+        st.console_gone = true;
         end_terminal(st, line_step::fail);
         return;
     }
@@ -197,12 +220,27 @@ file_ptr prot_file_open()
         std::memcpy(protfilenam, name.data(), n);
         protfilenam[n] = '\0';
     }
-    file_ptr f(std::fopen(protfilenam, "w+"));
+    file_ptr f = create_output_file(protfilenam);
     if (!f) {
         std::fprintf(stderr, "\nProtocol file [%s] open error\n", protfilenam);
         end_program(1);
     }
     return f;
+}
+
+void prot_file_error(int err)
+{
+    std::fprintf(stderr, "\nProtocol file [%s] write error: %s\n", protfilenam,
+                 std::strerror(err));
+}
+
+int prot_file_close(file_ptr &f, bool report)
+{
+    if (std::fclose(f.release()) == 0)
+        return 1;
+    if (report)
+        prot_file_error(errno);
+    return 0;
 }
 
 line_step wait_input(fd_set *r_fds, int console_fd)
@@ -254,7 +292,7 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
 int proc_Terminal()
 {
     // Created or emptied even when the terminal then cannot start.
-    const file_ptr fprot = prot_file_open();
+    file_ptr fprot = prot_file_open();
     const int infd = fileno(stdin);
     if (infd < 0 || infd >= FD_SETSIZE) {
         std::fprintf(stderr, "\nBad stdin descriptor\n");
@@ -265,7 +303,14 @@ int proc_Terminal()
         return 0;
     term_state st{fprot.get(), infd};
     run_terminal(st);
-    if (!console_restore(infd, stdintios))
+    if (st.console_gone) {
+        // A hung-up console refuses every call; one try, in case the line behind it comes back.
+        tcsetattr(infd, TCSANOW, &stdintios);
+        forget_console_state();
+    } else if (!console_restore(infd, stdintios)) {
+        st.rvl = 0;
+    }
+    if (!prot_file_close(fprot, !st.log_lost))
         st.rvl = 0;
     return st.rvl;
 }

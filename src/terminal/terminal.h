@@ -15,6 +15,13 @@ std::string_view default_prot_name(std::string_view device);
 // cannot be opened ends the program with status 1, so the result always holds a file.
 file_ptr prot_file_open();
 
+// Reports a failed write to the protocol file, with the reason `err` (an errno value).
+void prot_file_error(int err);
+
+// Closes the protocol file. 1 = everything written reached it; 0 otherwise, reported when
+// `report` is set (a failure already reported is not told twice).
+int prot_file_close(file_ptr &f, bool report);
+
 // What one wait or one read on the serial line tells the loop to do next.
 enum class line_step {
     go,     // data to handle (for the wait: some descriptor is readable)

@@ -47,7 +47,7 @@ TEST(DriverE2E, DeviceThatCannotBeOpened)
     TempDir dir;
     RunResult r = zt::run_zelk({"erase", "/dev/pts"}, {.cwd = dir.path});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Device open error [/dev/pts]");
+    EXPECT_EQ(r.err, "Device open error [/dev/pts]: Is a directory\n");
     EXPECT_EQ(r.out, "");
 }
 

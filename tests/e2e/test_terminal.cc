@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,7 +101,7 @@ struct Session {
     mode_t dev_mode;
     std::unique_ptr<Proc> zelk;
 
-    explicit Session(std::vector<std::string> words)
+    explicit Session(std::vector<std::string> words, bool console_ctty = true)
     {
         cooked = make_cooked(con);
         dev_before = dev.attrs();
@@ -108,7 +109,8 @@ struct Session {
         words.insert(words.begin(), "terminal");
         words.push_back(dev.path);
         zelk = std::make_unique<Proc>(
-            words, zt::RunOptions{.cwd = dir.path, .stdin_fd = con.slave, .timeout_s = 20});
+            words, zt::RunOptions{.cwd = dir.path, .stdin_fd = con.slave, .timeout_s = 20,
+                                  .console_ctty = console_ctty});
     }
 
     // The console has gone raw: the terminal is in its loop and typing reaches it.
@@ -309,6 +311,53 @@ TEST(TerminalE2E, LineHangUpEndsTerminal)
     expect_console_is(s.con, s.cooked);
 }
 
+// A console that hangs up without being the controlling terminal (so no SIGHUP comes) reads 0
+// bytes for ever: the terminal ends with a message instead of spinning, the line put back.
+TEST(TerminalE2E, ConsoleHangUpEndsTerminal)
+{
+    Session s({}, false);
+    ASSERT_TRUE(s.wait_raw());
+    close(s.con.master);
+    s.con.master = -1;
+    RunResult r = s.zelk->finish();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kSetSpeed);
+    EXPECT_EQ(r.err, "\nConsole hung up\n");
+    termios d = s.dev.attrs();
+    EXPECT_EQ(cfgetospeed(&d), cfgetospeed(&s.dev_before));
+    EXPECT_EQ(d.c_lflag, s.dev_before.c_lflag);
+    EXPECT_EQ(mode_of(s.dev.path), s.dev_mode);
+}
+
+// A protocol file that takes nothing ends the terminal with the reason, whether the loss shows
+// at a received byte's flush or only at the close (typed bytes are logged unflushed).
+TEST(TerminalE2E, LogLossEndsTerminal)
+{
+    const std::string lost = "\nProtocol file [/dev/full] write error: No space left on device\n";
+    {
+        Session s({"protocol", "/dev/full"});
+        ASSERT_TRUE(s.wait_raw());
+        s.board("xy");
+        RunResult r = s.zelk->finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kSetSpeed + "xy") << "the chunk is still shown";
+        EXPECT_EQ(r.err, lost);
+        s.expect_restored();
+    }
+    {
+        Session s({"echo", "protocol", "/dev/full"});
+        ASSERT_TRUE(s.wait_raw());
+        s.type("ab");
+        EXPECT_EQ(s.sent(2), "ab");
+        s.type("\x03\x03");
+        RunResult r = s.zelk->finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, lost);
+        s.expect_restored();
+    }
+}
+
 // The protocol file's name follows the device word unless given; it is created or emptied
 // before the terminal starts, so a console that is not a terminal leaves it empty.
 TEST(TerminalE2E, ProtocolFileNamesAndNoConsole)
@@ -435,6 +484,68 @@ TEST(TerminalEchoTest, DefaultProtocolFileOnSilentLine)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(files_in(dir.path), std::vector<std::string>{"zelk.txt"});
     EXPECT_EQ(zt::read_file(dir.file("zelk.txt")), "");
+}
+
+// A log that cannot take the bytes ends the test with the reason; the chunk still goes back.
+TEST(TerminalEchoTest, LogLossEndsTest)
+{
+    TempDir dir;
+    Pty dev;
+    Proc p({"echo", "test", "protocol", "/dev/full", dev.path}, {.cwd = dir.path, .timeout_s = 20});
+    ASSERT_TRUE(wait_line_ready(dev));
+    EXPECT_EQ(send_and_collect(dev.master, "ping"), "ping");
+    RunResult r = p.finish();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kSetSpeed);
+    EXPECT_EQ(r.err, "\nProtocol file [/dev/full] write error: No space left on device\n");
+}
+
+namespace {
+
+// A small file system of its own, full after a few pages; unmounted when the object goes.
+struct SmallTmpfs {
+    TempDir dir;
+    bool mounted = false;
+    SmallTmpfs() { mounted = mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=16k") == 0; }
+    ~SmallTmpfs()
+    {
+        if (mounted)
+            umount2(dir.path.c_str(), MNT_DETACH);
+    }
+};
+
+}  // namespace
+
+// The log on a file system that fills up: the test ends at the first lost byte, with the
+// reason, instead of going on without its log.
+TEST(TerminalEchoTest, FullFileSystemEndsTest)
+{
+    SmallTmpfs fs;
+    if (!fs.mounted)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    const std::string log = fs.dir.file("echo.log");
+    Pty dev;
+    TempDir cwd;
+    Proc p({"echo", "test", "protocol", log, dev.path}, {.cwd = cwd.path, .timeout_s = 60});
+    ASSERT_TRUE(wait_line_ready(dev));
+    const std::string data = pattern(65536, 3);
+    constexpr size_t piece = 2048;
+    size_t echoed = 0;
+    for (size_t at = 0; at < data.size(); at += piece) {
+        send(dev.master, data.substr(at, piece));
+        const size_t got = read_for(dev.master, piece, 1000).size();
+        echoed += got;
+        if (got < piece)
+            break;
+    }
+    RunResult r = p.finish();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nProtocol file [" + log + "] write error: No space left on device\n");
+    const std::string kept = zt::read_file(log);
+    EXPECT_LT(kept.size(), echoed);
+    EXPECT_EQ(kept, data.substr(0, kept.size())) << "what the log holds is what came in";
 }
 
 TEST(TerminalEchoTest, LineHangUpEndsTest)

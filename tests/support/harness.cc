@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -168,10 +169,18 @@ Proc::Proc(const std::vector<std::string> &args, const RunOptions &opt)
             // As for a user at a shell: the console is the controlling terminal, so the serial
             // device zelk opens never becomes it.
             setsid();
-            ioctl(0, TIOCSCTTY, 0);
+            if (opt.console_ctty)
+                ioctl(0, TIOCSCTTY, 0);
         }
+        for (int fd : opt.closed)
+            close(fd);
         if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
             _exit(127);
+        if (opt.gid >= 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(opt.gid)) != 0))
+            _exit(126);
+        if (opt.uid >= 0 && setuid(static_cast<uid_t>(opt.uid)) != 0)
+            _exit(126);
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -53,6 +53,10 @@ struct RunOptions {
     std::string cwd;     // working directory (default: the test's current directory)
     int stdin_fd = -1;   // descriptor for the child's stdin; -1 gives /dev/null
     int timeout_s = 240; // the child is killed after this many seconds
+    std::vector<int> closed;     // standard descriptors the child starts without
+    bool console_ctty = true;    // with stdin_fd: the console becomes the controlling terminal
+    int uid = -1;                // when set, the child runs as this user (and gid)
+    int gid = -1;
 };
 
 // A running zelk. Its output is drained by background threads so a full pipe never stalls it.

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 
 #include "options.h"
 
@@ -91,6 +92,7 @@ TEST_F(OptionsFileTest, LinesApplied)
     };
     const std::string cut_line = "input " + std::string(594, 'a');   // 600 characters
     const std::string exact_line = "input " + std::string(505, 'b'); // 511 characters
+    const std::string longest_line = "input " + std::string(4090, 'c'); // 4096 characters
     const Case cases[] = {
         {"comment after option", "speed 115200 # fast line\n", "",
          [] { EXPECT_EQ(inspeed, 115200); }},
@@ -146,6 +148,11 @@ TEST_F(OptionsFileTest, LinesApplied)
          }},
         {"511 characters kept", exact_line + "\n", "",
          [] { EXPECT_EQ(std::string(inpfilenam), std::string(505, 'b')); }},
+        {"4096 characters cut to 511", longest_line + "\nspeed 1200", "",
+         [] {
+             EXPECT_EQ(std::string(inpfilenam), std::string(505, 'c'));
+             EXPECT_EQ(inspeed, 1200);
+         }},
         {"31 words", words(31) + "\n", "", [] { EXPECT_EQ(inspeed, 4800); }},
         {"empty file", "", "", [] { EXPECT_EQ(inspeed, 38400); }},
     };
@@ -160,6 +167,20 @@ TEST_F(OptionsFileTest, LinesApplied)
     }
 }
 
+// What the file applied is named for the driver's report: each option by its name with the
+// argument words it took, in file order; lines that applied nothing are not named.
+TEST_F(OptionsFileTest, AppliedOptionsAreNamed)
+{
+    write("erase  # a stray one\nterminal hex\nbogus\n\nwrite\tspeed 115200\nerase sector 1,2\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(options_from_file(path_.c_str()), 1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(options_file_applied(), "erase, terminal, write speed 115200, erase sector 1,2");
+    write("# nothing\n");
+    EXPECT_EQ(options_from_file(path_.c_str()), 1);
+    EXPECT_EQ(options_file_applied(), "");
+}
+
 TEST_F(OptionsFileTest, NoFileChangesNothing)
 {
     testing::internal::CaptureStderr();
@@ -169,13 +190,21 @@ TEST_F(OptionsFileTest, NoFileChangesNothing)
     EXPECT_EQ(inspeed, 38400);
 }
 
-// fopen() succeeds on a directory; the first read fails and must end the reading.
-TEST_F(OptionsFileTest, DirectoryIsAReadError)
+// Only a regular file is read: a directory, a FIFO without a writer (whose open must not
+// block) and a device that never ends are reported and change nothing.
+TEST_F(OptionsFileTest, OnlyARegularFileIsRead)
 {
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(options_from_file(dir_.c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "\nLogview:File [" + dir_ + "] read error: Is a directory\n");
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &name : {dir_, fifo, std::string("/dev/zero")}) {
+        SCOPED_TRACE(name);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(options_from_file(name.c_str()), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "\nLogview:File [" + name + "] is not a regular file: not read\n");
+        EXPECT_EQ(inspeed, 38400);
+        EXPECT_EQ(options_file_applied(), "");
+    }
 }
 
 TEST_F(OptionsFileTest, FatalLines)
@@ -188,6 +217,10 @@ TEST_F(OptionsFileTest, FatalLines)
     };
     const Case cases[] = {
         {"32 words", "read\n\n" + words(32) + "\n", 1, "\nFile [{file}] line [3] too long\n"},
+        {"4097 characters", "read\n# " + std::string(4095, 'x') + "\nspeed 1200\n", 1,
+         "\nFile [{file}] line [2] too long\n"},
+        {"no newline at all", "speed 1200 " + std::string(100000, ' '), 1,
+         "\nFile [{file}] line [1] too long\n"},
         {"limit", "size 0\n", 1, "\nOption [size] error:must be >= 1 and <= 2097152\n"},
         {"missing value", "read\nblock size\n", 1,
          "\nOption [block size] error:Option requery parameter.\n"},
