@@ -111,7 +111,8 @@ const std::string kUsage = "ZELK 0.1.0 Flash loader and boot monitor client for 
                            "protocol            Terminal protocol file name (defaul = zelk.txt)\n"
                            "--version           Show Version\n"
                            "--help              Help\n"
-                           "-h                  Help";
+                           "-h                  Help\n"
+                           "ports               List serial ports";
 
 // ---- Defaults and table ----------------------------------------------------------------------
 
@@ -127,13 +128,15 @@ TEST(OptionsDefaults, SettingsStartAtTheirDefaults)
     EXPECT_EQ(write_speed, 0);
 }
 
-TEST(OptionsTable, TwentyEightRowsThenTerminator)
+TEST(OptionsTable, TwentyNineRowsThenTerminator)
 {
     int rows = 0;
     while (general_options[rows].name)
         ++rows;
-    EXPECT_EQ(rows, 28);
-    const OPTION &end = general_options[28];
+    EXPECT_EQ(rows, 29);
+    EXPECT_STREQ(general_options[27].name, "-h");
+    EXPECT_STREQ(general_options[28].name, "ports");
+    const OPTION &end = general_options[29];
     EXPECT_EQ(end.type, 0u);
     EXPECT_EQ(end.addr, nullptr);
     EXPECT_EQ(end.description, nullptr);
@@ -207,6 +210,7 @@ TEST(OptionsFindOption, LongestWholeNameWins)
         {{""}, nullptr, 0},
         {{"-h"}, "-h", 1},
         {{"--help"}, "--help", 1},
+        {{"ports"}, "ports", 1},
         {{}, nullptr, 0},
     };
     for (const Case &c : cases) {
