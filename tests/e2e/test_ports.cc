@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -79,16 +80,18 @@ TEST(PortsE2E, ListsThisMachinesPortsWithoutOpeningThem)
         struct stat st;
         EXPECT_EQ(stat(device.c_str(), &st), 0) << device;
         const std::string name = device.substr(5);
-        if (name.starts_with("ttyS"))
+        if (name.starts_with("ttyS")) {
             EXPECT_NE(first_line("/sys/class/tty/" + name + "/type"), "0") << device;
+        }
         listed.insert(device);
     }
     // Every USB and ACM node is there; phantom ttyS ports are not.
     for (const char *pattern : {"/dev/ttyUSB", "/dev/ttyACM"})
         for (int n = 0; n < 64; n++) {
             const std::string device = pattern + std::to_string(n);
-            if (access(device.c_str(), F_OK) == 0)
+            if (access(device.c_str(), F_OK) == 0) {
                 EXPECT_TRUE(listed.count(device)) << device;
+            }
         }
     EXPECT_EQ(r.err, listed.empty() ? "No serial ports found\n" : "");
 }
