@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -91,12 +92,13 @@ std::string by_id_link(const fs::path &by_id_dir, const fs::path &device)
     return names.empty() ? std::string() : names.front();
 }
 
-// Name order with the numbers compared as numbers: ttyS2 before ttyS10.
+// Name order with the numbers compared as numbers: ttyS2 before ttyS10 (a shorter run of
+// digits is the smaller number; names carry no leading zeros).
 bool port_order(const serial_port &a, const serial_port &b)
 {
     auto split = [](const std::string &s) {
         const std::size_t digits = s.find_last_not_of("0123456789") + 1;
-        return std::make_pair(s.substr(0, digits), std::stoul("0" + s.substr(digits)));
+        return std::make_tuple(s.substr(0, digits), s.size() - digits, s.substr(digits));
     };
     return split(a.device) < split(b.device);
 }

@@ -108,8 +108,10 @@ TEST(SerialPorts, FakeTreeListedWithDriversAndUsbIds)
     t.put(acm / "product", "Arduino Uno");
     t.driver(acm / "1-2:1.0", "usb/drivers/cdc_acm");
     t.tty("ttyACM0", acm / "1-2:1.0", nullptr);
-    // A node without a class entry, and tty names that are not serial ports.
+    // Nodes without a class entry (one with a number no integer holds), and tty names that
+    // are not serial ports.
     t.put(t.dev / "ttyUSB1", "");
+    t.put(t.dev / "ttyUSB123456789012345678901234567890", "");
     for (const char *name : {"tty", "tty0", "ttyprintk", "ttyS", "ttySx1"})
         t.put(t.dev / name, "");
 
@@ -121,7 +123,8 @@ TEST(SerialPorts, FakeTreeListedWithDriversAndUsbIds)
               d + "/ttyS10\n" +
               d + "/ttyUSB0  ftdi_sio  0403:6001  FT232R USB UART  " + d +
               "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ1-if00-port0\n" +
-              d + "/ttyUSB1\n");
+              d + "/ttyUSB1\n" +
+              d + "/ttyUSB123456789012345678901234567890\n");
 }
 
 TEST(SerialPorts, NothingThereListsNothing)
