@@ -865,6 +865,23 @@ TEST_F(OptionsTest, DeviceStatusErrorStopsWithoutUsage)
     EXPECT_EQ(erase_cmd, 0);
 }
 
+// A device word naming nothing is a missing device, reported before any later word and without
+// the listing; other words naming nothing stay unknown options.
+TEST_F(OptionsTest, MissingDeviceWordIsNotAnUnknownOption)
+{
+    for (auto [word, path] : {std::pair{"ttyzelk-missing", "/dev/ttyzelk-missing"},
+                              std::pair{"/dev/zelk-missing", "/dev/zelk-missing"}}) {
+        SCOPED_TRACE(word);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(parse(Words{"read", word, "--version"}), 0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind(std::string("\nDevice [") + path + "] not found; ", 0), 0u) << err;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_STREQ(devnam, "/dev/ttyS0");
+    }
+}
+
 // ---- Usage -----------------------------------------------------------------------------------
 
 TEST(OptionsUsage, FullListing)
