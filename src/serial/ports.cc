@@ -13,7 +13,8 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+namespace
+{
 
 // Device names listed, by prefix; the suffix must be a number.
 constexpr std::array<std::string_view, 3> PORT_PREFIXES{"ttyS", "ttyUSB", "ttyACM"};
@@ -60,7 +61,8 @@ void describe_hardware(const fs::path &tty_dir, serial_port &port)
         return;
     for (; !dir.empty() && dir != dir.root_path(); dir = dir.parent_path()) {
         const fs::path driver = fs::read_symlink(dir / "driver", ec);
-        if (!ec && port.driver.empty() && driver.string().find(SERIAL_BASE_BUS) == std::string::npos)
+        if (!ec && port.driver.empty() &&
+            driver.string().find(SERIAL_BASE_BUS) == std::string::npos)
             port.driver = driver.filename().string();
         const std::string vendor = read_attribute(dir / "idVendor");
         if (!vendor.empty()) {
@@ -103,7 +105,7 @@ bool port_order(const serial_port &a, const serial_port &b)
     return split(a.device) < split(b.device);
 }
 
-}  // namespace
+} // namespace
 
 std::vector<serial_port> find_serial_ports(const char *sysfs_root, const char *dev_root)
 {

@@ -17,7 +17,8 @@
 using zt::RunResult;
 using zt::TempDir;
 
-namespace {
+namespace
+{
 
 std::vector<std::string> lines_of(const std::string &text)
 {
@@ -59,7 +60,7 @@ std::set<std::string> serial_nodes_opened(const std::function<void()> &run)
     return opened;
 }
 
-}  // namespace
+} // namespace
 
 TEST(PortsE2E, ListsThisMachinesPortsWithoutOpeningThem)
 {
@@ -110,8 +111,8 @@ TEST(PortsE2E, MissingDeviceNamesItAndOffersThePorts)
 {
     TempDir dir;
     const std::string ports = zt::run_zelk({"ports"}, {.cwd = dir.path}).out;
-    const std::string tail = ports.empty() ? "; no serial ports present\n"
-                                           : "; serial ports present:\n" + ports;
+    const std::string tail =
+        ports.empty() ? "; no serial ports present\n" : "; serial ports present:\n" + ports;
     for (auto [word, path] : {std::pair{"/dev/ttyzelk-missing", "/dev/ttyzelk-missing"},
                               std::pair{"ttyzelk-missing", "/dev/ttyzelk-missing"},
                               std::pair{"/dev/zelk/none", "/dev/zelk/none"}}) {
@@ -119,7 +120,7 @@ TEST(PortsE2E, MissingDeviceNamesItAndOffersThePorts)
         RunResult r = zt::run_zelk({"manufactory", word}, {.cwd = dir.path});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, std::string("\nDevice [") + path + "] not found" + tail);
-        EXPECT_EQ(r.out, "");  // no usage listing: the word was a device, not an option
+        EXPECT_EQ(r.out, ""); // no usage listing: the word was a device, not an option
     }
     // Other words stay unknown options.
     RunResult r = zt::run_zelk({"manufactory", "Tty0"}, {.cwd = dir.path});

@@ -15,7 +15,8 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+namespace
+{
 
 struct FakeTree {
     fs::path root;
@@ -75,7 +76,7 @@ std::string listing(const std::vector<serial_port> &ports)
     return text;
 }
 
-}  // namespace
+} // namespace
 
 TEST(SerialPorts, FakeTreeListedWithDriversAndUsbIds)
 {
@@ -117,14 +118,11 @@ TEST(SerialPorts, FakeTreeListedWithDriversAndUsbIds)
 
     const std::string d = t.dev.string();
     EXPECT_EQ(listing(find_serial_ports(t.sys.c_str(), t.dev.c_str())),
-              d + "/ttyACM0  cdc_acm  2341:0043  Arduino Uno\n" +
-              d + "/ttyS0  serial\n" +
-              d + "/ttyS2\n" +
-              d + "/ttyS10\n" +
-              d + "/ttyUSB0  ftdi_sio  0403:6001  FT232R USB UART  " + d +
-              "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ1-if00-port0\n" +
-              d + "/ttyUSB1\n" +
-              d + "/ttyUSB123456789012345678901234567890\n");
+              d + "/ttyACM0  cdc_acm  2341:0043  Arduino Uno\n" + d + "/ttyS0  serial\n" + d +
+                  "/ttyS2\n" + d + "/ttyS10\n" + d +
+                  "/ttyUSB0  ftdi_sio  0403:6001  FT232R USB UART  " + d +
+                  "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ1-if00-port0\n" + d + "/ttyUSB1\n" +
+                  d + "/ttyUSB123456789012345678901234567890\n");
 }
 
 TEST(SerialPorts, NothingThereListsNothing)
