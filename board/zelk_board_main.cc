@@ -27,7 +27,8 @@ const char USAGE[] =
     "  --verbose        log each command on standard error\n"
     "  --detach         go to the background once the path is printed (its process id\n"
     "                   goes to standard error), so that dev=$(zelk-board --detach) works\n"
-    "  --help           show this text\n";
+    "  --version        show the version\n"
+    "  --help, -h       show this text\n";
 
 int usage_error(const char *what, const char *arg)
 {
@@ -106,6 +107,9 @@ int main(int argc, char **argv)
         bool has_value = i + 1 < argc;
         if (a == "--help" || a == "-h") {
             std::fputs(USAGE, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("zelk-board %s\n", ZELK_VERSION);
             return 0;
         } else if (a == "--flash" && has_value) {
             cfg.flash_file = argv[++i];

@@ -1,5 +1,6 @@
 // zelk options: the global settings, the option table, command-line parsing, usage and version.
 #include "options.h"
+#include "serial/ports.h"
 
 #include <algorithm>
 #include <cctype>
@@ -59,6 +60,11 @@ constexpr std::string_view HEADER_NAME = "Option name ";
 constexpr std::string_view HEADER_DESCRIPTION = "Option description";
 
 constexpr std::string_view DEV_PREFIX = "/dev/";
+constexpr std::string_view TTY_PREFIX = "tty";
+
+// Where the serial ports are looked for.
+constexpr const char *SYSFS_ROOT = "/sys";
+constexpr const char *DEV_ROOT = "/dev";
 constexpr int ERROR_BUF_SIZE = 512;
 
 } // namespace
@@ -104,9 +110,11 @@ const OPTION general_options[] = {
      nullptr},
     {"--help", OPT_FUNC, reinterpret_cast<void *>(&showhelp), "Help", 0, 0, 0, nullptr},
     {"-h", OPT_FUNC, reinterpret_cast<void *>(&showhelp), "Help", 0, 0, 0, nullptr},
+    {"ports", OPT_FUNC, reinterpret_cast<void *>(&showports), "List serial ports", 0, 0, 0,
+     nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 29, "28 options and the terminator");
+static_assert(std::size(general_options) == 30, "29 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 
@@ -332,6 +340,28 @@ const OPTION *row_of(option_func f)
     return nullptr;
 }
 
+// A word that can only have been meant as a device: a path under /dev/ or a tty name.
+bool looks_like_device(std::string_view word)
+{
+    return word.starts_with(DEV_PREFIX) || word.starts_with(TTY_PREFIX);
+}
+
+// A device word that names nothing, usually an adapter not plugged in: say so and offer the
+// ports that are there, instead of taking the word for a misspelt option.
+void report_missing_device(std::string_view word)
+{
+    const std::string_view prefix = word.starts_with(DEV_PREFIX) ? "" : DEV_PREFIX;
+    const std::vector<serial_port> ports = find_serial_ports(SYSFS_ROOT, DEV_ROOT);
+    std::fprintf(stderr, "\nDevice [%.*s%.*s] not found", static_cast<int>(prefix.size()),
+                 prefix.data(), static_cast<int>(word.size()), word.data());
+    if (ports.empty()) {
+        std::fputs("; no serial ports present\n", stderr);
+        return;
+    }
+    std::fputs("; serial ports present:\n", stderr);
+    print_serial_ports(stderr, ports);
+}
+
 } // namespace
 
 // ---- Numbers ---------------------------------------------------------------------------------
@@ -469,6 +499,10 @@ int parse_args(int argc, char **argv)
             continue;
         }
         const int dev = setdevname(argv[i], 0);
+        if (dev == 0 && looks_like_device(argv[i])) {
+            report_missing_device(argv[i]);
+            return 0;
+        }
         if (dev == 0) {
             option_error(nullptr, "Unknown option '%s'", argv[i]);
             usage();
@@ -497,6 +531,16 @@ int showversion(char **, int *)
 int showhelp(char **, int *)
 {
     usage();
+    end_program(0);
+}
+
+int showports(char **, int *)
+{
+    const std::vector<serial_port> ports = find_serial_ports(SYSFS_ROOT, DEV_ROOT);
+    if (ports.empty())
+        std::fputs("No serial ports found\n", stderr);
+    print_serial_ports(stdout, ports);
+    std::fflush(stdout);
     end_program(0);
 }
 

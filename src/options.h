@@ -21,7 +21,9 @@ int process_option(const OPTION *opt, char **argv, int *arg_proc);
 void option_error(const OPTION *opt, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Applies the `argc` words of `argv` (null-terminated after them). A word that names no option
-// names the serial device. Returns 1 when every word was accepted, 0 otherwise (reported).
+// names the serial device; one that starts with "/dev/" or "tty" and names no file is reported
+// as a missing device, with the serial ports present. Returns 1 when every word was accepted,
+// 0 otherwise (reported).
 int parse_args(int argc, char **argv);
 
 // Sets devnam from a device word ("ttyS1" means "/dev/ttyS1"). Returns 1 when the path exists,
@@ -31,9 +33,10 @@ int setdevname(const char *cp, int quiet);
 // The usage listing on stdout, without a final newline.
 void usage();
 
-// Parser functions of the table ("--version", "--help"/"-h", "erase sector").
+// Parser functions of the table ("--version", "--help"/"-h", "ports", "erase sector").
 int showversion(char **argv, int *arg_proc); // never returns: exit(0)
 int showhelp(char **argv, int *arg_proc);    // never returns: exit(0)
+int showports(char **argv, int *arg_proc);   // lists the serial ports on stdout; exit(0)
 int parseSectors(char **argv, int *argc);    // fills erase_sectors_cmd from one list word
 
 // Where the digits of a number word start: leading blanks/tabs and an "x"/"X"/"0x"/"0X" prefix

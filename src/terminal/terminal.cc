@@ -298,6 +298,12 @@ int proc_Terminal()
         std::fprintf(stderr, "\nBad stdin descriptor\n");
         return 0;
     }
+    // A user at a console is told how to leave, before it goes raw so the line ends as a line;
+    // at the end the shell's prompt gets a line of its own. Nothing is added for a script.
+    const bool console = isatty(infd);
+    if (console)
+        std::fprintf(stderr, "Terminal on %s at %d baud: Ctrl-C sends a break, Ctrl-C twice quits\n",
+                     devnam, inspeed);
     struct termios stdintios;
     if (!console_raw(infd, &stdintios))
         return 0;
@@ -312,5 +318,7 @@ int proc_Terminal()
     }
     if (!prot_file_close(fprot, !st.log_lost))
         st.rvl = 0;
+    if (console)
+        std::fputc('\n', stderr);
     return st.rvl;
 }

@@ -132,6 +132,11 @@ struct Session {
         return read_for(dev.master, want, timeout_ms);
     }
     std::string protocol() const { return zt::read_file(dir.file("zelk.txt")); }
+    // The console is a terminal: one line as the terminal starts.
+    std::string banner() const
+    {
+        return "Terminal on " + dev.path + " at 38400 baud: Ctrl-C sends a break, Ctrl-C twice quits\n";
+    }
 
     // Ctrl-C Ctrl-C ends the terminal; the console and the line are as they were.
     RunResult end_normally()
@@ -197,7 +202,7 @@ TEST(TerminalE2E, TextDisplayWithoutEcho)
     EXPECT_EQ(s.sent(6), "ls -l\r");
     RunResult r = s.end_normally();
     EXPECT_EQ(r.out, kSetSpeed + rx);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, s.banner() + "\n");
     EXPECT_EQ(s.protocol(), rx);
 }
 
@@ -215,7 +220,7 @@ TEST(TerminalE2E, HexDisplayWithEcho)
     ASSERT_TRUE(s.zelk->wait_for_out("41 0a xyff ", 3000)) << s.zelk->out_so_far();
     RunResult r = s.end_normally();
     EXPECT_EQ(r.out, kSetSpeed + "41 0a xyff ");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, s.banner() + "\n");
     EXPECT_EQ(s.protocol(), "A\nxy\xff");
 }
 
@@ -233,7 +238,7 @@ TEST(TerminalE2E, CtrlCLetterCtrlCGoesOn)
     EXPECT_EQ(s.sent(1), "b");
     RunResult r = s.end_normally();
     EXPECT_EQ(r.out, kSetSpeed + "aZb");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, s.banner() + "\n");
     EXPECT_EQ(s.sent(1, 200), "");
     EXPECT_EQ(s.protocol(), "aZb");
 }
@@ -251,7 +256,7 @@ TEST(TerminalE2E, CtrlCCtrlCAcrossReads)
     RunResult r = s.zelk->finish();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kSetSpeed + "q");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, s.banner() + "\n");
     s.expect_restored();
 }
 
@@ -264,7 +269,7 @@ TEST(TerminalE2E, BytesAfterSecondCtrlCAreDropped)
     RunResult r = s.zelk->finish();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kSetSpeed);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, s.banner() + "\n");
     EXPECT_EQ(s.sent(1, 200), "");
     EXPECT_EQ(s.protocol(), "");
     s.expect_restored();
@@ -279,7 +284,7 @@ TEST(TerminalE2E, SigintEndsTerminal)
     RunResult r = s.zelk->finish();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kSetSpeed + "Received signal 2. Terminating.\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, s.banner() + "\n");
     s.expect_restored();
 }
 
@@ -291,7 +296,7 @@ TEST(TerminalE2E, FatalSignalRestoresConsole)
     s.zelk->signal(SIGUSR1);
     RunResult r = s.zelk->finish();
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Received unknown signal 10\n");
+    EXPECT_EQ(r.err, s.banner() + "Received unknown signal 10\n");
     s.expect_restored();
 }
 
@@ -307,7 +312,7 @@ TEST(TerminalE2E, LineHangUpEndsTerminal)
     EXPECT_EQ(r.status, 1);
     // The driver cannot put the attributes back on a line that is gone, and says so.
     EXPECT_EQ(r.out, kSetSpeed + "Can not restore TTY device attribute\n");
-    EXPECT_EQ(r.err, "\nSerial line hung up\n");
+    EXPECT_EQ(r.err, s.banner() + "\nSerial line hung up\n" + "\n");
     expect_console_is(s.con, s.cooked);
 }
 
@@ -323,7 +328,7 @@ TEST(TerminalE2E, ConsoleHangUpEndsTerminal)
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kSetSpeed);
-    EXPECT_EQ(r.err, "\nConsole hung up\n");
+    EXPECT_EQ(r.err, s.banner() + "\nConsole hung up\n" + "\n");
     termios d = s.dev.attrs();
     EXPECT_EQ(cfgetospeed(&d), cfgetospeed(&s.dev_before));
     EXPECT_EQ(d.c_lflag, s.dev_before.c_lflag);
@@ -342,7 +347,7 @@ TEST(TerminalE2E, LogLossEndsTerminal)
         RunResult r = s.zelk->finish();
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, kSetSpeed + "xy") << "the chunk is still shown";
-        EXPECT_EQ(r.err, lost);
+        EXPECT_EQ(r.err, s.banner() + lost + "\n");
         s.expect_restored();
     }
     {
@@ -353,9 +358,32 @@ TEST(TerminalE2E, LogLossEndsTerminal)
         s.type("\x03\x03");
         RunResult r = s.zelk->finish();
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, lost);
+        EXPECT_EQ(r.err, s.banner() + lost + "\n");
         s.expect_restored();
     }
+}
+
+// Only a console that is a terminal gets the start line and the final line feed; a pipe on the
+// standard input (a script) gets zelk's messages alone.
+TEST(TerminalE2E, StartLineOnlyForATerminalConsole)
+{
+    TempDir dir;
+    Pty dev;
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    RunResult r = zt::run_zelk({"terminal", dev.path},
+                               {.cwd = dir.path, .stdin_fd = pipe_fds[0], .timeout_s = 20});
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kSetSpeed);
+    EXPECT_EQ(r.err, "\ntcgetattr stdin error: (25)\n");
+
+    Session s({"hex"});
+    ASSERT_TRUE(s.wait_raw());
+    RunResult t = s.end_normally();
+    EXPECT_EQ(t.err, "Terminal on " + s.dev.path +
+                         " at 38400 baud: Ctrl-C sends a break, Ctrl-C twice quits\n\n");
 }
 
 // The protocol file's name follows the device word unless given; it is created or emptied

@@ -1,10 +1,48 @@
 #!/usr/bin/env bash
-# The manual pages render without warnings, and zelk(1) names every option of `zelk --help`.
-# $1: the zelk binary, $2: the folder of the pages.
+# The manual pages render without warnings, have their sections, and name every option of
+# `zelk --help` and `zelk-board --help`.
+# $1: the zelk binary, $2: the folder of the pages, $3: the zelk-board binary.
 set -u
 zelk=$(realpath "$1")
 pages=$2
+board=$(realpath "$3")
 fails=0
+
+has_sections()  # page, then section headings
+{
+    local page=$1
+    shift
+    local headings
+    headings=$(MANWIDTH=200 man -l "$page" 2>/dev/null | col -b | grep -E '^[A-Z]')
+    local section
+    for section in "$@"; do
+        if ! grep -qxF -- "$section" <<<"$headings"; then
+            echo "FAIL: $page has no section '$section'"
+            fails=$((fails + 1))
+        fi
+    done
+}
+has_sections "$pages/zelk.1" NAME SYNOPSIS DESCRIPTION OPTIONS KEYS "WRITE SPEEDS" TIMINGS \
+    "THE CHECK VALUE AND WHAT IT PROVES" FILES "THE OPTIONS FILE" "SERIAL PORTS" "EXIT STATUS" \
+    EXAMPLES BUGS AUTHOR "SEE ALSO"
+has_sections "$pages/zelk-board.1" NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" EXAMPLES \
+    "SEE ALSO"
+
+# The timing table is filled in: three figures on each of its rows.
+rows=$(MANWIDTH=200 man -l "$pages/zelk.1" 2>/dev/null | col -b |
+    sed -n '/^TIMINGS/,/^THE CHECK/p' | grep -cE '  [0-9]+\.[0-9] +[0-9]+\.[0-9] +[0-9]+\.[0-9]$')
+if ((rows < 8)); then
+    echo "FAIL: the timing table has $rows rows of figures"
+    fails=$((fails + 1))
+fi
+
+board_text=$(MANWIDTH=200 man -l "$pages/zelk-board.1" 2>/dev/null | col -b)
+while IFS= read -r name; do
+    if ! grep -qE -- "(^|[ ,])$name([ ,]|$)" <<<"$board_text"; then
+        echo "FAIL: option '$name' is not in zelk-board(1)"
+        fails=$((fails + 1))
+    fi
+done < <("$board" --help | grep -oE -- '(^|[ ,])--?[a-z-]+' | tr -d ' ,')
 
 for page in "$pages"/zelk.1 "$pages"/zelk-board.1; do
     warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)

@@ -111,7 +111,8 @@ const std::string kUsage = "ZELK 0.1.0 Flash loader and boot monitor client for 
                            "protocol            Terminal protocol file name (defaul = zelk.txt)\n"
                            "--version           Show Version\n"
                            "--help              Help\n"
-                           "-h                  Help";
+                           "-h                  Help\n"
+                           "ports               List serial ports";
 
 // ---- Defaults and table ----------------------------------------------------------------------
 
@@ -127,13 +128,15 @@ TEST(OptionsDefaults, SettingsStartAtTheirDefaults)
     EXPECT_EQ(write_speed, 0);
 }
 
-TEST(OptionsTable, TwentyEightRowsThenTerminator)
+TEST(OptionsTable, TwentyNineRowsThenTerminator)
 {
     int rows = 0;
     while (general_options[rows].name)
         ++rows;
-    EXPECT_EQ(rows, 28);
-    const OPTION &end = general_options[28];
+    EXPECT_EQ(rows, 29);
+    EXPECT_STREQ(general_options[27].name, "-h");
+    EXPECT_STREQ(general_options[28].name, "ports");
+    const OPTION &end = general_options[29];
     EXPECT_EQ(end.type, 0u);
     EXPECT_EQ(end.addr, nullptr);
     EXPECT_EQ(end.description, nullptr);
@@ -207,6 +210,7 @@ TEST(OptionsFindOption, LongestWholeNameWins)
         {{""}, nullptr, 0},
         {{"-h"}, "-h", 1},
         {{"--help"}, "--help", 1},
+        {{"ports"}, "ports", 1},
         {{}, nullptr, 0},
     };
     for (const Case &c : cases) {
@@ -859,6 +863,23 @@ TEST_F(OptionsTest, DeviceStatusErrorStopsWithoutUsage)
               "\nLogview:stat() call error  /dev/null/x: Not a directory\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(erase_cmd, 0);
+}
+
+// A device word naming nothing is a missing device, reported before any later word and without
+// the listing; other words naming nothing stay unknown options.
+TEST_F(OptionsTest, MissingDeviceWordIsNotAnUnknownOption)
+{
+    for (auto [word, path] : {std::pair{"ttyzelk-missing", "/dev/ttyzelk-missing"},
+                              std::pair{"/dev/zelk-missing", "/dev/zelk-missing"}}) {
+        SCOPED_TRACE(word);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(parse(Words{"read", word, "--version"}), 0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind(std::string("\nDevice [") + path + "] not found; ", 0), 0u) << err;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_STREQ(devnam, "/dev/ttyS0");
+    }
 }
 
 // ---- Usage -----------------------------------------------------------------------------------

@@ -1,0 +1,25 @@
+// The serial ports present on the machine, found from sysfs and /dev without opening any of
+// them: what "ports" lists and what a missing device's message offers instead.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// One serial port. Fields that sysfs does not tell are empty.
+struct serial_port {
+    std::string device;  // "/dev/ttyUSB0" (under the /dev root given)
+    std::string driver;  // kernel driver of the port's hardware: "serial", "ftdi_sio", "cdc_acm"
+    std::string usb_id;  // USB adapters: "vendor:product" in hexadecimal, "0403:6001"
+    std::string product; // USB adapters: the product string, "FT232R USB UART"
+    std::string by_id;   // the /dev/serial/by-id link naming the device, if any
+};
+
+// The ports under `sysfs_root` (normally "/sys") and `dev_root` (normally "/dev"), in name
+// order: /dev/ttyS* whose UART sysfs reports as present (a type other than 0; the kernel creates
+// nodes for phantom 8250 ports too), and every /dev/ttyUSB* and /dev/ttyACM* node. Reads sysfs
+// attributes and directory listings only; no device node is opened.
+std::vector<serial_port> find_serial_ports(const char *sysfs_root, const char *dev_root);
+
+// One line per port: the device, then the fields known, separated by two blanks.
+void print_serial_ports(std::FILE *out, const std::vector<serial_port> &ports);
