@@ -11,6 +11,8 @@
 
 int pause_tty(int sec, int ms)
 {
+    if (kill_link)
+        return 0;  // the request came while the byte before the pause went out
     struct timespec left = {0, 0};
     if (sec > 0)
         left.tv_sec = sec;
