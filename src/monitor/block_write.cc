@@ -67,7 +67,8 @@ int restore_speed(const struct termios &saved)
 {
     std::printf("\nRestote Speed %d\n", inspeed);
     std::fflush(stdout);
-    if (!send_command(CMD_SET_SPEED, false, WRITE_TERMINATED) || !write_len(pair_code(CMD_SET_SPEED), inspeed, 1))
+    if (!send_command(CMD_SET_SPEED, false, WRITE_TERMINATED) ||
+        !write_len(pair_code(CMD_SET_SPEED), inspeed, 1))
         return 0;
     if (!pause_tty(SPEED_SETTLE_SEC, 0))
         end_run_if_interrupted(WRITE_TERMINATED);

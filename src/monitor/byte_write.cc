@@ -116,7 +116,8 @@ int proc_Write()
         return 0;
     std::printf("Write flash ...");
     std::fflush(stdout);
-    if (!send_command(CMD_BYTE_WRITE, true, WRITE_TERMINATED) || !write_len(pair_code(CMD_BYTE_WRITE), file_size, 0))
+    if (!send_command(CMD_BYTE_WRITE, true, WRITE_TERMINATED) ||
+        !write_len(pair_code(CMD_BYTE_WRITE), file_size, 0))
         return 0;
     // A file shorter than the announced size is sent whole and no further.
     const int end = static_cast<int>(std::min<long>(file_size, image.len));

@@ -100,7 +100,8 @@ int proc_Read()
         std::printf("\nOutput file [%s] open error\n", outfilenam);
         return 0;
     }
-    if (!send_command(CMD_READ, true, READ_TERMINATED) || !write_len(pair_code(CMD_READ), file_size, 0)) {
+    if (!send_command(CMD_READ, true, READ_TERMINATED) ||
+        !write_len(pair_code(CMD_READ), file_size, 0)) {
         close_output(fo);
         return 0;
     }
