@@ -627,11 +627,11 @@ std::vector<Cell> cells()
                              {.command = 5, .number = true, .asleep = true},
                              WBS_HEAD + TIMES + "\nRestote Speed 38400\n",
                              "\nFlash write terminated.", false);
-    // In the middle of the second block, every check value arriving: nothing after it, the read
-    // included.
+    // Once the first block is on its way, every check value arriving: nothing after it, the
+    // read included.
     terminated_between_reads(v, "WbInTheData", WB_RD, on_the_wire(),
-                             {.command = 2, .number = true, .received = 2 + 8 + 512 + 2 + 8 + 200},
-                             WB_HEAD, "\nFlash write terminated.", true);
+                             {.command = 1, .number = true, .received = 2 + 8 + 200}, WB_HEAD,
+                             "\nFlash write terminated.", true);
     v.push_back({.name = "WbsSigwinch",
                  .words = WBS,
                  .board = with(reply_is("WB", {pause(1500), send("00000000")}, 1)),
