@@ -36,6 +36,8 @@ bool Board::start(std::string *error)
         ok = flash_attach_file(b.flash, b.cfg.flash_file, err);
     if (ok)
         ok = b.line.open(b.cfg.baud, b.cfg.wire_speed, err);
+    if (ok && b.cfg.byte_by_byte)
+        b.line.send_byte_by_byte();
     if (ok)
         b.thread = std::thread(monitor_run, std::ref(b));
     else if (error)
@@ -55,6 +57,11 @@ void Board::stop()
 const std::string &Board::path() const { return impl_->line.path(); }
 
 std::string Board::received() const { return impl_->line.received(); }
+
+std::vector<std::chrono::steady_clock::time_point> Board::received_times() const
+{
+    return impl_->line.received_times();
+}
 
 std::vector<CommandRecord> Board::commands() const
 {

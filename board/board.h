@@ -14,6 +14,7 @@
 //   EXPECT_EQ(board.garbled_from_host(), 0);
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -97,6 +98,7 @@ struct Ready {
 struct Config {
     int baud = DEFAULT_BAUD;  // the board's line speed at start
     bool wire_speed = false;  // take 10 bit times per byte each way, as a real line does
+    bool byte_by_byte = false;  // send every byte alone, the next once zelk has read it
     std::string flash_file;   // keep the flash in this file (loaded at start); "" keeps it in memory
     Ready ready;
     U32 manufacturer_code = 0x01;  // AMD
@@ -130,6 +132,9 @@ public:
 
     // Recording; safe from any thread while the board runs.
     std::string received() const;  // every byte zelk sent, in order, as sent
+    // When the board took each byte of received() from the line (it reads at once while idle
+    // or waiting for a command's next byte).
+    std::vector<std::chrono::steady_clock::time_point> received_times() const;
     std::vector<CommandRecord> commands() const;
     bool wait_for_commands(std::size_t n, int timeout_ms) const;  // until n commands arrived
     long garbled_to_host() const;    // bytes sent while the two speeds differed

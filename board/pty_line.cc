@@ -29,6 +29,9 @@ constexpr SpeedCode SPEED_CODES[] = {
 
 constexpr int BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 constexpr std::size_t WIRE_CHUNK_BYTES = 64;
+// Sending byte by byte: how long a byte may take to reach the host's queue, and to be read.
+constexpr int ARRIVAL_WAIT_MS = 5;
+constexpr int HOST_READ_WAIT_MS = 15000;
 
 // What a UART sampling at the wrong rate makes of a byte: always some other byte.
 U8 garble(U8 b) { return static_cast<U8>(b ^ 0xA5); }
@@ -140,6 +143,8 @@ void PtyLine::take_input()
     {
         std::lock_guard<std::mutex> lock(mu_);
         received_.append(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n));
+        received_at_.insert(received_at_.end(), static_cast<std::size_t>(n),
+                            std::chrono::steady_clock::now());
     }
     bool bad = mismatched();
     for (ssize_t i = 0; i < n; i++)
@@ -175,6 +180,8 @@ bool PtyLine::send(const std::string &bytes)
         std::size_t n = bytes.size() - pos;
         if (wire_speed_)
             n = std::min(n, WIRE_CHUNK_BYTES);
+        if (byte_by_byte_)
+            n = 1;
         std::string chunk = bytes.substr(pos, n);
         if (mismatched()) {
             for (char &c : chunk)
@@ -190,6 +197,27 @@ bool PtyLine::send(const std::string &bytes)
         }
         pos += static_cast<std::size_t>(w);
         if (wire_speed_ && !pause_us(w * BITS_PER_BYTE * 1000000L / baud_.load()))
+            return false;
+        if (byte_by_byte_ && !wait_read_by_host())
+            return false;
+    }
+    return true;
+}
+
+// The byte just written first reaches the host's input queue (the pseudo-terminal hands it over
+// a moment later), then leaves it when zelk reads it. A byte not seen queued within
+// ARRIVAL_WAIT_MS has been read already. A host that stops reading for good (it has ended) lets
+// the board go on after HOST_READ_WAIT_MS.
+bool PtyLine::wait_read_by_host()
+{
+    int waited = 0;
+    while (queued_for_host() == 0 && waited < ARRIVAL_WAIT_MS) {
+        if (!sleep_ms(1))
+            return false;
+        waited++;
+    }
+    for (waited = 0; queued_for_host() > 0 && waited < HOST_READ_WAIT_MS; waited++) {
+        if (!sleep_ms(1))
             return false;
     }
     return true;
@@ -252,6 +280,12 @@ std::string PtyLine::received() const
 {
     std::lock_guard<std::mutex> lock(mu_);
     return received_;
+}
+
+std::vector<std::chrono::steady_clock::time_point> PtyLine::received_times() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return received_at_;
 }
 
 }  // namespace zb

@@ -5,10 +5,12 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "protocol.h"
 
@@ -29,6 +31,10 @@ public:
 
     // Opens the pair, the slave raw 8N1 at `baud`. On failure `err` says why.
     bool open(int baud, bool wire_speed, std::string &err);
+    // From now on every byte sent goes alone: the next one only once zelk has read it, so that
+    // each reaches zelk in a read of its own, as from a slow line or an adapter that delivers
+    // byte by byte.
+    void send_byte_by_byte() { byte_by_byte_ = true; }
     const std::string &path() const { return path_; }
 
     // Board thread only.
@@ -47,6 +53,8 @@ public:
     void set_baud(int baud) { baud_.store(baud); }
     int baud() const { return baud_.load(); }
     std::string received() const;
+    // When each byte of received() was taken from the line.
+    std::vector<std::chrono::steady_clock::time_point> received_times() const;
     long garbled_to_host() const { return garbled_to_host_.load(); }
     long garbled_from_host() const { return garbled_from_host_.load(); }
 
@@ -55,6 +63,7 @@ private:
     bool pause_us(long us);
     void take_input();
     bool mismatched() const;
+    bool wait_read_by_host();
 
     int master_ = -1;
     int slave_ = -1;  // the board's own slave descriptor: FIONREAD, and no hang-up while zelk is away
@@ -63,6 +72,7 @@ private:
     int opens_ = 0;
     std::string path_;
     bool wire_speed_ = false;
+    bool byte_by_byte_ = false;
     std::deque<U8> rx_;  // bytes read from zelk, not yet consumed by the monitor
     std::atomic<int> baud_{0};
     std::atomic<bool> stop_{false};
@@ -71,6 +81,7 @@ private:
     std::atomic<long> garbled_from_host_{0};
     mutable std::mutex mu_;
     std::string received_;  // every byte zelk put on the line, as sent, guarded by mu_
+    std::vector<std::chrono::steady_clock::time_point> received_at_;  // guarded by mu_
 };
 
 }  // namespace zb

@@ -23,6 +23,8 @@ const char USAGE[] =
     "  --flash FILE     keep the 2 MiB flash in FILE (loaded if present, updated on change)\n"
     "  --speed BAUD     the board's line speed at start (default 38400)\n"
     "  --wire-speed     take 10 bit times per byte, as a real line does\n"
+    "  --byte-by-byte   send every byte alone, the next once zelk has read it, as a\n"
+    "                   slow line or some USB adapters deliver them\n"
     "  --dram-ms MS     length of each timed phase of the DRAM tests (default 300)\n"
     "  --verbose        log each command on standard error\n"
     "  --detach         go to the background once the path is printed (its process id\n"
@@ -121,6 +123,8 @@ int main(int argc, char **argv)
                 return usage_error("bad duration ", argv[i]);
         } else if (a == "--wire-speed") {
             cfg.wire_speed = true;
+        } else if (a == "--byte-by-byte") {
+            cfg.byte_by_byte = true;
         } else if (a == "--detach") {
             want_detach = true;
         } else if (a == "--verbose") {

@@ -157,12 +157,21 @@ void open_device()
     protect_node(ttyfd);
 }
 
+// A termination request that came while an operation was finishing, after its last own
+// check: the operation is done, and no later one may start. The handler's line has said why.
+void end_run_if_terminated()
+{
+    if (kill_link)
+        end_program(1);
+}
+
 // Runs the selected operations in their fixed order, stopping at the first failure.
 // 1 when every selected operation succeeded, the register dump included.
 int run_chain()
 {
     int rvl = 1;
     auto step = [&rvl](bool selected, int (*op)()) {
+        end_run_if_terminated();
         if (selected && rvl)
             rvl = op() ? 1 : 0;
     };
@@ -180,6 +189,7 @@ int run_chain()
         step(write_cmd, proc_Write);
     step(read_cmd, proc_Read);
     step(read_registers, proc_ReadRegisters);
+    end_run_if_terminated();
     return rvl;
 }
 

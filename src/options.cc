@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <string_view>
 #include <sys/stat.h>
 
@@ -545,7 +546,8 @@ int showports(char **, int *)
 }
 
 // The list is one word of sector numbers separated by blanks or commas; numbers above 31 name no
-// sector and are ignored. A new list replaces an earlier one.
+// sector and are ignored, with a warning that names them as written. A new list replaces an
+// earlier one.
 int parseSectors(char **argv, int *argc)
 {
     if (!argv || !argc)
@@ -561,11 +563,13 @@ int parseSectors(char **argv, int *argc)
         fail();
     }
     erase_sectors_cmd = 0;
+    std::string ignored;
     for (const char *p = word; *p;) {
         if (*p < '0' || *p > '9') {
             ++p;
             continue;
         }
+        const char *number = p;
         unsigned sector = 0;
         bool beyond = false;
         for (; *p >= '0' && *p <= '9'; ++p) {
@@ -576,7 +580,11 @@ int parseSectors(char **argv, int *argc)
         }
         if (!beyond)
             erase_sectors_cmd |= U32{1} << sector;
+        else
+            ignored.append(ignored.empty() ? "" : ", ").append(number, p);
     }
+    if (!ignored.empty())
+        std::fprintf(stderr, "Sector numbers above 31 ignored: %s\n", ignored.c_str());
     *argc = 1;
     return 1;
 }

@@ -41,9 +41,10 @@ int switch_speed(struct termios *saved)
     const int code = speed_toh(write_speed);
     if (code == 0)
         return 0;
-    if (!send_command(CMD_SET_SPEED, false) ||
+    if (!send_command(CMD_SET_SPEED, false, WRITE_TERMINATED) ||
         !write_len(pair_code(CMD_SET_SPEED), write_speed, 1))
         return 0;
+    end_run_if_interrupted(WRITE_TERMINATED);
     struct termios tios;
     if (tcgetattr(ttyfd, &tios) != 0) {
         std::fprintf(stderr, "TTY device attribute read error (tcgetattr): (%d)\n", errno);
@@ -66,9 +67,11 @@ int restore_speed(const struct termios &saved)
 {
     std::printf("\nRestote Speed %d\n", inspeed);
     std::fflush(stdout);
-    if (!send_command(CMD_SET_SPEED, false) || !write_len(pair_code(CMD_SET_SPEED), inspeed, 1))
+    if (!send_command(CMD_SET_SPEED, false, WRITE_TERMINATED) ||
+        !write_len(pair_code(CMD_SET_SPEED), inspeed, 1))
         return 0;
-    sleep(SPEED_SETTLE_SEC);
+    if (!pause_tty(SPEED_SETTLE_SEC, 0))
+        end_run_if_interrupted(WRITE_TERMINATED);
     if (tcsetattr(ttyfd, TCSAFLUSH, &saved) != 0) {
         std::fprintf(stderr, "can't restore TTY settings\n");
         return 0;
@@ -84,13 +87,14 @@ int write_block(const input_image &image, int pos, int wlen)
     std::memcpy(databuf, image.bytes.get() + pos, static_cast<std::size_t>(wlen));
     const U32 offset = static_cast<U32>(pos) + static_cast<U32>(write_offset);
 
-    if (!send_command(CMD_BLOCK_WRITE, false) ||
+    if (!send_command(CMD_BLOCK_WRITE, false, WRITE_TERMINATED) ||
         !write_len(pair_code(CMD_BLOCK_WRITE), static_cast<int>(offset), 0))
         return 0;
     if (hash && pos > 0 && pos % HASH_EVERY_BYTES == 0) {
         std::printf("#");
         std::fflush(stdout);
     }
+    end_run_if_interrupted(WRITE_TERMINATED);
     if (!write_tty(databuf, FLASH_BLOCK_BYTES, 0, 0)) {
         std::fprintf(stderr, "\ntty write error, position [%d][0x%x], byte [0x%02x]\n", pos,
                      static_cast<unsigned>(pos), image.bytes[pos]);

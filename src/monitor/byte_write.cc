@@ -20,6 +20,7 @@ constexpr char WRITE_TERMINATED[] = "\nFlash write terminated.";
 
 void report_write_error(const U8 *bytes, int pos)
 {
+    end_run_if_interrupted(WRITE_TERMINATED);  // a pause of the chunk cut short
     std::fprintf(stderr, "\ntty write error, position [%d][0x%x], byte [0x%02x]\n", pos,
                  static_cast<unsigned>(pos), bytes[pos]);
 }
@@ -41,6 +42,7 @@ void report_mismatch(U8 echoed, U8 sent, int pos)
 int write_bytes(const U8 *bytes, int end)
 {
     for (int pos = 0; pos < end; pos++) {
+        end_run_if_interrupted(WRITE_TERMINATED);
         if (hash && pos > 0 && pos % HASH_EVERY_BYTES == 0) {
             std::printf("#");
             std::fflush(stdout);
@@ -69,6 +71,7 @@ int write_chunks(const U8 *bytes, int end)
     U8 rbuf[CHUNK_MAX_BYTES];
     int last_hash = 0;
     for (int pos = 0; pos < end;) {
+        end_run_if_interrupted(WRITE_TERMINATED);
         if (hash && pos > 0 && pos >= last_hash + HASH_EVERY_BYTES) {
             std::printf("#");
             std::fflush(stdout);
@@ -113,7 +116,8 @@ int proc_Write()
         return 0;
     std::printf("Write flash ...");
     std::fflush(stdout);
-    if (!send_command(CMD_BYTE_WRITE, true) || !write_len(pair_code(CMD_BYTE_WRITE), file_size, 0))
+    if (!send_command(CMD_BYTE_WRITE, true, WRITE_TERMINATED) ||
+        !write_len(pair_code(CMD_BYTE_WRITE), file_size, 0))
         return 0;
     // A file shorter than the announced size is sent whole and no further.
     const int end = static_cast<int>(std::min<long>(file_size, image.len));

@@ -62,11 +62,10 @@ void follow_report()
     timeval tstart{};
     U32 code = 0;
     for (;;) {
+        end_run_if_interrupted(TERMINATED);
         unsigned char byte = 0;
-        if (!read_tty(&byte, 1, DRAM_WAIT_SEC)) {
-            end_run_if_interrupted(TERMINATED);
+        if (!read_tty(&byte, 1, DRAM_WAIT_SEC))
             continue;
-        }
         if (code == PHASE_MARKER)
             print_phase(tstart);
         std::printf("%c", byte);
@@ -103,7 +102,7 @@ int proc_DramTest(int bytes)
         std::fprintf(stderr, "\nInternal Error\n");
         return 0;
     }
-    if (!send_command(letters, true))
+    if (!send_command(letters, true, TERMINATED))
         return 0;
     follow_report();
     std::printf("\nOK\n");

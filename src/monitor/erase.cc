@@ -16,7 +16,7 @@ int proc_Erase()
         return 0;
     std::printf("Erase flash ...");
     std::fflush(stdout);
-    if (!send_command(CMD_CHIP_ERASE, true))
+    if (!send_command(CMD_CHIP_ERASE, true, ERASE_TERMINATED))
         return 0;
     // The echo "CE" and the "OK" may come in either order.
     if (wait_pairs({pair_code(CMD_CHIP_ERASE), REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC,
@@ -40,7 +40,7 @@ int proc_EraseSectors()
             continue;
         std::printf("\n Sector %d ...", sn);
         std::fflush(stdout);
-        if (!send_command(CMD_SECTOR_ERASE, true) ||
+        if (!send_command(CMD_SECTOR_ERASE, true, ERASE_TERMINATED) ||
             !write_len(pair_code(CMD_SECTOR_ERASE), sn, 0)) {
             rvl = 0;
             break;

@@ -67,6 +67,7 @@ int wait_echo(const flash_id_read &r)
 // Reads the 8 digits that follow the echo; all 32 bits of the code are kept.
 int read_code(const flash_id_read &r, U32 &code)
 {
+    end_run_if_interrupted(r.reply_term_msg);
     char mbuf[NUMBER_DIGITS] = {};
     if (!read_tty(reinterpret_cast<unsigned char *>(mbuf), NUMBER_DIGITS, REPLY_WAIT_SEC)) {
         end_run_if_interrupted(r.reply_term_msg);
@@ -86,7 +87,7 @@ int read_flash_id(const flash_id_read &r)
     if (!read_id())
         return 0;
     std::printf("%s", r.start_msg);
-    if (!send_command(r.letters, true))
+    if (!send_command(r.letters, true, r.echo_term_msg))
         return 0;
     U32 code = 0;
     if (!wait_echo(r) || !read_code(r, code))

@@ -33,13 +33,19 @@ void mark_progress(int pos)
     }
 }
 
+// Ends the run on a termination request or a hung-up line; what arrived is kept in the file.
+void end_read_if_interrupted(file_ptr &fo)
+{
+    if (kill_link || tty_hung_up()) {
+        fo.reset();
+        end_run_if_interrupted(READ_TERMINATED);
+    }
+}
+
 // The byte at `pos` did not come. The bytes before it stay in the file.
 int byte_lost(file_ptr &fo, int pos)
 {
-    if (kill_link || tty_hung_up()) {
-        fo.reset();  // what arrived is kept whatever ends the run
-        end_run_if_interrupted(READ_TERMINATED);
-    }
+    end_read_if_interrupted(fo);
     std::fprintf(stderr, "\nRead byte timeout, offset [%d][0x%x]\n", pos,
                  static_cast<unsigned>(pos));
     close_output(fo);
@@ -55,6 +61,7 @@ int receive_data(file_ptr &fo)
     bool read_failed = false;  // reported already, as the timed read would report it
     int pos = 0;
     while (pos < file_size) {
+        end_read_if_interrupted(fo);
         mark_progress(pos);
         rbuf[0] = 0;
         if (read_failed || !read_tty(rbuf, 1, BYTE_WAIT_SEC))
@@ -94,7 +101,8 @@ int proc_Read()
         std::printf("\nOutput file [%s] open error\n", outfilenam);
         return 0;
     }
-    if (!send_command(CMD_READ, true) || !write_len(pair_code(CMD_READ), file_size, 0)) {
+    if (!send_command(CMD_READ, true, READ_TERMINATED) ||
+        !write_len(pair_code(CMD_READ), file_size, 0)) {
         close_output(fo);
         return 0;
     }

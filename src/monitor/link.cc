@@ -16,10 +16,13 @@ void end_run_if_interrupted(const char *term_msg)
     }
 }
 
-int send_command(const char *letters, bool paced)
+int send_command(const char *letters, bool paced, const char *term_msg)
 {
-    return write_tty(reinterpret_cast<const unsigned char *>(letters), 2,
-                     paced ? CMD_PACE_SEC : 0, 0);
+    end_run_if_interrupted(term_msg);
+    if (write_tty(reinterpret_cast<const unsigned char *>(letters), 2, paced ? CMD_PACE_SEC : 0, 0))
+        return 1;
+    end_run_if_interrupted(term_msg);  // a pause cut short by a termination request
+    return 0;
 }
 
 wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, bool timeout_ends,
@@ -29,6 +32,7 @@ wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, boo
     unsigned seen = 0;
     U16 code = 0;
     for (int n = 0; n < reads; n++) {
+        end_run_if_interrupted(term_msg);
         unsigned char byte = 0;
         if (!read_tty(&byte, 1, sec)) {
             end_run_if_interrupted(term_msg);
@@ -99,20 +103,23 @@ int write_len(unsigned short prompt, int len, int ignorerepl)
         std::fprintf(stderr, "Data length prompt timeout\n");
         return 0;
     }
+    end_run_if_interrupted("\nWrite Length terminated.\n");
     char wbuf[NUMBER_DIGITS + 1];
     std::snprintf(wbuf, sizeof wbuf, "%08X", static_cast<U32>(len));
     if (!write_tty(reinterpret_cast<const unsigned char *>(wbuf), NUMBER_DIGITS, 0, 0)) {
         std::fprintf(stderr, "Data length write error\n");
         return 0;
     }
+    constexpr char ECHO_TERMINATED[] = "\nRead Length terminated\n";
     unsigned char rbuf[NUMBER_DIGITS + 1] = {};
     if (!read_tty(rbuf, NUMBER_DIGITS, ECHO_WAIT_SEC)) {
+        end_run_if_interrupted(ECHO_TERMINATED);
         if (ignorerepl == 1)
             return 1;
-        end_run_if_interrupted("\nRead Length terminated\n");
         std::fprintf(stderr, "Data length read timeout\n");
         return 0;
     }
+    end_run_if_interrupted(ECHO_TERMINATED);
     for (int pos = 0; pos < NUMBER_DIGITS; pos++) {
         if (rbuf[pos] >= 'a' && rbuf[pos] <= 'f')
             rbuf[pos] = static_cast<unsigned char>(rbuf[pos] - 'a' + 'A');

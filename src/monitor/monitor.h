@@ -46,19 +46,24 @@ enum wait_result { WAIT_SEEN, WAIT_TIMEOUT, WAIT_BUDGET };
 // `reads` bytes, until every code of `pairs` has been seen as two consecutive bytes; the window
 // starts empty again after each match. A byte that does not arrive ends the wait when
 // `timeout_ends`, else it uses up one of the reads. With `show`, every byte is printed ("%c").
-// A byte that does not arrive while kill_link is set prints `term_msg` and ends the program.
+// A termination request, found before any read or after a byte that does not arrive, prints
+// `term_msg` and ends the program.
 wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, bool timeout_ends,
                        bool show, const char *term_msg);
 
-// After a timed read came back incomplete: when a termination was requested, prints the
+// The one test of a termination request. Every operation calls it after a timed read came back
+// incomplete and at each of its natural boundaries (before each command, block, chunk or byte
+// it sends, each piece of data it takes, each step of a speed switch), so that a request ends
+// the run even while every read succeeds. When a termination was requested, prints the
 // operation's message on stderr and ends the program with status 1. A line that has hung up
 // (an unplugged adapter, a board switched off) ends it too, with "Serial line hung up": nothing
 // more can be said to the monitor, and its silence is not a timeout.
 void end_run_if_interrupted(const char *term_msg);
 
 // Sends the two command letters: paced (one letter, CMD_PACE_SEC, the other, CMD_PACE_SEC)
-// or unpaced. 1 = sent.
-int send_command(const char *letters, bool paced);
+// or unpaced. A termination request found before the first letter or during a pause ends the
+// run with `term_msg`; the letter after the pause never goes out. 1 = sent.
+int send_command(const char *letters, bool paced, const char *term_msg);
 
 // Reads a number as the monitor sends it: exactly 8 hex digits, either case, most significant
 // first. Stops at the first other character, a terminating zero included, so it never looks past
@@ -69,5 +74,7 @@ int parse_hex8(const char *digits, U32 &val);
 int read_id();
 
 // Waits for `prompt`, sends len as 8 upper-case hex digits and checks the echo (letters a-f in
-// the echo count as A-F). With ignorerepl 1 a missing or different echo is accepted.
+// the echo count as A-F). With ignorerepl 1 a missing or different echo is accepted. A
+// termination request ends the run before the digits go out and once the echo is in (or
+// missing), whatever ignorerepl says.
 int write_len(unsigned short prompt, int len, int ignorerepl);

@@ -59,6 +59,7 @@ int wait_echo()
 int collect(register_text &l)
 {
     while (l.more != 0) {
+        end_run_if_interrupted(TERMINATED);
         if (register_text_full(l)) {
             std::fprintf(stderr, "\nRead buffer overflow\n");
             return 0;
@@ -125,7 +126,7 @@ int proc_ReadRegisters()
     std::printf("Read Registers ...\n");
     if (!read_id())
         return 0;
-    if (!send_command(CMD_REGISTERS, true))
+    if (!send_command(CMD_REGISTERS, true, TERMINATED))
         return 0;
     if (!wait_echo())
         return 0;

@@ -1,5 +1,6 @@
 // The paced write and the timed read of the serial line.
 #include <sys/select.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +8,26 @@
 #include <cstdlib>
 
 #include "serial/serial.h"
+
+int pause_tty(int sec, int ms)
+{
+    if (kill_link)
+        return 0;  // the request came while the byte before the pause went out
+    struct timespec left = {0, 0};
+    if (sec > 0)
+        left.tv_sec = sec;
+    else if (ms > 0)
+        left = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    else
+        return 1;
+    // The monitor needs the whole pause: a signal that interrupts it only makes the rest of it
+    // start again, unless it asked the run to end.
+    while (nanosleep(&left, &left) != 0) {
+        if (errno != EINTR || kill_link)
+            return 0;
+    }
+    return 1;
+}
 
 int write_tty(const unsigned char *p, int len, int sec, int ms)
 {
@@ -27,11 +48,9 @@ int write_tty(const unsigned char *p, int len, int sec, int ms)
         }
         p += n;
         len -= static_cast<int>(n);
-        // A signal cuts the pause short; the rest of it is dropped.
-        if (sec > 0)
-            sleep(static_cast<unsigned>(sec));
-        else if (ms > 0)
-            usleep(static_cast<useconds_t>(ms) * 1000);
+        // No byte may follow before its pause is over; a termination request ends the write.
+        if (paced && !pause_tty(sec, ms))
+            return 0;
     }
     return 1;
 }
@@ -79,6 +98,21 @@ static fd_set r_fds;
 static int fd_zero = 1;
 
 
+namespace {
+
+using mono_ns = long long;
+
+mono_ns monotonic_ns()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<mono_ns>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+constexpr mono_ns NS_PER_SEC = 1000000000LL;
+
+}  // namespace
+
 int read_tty(unsigned char *buf, int len, int sec)
 {
     if (ttyfd == -1 || buf == nullptr || len <= 0 || sec <= 0)
@@ -91,25 +125,37 @@ int read_tty(unsigned char *buf, int len, int sec)
         FD_ZERO(&r_fds);
         fd_zero = 0;
     }
+    // The budget is time since the call began, however the reply is cut into pieces: a reply
+    // that comes a byte at a time is as good as one that comes in one burst.
+    const mono_ns deadline = monotonic_ns() + sec * NS_PER_SEC;
     int pos = 0;
-    do {
+    for (;;) {
+        const mono_ns left = deadline - monotonic_ns();
+        if (left <= 0)
+            break;
+        const mono_ns wait = left < NS_PER_SEC ? left : NS_PER_SEC;
         FD_SET(ttyfd, &r_fds);
-        struct timeval timeout = {1, 0};
+        struct timeval timeout = {static_cast<time_t>(wait / NS_PER_SEC),
+                                  static_cast<suseconds_t>(wait % NS_PER_SEC / 1000)};
         if (select(ttyfd + 1, &r_fds, nullptr, nullptr, &timeout) < 0 && errno != EINTR) {
             std::fprintf(stderr, "select error: (%d)\n", errno);
             return 0;
         }
-        sec--;
         if (FD_ISSET(ttyfd, &r_fds)) {
             ssize_t n = read(ttyfd, buf + pos, static_cast<size_t>(len - pos));
             if (n < 0) {
                 report_read_error(errno);
                 return 0;
             }
-            if (n == 0)
+            if (n == 0) {
+                // Readable with nothing to read: the far end is gone, and no wait brings more.
                 line_hung_up = 1;
+                return 0;
+            }
             pos += static_cast<int>(n);
+            if (pos >= len)
+                return 1;
         }
-    } while (sec > 0 && pos < len);
-    return pos >= len ? 1 : 0;
+    }
+    return 0;
 }

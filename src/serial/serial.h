@@ -52,8 +52,15 @@ int setdtr(int fd, int on);
 int setup_tty(int fd, int local);
 int close_tty();
 
-// Writes len bytes to ttyfd. Paced (one byte per call, then sleep(sec) or usleep(ms * 1000))
-// when sec > 0 or ms > 0; unpaced otherwise. 1 = all written.
+// Sleeps sec seconds, or ms milliseconds when sec is 0. A signal does not shorten the pause: it
+// goes on for the time left, unless kill_link is set, which ends it at once. 1 = the whole pause
+// passed; 0 = cut short by a termination request.
+int pause_tty(int sec, int ms);
+
+// Writes len bytes to ttyfd. Paced (one byte per call, each followed by pause_tty(sec, ms)) when
+// sec > 0 or ms > 0; unpaced otherwise. 1 = all written; 0 = a write failed (reported) or a
+// termination request ended a pause (not reported: the caller looks at kill_link), in which case
+// nothing more was sent.
 int write_tty(const unsigned char *p, int len, int sec, int ms);
 
 // One read of whatever is pending; a read error ends the program.
@@ -67,7 +74,10 @@ int read_pending_tty(unsigned char *buf, int len);
 // or a read failing with EIO or ENXIO (the adapter or the far end gone). Stays set.
 int tty_hung_up();
 
-// Collects exactly len bytes within at most sec select() waits of one second each.
+// Collects exactly len bytes within sec seconds on the monotonic clock from the call, in waits of
+// at most one second, each no longer than the time left: how the bytes are cut into pieces does
+// not matter. A silent line ends the read after sec one-second waits; a signal that interrupts a
+// wait with nothing pending fails it ("TYY read error :(11)"); a hung-up line fails it at once.
 // 1 = all arrived; 0 = timeout or error (bytes already read stay in buf).
 int read_tty(unsigned char *buf, int len, int sec);
 

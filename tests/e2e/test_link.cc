@@ -76,6 +76,19 @@ TEST(LinkE2E, SectorEraseShowsTheMonitorsWords)
     EXPECT_EQ(flash[0x20000], 0x00) << "sector 2 was not asked for";
 }
 
+// A number that names no sector is left out, and the warning says which.
+TEST(LinkE2E, SectorNumbersBeyondTheChipAreNamed)
+{
+    Bench b;
+    b.board.load_flash(0x10000, {0, 0});
+    RunResult r = b.run({"erase", "sector", "40,1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Sector numbers above 31 ignored: 40\n");
+    EXPECT_EQ(r.out, HEAD + "Ok\n\nErase flash sectors\n Sector 1 ...OKOk\nOk\n");
+    EXPECT_EQ(b.board.received(), "SE00000001");
+    EXPECT_EQ(b.board.flash()[0x10000], 0xFF);
+}
+
 TEST(LinkE2E, FailingSectorStopsTheLoop)
 {
     Bench b(with_fault({.command = "SE", .number = 1u, .reply = zb::Script{zb::send(std::string(31, '?'))}}));

@@ -682,31 +682,38 @@ TEST(OptionsError, PrefixFramingAndCut)
 
 // ---- Sector lists ----------------------------------------------------------------------------
 
+// Numbers above 31 name no sector: they are left out of the mask, and one warning names them as
+// they were written.
 TEST_F(OptionsTest, SectorListsFillTheMask)
 {
     struct Case {
         const char *list;
         U32 mask;
+        const char *warning;
     };
     const Case cases[] = {
-        {"0,1,5", 0x23},
-        {"1, 2", 0x6},
-        {"2,3", 0xC},
-        {"40,1", 0x2},
-        {"31", 0x80000000u},
-        {"32", 0},
-        {"007", 0x80},
-        {",, ,\t", 0},
-        {"", 0},
-        {"99999999999999999999,3", 0x8},
-        {"0 31", 0x80000001u},
+        {"0,1,5", 0x23, ""},
+        {"1, 2", 0x6, ""},
+        {"2,3", 0xC, ""},
+        {"40,1", 0x2, "Sector numbers above 31 ignored: 40\n"},
+        {"31", 0x80000000u, ""},
+        {"32", 0, "Sector numbers above 31 ignored: 32\n"},
+        {"007", 0x80, ""},
+        {",, ,\t", 0, ""},
+        {"", 0, ""},
+        {"99999999999999999999,3", 0x8,
+         "Sector numbers above 31 ignored: 99999999999999999999\n"},
+        {"0 31", 0x80000001u, ""},
+        {"40,1,032,64", 0x2, "Sector numbers above 31 ignored: 40, 032, 64\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.list);
         erase_sectors_cmd = 0xFFFFFFFF; // a new list replaces the old one
         Words w{c.list, "more"};
         int consumed = 0;
+        testing::internal::CaptureStderr();
         EXPECT_EQ(parseSectors(w.argv(), &consumed), 1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warning);
         EXPECT_EQ(consumed, 1);
         EXPECT_EQ(erase_sectors_cmd, c.mask);
     }

@@ -5,6 +5,10 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -95,14 +99,29 @@ TEST_F(SerialIo, TimedReadArguments)
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 8), "abcdefgh");
 }
 
-// Each one-second wait counts, however little it brought: four bursts of two bytes 0.7 s apart
-// (one per wait), do not fill eight bytes in three waits, and the fourth burst stays queued.
-TEST_F(SerialIo, TimedReadCountsWaitsNotBytes)
+// The budget is time, not pieces: eight bytes sent one at a time, 0.3 s apart, fill a read of
+// three seconds, though no wait brought more than one of them.
+TEST_F(SerialIo, TimedReadCountsTimeNotPieces)
+{
+    std::thread far([this] {
+        for (char c : std::string("0001C200")) {
+            ASSERT_EQ(write(master, &c, 1), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+    });
+    unsigned char buf[8] = {};
+    EXPECT_EQ(read_tty(buf, 8, 3), 1);
+    far.join();
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 8), "0001C200");
+}
+
+// Pieces 1.2 s apart: the fourth comes after the three seconds, and stays queued.
+TEST_F(SerialIo, TimedReadEndsWhenItsSecondsArePast)
 {
     std::thread far([this] {
         for (const char *burst : {"ab", "cd", "ef", "gh"}) {
             ASSERT_EQ(write(master, burst, 2), 2);
-            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
         }
     });
     unsigned char buf[8] = {};
@@ -111,6 +130,35 @@ TEST_F(SerialIo, TimedReadCountsWaitsNotBytes)
     far.join();
     EXPECT_EQ(read_tty(buf, 2, 1), 1);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 2), "gh");
+}
+
+// A silent line: the read gives up after its seconds, not before.
+TEST_F(SerialIo, TimedReadOnASilentLine)
+{
+    unsigned char buf[1] = {};
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_tty(buf, 1, 2), 0);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(ms, 1990);
+    EXPECT_LT(ms, 3500);
+}
+
+// A hung-up line (the far end closed) fails the read at once, however long it may wait.
+TEST(SerialHangUp, TimedReadFailsAtOnce)
+{
+    RawLine line;
+    close(line.master);
+    line.master = open("/dev/null", O_RDONLY);  // the fixture closes something
+    unsigned char buf[8] = {};
+    testing::internal::CaptureStderr();
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_tty(buf, 8, 10), 0);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - t0).count();
+    testing::internal::GetCapturedStderr();
+    EXPECT_LT(ms, 2000);
+    EXPECT_EQ(tty_hung_up(), 1);
 }
 
 TEST_F(SerialIo, TimedReadTakesOnlyWhatWasAskedFor)
@@ -131,4 +179,96 @@ TEST_F(SerialIo, PendingReadNeverWaits)
     EXPECT_EQ(read_pending_tty(buf, 4), 4);
     EXPECT_EQ(read_pending_tty(buf + 4, 4), 2);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 6), "abcdef");
+}
+
+// ---- Pauses a signal interrupts ---------------------------------------------------------------
+
+namespace {
+
+std::atomic<bool> handler_sets_kill{false};
+
+void on_usr1(int)
+{
+    if (handler_sets_kill)
+        kill_link = 1;
+}
+
+// SIGUSR1, installed as the driver installs its handlers (no SA_RESTART), sent to this thread
+// 300 ms into what it does next.
+struct SignalSoon {
+    struct sigaction old {};
+    std::thread sender;
+    explicit SignalSoon(bool sets_kill)
+    {
+        handler_sets_kill = sets_kill;
+        kill_link = 0;
+        struct sigaction sa {};
+        sa.sa_handler = on_usr1;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        sigaction(SIGUSR1, &sa, &old);
+        sender = std::thread([self = pthread_self()] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            pthread_kill(self, SIGUSR1);
+        });
+    }
+    ~SignalSoon()
+    {
+        sender.join();
+        sigaction(SIGUSR1, &old, nullptr);
+        kill_link = 0;
+    }
+};
+
+long ms_since(std::chrono::steady_clock::time_point t0)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - t0)
+                                 .count());
+}
+
+}  // namespace
+
+TEST(SerialPause, ASignalDoesNotShortenIt)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    {
+        SignalSoon s(false);
+        EXPECT_EQ(pause_tty(1, 0), 1);
+    }
+    EXPECT_GE(ms_since(t0), 1000);
+    t0 = std::chrono::steady_clock::now();
+    {
+        SignalSoon s(false);
+        EXPECT_EQ(pause_tty(0, 600), 1);
+    }
+    EXPECT_GE(ms_since(t0), 600);
+}
+
+TEST(SerialPause, ATerminationRequestEndsIt)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    SignalSoon s(true);
+    EXPECT_EQ(pause_tty(3, 0), 0);
+    EXPECT_LT(ms_since(t0), 2500);
+    EXPECT_EQ(kill_link, 1);
+}
+
+// The paced write: a signal in the pause after the first letter does not bring the second one
+// forward; a termination request keeps it from going out at all.
+TEST_F(SerialIo, PacedLetterNeverGoesOutEarly)
+{
+    const unsigned char letters[] = "CE";
+    auto t0 = std::chrono::steady_clock::now();
+    {
+        SignalSoon s(false);
+        EXPECT_EQ(write_tty(letters, 2, 1, 0), 1);
+    }
+    EXPECT_GE(ms_since(t0), 2000);
+    EXPECT_EQ(drain_master(), "CE");
+    {
+        SignalSoon s(true);
+        EXPECT_EQ(write_tty(letters, 2, 1, 0), 0);
+        EXPECT_EQ(drain_master(), "C");
+    }
 }
