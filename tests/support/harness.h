@@ -53,6 +53,7 @@ struct RunOptions {
     std::string cwd;     // working directory (default: the test's current directory)
     int stdin_fd = -1;   // descriptor for the child's stdin; -1 gives /dev/null
     int timeout_s = 240; // the child is killed after this many seconds
+    bool stderr_tty = false;  // stderr is a raw pseudo-terminal (captured as sent) instead of a pipe
 };
 
 // A running zelk. Its output is drained by background threads so a full pipe never stalls it.

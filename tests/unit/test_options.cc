@@ -30,7 +30,8 @@ void restore_default_settings()
           &erase_cmd,          &dram_test_cmd, &dram_byte_test_cmd, &dram_halfword_test_cmd,
           &dram_word_test_cmd, &fastwrite_cmd, &write_cmd,          &read_cmd,
           &read_registers,     &file_size,     &block_size,         &hash,
-          &write_offset,       &write_speed,   &terminal_hex_opt,   &echo_opt})
+          &write_offset,       &write_speed,   &terminal_hex_opt,   &echo_opt,
+          &verify_opt})
         *flag = 0;
     erase_sectors_cmd = 0;
 }
@@ -111,7 +112,8 @@ const std::string kUsage = "ZELK 0.1.0 Flash loader and boot monitor client for 
                            "protocol            Terminal protocol file name (defaul = zelk.txt)\n"
                            "--version           Show Version\n"
                            "--help              Help\n"
-                           "-h                  Help";
+                           "-h                  Help\n"
+                           "verify              Verify flash after block write";
 
 // ---- Defaults and table ----------------------------------------------------------------------
 
@@ -127,13 +129,16 @@ TEST(OptionsDefaults, SettingsStartAtTheirDefaults)
     EXPECT_EQ(write_speed, 0);
 }
 
-TEST(OptionsTable, TwentyEightRowsThenTerminator)
+// The 28 rows of the original listing keep their places; "verify" follows them.
+TEST(OptionsTable, TwentyEightRowsThenVerifyThenTerminator)
 {
     int rows = 0;
     while (general_options[rows].name)
         ++rows;
-    EXPECT_EQ(rows, 28);
-    const OPTION &end = general_options[28];
+    EXPECT_EQ(rows, 29);
+    EXPECT_STREQ(general_options[27].name, "-h");
+    EXPECT_STREQ(general_options[28].name, "verify");
+    const OPTION &end = general_options[29];
     EXPECT_EQ(end.type, 0u);
     EXPECT_EQ(end.addr, nullptr);
     EXPECT_EQ(end.description, nullptr);
@@ -163,6 +168,7 @@ TEST_F(OptionsTest, FlagOptionsSetTheirSetting)
         {{"dram", "word", "test"}, &dram_word_test_cmd},
         {{"echo", "test"}, &echo_test_cmd},
         {{"hash"}, &hash},
+        {{"verify"}, &verify_opt},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.words.front());
@@ -859,6 +865,35 @@ TEST_F(OptionsTest, DeviceStatusErrorStopsWithoutUsage)
               "\nLogview:stat() call error  /dev/null/x: Not a directory\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(erase_cmd, 0);
+}
+
+// "verify" compares what the block write wrote; alone or with only the byte write it is refused.
+TEST_F(OptionsTest, VerifyNeedsTheBlockWrite)
+{
+    struct Case {
+        std::vector<std::string> words;
+        int agreed;
+    };
+    const Case cases[] = {
+        {{"verify"}, 0},
+        {{"bwrite", "verify"}, 0},
+        {{"verify", "read", "size", "10"}, 0},
+        {{"verify", "write"}, 1},
+        {{"bwrite", "write", "verify"}, 1},
+        {{"write"}, 1},
+        {{"read", "size", "10"}, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.words.front() + " ...");
+        restore_default_settings();
+        ASSERT_EQ(parse(Words(c.words)), 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(check_option_combinations(), c.agreed);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.agreed ? ""
+                           : "\nOption [verify] error:only the block write \"write\" can be "
+                             "verified\n");
+    }
 }
 
 // ---- Usage -----------------------------------------------------------------------------------
