@@ -27,6 +27,11 @@ std::array<sample, RATE_DRAWS> samples;  // ring of the redraws behind the rate
 int sample_count = 0;
 int sample_next = 0;
 
+const sample &drawn_ago(int draws)  // 0: the last redraw
+{
+    return samples[static_cast<std::size_t>((sample_next - 1 - draws + 2 * RATE_DRAWS) % RATE_DRAWS)];
+}
+
 double now_sec()
 {
     struct timespec ts;
@@ -57,8 +62,7 @@ void draw(long done, double sec)
 {
     double rate = 0;
     if (sample_count > 0) {
-        const sample &oldest =
-            samples[static_cast<std::size_t>((sample_next - sample_count + RATE_DRAWS) % RATE_DRAWS)];
+        const sample &oldest = drawn_ago(sample_count - 1);
         if (sec > oldest.sec)
             rate = static_cast<double>(done - oldest.done) / (sec - oldest.sec);
     }
@@ -121,8 +125,7 @@ void progress_update(long done)
     if (!shown)
         return;
     const double sec = now_sec();
-    const double last = samples[static_cast<std::size_t>((sample_next + RATE_DRAWS - 1) % RATE_DRAWS)].sec;
-    if (sec - last >= REDRAW_SEC)
+    if (sec - drawn_ago(0).sec >= REDRAW_SEC)
         draw(done, sec);
 }
 
@@ -130,7 +133,8 @@ void progress_end()
 {
     if (!shown)
         return;
-    draw(line_total, now_sec());
+    if (drawn_ago(0).done != line_total)
+        draw(line_total, now_sec());
     erase();
 }
 
