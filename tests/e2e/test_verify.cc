@@ -97,6 +97,7 @@ TEST(BlockWriteFit, ImageBeyondTheFlashIsRefusedBeforeAnythingIsSent)
         Bench b;
         b.image(pattern(c.len));
         const mode_t mode = zt::mode_of(b.board.path());
+        const termios attrs = zt::attrs_of(b.board.path());
         RunResult r = b.run({"write", "verify", "read", "offset", c.offset, "input", "image.bin"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "Set speed=38400\n");
@@ -104,6 +105,7 @@ TEST(BlockWriteFit, ImageBeyondTheFlashIsRefusedBeforeAnythingIsSent)
         EXPECT_EQ(b.board.received(), "");
         EXPECT_EQ(b.flash(0, 0x10000), std::string(0x10000, '\xFF')) << "boot sector untouched";
         EXPECT_EQ(zt::mode_of(b.board.path()), mode);
+        EXPECT_TRUE(zt::same_line_attrs(zt::attrs_of(b.board.path()), attrs));
         EXPECT_FALSE(zt::file_exists(b.dir.file("zelk.out")));
     }
 }
