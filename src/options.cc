@@ -485,11 +485,10 @@ int parse_args(int argc, char **argv)
 int check_option_combinations()
 {
     if (verify_opt && fastwrite_cmd != 1) {
-        int words = 0;
-        char verify_word[] = "verify";
-        char *verify_args[] = {verify_word, nullptr};
-        option_error(find_option(verify_args, &words),
-                     "only the block write \"write\" can be verified");
+        const OPTION *row = general_options;
+        while (row->name && row->addr != &verify_opt)
+            ++row;
+        option_error(row, "only the block write \"write\" can be verified");
         return 0;
     }
     return 1;
