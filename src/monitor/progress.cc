@@ -14,6 +14,7 @@ namespace {
 
 constexpr double REDRAW_SEC = 0.1;  // at most ten redraws a second
 constexpr int RATE_DRAWS = 30;      // the rate is taken over the last 30 redraws: about 3 s
+constexpr double MAX_ETA_SEC = 9999999;
 
 struct sample {
     double sec;
@@ -98,8 +99,9 @@ std::string progress_text(long done, long total, double rate)
     std::string eta = "-:--";
     if (done == total)
         eta = clock_text(0);
-    else if (rate > 0)
-        eta = clock_text(static_cast<long>(std::ceil(static_cast<double>(total - done) / rate)));
+    else if (rate > 0)  // held below 10 million seconds, so the conversion stays defined
+        eta = clock_text(static_cast<long>(
+            std::min(std::ceil(static_cast<double>(total - done) / rate), MAX_ETA_SEC)));
     char buf[128];
     std::snprintf(buf, sizeof buf, "%4ld%%  %ld/%ld KiB  %s  ETA %s", percent, kib(done),
                   kib(total), rate_buf, eta.c_str());

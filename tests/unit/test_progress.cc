@@ -30,6 +30,8 @@ TEST(ProgressText, HoursOfTimeLeft)
     EXPECT_EQ(progress_text(0, 2048 * KIB, 100), "   0%  0/2048 KiB  0.1 KiB/s  ETA 5:49:32");
     EXPECT_EQ(progress_text(0, 3600, 1), "   0%  0/4 KiB  0.0 KiB/s  ETA 1:00:00");
     EXPECT_EQ(progress_text(1, 3600, 1), "   0%  1/4 KiB  0.0 KiB/s  ETA 59:59");
+    // A rate next to nothing is held to a finite time.
+    EXPECT_EQ(progress_text(0, 2048 * KIB, 1e-300), "   0%  0/2048 KiB  0.0 KiB/s  ETA 2777:46:39");
 }
 
 TEST(ProgressText, Done)
