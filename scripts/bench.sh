@@ -2,7 +2,8 @@
 # Flash transfer benchmark against the simulated board (not part of the test run).
 #  (a) a 1 MiB block write at "write speed 460800" on a board that takes real wire time: zelk's
 #      data phase and whole run against the protocol's ideal wire time (per 512-byte block
-#      2+8+512 bytes out and 2+8+8 back, 10 bits per byte);
+#      2+8+512 bytes out and 2+8+8 back, 10 bits per byte), and the data phase again with
+#      standard error a terminal, where the progress line is drawn;
 #  (b) a 2 MiB flash read from a board without wire timing: zelk's CPU seconds per MiB, and its
 #      read calls per MiB when strace is at hand.
 set -euo pipefail
@@ -57,10 +58,21 @@ start=$(date +%s.%N)
 end=$(date +%s.%N)
 stop_board
 
+# The same write with standard error a terminal, where the live progress line is drawn.
+tty_transfer=
+if command -v script >/dev/null; then
+    start_board --wire-speed
+    script -q -c "'$zelk' write write speed 460800 input image.bin '$tty' >write-tty.out" /dev/null \
+        >write-tty.screen
+    stop_board
+    tty_transfer=$(sed -n 's/^Transfer time = \([0-9.]*\) sec$/\1/p' write-tty.out)
+fi
+
 blocks=$(((image_bytes + 511) / 512))
 transfer=$(sed -n 's/^Transfer time = \([0-9.]*\) sec$/\1/p' write.out)
 rate=$(sed -n 's/^Speed = \([0-9.]*\) bytes\/sec$/\1/p' write.out)
 awk -v blocks="$blocks" -v transfer="$transfer" -v rate="$rate" -v start="$start" -v end="$end" \
+    -v tty_transfer="$tty_transfer" \
     'BEGIN {
         ideal = blocks * ((2 + 8 + 512) + (2 + 8 + 8)) * 10 / 460800
         printf "(a) block write, 1 MiB at 460800 baud, wire timing on (%d blocks)\n", blocks
@@ -69,6 +81,8 @@ awk -v blocks="$blocks" -v transfer="$transfer" -v rate="$rate" -v start="$start
                transfer, 100 * transfer / ideal, rate
         printf "    whole zelk run       %8.3f s  (handshakes, speed switch and 1 s restore included)\n",
                end - start
+        if (tty_transfer != "")
+            printf "    data phase, stderr a terminal (progress line drawn) %8.3f s\n", tty_transfer
     }'
 
 # ---- (b) flash read ----

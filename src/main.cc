@@ -202,7 +202,7 @@ int main(int argc, char **argv)
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 
     options_from_file(OPTIONS_FILE);
-    if (!parse_args(argc - 1, argv + 1))
+    if (!parse_args(argc - 1, argv + 1) || !check_option_combinations())
         end_program(1);
     if (!command_given()) {
         std::fprintf(stderr, "Command undefined\n");

@@ -31,6 +31,7 @@ int dram_test_cmd = 0, dram_byte_test_cmd = 0, dram_halfword_test_cmd = 0, dram_
 int fastwrite_cmd = 0, write_cmd = 0, read_cmd = 0, read_registers = 0;
 
 int file_size = 0, block_size = 0, hash = 0;
+int verify_opt = 0;
 int write_offset = 0, write_speed = 0;
 int terminal_hex_opt = 0, echo_opt = 0;
 
@@ -44,7 +45,6 @@ constexpr U32 OPT_INT_RANGE = OPT_INT | OPT_LOWER | OPT_UPPER; // number within 
 constexpr U32 OPT_U32_RANGE = OPT_U32 | OPT_LOWER | OPT_UPPER; // limits carried, not applied
 static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE == 0x30004);
 
-constexpr int FLASH_LIMIT = 2097152; // 2 MiB: the largest size of a read or write
 constexpr int BLOCK_LIMIT = 1024;
 
 // Version text, printed with "%s.%d%s": 0.1.0.
@@ -85,9 +85,9 @@ const OPTION general_options[] = {
     {"bwrite", OPT_FLAG, &write_cmd, "Byte Write Flash", 1, 0, 0, nullptr},
     {"write", OPT_FLAG, &fastwrite_cmd, "Block Write Flash", 1, 0, 0, nullptr},
     {"registers", OPT_FLAG, &read_registers, "Read Registers", 1, 0, 0, nullptr},
-    {"size", OPT_INT_RANGE, &file_size, "Size for read/write", 0, 1, FLASH_LIMIT, nullptr},
-    {"offset", OPT_U32_RANGE, &write_offset, "Flash offset for write", 0, 0, FLASH_LIMIT, nullptr},
-    {"write speed", OPT_U32_RANGE, &write_speed, "Baudrate for flash write", 0, 0, FLASH_LIMIT,
+    {"size", OPT_INT_RANGE, &file_size, "Size for read/write", 0, 1, FLASH_BYTES, nullptr},
+    {"offset", OPT_U32_RANGE, &write_offset, "Flash offset for write", 0, 0, FLASH_BYTES, nullptr},
+    {"write speed", OPT_U32_RANGE, &write_speed, "Baudrate for flash write", 0, 0, FLASH_BYTES,
      nullptr},
     {"speed", OPT_INT, &inspeed, "Speed (default value 38400)", 0, 0, 0, nullptr},
     {"dram test", OPT_FLAG, &dram_test_cmd, "DRAM test", 1, 0, 0, nullptr},
@@ -111,11 +111,12 @@ const OPTION general_options[] = {
      nullptr},
     {"--help", OPT_FUNC, reinterpret_cast<void *>(&showhelp), "Help", 0, 0, 0, nullptr},
     {"-h", OPT_FUNC, reinterpret_cast<void *>(&showhelp), "Help", 0, 0, 0, nullptr},
+    {"verify", OPT_FLAG, &verify_opt, "Verify flash after block write", 1, 0, 0, nullptr},
     {"ports", OPT_FUNC, reinterpret_cast<void *>(&showports), "List serial ports", 0, 0, 0,
      nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 30, "29 options and the terminator");
+static_assert(std::size(general_options) == 31, "30 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 
@@ -512,6 +513,18 @@ int parse_args(int argc, char **argv)
         if (dev < 0)
             return 0;
         ++i;
+    }
+    return 1;
+}
+
+int check_option_combinations()
+{
+    if (verify_opt && fastwrite_cmd != 1) {
+        const OPTION *row = general_options;
+        while (row->name && row->addr != &verify_opt)
+            ++row;
+        option_error(row, "only the block write \"write\" can be verified");
+        return 0;
     }
     return 1;
 }

@@ -26,6 +26,11 @@ void option_error(const OPTION *opt, const char *fmt, ...) __attribute__((format
 // 0 otherwise (reported).
 int parse_args(int argc, char **argv);
 
+// Settings that only work together: "verify" needs the block write "write" (the byte write's
+// flash offset is the monitor's choice, so there is nothing to compare it with). 1 = they agree;
+// 0 after a message on stderr.
+int check_option_combinations();
+
 // Sets devnam from a device word ("ttyS1" means "/dev/ttyS1"). Returns 1 when the path exists,
 // 0 when it does not (or `quiet` hides a failed status query), -1 after reporting an error.
 int setdevname(const char *cp, int quiet);

@@ -74,8 +74,14 @@ extern int dram_test_cmd, dram_byte_test_cmd, dram_halfword_test_cmd, dram_word_
 extern int fastwrite_cmd, write_cmd, read_cmd, read_registers;
 
 extern int file_size, block_size, hash;
+extern int verify_opt;  // the block write reads the flash back and compares
 extern int write_offset, write_speed;  // stored as 32-bit patterns by OPT_U32 rows
 extern int terminal_hex_opt, echo_opt;
+
+// ---- The board's flash ------------------------------------------------------------------------
+
+constexpr int FLASH_SECTORS = 32;       // uniform sectors of 64 KiB
+constexpr int FLASH_BYTES = 2097152;    // 2 MiB: the largest read or write, the end of any image
 
 // ---- Driver and serial state ----------------------------------------------------------------
 

@@ -1,5 +1,6 @@
-// The block write: input file loaded whole, optional speed switch for the data phase, one "WB"
-// frame per 512-byte block with the check value compared, transfer time, speed restore.
+// The block write: input file loaded whole and checked against the flash's end, optional speed
+// switch for the data phase, one "WB" frame per 512-byte block with the check value compared,
+// transfer time, an optional read-back compared with the file, speed restore.
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -7,12 +8,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "monitor/block_crc.h"
+#include "monitor/flash_read.h"
 #include "monitor/input_file.h"
 #include "monitor/monitor.h"
+#include "monitor/progress.h"
 #include "serial/serial.h"
 
 namespace {
@@ -96,6 +101,7 @@ int write_block(const input_image &image, int pos, int wlen)
     }
     end_run_if_interrupted(WRITE_TERMINATED);
     if (!write_tty(databuf, FLASH_BLOCK_BYTES, 0, 0)) {
+        progress_clear();
         std::fprintf(stderr, "\ntty write error, position [%d][0x%x], byte [0x%02x]\n", pos,
                      static_cast<unsigned>(pos), image.bytes[pos]);
         return 0;
@@ -104,18 +110,21 @@ int write_block(const input_image &image, int pos, int wlen)
 
     char crcbuf[NUMBER_DIGITS] = {};  // the monitor's check value: 8 hex digits, either case
     if (!read_tty(reinterpret_cast<U8 *>(crcbuf), NUMBER_DIGITS, CRC_WAIT_SEC)) {
+        progress_clear();
         end_run_if_interrupted(WRITE_TERMINATED);
         std::fprintf(stderr, "\nRead CRC Error\n");
         return 0;
     }
     U32 readcrc = 0;
     if (!parse_hex8(crcbuf, readcrc)) {
+        progress_clear();
         std::fprintf(stderr, "\nError in received CRC [%c%c%c%c%c%c%c%c]\n", crcbuf[0],
                      crcbuf[1], crcbuf[2], crcbuf[3], crcbuf[4], crcbuf[5], crcbuf[6],
                      crcbuf[7]);
         return 0;
     }
     if (readcrc != crc) {
+        progress_clear();
         std::fprintf(stderr, "\nReceived CRC [0x%08x] is not equal calculated [0x%08x]\n",
                      readcrc, crc);
         return 0;
@@ -141,19 +150,91 @@ void report_transfer(const struct timeval &tstart, int sent)
         std::printf("\nSpeed = %.1Lf bytes/sec", sent / fsec);
 }
 
-// Every block of the file, up to file_size; a file shorter than file_size is sent whole and
-// nothing beyond it. 1 = all blocks confirmed.
-int send_blocks(const input_image &image)
+// The file bytes the write sends: up to file_size; a file shorter than file_size is sent whole
+// and nothing beyond it.
+int image_end(const input_image &image)
 {
-    const int end = static_cast<int>(std::min<long>(file_size, image.len));
+    return static_cast<int>(std::min<long>(file_size, image.len));
+}
+
+// Bytes on the line for `end` file bytes: whole blocks, the last one padded with zero bytes.
+long bytes_sent(int end)
+{
+    return (static_cast<long>(end) + FLASH_BLOCK_BYTES - 1) / FLASH_BLOCK_BYTES * FLASH_BLOCK_BYTES;
+}
+
+// The flash ignores address bits above its size, so a block beyond the end would land at the
+// start, on the boot sector. 1 = every byte sent lies inside the flash.
+int fits_flash(int end)
+{
+    const long sent = bytes_sent(end);
+    const std::uint64_t last = std::uint64_t{static_cast<U32>(write_offset)} +
+                               static_cast<std::uint64_t>(sent);
+    if (last > static_cast<std::uint64_t>(FLASH_BYTES)) {
+        std::fprintf(stderr, "\nImage of %d bytes at offset 0x%x does not fit the 2 MiB flash\n",
+                     static_cast<int>(sent), static_cast<unsigned>(write_offset));
+        return 0;
+    }
+    return 1;
+}
+
+// Every block of the first `end` bytes of the file. 1 = all blocks confirmed.
+int send_blocks(const input_image &image, int end)
+{
     struct timeval tstart;
     gettimeofday(&tstart, nullptr);
+    progress_start(end, false);
     for (int pos = 0; pos < end; pos += FLASH_BLOCK_BYTES) {
-        if (!write_block(image, pos, std::min(FLASH_BLOCK_BYTES, end - pos)))
+        if (!write_block(image, pos, std::min(FLASH_BLOCK_BYTES, end - pos))) {
+            progress_clear();
             return 0;
+        }
+        progress_update(std::min(pos + FLASH_BLOCK_BYTES, end));
     }
+    progress_end();
     report_transfer(tstart, end);
     return 1;
+}
+
+// The check values cover what the monitor received, not what the flash holds: a sector not
+// erased (programming only clears bits), a protected sector or a stuck bit still confirm.
+// Reads the flash back from offset 0 (the monitor's read takes no offset) to the end of the
+// image and compares the image's range with the file. 1 = the flash holds the file.
+int verify_flash(const input_image &image, int end)
+{
+    std::printf("\nVerify flash ...");
+    std::fflush(stdout);
+    const int start = static_cast<int>(static_cast<U32>(write_offset));
+    const int count = start + end;  // inside the flash: checked before anything was sent
+    std::unique_ptr<U8[]> flash(new (std::nothrow) U8[static_cast<std::size_t>(count)]);
+    if (!flash) {
+        std::fprintf(stderr, "\nBuffer alloc error [%d][0x%x]\n", count,
+                     static_cast<unsigned>(count));
+        return 0;
+    }
+    if (!read_flash_into(flash.get(), count))
+        return 0;
+    int differ = 0;
+    int first = -1;
+    for (int i = 0; i < end; i++) {
+        if (flash[static_cast<std::size_t>(start + i)] != image.bytes[static_cast<std::size_t>(i)]) {
+            if (first < 0)
+                first = i;
+            differ++;
+        }
+    }
+    if (differ == 0) {
+        std::printf("Ok\n");
+        return 1;
+    }
+    std::printf("Fail\n");
+    std::fflush(stdout);
+    const int at = start + first;
+    std::fprintf(stderr,
+                 "\nVerify: %d bytes differ, first at offset [%d][0x%x]: flash 0x%02x, file 0x%02x\n",
+                 differ, at, static_cast<unsigned>(at), flash[static_cast<std::size_t>(at)],
+                 image.bytes[static_cast<std::size_t>(first)]);
+    return 0;
 }
 
 }  // namespace
@@ -162,6 +243,9 @@ int proc_FastWrite()
 {
     input_image image;
     if (!load_input_file(inpfilenam, image))
+        return 0;
+    const int end = image_end(image);
+    if (!fits_flash(end))
         return 0;
     if (!read_id())
         return 0;
@@ -180,7 +264,8 @@ int proc_FastWrite()
             put_back_line(tios_saved);
         return 0;
     }
-    const int rvl = send_blocks(image);
+    // Still at the write speed: the read-back runs as fast as the data went.
+    const int rvl = send_blocks(image, end) && (!verify_opt || verify_flash(image, end)) ? 1 : 0;
     if (switched && !restore_speed(tios_saved))
         return 0;
     std::printf("\n");

@@ -8,6 +8,7 @@
 
 #include "monitor/input_file.h"
 #include "monitor/monitor.h"
+#include "monitor/progress.h"
 #include "serial/serial.h"
 
 namespace {
@@ -20,6 +21,7 @@ constexpr char WRITE_TERMINATED[] = "\nFlash write terminated.";
 
 void report_write_error(const U8 *bytes, int pos)
 {
+    progress_clear();
     end_run_if_interrupted(WRITE_TERMINATED);  // a pause of the chunk cut short
     std::fprintf(stderr, "\ntty write error, position [%d][0x%x], byte [0x%02x]\n", pos,
                  static_cast<unsigned>(pos), bytes[pos]);
@@ -27,12 +29,14 @@ void report_write_error(const U8 *bytes, int pos)
 
 void report_echo_timeout()
 {
+    progress_clear();
     end_run_if_interrupted(WRITE_TERMINATED);
     std::fprintf(stderr, "\nTimeout for read writed byte\n");
 }
 
 void report_mismatch(U8 echoed, U8 sent, int pos)
 {
+    progress_clear();
     std::fprintf(stderr,
                  "\nRead byte [0x%02x] is not equal writed byte [0x%02x],position [%d][0x%x]\n",
                  echoed, sent, pos, static_cast<unsigned>(pos));
@@ -60,6 +64,7 @@ int write_bytes(const U8 *bytes, int end)
             report_mismatch(rbuf[0], bytes[pos], pos);
             return 0;
         }
+        progress_update(pos + 1);
     }
     return 1;
 }
@@ -94,6 +99,7 @@ int write_chunks(const U8 *bytes, int end)
             }
         }
         pos += wlen;
+        progress_update(pos);
     }
     return 1;
 }
@@ -121,10 +127,12 @@ int proc_Write()
         return 0;
     // A file shorter than the announced size is sent whole and no further.
     const int end = static_cast<int>(std::min<long>(file_size, image.len));
+    progress_start(end, true);
     const int ok = block_size <= 1 ? write_bytes(image.bytes.get(), end)
                                    : write_chunks(image.bytes.get(), end);
     if (!ok)
         return 0;
+    progress_end();
     std::printf("Ok\n");
     return 1;
 }

@@ -7,7 +7,6 @@
 // A slow chip erase may stay silent for up to this many reads of ERASE_WAIT_SEC each.
 constexpr int ERASE_REPLY_READS = 31;
 constexpr int ERASE_WAIT_SEC = 3;
-constexpr int FLASH_SECTORS = 32;
 constexpr char ERASE_TERMINATED[] = "\nFlash erase terminated.";
 
 int proc_Erase()

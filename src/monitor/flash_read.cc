@@ -1,10 +1,15 @@
-// The flash read: "RD" with the byte count, then that many raw bytes into the output file.
+// The flash read: "RD" with the byte count, then that many raw bytes into the output file, or
+// into memory for the block write's read-back.
+#include "monitor/flash_read.h"
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "files.h"
 #include "monitor/monitor.h"
+#include "monitor/progress.h"
 #include "serial/serial.h"
 
 namespace {
@@ -14,6 +19,11 @@ constexpr int HASH_EVERY_BYTES = 1024;     // a progress mark before each furthe
 constexpr int RECEIVE_CHUNK_BYTES = 4096;  // taken from the input queue at most in one go
 constexpr char READ_TERMINATED[] = "\nFlash read terminated.";
 
+// Where the received bytes go: the output file of the flash read, or memory.
+struct read_target {
+    file_ptr *file = nullptr;
+    U8 *memory = nullptr;
+};
 
 // Closes the output file. 1 = everything written reached it.
 int close_output(file_ptr &fo)
@@ -34,56 +44,95 @@ void mark_progress(int pos)
 }
 
 // Ends the run on a termination request or a hung-up line; what arrived is kept in the file.
-void end_read_if_interrupted(file_ptr &fo)
+void end_read_if_interrupted(read_target &t)
 {
     if (kill_link || tty_hung_up()) {
-        fo.reset();
+        progress_clear();
+        if (t.file)
+            t.file->reset();
         end_run_if_interrupted(READ_TERMINATED);
     }
 }
 
-// The byte at `pos` did not come. The bytes before it stay in the file.
-int byte_lost(file_ptr &fo, int pos)
+// Stores the n bytes that arrived for offset pos. 1 = stored.
+int store(read_target &t, const U8 *p, int pos, int n)
 {
-    end_read_if_interrupted(fo);
+    if (!t.file) {
+        std::memcpy(t.memory + pos, p, static_cast<std::size_t>(n));
+        return 1;
+    }
+    if (std::fwrite(p, 1, static_cast<std::size_t>(n), t.file->get()) !=
+        static_cast<std::size_t>(n)) {
+        progress_clear();
+        std::fprintf(stderr, "\nOutput file [%s] write error\n", outfilenam);
+        t.file->reset();
+        return 0;
+    }
+    return 1;
+}
+
+// The byte at `pos` did not come. The bytes before it stay in the file.
+int byte_lost(read_target &t, int pos)
+{
+    progress_clear();
+    end_read_if_interrupted(t);
     std::fprintf(stderr, "\nRead byte timeout, offset [%d][0x%x]\n", pos,
                  static_cast<unsigned>(pos));
-    close_output(fo);
+    if (t.file)
+        close_output(*t.file);
     return 0;
 }
 
-// Receives the file_size data bytes into fo and closes it. Each byte may take up to
-// BYTE_WAIT_SEC waits after the one before it; whatever is already queued behind it comes with
-// one more read, so a fast line costs no system call per byte. 1 = all stored.
-int receive_data(file_ptr &fo)
+// Receives the `count` data bytes into the target; closes an output file. Each byte may take up
+// to BYTE_WAIT_SEC waits after the one before it; whatever is already queued behind it comes
+// with one more read, so a fast line costs no system call per byte. 1 = all stored.
+int receive_data(read_target &t, int count)
 {
     U8 rbuf[RECEIVE_CHUNK_BYTES];
     bool read_failed = false;  // reported already, as the timed read would report it
     int pos = 0;
-    while (pos < file_size) {
-        end_read_if_interrupted(fo);
+    progress_start(count, true);
+    while (pos < count) {
+        end_read_if_interrupted(t);
         mark_progress(pos);
         rbuf[0] = 0;
         if (read_failed || !read_tty(rbuf, 1, BYTE_WAIT_SEC))
-            return byte_lost(fo, pos);
-        const int want = std::min(file_size - pos, RECEIVE_CHUNK_BYTES) - 1;
+            return byte_lost(t, pos);
+        const int want = std::min(count - pos, RECEIVE_CHUNK_BYTES) - 1;
         const int more = want > 0 ? read_pending_tty(rbuf + 1, want) : 0;
         read_failed = more < 0;
         const int n = 1 + std::max(more, 0);
         for (int i = 1; i < n; i++)
             mark_progress(pos + i);
-        if (std::fwrite(rbuf, 1, static_cast<std::size_t>(n), fo.get()) !=
-            static_cast<std::size_t>(n)) {
-            std::fprintf(stderr, "\nOutput file [%s] write error\n", outfilenam);
-            fo.reset();
+        if (!store(t, rbuf, pos, n))
             return 0;
-        }
         pos += n;
+        progress_update(pos);
     }
-    return close_output(fo);
+    progress_end();
+    return t.file ? close_output(*t.file) : 1;
+}
+
+// The read frame for `count` bytes, then the data. 1 = all stored.
+int read_frame(read_target &t, int count)
+{
+    if (!send_command(CMD_READ, true, READ_TERMINATED) ||
+        !write_len(pair_code(CMD_READ), count, 0)) {
+        if (t.file)
+            close_output(*t.file);
+        return 0;
+    }
+    return receive_data(t, count);
 }
 
 }  // namespace
+
+int read_flash_into(U8 *dest, int count)
+{
+    read_target t;
+    t.memory = dest;
+    return read_frame(t, count);
+}
 
 int proc_Read()
 {
@@ -101,12 +150,9 @@ int proc_Read()
         std::printf("\nOutput file [%s] open error\n", outfilenam);
         return 0;
     }
-    if (!send_command(CMD_READ, true, READ_TERMINATED) ||
-        !write_len(pair_code(CMD_READ), file_size, 0)) {
-        close_output(fo);
-        return 0;
-    }
-    if (!receive_data(fo))
+    read_target t;
+    t.file = &fo;
+    if (!read_frame(t, file_size))
         return 0;
     std::printf("Ok\n");
     return 1;

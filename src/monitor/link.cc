@@ -2,15 +2,18 @@
 #include <cstdio>
 
 #include "monitor/monitor.h"
+#include "monitor/progress.h"
 #include "serial/serial.h"
 
 void end_run_if_interrupted(const char *term_msg)
 {
     if (kill_link) {
+        progress_clear();
         std::fputs(term_msg, stderr);
         end_program(1);
     }
     if (tty_hung_up()) {
+        progress_clear();
         std::fputs("\nSerial line hung up\n", stderr);
         end_program(1);
     }

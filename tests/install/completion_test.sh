@@ -41,6 +41,7 @@ expect "" speed ""
 expect "" write speed ""
 expect "" block size ""
 expect "speed " write sp
+expect "verify " ver
 expect "--help --version " --
 dir=$(mktemp -d)
 touch "$dir/image.bin" "$dir/other.txt"

@@ -141,8 +141,20 @@ Proc::Proc(const std::vector<std::string> &args, const RunOptions &opt)
     : timeout_s_(opt.timeout_s), mu_(new std::mutex)
 {
     int outp[2], errp[2];
-    if (pipe2(outp, O_CLOEXEC) != 0 || pipe2(errp, O_CLOEXEC) != 0)
+    if (pipe2(outp, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    if (opt.stderr_tty) {
+        // Raw, so the bytes read on the master are the bytes zelk wrote.
+        struct termios t;
+        std::memset(&t, 0, sizeof t);
+        cfmakeraw(&t);
+        if (openpty(&errp[0], &errp[1], nullptr, &t, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        fcntl(errp[0], F_SETFD, FD_CLOEXEC);
+        fcntl(errp[1], F_SETFD, FD_CLOEXEC);
+    } else if (pipe2(errp, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
     std::vector<std::string> words;
     words.push_back(zelk_binary());
     words.insert(words.end(), args.begin(), args.end());

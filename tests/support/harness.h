@@ -57,6 +57,7 @@ struct RunOptions {
     bool console_ctty = true;    // with stdin_fd: the console becomes the controlling terminal
     int uid = -1;                // when set, the child runs as this user (and gid)
     int gid = -1;
+    bool stderr_tty = false;  // stderr is a raw pseudo-terminal (captured as sent) instead of a pipe
 };
 
 // A running zelk. Its output is drained by background threads so a full pipe never stalls it.

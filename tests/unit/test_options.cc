@@ -30,7 +30,8 @@ void restore_default_settings()
           &erase_cmd,          &dram_test_cmd, &dram_byte_test_cmd, &dram_halfword_test_cmd,
           &dram_word_test_cmd, &fastwrite_cmd, &write_cmd,          &read_cmd,
           &read_registers,     &file_size,     &block_size,         &hash,
-          &write_offset,       &write_speed,   &terminal_hex_opt,   &echo_opt})
+          &write_offset,       &write_speed,   &terminal_hex_opt,   &echo_opt,
+          &verify_opt})
         *flag = 0;
     erase_sectors_cmd = 0;
 }
@@ -112,6 +113,7 @@ const std::string kUsage = "ZELK 0.1.0 Flash loader and boot monitor client for 
                            "--version           Show Version\n"
                            "--help              Help\n"
                            "-h                  Help\n"
+                           "verify              Verify flash after block write\n"
                            "ports               List serial ports";
 
 // ---- Defaults and table ----------------------------------------------------------------------
@@ -128,15 +130,17 @@ TEST(OptionsDefaults, SettingsStartAtTheirDefaults)
     EXPECT_EQ(write_speed, 0);
 }
 
-TEST(OptionsTable, TwentyNineRowsThenTerminator)
+// The 28 rows of the original listing keep their places; the new rows follow them.
+TEST(OptionsTable, TwentyEightRowsThenTheNewOnesThenTerminator)
 {
     int rows = 0;
     while (general_options[rows].name)
         ++rows;
-    EXPECT_EQ(rows, 29);
+    EXPECT_EQ(rows, 30);
     EXPECT_STREQ(general_options[27].name, "-h");
-    EXPECT_STREQ(general_options[28].name, "ports");
-    const OPTION &end = general_options[29];
+    EXPECT_STREQ(general_options[28].name, "verify");
+    EXPECT_STREQ(general_options[29].name, "ports");
+    const OPTION &end = general_options[30];
     EXPECT_EQ(end.type, 0u);
     EXPECT_EQ(end.addr, nullptr);
     EXPECT_EQ(end.description, nullptr);
@@ -166,6 +170,7 @@ TEST_F(OptionsTest, FlagOptionsSetTheirSetting)
         {{"dram", "word", "test"}, &dram_word_test_cmd},
         {{"echo", "test"}, &echo_test_cmd},
         {{"hash"}, &hash},
+        {{"verify"}, &verify_opt},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.words.front());
@@ -886,6 +891,35 @@ TEST_F(OptionsTest, MissingDeviceWordIsNotAnUnknownOption)
         EXPECT_EQ(err.rfind(std::string("\nDevice [") + path + "] not found; ", 0), 0u) << err;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         EXPECT_STREQ(devnam, "/dev/ttyS0");
+    }
+}
+
+// "verify" compares what the block write wrote; alone or with only the byte write it is refused.
+TEST_F(OptionsTest, VerifyNeedsTheBlockWrite)
+{
+    struct Case {
+        std::vector<std::string> words;
+        int agreed;
+    };
+    const Case cases[] = {
+        {{"verify"}, 0},
+        {{"bwrite", "verify"}, 0},
+        {{"verify", "read", "size", "10"}, 0},
+        {{"verify", "write"}, 1},
+        {{"bwrite", "write", "verify"}, 1},
+        {{"write"}, 1},
+        {{"read", "size", "10"}, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.words.front() + " ...");
+        restore_default_settings();
+        ASSERT_EQ(parse(Words(c.words)), 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(check_option_combinations(), c.agreed);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.agreed ? ""
+                           : "\nOption [verify] error:only the block write \"write\" can be "
+                             "verified\n");
     }
 }
 

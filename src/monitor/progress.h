@@ -1,0 +1,26 @@
+// The live progress line of the flash transfers: one line on standard error, kept only while
+// standard error is a terminal, so scripts and logs get exactly the transfers' own texts.
+#pragma once
+
+#include <string>
+
+// The line's text for `done` of `total` bytes at `rate` bytes per second (0 or less: not known
+// yet): percentage, KiB done of total (both rounded up), the rate and the time left, e.g.
+// "  37%  388/1048 KiB  4.1 KiB/s  ETA 2:41". Done is always "ETA 0:00"; an hour or more of
+// time left reads "h:mm:ss".
+std::string progress_text(long done, long total, double rate);
+
+// Starts the line for a transfer of `total` bytes, when standard error is a terminal. With
+// `open_line` the cursor stands after an unfinished text of standard output, so the line is
+// drawn below it.
+void progress_start(long total, bool open_line);
+
+// `done` bytes of the transfer are through. Redraws at most ten times a second.
+void progress_update(long done);
+
+// The transfer is complete: the line shows 100% and is then erased, so the transfer's next text
+// starts where the line was.
+void progress_end();
+
+// The transfer stopped short: the line is erased as it is. Safe to call when no line is shown.
+void progress_clear();
