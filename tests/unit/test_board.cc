@@ -445,7 +445,10 @@ TEST(BoardSpeed, SwitchFollowsTheEchoAndMismatchGarblesBothWays)
     EXPECT_EQ(got.find('r'), std::string::npos) << got;
     EXPECT_GT(board.garbled_to_host(), 0);
     host.put("MC");
-    std::this_thread::sleep_for(200ms);
+    // The board's thread takes the two bytes in its own time: wait for them, with a deadline.
+    const auto deadline = Clock::now() + 5s;
+    while (board.garbled_from_host() < 2 && Clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(board.garbled_from_host(), 2);
     EXPECT_EQ(board.commands().size(), 2u);
     EXPECT_EQ(board.received().substr(board.received().size() - 2), "MC");
