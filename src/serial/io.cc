@@ -8,6 +8,8 @@
 
 #include "serial/serial.h"
 
+unsigned long long tty_bytes_sent = 0, tty_bytes_received = 0;
+
 int write_tty(const unsigned char *p, int len, int sec, int ms)
 {
     if (p == nullptr || len < 0)
@@ -27,6 +29,7 @@ int write_tty(const unsigned char *p, int len, int sec, int ms)
         }
         p += n;
         len -= static_cast<int>(n);
+        tty_bytes_sent += static_cast<unsigned long long>(n);
         // A signal cuts the pause short; the rest of it is dropped.
         if (sec > 0)
             sleep(static_cast<unsigned>(sec));
@@ -43,6 +46,7 @@ int read_tty(unsigned char *buf, int len)
         std::fprintf(stderr, "\nTYY device read error :(%d)", errno);
         end_program(1);
     }
+    tty_bytes_received += static_cast<unsigned long long>(n);
     return static_cast<int>(n);
 }
 
@@ -70,6 +74,7 @@ int read_pending_tty(unsigned char *buf, int len)
         report_read_error(errno);
         return -1;
     }
+    tty_bytes_received += static_cast<unsigned long long>(n);
     return static_cast<int>(n);
 }
 
@@ -109,6 +114,7 @@ int read_tty(unsigned char *buf, int len, int sec)
             if (n == 0)
                 line_hung_up = 1;
             pos += static_cast<int>(n);
+            tty_bytes_received += static_cast<unsigned long long>(n);
         }
     } while (sec > 0 && pos < len);
     return pos >= len ? 1 : 0;

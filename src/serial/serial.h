@@ -38,6 +38,9 @@ int close_tty();
 // when sec > 0 or ms > 0; unpaced otherwise. 1 = all written.
 int write_tty(const unsigned char *p, int len, int sec, int ms);
 
+// Bytes put on the line and taken from it by the calls below since the program started.
+extern unsigned long long tty_bytes_sent, tty_bytes_received;
+
 // One read of whatever is pending; a read error ends the program.
 int read_tty(unsigned char *buf, int len);
 

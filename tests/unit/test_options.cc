@@ -127,13 +127,13 @@ TEST(OptionsDefaults, SettingsStartAtTheirDefaults)
     EXPECT_EQ(write_speed, 0);
 }
 
-TEST(OptionsTable, TwentyEightRowsThenTerminator)
+TEST(OptionsTable, TwentyNineRowsThenTerminator)
 {
     int rows = 0;
     while (general_options[rows].name)
         ++rows;
-    EXPECT_EQ(rows, 28);
-    const OPTION &end = general_options[28];
+    EXPECT_EQ(rows, 29);
+    const OPTION &end = general_options[29];
     EXPECT_EQ(end.type, 0u);
     EXPECT_EQ(end.addr, nullptr);
     EXPECT_EQ(end.description, nullptr);
