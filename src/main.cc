@@ -43,6 +43,7 @@ void write_message(int fd, const char *head, int sig, const char *tail)
     n += t;
     ssize_t r = write(fd, buf, n);
     (void)r;
+    report_keep(fd, buf, static_cast<int>(n));
 }
 
 void term(int sig)

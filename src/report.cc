@@ -384,6 +384,12 @@ void report_end(int ok)
     current = -1;
 }
 
+void report_keep(int fd, const char *text, int len)
+{
+    if (reportfilenam[0] && len > 0)
+        keep_tail(fd == STDERR_FILENO ? err_tail : out_tail, text, len);
+}
+
 void report_note_signal(int sig) { signal_seen = sig; }
 
 void report_finish(int status)

@@ -19,6 +19,10 @@ void report_select(const char *name);
 void report_begin(const char *name);
 void report_end(int ok);
 
+// Text a signal handler wrote straight to descriptor fd (1 or 2) counts as printed there.
+// Async-signal-safe.
+void report_keep(int fd, const char *text, int len);
+
 // A termination signal arrived. Async-signal-safe.
 void report_note_signal(int sig);
 
