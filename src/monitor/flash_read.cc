@@ -56,6 +56,7 @@ int receive_data(file_ptr &fo)
     while (pos < file_size) {
         mark_progress(pos);
         rbuf[0] = 0;
+        gather_tty(std::min(file_size - pos, RECEIVE_CHUNK_BYTES));
         if (read_failed || !read_tty(rbuf, 1, BYTE_WAIT_SEC))
             return byte_lost(fo, pos);
         const int want = std::min(file_size - pos, RECEIVE_CHUNK_BYTES) - 1;

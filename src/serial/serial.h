@@ -48,6 +48,12 @@ int read_tty(unsigned char *buf, int len);
 // nothing is queued, -1 after a read error (reported as the timed read reports it).
 int read_pending_tty(unsigned char *buf, int len);
 
+// Before a bulk read of up to len bytes: when fewer are queued, sleeps for the time the missing
+// ones take on the wire at the line's input speed, at most a few milliseconds (far less than the
+// driver's input buffer holds at any speed of the table). Reads nothing, so every timeout and
+// message of the read that follows stays as it is; a signal ends the sleep.
+void gather_tty(int len);
+
 // 1 once a timed read has found the line hung up: readable with nothing to read (end of file),
 // or a read failing with EIO or ENXIO (the adapter or the far end gone). Stays set.
 int tty_hung_up();
