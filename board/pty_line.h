@@ -32,7 +32,7 @@ public:
     // One timestamp of the line's traffic (steady clock, nanoseconds), kept when timing is on.
     struct Event {
         char kind;      // 'T' bytes written for the host; 'R' bytes read from it
-        long long at;   // T: when they went into the pseudo-terminal; R: when they were read
+        long long at;   // T: when they began to go into the pseudo-terminal; R: when they were read
         long long wire; // T: when their first bit went on the wire; R: when their last bit came
         long bytes;
     };

@@ -116,7 +116,7 @@ if [[ $parts == *a* ]]; then
     head -c "$image_bytes" /dev/urandom >image.bin
     echo "(a) block write, 1 MiB ($blocks blocks) at $baud baud, board with wire timing; load: $(cut -d' ' -f1-3 /proc/loadavg)"
     start_board --wire-speed --speed "$baud" --timing "$work/zelk-write.timing"
-    read -r _ cpu < <(timed zw "$zelk" write speed "$baud" input image.bin "$tty") ||
+    read -r _ cpu < <(timed zw "$zelk" speed "$baud" write input image.bin "$tty") ||
         { cat zw.out zw.err >&2; exit 1; }
     stop_board
     start_board --wire-speed --speed "$baud" --timing "$work/host-write.timing"
