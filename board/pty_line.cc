@@ -30,6 +30,10 @@ constexpr SpeedCode SPEED_CODES[] = {
 
 constexpr int BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 constexpr std::size_t WIRE_CHUNK_BYTES = 64;
+// A UART's transmit FIFO (16 bytes on a 16550) keeps the line busy while the software that fills
+// it is late: a chunk written within that many byte times after the line fell idle follows the
+// one before it back to back.
+constexpr long TX_FIFO_BYTES = 16;
 
 // What a UART sampling at the wrong rate makes of a byte: always some other byte.
 U8 garble(U8 b) { return static_cast<U8>(b ^ 0xA5); }
@@ -225,7 +229,7 @@ bool PtyLine::send(const std::string &bytes)
         // when the last has come, as from a UART.
         Time start = std::chrono::steady_clock::now();
         if (wire_speed_) {
-            start = std::max(start, tx_until_);
+            start = start <= tx_until_ + wire_time(TX_FIFO_BYTES) ? tx_until_ : start;
             tx_until_ = start + wire_time(static_cast<long>(n));
             if (!pause_until(tx_until_))
                 return false;

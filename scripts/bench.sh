@@ -60,11 +60,12 @@ timed() {
     local name=$1
     shift
     python3 -c '
-import resource, subprocess, sys, time
+import os, subprocess, sys, time
 with open(sys.argv[1] + ".out", "w") as o, open(sys.argv[1] + ".err", "w") as e:
-    rc = subprocess.call(sys.argv[2:], stdout=o, stderr=e)
+    p = subprocess.Popen(sys.argv[2:], stdout=o, stderr=e)
+    _, st, r = os.wait4(p.pid, 0)
 end = time.monotonic_ns()
-r = resource.getrusage(resource.RUSAGE_CHILDREN)
+rc = p.returncode = os.waitstatus_to_exitcode(st)
 print(end, r.ru_utime + r.ru_stime)
 sys.exit(rc)' "$name" "$@"
 }
@@ -163,7 +164,7 @@ if [[ $parts == *b* ]]; then
         strace -f -c -o strace.txt "$zelk" read size "$read_bytes" speed "$baud" "$tty" \
             >/dev/null 2>&1 || true
         stop_board
-        calls=$(awk '$NF == "total" { print $(NF - 1) }' strace.txt)
+        calls=$(awk '$NF == "total" { print $4 }' strace.txt)
     fi
     start_board --wire-speed --speed "$baud" --timing "$work/host-read.timing"
     read -r hend _ < <(timed hr "$host" "$tty" "$baud" read "$read_bytes") || { cat hr.err >&2; exit 1; }
