@@ -32,7 +32,8 @@ constexpr int BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 constexpr std::size_t WIRE_CHUNK_BYTES = 64;
 // A UART's transmit FIFO (16 bytes on a 16550) keeps the line busy while the software that fills
 // it is late: a chunk written within that many byte times after the line fell idle follows the
-// one before it back to back.
+// one before it back to back, unless the board has read from the host in between (then it is an
+// answer, and starts when the board sends it).
 constexpr long TX_FIFO_BYTES = 16;
 
 // What a UART sampling at the wrong rate makes of a byte: always some other byte.
@@ -174,6 +175,7 @@ void PtyLine::take_input()
     if (n <= 0)
         return;
     const Time now = std::chrono::steady_clock::now();
+    tx_streaming_ = false;  // what the board sends next answers this
     {
         std::lock_guard<std::mutex> lock(mu_);
         received_.append(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n));
@@ -229,7 +231,8 @@ bool PtyLine::send(const std::string &bytes)
         // when the last has come, as from a UART.
         Time start = std::chrono::steady_clock::now();
         if (wire_speed_) {
-            start = start <= tx_until_ + wire_time(TX_FIFO_BYTES) ? tx_until_ : start;
+            const bool fed = tx_streaming_ && start <= tx_until_ + wire_time(TX_FIFO_BYTES);
+            start = fed ? tx_until_ : std::max(start, tx_until_);
             tx_until_ = start + wire_time(static_cast<long>(n));
             if (!pause_until(tx_until_))
                 return false;
@@ -249,6 +252,7 @@ bool PtyLine::send(const std::string &bytes)
             done += static_cast<std::size_t>(w);
         }
         note('T', ready, start, static_cast<long>(n));
+        tx_streaming_ = true;
         pos += n;
     }
     return true;

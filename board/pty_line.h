@@ -81,6 +81,7 @@ private:
     // With wire timing, each direction carries one byte at a time: the time its line is busy
     // until. Pauses run to these marks, so their wake-up delays never add up.
     Time tx_until_{}, rx_until_{};
+    bool tx_streaming_ = false;  // the last thing done was a write for the host
     bool timing_ = false;
     std::vector<Event> events_;  // board thread only
     std::deque<U8> rx_;  // bytes read from zelk, not yet consumed by the monitor
