@@ -111,7 +111,8 @@ const std::string kUsage = "ZELK 0.1.0 Flash loader and boot monitor client for 
                            "protocol            Terminal protocol file name (defaul = zelk.txt)\n"
                            "--version           Show Version\n"
                            "--help              Help\n"
-                           "-h                  Help";
+                           "-h                  Help\n"
+                           "report              Report file name (JSON) written when the run ends";
 
 // ---- Defaults and table ----------------------------------------------------------------------
 
