@@ -12,8 +12,8 @@ namespace {
 
 constexpr long BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 // A UART's driver holds 4 KiB of input and drops what comes beyond it; at 460800 baud that is
-// 89 ms of data; a wait of a fifth of that leaves the queue room to spare.
-constexpr long GATHER_MAX_US = 20000;
+// 89 ms of data; a wait of a third of that leaves the queue room to spare.
+constexpr long GATHER_MAX_US = 30000;
 
 }  // namespace
 

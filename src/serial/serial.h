@@ -49,8 +49,8 @@ int read_tty(unsigned char *buf, int len);
 int read_pending_tty(unsigned char *buf, int len);
 
 // Before a bulk read of up to len bytes: when fewer are queued, sleeps for the time the missing
-// ones take on the wire at the line's input speed, at most a few milliseconds (far less than the
-// driver's input buffer holds at any speed of the table). Reads nothing, so every timeout and
+// ones take on the wire at the line's input speed, at most 30 ms (a third of what the driver's
+// 4 KiB input buffer holds at the fastest speed of the table). Reads nothing, so every timeout and
 // message of the read that follows stays as it is; a signal ends the sleep.
 void gather_tty(int len);
 
