@@ -392,11 +392,10 @@ void report_keep(int fd, const char *text, int len)
 
 void report_note_signal(int sig) { signal_seen = sig; }
 
-void report_finish(int status)
+namespace {
+
+void write_report(int status)
 {
-    if (written || !reportfilenam[0])
-        return;
-    written = 1;
     if (!version[0])
         version_text(version, VERSION_BYTES);
     if (current >= 0 && ops[static_cast<size_t>(current)].state == OP_RUNNING)
@@ -428,4 +427,16 @@ void report_finish(int status)
         unlink(tmp);
         report_error("] write error\n");
     }
+}
+
+}  // namespace
+
+void report_finish(int status)
+{
+    // Marked written only at the end: a fatal signal in the middle of writing writes the report
+    // again, whole, over the same temporary file, and the run never comes back to the first.
+    if (written || !reportfilenam[0])
+        return;
+    write_report(status);
+    written = 1;
 }
