@@ -1,6 +1,7 @@
 #include "board.h"
 
 #include <cstdio>
+#include <fstream>
 
 #include "board_impl.h"
 
@@ -38,6 +39,8 @@ bool Board::start(std::string *error)
         ok = b.line.open(b.cfg.baud, b.cfg.wire_speed, err);
     if (ok && b.cfg.byte_by_byte)
         b.line.send_byte_by_byte();
+    if (ok && !b.cfg.timing_file.empty())
+        b.line.keep_timing();
     if (ok)
         b.thread = std::thread(monitor_run, std::ref(b));
     else if (error)
@@ -52,6 +55,11 @@ void Board::stop()
     impl_->line.request_stop();
     impl_->thread.join();
     impl_->line.close();
+    if (!impl_->cfg.timing_file.empty()) {
+        std::ofstream f(impl_->cfg.timing_file);
+        for (const PtyLine::Event &e : impl_->line.timing())
+            f << e.kind << ' ' << e.at << ' ' << e.wire << ' ' << e.bytes << '\n';
+    }
 }
 
 const std::string &Board::path() const { return impl_->line.path(); }

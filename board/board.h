@@ -100,6 +100,9 @@ struct Config {
     bool wire_speed = false;  // take 10 bit times per byte each way, as a real line does
     bool byte_by_byte = false;  // send every byte alone, the next once zelk has read it
     std::string flash_file;   // keep the flash in this file (loaded at start); "" keeps it in memory
+    // When set, the line's traffic is timed and written to this file when the board stops, one
+    // line per write or read: "T|R <at ns> <wire ns> <bytes>" (see PtyLine::Event).
+    std::string timing_file;
     Ready ready;
     U32 manufacturer_code = 0x01;  // AMD
     U32 device_id = 0xC8;          // Am29LV017: 16 Mbit, 32 uniform 64 KiB sectors

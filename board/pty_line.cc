@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,11 @@ constexpr std::size_t WIRE_CHUNK_BYTES = 64;
 // Sending byte by byte: how long a byte may take to reach the host's queue, and to be read.
 constexpr int ARRIVAL_WAIT_MS = 5;
 constexpr int HOST_READ_WAIT_MS = 15000;
+// A UART's transmit FIFO (16 bytes on a 16550) keeps the line busy while the software that fills
+// it is late: a chunk written within that many byte times after the line fell idle follows the
+// one before it back to back, unless the board has read from the host in between (then it is an
+// answer, and starts when the board sends it).
+constexpr long TX_FIFO_BYTES = 16;
 
 // What a UART sampling at the wrong rate makes of a byte: always some other byte.
 U8 garble(U8 b) { return static_cast<U8>(b ^ 0xA5); }
@@ -116,17 +122,48 @@ bool PtyLine::wait_fd(short events, int timeout_ms)
     return (p[0].revents & (events | POLLERR | POLLHUP)) != 0;
 }
 
-bool PtyLine::pause_us(long us)
+bool PtyLine::pause_until(Time t)
 {
-    if (us <= 0)
-        return !stop_.load();
-    struct pollfd p = {wake_[0], POLLIN, 0};
-    struct timespec ts = {us / 1000000, (us % 1000000) * 1000};
-    ::ppoll(&p, 1, &ts, nullptr);
-    return !stop_.load();
+    // A sleeping thread wakes up to 50 us late by default (its timer slack), once per pause: at
+    // wire speed that would be several per cent of the line's time.
+    static thread_local bool slack_set = false;
+    if (!slack_set) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        slack_set = true;
+    }
+    for (;;) {
+        if (stop_.load())
+            return false;
+        const auto left = t - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds(0))
+            return true;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        struct pollfd p = {wake_[0], POLLIN, 0};
+        struct timespec ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        ::ppoll(&p, 1, &ts, nullptr);
+    }
 }
 
-bool PtyLine::sleep_ms(int ms) { return pause_us(static_cast<long>(ms) * 1000); }
+bool PtyLine::sleep_ms(int ms)
+{
+    return pause_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+}
+
+std::chrono::nanoseconds PtyLine::wire_time(long bytes) const
+{
+    return std::chrono::nanoseconds(bytes * BITS_PER_BYTE * 1000000000LL / baud_.load());
+}
+
+void PtyLine::note(char kind, Time at, Time wire, long bytes)
+{
+    if (!timing_)
+        return;
+    auto ns = [](Time t) {
+        return static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
+    };
+    events_.push_back({kind, ns(at), ns(wire), bytes});
+}
 
 bool PtyLine::mismatched() const
 {
@@ -140,6 +177,8 @@ void PtyLine::take_input()
     ssize_t n = ::read(master_, buf, sizeof buf);
     if (n <= 0)
         return;
+    const Time now = std::chrono::steady_clock::now();
+    tx_streaming_ = false;  // what the board sends next answers this
     {
         std::lock_guard<std::mutex> lock(mu_);
         received_.append(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n));
@@ -151,8 +190,15 @@ void PtyLine::take_input()
         rx_.push_back(bad ? garble(buf[i]) : buf[i]);
     if (bad)
         garbled_from_host_ += n;
-    if (wire_speed_)
-        pause_us(n * BITS_PER_BYTE * 1000000L / baud_.load());
+    // The bytes come one after the other on the wire from the moment they were written, or
+    // from the end of those before them: the monitor has them once the last has come.
+    Time done = now;
+    if (wire_speed_) {
+        rx_until_ = std::max(now, rx_until_) + wire_time(n);
+        done = rx_until_;
+        pause_until(done);
+    }
+    note('R', now, done, n);
 }
 
 Rx PtyLine::read_byte(U8 &b, int timeout_ms)
@@ -188,16 +234,33 @@ bool PtyLine::send(const std::string &bytes)
                 c = static_cast<char>(garble(static_cast<U8>(c)));
             garbled_to_host_ += static_cast<long>(chunk.size());
         }
-        ssize_t w = ::write(master_, chunk.data(), chunk.size());
-        if (w < 0) {
-            if (errno != EAGAIN && errno != EINTR)
+        // On the wire the chunk's first bit goes once the line is free; the host has its bytes
+        // when the last has come, as from a UART.
+        Time start = std::chrono::steady_clock::now();
+        if (wire_speed_) {
+            const bool fed = tx_streaming_ && start <= tx_until_ + wire_time(TX_FIFO_BYTES);
+            start = fed ? tx_until_ : std::max(start, tx_until_);
+            tx_until_ = start + wire_time(static_cast<long>(n));
+            if (!pause_until(tx_until_))
                 return false;
-            wait_fd(POLLOUT, 100);
-            continue;
         }
-        pos += static_cast<std::size_t>(w);
-        if (wire_speed_ && !pause_us(w * BITS_PER_BYTE * 1000000L / baud_.load()))
-            return false;
+        const Time ready = std::chrono::steady_clock::now();  // the host may read them from here
+        std::size_t done = 0;
+        while (done < chunk.size()) {
+            ssize_t w = ::write(master_, chunk.data() + done, chunk.size() - done);
+            if (w < 0) {
+                if (errno != EAGAIN && errno != EINTR)
+                    return false;
+                wait_fd(POLLOUT, 100);
+                if (stop_.load() || hung_up_.load())
+                    return false;
+                continue;
+            }
+            done += static_cast<std::size_t>(w);
+        }
+        note('T', ready, start, static_cast<long>(n));
+        tx_streaming_ = true;
+        pos += n;
         if (byte_by_byte_ && !wait_read_by_host())
             return false;
     }

@@ -29,6 +29,14 @@ public:
     PtyLine(const PtyLine &) = delete;
     PtyLine &operator=(const PtyLine &) = delete;
 
+    // One timestamp of the line's traffic (steady clock, nanoseconds), kept when timing is on.
+    struct Event {
+        char kind;      // 'T' bytes written for the host; 'R' bytes read from it
+        long long at;   // T: when they began to go into the pseudo-terminal; R: when they were read
+        long long wire; // T: when their first bit went on the wire; R: when their last bit came
+        long bytes;
+    };
+
     // Opens the pair, the slave raw 8N1 at `baud`. On failure `err` says why.
     bool open(int baud, bool wire_speed, std::string &err);
     // From now on every byte sent goes alone: the next one only once zelk has read it, so that
@@ -47,6 +55,8 @@ public:
     void hang_up();                       // closes both ends: zelk's reads fail from now on
     void close();                         // the same without counting as a hang-up (board stopped)
     bool hung_up() const { return hung_up_.load(); }
+    void keep_timing() { timing_ = true; }       // before traffic starts
+    const std::vector<Event> &timing() const { return events_; }  // once the board has stopped
 
     // Any thread.
     void request_stop();
@@ -60,7 +70,10 @@ public:
 
 private:
     bool wait_fd(short events, int timeout_ms);  // true when ready; false on timeout or stop
-    bool pause_us(long us);
+    using Time = std::chrono::steady_clock::time_point;
+    bool pause_until(Time t);
+    std::chrono::nanoseconds wire_time(long bytes) const;
+    void note(char kind, Time at, Time wire, long bytes);
     void take_input();
     bool mismatched() const;
     bool wait_read_by_host();
@@ -73,6 +86,12 @@ private:
     std::string path_;
     bool wire_speed_ = false;
     bool byte_by_byte_ = false;
+    // With wire timing, each direction carries one byte at a time: the time its line is busy
+    // until. Pauses run to these marks, so their wake-up delays never add up.
+    Time tx_until_{}, rx_until_{};
+    bool tx_streaming_ = false;  // the last thing done was a write for the host
+    bool timing_ = false;
+    std::vector<Event> events_;  // board thread only
     std::deque<U8> rx_;  // bytes read from zelk, not yet consumed by the monitor
     std::atomic<int> baud_{0};
     std::atomic<bool> stop_{false};

@@ -25,6 +25,7 @@ const char USAGE[] =
     "  --wire-speed     take 10 bit times per byte, as a real line does\n"
     "  --byte-by-byte   send every byte alone, the next once zelk has read it, as a\n"
     "                   slow line or some USB adapters deliver them\n"
+    "  --timing FILE    time the line's traffic; written to FILE when the board stops\n"
     "  --dram-ms MS     length of each timed phase of the DRAM tests (default 300)\n"
     "  --verbose        log each command on standard error\n"
     "  --detach         go to the background once the path is printed (its process id\n"
@@ -121,6 +122,8 @@ int main(int argc, char **argv)
         } else if (a == "--dram-ms" && has_value) {
             if (!to_int(argv[++i], cfg.dram_phase_ms))
                 return usage_error("bad duration ", argv[i]);
+        } else if (a == "--timing" && has_value) {
+            cfg.timing_file = argv[++i];
         } else if (a == "--wire-speed") {
             cfg.wire_speed = true;
         } else if (a == "--byte-by-byte") {

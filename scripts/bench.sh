@@ -1,24 +1,34 @@
 #!/usr/bin/env bash
-# Flash transfer benchmark against the simulated board (not part of the test run).
-#  (a) a 1 MiB block write at "write speed 460800" on a board that takes real wire time: zelk's
-#      data phase and whole run against the protocol's ideal wire time (per 512-byte block
-#      2+8+512 bytes out and 2+8+8 back, 10 bits per byte), and the data phase again with
-#      standard error a terminal, where the progress line is drawn;
-#  (b) a 2 MiB flash read from a board without wire timing: zelk's CPU seconds per MiB, and its
-#      read calls per MiB when strace is at hand.
+# Flash transfer benchmark against the simulated board with wire timing (not part of the test
+# run). The board times its line (--timing), so the figures tell zelk's share from the board's:
+#  (a) a 1 MiB block write at 460800 baud: the protocol's ideal wire time (per 512-byte block
+#      2+8+512 bytes out and 2+8+8 back, 10 bits per byte), zelk's data phase, the board's own
+#      processing per block and its pacing delay, zelk's turnaround per reply (board's last reply
+#      byte to zelk's next byte, median and 99th percentile), zelk's CPU seconds per MiB;
+#  (b) a 2 MiB flash read at 460800 baud: wire time, zelk's time from the first data bit to its
+#      exit, the board's pacing delay, zelk's CPU seconds per MiB;
+#  (c) scripts/flash-many writing 256 KiB to 8 boards at once, against one board alone.
+# (a) and (b) run twice: with zelk, and with an immediate scripted host (scripts/bench_host.cc)
+# whose figures are the floor that the board and the pseudo-terminal put under any host.
+# Usage: scripts/bench.sh [a] [b] [c]   (all three when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
+parts=${*:-a b c}
 
 work=$(mktemp -d /tmp/zelk-bench-XXXXXX)
 build=build-bench
 if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZELK_TESTS=OFF &&
-       cmake --build "$build" -j2 --target zelk zelk-board; } >"$work/build.log" 2>&1; then
+       cmake --build "$build" -j2 --target zelk zelk-board &&
+       g++ -O2 -std=c++20 -o "$work/bench_host" scripts/bench_host.cc; } >"$work/build.log" 2>&1; then
     cat "$work/build.log" >&2
     rm -rf "$work"
     exit 1
 fi
-zelk=$PWD/$build/zelk
-board_bin=$PWD/$build/zelk-board
+zelk=$root/$build/zelk
+board_bin=$root/$build/zelk-board
+host=$work/bench_host
+baud=460800
 
 board_pid=
 stop_board() {
@@ -44,70 +54,184 @@ start_board() {
     exit 1
 }
 
+# Runs a command with its output to files $1.out/$1.err; prints "<monotonic ns at its end>
+# <CPU seconds>" (the steady clock the board's timing uses).
+timed() {
+    local name=$1
+    shift
+    python3 -c '
+import os, subprocess, sys, time
+with open(sys.argv[1] + ".out", "w") as o, open(sys.argv[1] + ".err", "w") as e:
+    p = subprocess.Popen(sys.argv[2:], stdout=o, stderr=e)
+    _, st, r = os.wait4(p.pid, 0)
+end = time.monotonic_ns()
+rc = p.returncode = os.waitstatus_to_exitcode(st)
+print(end, r.ru_utime + r.ru_stime)
+sys.exit(rc)' "$name" "$@"
+}
+
+# Median and 99th percentile of the numbers on stdin, one a line.
+percentiles() {
+    sort -n | awk '{ v[NR] = $1 } END {
+        if (NR == 0) { print "- -"; exit }
+        m = int((NR + 1) / 2); p = int(NR * 0.99 + 0.999); if (p < 1) p = 1
+        printf "%.0f %.0f\n", v[m], v[p] }'
+}
+
+# The block write's figures from a board timing file: span, board processing and pacing delay
+# (seconds), and the turnarounds (microseconds, to turnarounds.txt).
+write_figures() {
+    awk -v baud="$baud" -v out="$work/turnarounds.txt" '
+        $1 == "R" { if (!started) { started = 1; first = $2 }
+                    if (prev == "T") print ($2 - prev_at) / 1000 > out
+                    last_r_wire = $3; prev = "R"; prev_at = $2; next }
+        $1 == "T" && started {
+                    if (prev == "R") proc += $3 - last_r_wire
+                    late += $2 - ($3 + $4 * 10 * 1e9 / baud)
+                    last = $2; prev = "T"; prev_at = $2 }
+        END { printf "%.6f %.6f %.6f\n", (last - first) / 1e9, proc / 1e9, late / 1e9 }' "$1"
+}
+
+# The read's figures: the first data bit on the wire (ns), the last data byte delivered (ns),
+# the board's pacing delay (s).
+read_figures() {
+    awk -v baud="$baud" '
+        { k[NR] = $1; at[NR] = $2; wire[NR] = $3; n[NR] = $4 }
+        $1 == "R" { last_r = NR }
+        END {
+            first = 0; late = 0
+            for (i = last_r + 1; i <= NR; i++) {
+                if (k[i] != "T") continue
+                if (n_seen < 8) { n_seen += n[i]; continue }  # the echo of the count
+                if (!first) first = wire[i]
+                late += at[i] - (wire[i] + n[i] * 10 * 1e9 / baud); last = at[i]
+            }
+            printf "%.0f %.0f %.6f\n", first, last, late / 1e9 }' "$1"
+}
+
 cd "$work"
 
-# ---- (a) block write ----
-image_bytes=$((1024 * 1024))
-head -c "$image_bytes" /dev/urandom >image.bin
-start_board --wire-speed
-start=$(date +%s.%N)
-"$zelk" write write speed 460800 input image.bin "$tty" >write.out 2>write.err || {
-    cat write.out write.err >&2
-    exit 1
-}
-end=$(date +%s.%N)
-stop_board
-
-# The same write with standard error a terminal, where the live progress line is drawn.
-tty_transfer=
-if command -v script >/dev/null; then
-    start_board --wire-speed
-    script -q -c "'$zelk' write write speed 460800 input image.bin '$tty' >write-tty.out" /dev/null \
-        >write-tty.screen
+if [[ $parts == *a* ]]; then
+    image_bytes=$((1024 * 1024))
+    blocks=$((image_bytes / 512))
+    head -c "$image_bytes" /dev/urandom >image.bin
+    echo "(a) block write, 1 MiB ($blocks blocks) at $baud baud, board with wire timing; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+    start_board --wire-speed --speed "$baud" --timing "$work/zelk-write.timing"
+    read -r _ cpu < <(timed zw "$zelk" speed "$baud" write input image.bin "$tty") ||
+        { cat zw.out zw.err >&2; exit 1; }
     stop_board
-    tty_transfer=$(sed -n 's/^Transfer time = \([0-9.]*\) sec$/\1/p' write-tty.out)
-fi
-
-blocks=$(((image_bytes + 511) / 512))
-transfer=$(sed -n 's/^Transfer time = \([0-9.]*\) sec$/\1/p' write.out)
-rate=$(sed -n 's/^Speed = \([0-9.]*\) bytes\/sec$/\1/p' write.out)
-awk -v blocks="$blocks" -v transfer="$transfer" -v rate="$rate" -v start="$start" -v end="$end" \
-    -v tty_transfer="$tty_transfer" \
-    'BEGIN {
-        ideal = blocks * ((2 + 8 + 512) + (2 + 8 + 8)) * 10 / 460800
-        printf "(a) block write, 1 MiB at 460800 baud, wire timing on (%d blocks)\n", blocks
-        printf "    ideal wire time      %8.3f s\n", ideal
-        printf "    zelk data phase      %8.3f s  (%.1f%% of ideal; zelk reports %s bytes/sec)\n",
-               transfer, 100 * transfer / ideal, rate
-        printf "    whole zelk run       %8.3f s  (handshakes, speed switch and 1 s restore included)\n",
-               end - start
-        if (tty_transfer != "")
-            printf "    data phase, stderr a terminal (progress line drawn) %8.3f s\n", tty_transfer
+    start_board --wire-speed --speed "$baud" --timing "$work/host-write.timing"
+    timed hw "$host" "$tty" "$baud" write "$blocks" >/dev/null || { cat hw.err >&2; exit 1; }
+    stop_board
+    transfer=$(sed -n 's/^Transfer time = \([0-9.]*\) sec$/\1/p' zw.out)
+    read -r zspan zproc zlate < <(write_figures zelk-write.timing)
+    read -r zmed zp99 < <(percentiles <turnarounds.txt)
+    read -r hspan hproc hlate < <(write_figures host-write.timing)
+    read -r hmed hp99 < <(percentiles <turnarounds.txt)
+    awk -v b="$blocks" -v baud="$baud" -v transfer="$transfer" -v cpu="$cpu" \
+        -v zs="$zspan" -v zp="$zproc" -v zl="$zlate" -v zm="$zmed" -v z9="$zp99" \
+        -v hs="$hspan" -v hp="$hproc" -v hl="$hlate" -v hm="$hmed" -v h9="$hp99" 'BEGIN {
+        ideal = b * ((2 + 8 + 512) + (2 + 8 + 8)) * 10 / baud
+        printf "    ideal wire time             %8.3f s\n", ideal
+        printf "                                    zelk   immediate host\n"
+        printf "    data phase (board clock)    %8.3f s  %8.3f s\n", zs, hs
+        printf "    board processing per block  %8.1f us %8.1f us\n", zp / b * 1e6, hp / b * 1e6
+        printf "    board pacing delay, total   %8.3f s  %8.3f s\n", zl, hl
+        printf "    host turnaround median      %8s us %8s us\n", zm, hm
+        printf "    host turnaround p99         %8s us %8s us\n", z9, h9
+        zh = zs - ideal - zp - zl; hh = hs - ideal - hp - hl
+        printf "    host share (rest)           %8.3f s  %8.3f s  (%.2f%% / %.2f%% of ideal)\n",
+               zh, hh, 100 * zh / ideal, 100 * hh / ideal
+        printf "    ideal / (data phase - board share)  %.2f%%\n", 100 * ideal / (zs - zp - zl)
+        printf "    zelk reports transfer time  %8.3f s;  zelk CPU %.3f s = %.3f s per MiB (whole run)\n",
+               transfer, cpu, cpu / (b * 512 / 1048576)
     }'
-
-# ---- (b) flash read ----
-read_bytes=$((2 * 1024 * 1024))
-start_board
-TIMEFORMAT='%U %S'
-cpu=$( { time "$zelk" read size "$read_bytes" "$tty" >read.out 2>read.err; } 2>&1 ) || {
-    cat read.out read.err >&2
-    exit 1
-}
-calls=
-if command -v strace >/dev/null; then
-    strace -f -c -e trace=read -o strace.txt "$zelk" read size "$read_bytes" "$tty" \
-        >/dev/null 2>&1 || true
-    calls=$(awk '$NF == "read" { print $4 }' strace.txt)
 fi
-stop_board
-size=$(stat -c %s zelk.out)
-awk -v cpu="$cpu" -v calls="$calls" -v size="$size" -v want="$read_bytes" \
-    'BEGIN {
-        split(cpu, t, " ")
-        mib = want / 1048576
-        printf "(b) flash read, 2 MiB, wire timing off (%d bytes stored)\n", size
-        printf "    zelk CPU             %8.3f s user + %.3f s system = %.3f s per MiB\n",
-               t[1], t[2], (t[1] + t[2]) / mib
+
+if [[ $parts == *b* ]]; then
+    read_bytes=$((2 * 1024 * 1024))
+    echo "(b) flash read, 2 MiB at $baud baud, board with wire timing; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+    start_board --wire-speed --speed "$baud"
+    read -r _ cpu0 < <(timed z0 "$zelk" read size 1 speed "$baud" "$tty") || { cat z0.out z0.err >&2; exit 1; }
+    stop_board
+    start_board --wire-speed --speed "$baud" --timing "$work/zelk-read.timing"
+    read -r zend cpu < <(timed zr "$zelk" read size "$read_bytes" speed "$baud" "$tty") ||
+        { cat zr.out zr.err >&2; exit 1; }
+    stop_board
+    calls=
+    if command -v strace >/dev/null; then
+        start_board --wire-speed --speed "$baud"
+        strace -f -c -o strace.txt "$zelk" read size "$read_bytes" speed "$baud" "$tty" \
+            >/dev/null 2>&1 || true
+        stop_board
+        calls=$(awk '$NF == "total" { print $4 }' strace.txt)
+    fi
+    start_board --wire-speed --speed "$baud" --timing "$work/host-read.timing"
+    read -r hend _ < <(timed hr "$host" "$tty" "$baud" read "$read_bytes") || { cat hr.err >&2; exit 1; }
+    stop_board
+    read -r zfirst zlast zlate < <(read_figures zelk-read.timing)
+    read -r hfirst hlast hlate < <(read_figures host-read.timing)
+    awk -v m="$read_bytes" -v baud="$baud" -v cpu="$cpu" -v cpu0="$cpu0" -v calls="$calls" \
+        -v zf="$zfirst" -v zl="$zlast" -v ze="$zend" -v zd="$zlate" \
+        -v hf="$hfirst" -v hl="$hlast" -v he="$hend" -v hd="$hlate" 'BEGIN {
+        ideal = m * 10 / baud; mib = m / 1048576
+        printf "    ideal wire time             %8.3f s\n", ideal
+        printf "                                    zelk   immediate host\n"
+        printf "    board: first bit to last byte %6.3f s  %8.3f s  (pacing delay %.3f s / %.3f s)\n",
+               (zl - zf) / 1e9, (hl - hf) / 1e9, zd, hd
+        printf "    host: first bit to its exit %8.3f s  %8.3f s  (%.2f%% / %.2f%% of ideal)\n",
+               (ze - zf) / 1e9, (he - hf) / 1e9, 100 * (ze - zf) / 1e9 / ideal, 100 * (he - hf) / 1e9 / ideal
+        printf "    zelk after the last byte    %8.1f ms (file closed, line restored, exit)\n", (ze - zl) / 1e6
+        printf "    zelk CPU  %.3f s whole run, %.3f s for a 1-byte read: %.4f s per MiB (%.4f with the fixed part)\n",
+               cpu, cpu0, (cpu - cpu0) / mib, cpu / mib
         if (calls != "")
-            printf "    read calls           %8d  (%.0f per MiB)\n", calls, calls / mib
+            printf "    system calls %d (%.0f per MiB)\n", calls, calls / mib
     }'
+fi
+
+if [[ $parts == *c* ]]; then
+    many_bytes=$((256 * 1024))
+    head -c "$many_bytes" /dev/urandom >many.bin
+    echo "(c) scripts/flash-many, 256 KiB at $baud baud, boards with wire timing; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+    pids=()
+    ttys=()
+    for i in 1 2 3 4 5 6 7 8; do
+        "$board_bin" --wire-speed --speed "$baud" >"board$i.out" 2>/dev/null &
+        pids+=($!)
+    done
+    stop_boards() { kill "${pids[@]}" 2>/dev/null || true; wait "${pids[@]}" 2>/dev/null || true; }
+    trap 'stop_boards; stop_board; rm -rf "$work"' EXIT
+    for i in 1 2 3 4 5 6 7 8; do
+        for _ in $(seq 50); do
+            t=$(head -n 1 "board$i.out" 2>/dev/null || true)
+            [ -n "$t" ] && break
+            sleep 0.1
+        done
+        ttys+=("$t")
+    done
+    # One board alone, then all eight at once; CPU of everything flash-many started.
+    run_many() {
+        python3 -c '
+import resource, subprocess, sys, time
+t0 = time.monotonic()
+rc = subprocess.call(sys.argv[1:], stdout=subprocess.DEVNULL)
+r = resource.getrusage(resource.RUSAGE_CHILDREN)
+print("%.3f %.3f %d" % (time.monotonic() - t0, r.ru_utime + r.ru_stime, rc))' \
+            "$root/scripts/flash-many" --zelk "$zelk" --logs "$1" --speed "$baud" many.bin "${@:2}"
+    }
+    read -r solo_wall solo_cpu solo_rc < <(run_many solo "${ttys[0]}")
+    read -r all_wall all_cpu all_rc < <(run_many all "${ttys[@]}")
+    solo=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["seconds"])' solo/1.json)
+    echo "    one board alone: ${solo} s in zelk (flash-many ${solo_wall} s wall, ${solo_cpu} CPU-s, exit $solo_rc)"
+    echo "    eight at once: flash-many ${all_wall} s wall, ${all_cpu} CPU-s (exit $all_rc);" \
+         "$(awk -v c="$all_cpu" -v w="$all_wall" 'BEGIN { printf "%.1f%% of one core", 100 * c / w }')"
+    for i in 1 2 3 4 5 6 7 8; do
+        python3 -c '
+import json, sys
+r = json.load(open(sys.argv[1]))
+s = float(r["seconds"]); solo = float(sys.argv[2])
+print("    board %s  %-12s %8.3f s  %+6.2f%% against alone" % (sys.argv[3], r["device"], s, 100 * (s - solo) / solo))' \
+            "all/$i.json" "$solo" "$i"
+    done
+    stop_boards
+fi

@@ -14,6 +14,7 @@
 
 #include "files.h"
 #include "options.h"
+#include "report.h"
 #include "serial/serial.h"
 #include "zelk.h"
 
@@ -46,18 +47,22 @@ void write_message(int fd, const char *head, int sig, const char *tail)
     n += t;
     ssize_t r = write(fd, buf, n);
     (void)r;
+    report_keep(fd, buf, static_cast<int>(n));
 }
 
 void term(int sig)
 {
     write_message(STDOUT_FILENO, "Received signal ", sig, ". Terminating.\n");
     kill_link = 1;
+    report_note_signal(sig);
 }
 
 void bad_signal(int sig)
 {
     write_message(STDERR_FILENO, "Received unknown signal ", sig, "\n");
     restore_saved_state();
+    report_note_signal(sig);
+    report_finish(1);
     _exit(1);
 }
 
@@ -165,32 +170,63 @@ void end_run_if_terminated()
         end_program(1);
 }
 
+// One operation of the chain: its option words (the report's name for it), whether the options
+// select it, and what runs it.
+struct chain_step {
+    const char *name;
+    bool (*selected)();
+    int (*op)();
+};
+
+// The operations in their fixed order.
+constexpr std::array<chain_step, 12> chain{{
+    {"manufactory", [] { return manufactory_cmd != 0; }, proc_Manufactory},
+    {"device id", [] { return deviceid_cmd != 0; }, proc_Deviceid},
+    {"erase", [] { return erase_cmd != 0; }, proc_Erase},
+    {"erase sector", [] { return erase_sectors_cmd != 0; }, proc_EraseSectors},
+    {"dram test", [] { return dram_test_cmd != 0; }, [] { return proc_DramTest(0); }},
+    {"dram byte test", [] { return dram_byte_test_cmd != 0; }, [] { return proc_DramTest(1); }},
+    {"dram half word test", [] { return dram_halfword_test_cmd != 0; },
+     [] { return proc_DramTest(2); }},
+    {"dram word test", [] { return dram_word_test_cmd != 0; }, [] { return proc_DramTest(4); }},
+    {"write", [] { return fastwrite_cmd == 1; }, proc_FastWrite},
+    {"bwrite", [] { return fastwrite_cmd != 1 && write_cmd != 0; }, proc_Write},
+    {"read", [] { return read_cmd != 0; }, proc_Read},
+    {"registers", [] { return read_registers != 0; }, proc_ReadRegisters},
+}};
+
+int run_op(const char *name, int (*op)())
+{
+    report_begin(name);
+    const int ok = op() ? 1 : 0;
+    report_end(ok);
+    return ok;
+}
+
+// Lists in the report what this run will try.
+void select_operations()
+{
+    if (terminal_cmd == 1)
+        report_select("terminal");
+    else if (echo_test_cmd == 1)
+        report_select("echo test");
+    else
+        for (const chain_step &s : chain)
+            if (s.selected())
+                report_select(s.name);
+}
+
 // Runs the selected operations in their fixed order, stopping at the first failure.
 // 1 when every selected operation succeeded, the register dump included.
 int run_chain()
 {
-    int rvl = 1;
-    auto step = [&rvl](bool selected, int (*op)()) {
+    for (const chain_step &s : chain) {
         end_run_if_terminated();
-        if (selected && rvl)
-            rvl = op() ? 1 : 0;
-    };
-    step(manufactory_cmd, proc_Manufactory);
-    step(deviceid_cmd, proc_Deviceid);
-    step(erase_cmd, proc_Erase);
-    step(erase_sectors_cmd, proc_EraseSectors);
-    step(dram_test_cmd, [] { return proc_DramTest(0); });
-    step(dram_byte_test_cmd, [] { return proc_DramTest(1); });
-    step(dram_halfword_test_cmd, [] { return proc_DramTest(2); });
-    step(dram_word_test_cmd, [] { return proc_DramTest(4); });
-    if (fastwrite_cmd == 1)
-        step(true, proc_FastWrite);
-    else
-        step(write_cmd, proc_Write);
-    step(read_cmd, proc_Read);
-    step(read_registers, proc_ReadRegisters);
+        if (s.selected() && !run_op(s.name, s.op))
+            return 0;
+    }
     end_run_if_terminated();
-    return rvl;
+    return 1;
 }
 
 }  // namespace
@@ -209,6 +245,8 @@ int main(int argc, char **argv)
         usage();
         end_program(1);
     }
+    report_start();
+    select_operations();
     refuse_output_over_input();
     install_signal_handlers();
     report_options_file();
@@ -217,12 +255,12 @@ int main(int argc, char **argv)
 
     int rvl;
     if (terminal_cmd == 1)
-        rvl = proc_Terminal();
+        rvl = run_op("terminal", proc_Terminal);
     else if (echo_test_cmd == 1)
-        rvl = proc_Echo_Test();
+        rvl = run_op("echo test", proc_Echo_Test);
     else
         rvl = run_chain();
     close_tty();
     std::fflush(stdout);
-    return rvl ? 0 : 1;
+    end_program(rvl ? 0 : 1);
 }

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <sys/stat.h>
 
+#include "report.h"
+
 // ---- Global settings -------------------------------------------------------------------------
 
 char devnam[NAME_BUF_SIZE] = "/dev/ttyS0";
@@ -114,9 +116,11 @@ const OPTION general_options[] = {
     {"verify", OPT_FLAG, &verify_opt, "Verify flash after block write", 1, 0, 0, nullptr},
     {"ports", OPT_FUNC, reinterpret_cast<void *>(&showports), "List serial ports", 0, 0, 0,
      nullptr},
+    {"report", OPT_STRING, reportfilenam, "Report file name (JSON) written when the run ends", 0, 0,
+     NAME_BUF_SIZE, nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 31, "30 options and the terminator");
+static_assert(std::size(general_options) == 32, "31 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 
@@ -534,6 +538,12 @@ void usage()
     std::printf(usage_string, VERSION_TEXT, VERSION_NUMBER, VERSION_SUFFIX, NOTICE, PROGRAM_NAME);
     print_listing(general_options);
     std::fflush(stdout);
+}
+
+void version_text(char *buf, int size)
+{
+    std::snprintf(buf, static_cast<std::size_t>(size), "%s.%d%s", VERSION_TEXT, VERSION_NUMBER,
+                  VERSION_SUFFIX);
 }
 
 int showversion(char **, int *)

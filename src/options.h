@@ -35,6 +35,9 @@ int check_option_combinations();
 // 0 when it does not (or `quiet` hides a failed status query), -1 after reporting an error.
 int setdevname(const char *cp, int quiet);
 
+// zelk's version ("0.1.0") into buf of size bytes.
+void version_text(char *buf, int size);
+
 // The usage listing on stdout, without a final newline.
 void usage();
 

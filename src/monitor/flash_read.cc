@@ -96,6 +96,7 @@ int receive_data(read_target &t, int count)
         end_read_if_interrupted(t);
         mark_progress(pos);
         rbuf[0] = 0;
+        gather_tty(std::min(file_size - pos, RECEIVE_CHUNK_BYTES));
         if (read_failed || !read_tty(rbuf, 1, BYTE_WAIT_SEC))
             return byte_lost(t, pos);
         const int want = std::min(count - pos, RECEIVE_CHUNK_BYTES) - 1;

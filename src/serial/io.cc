@@ -9,6 +9,8 @@
 
 #include "serial/serial.h"
 
+unsigned long long tty_bytes_sent = 0, tty_bytes_received = 0;
+
 int pause_tty(int sec, int ms)
 {
     if (kill_link)
@@ -48,6 +50,7 @@ int write_tty(const unsigned char *p, int len, int sec, int ms)
         }
         p += n;
         len -= static_cast<int>(n);
+        tty_bytes_sent += static_cast<unsigned long long>(n);
         // No byte may follow before its pause is over; a termination request ends the write.
         if (paced && !pause_tty(sec, ms))
             return 0;
@@ -62,6 +65,7 @@ int read_tty(unsigned char *buf, int len)
         std::fprintf(stderr, "\nTYY device read error :(%d)", errno);
         end_program(1);
     }
+    tty_bytes_received += static_cast<unsigned long long>(n);
     return static_cast<int>(n);
 }
 
@@ -89,6 +93,7 @@ int read_pending_tty(unsigned char *buf, int len)
         report_read_error(errno);
         return -1;
     }
+    tty_bytes_received += static_cast<unsigned long long>(n);
     return static_cast<int>(n);
 }
 
@@ -153,6 +158,7 @@ int read_tty(unsigned char *buf, int len, int sec)
                 return 0;
             }
             pos += static_cast<int>(n);
+            tty_bytes_received += static_cast<unsigned long long>(n);
             if (pos >= len)
                 return 1;
         }

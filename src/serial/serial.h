@@ -63,12 +63,21 @@ int pause_tty(int sec, int ms);
 // nothing more was sent.
 int write_tty(const unsigned char *p, int len, int sec, int ms);
 
+// Bytes put on the line and taken from it by the calls below since the program started.
+extern unsigned long long tty_bytes_sent, tty_bytes_received;
+
 // One read of whatever is pending; a read error ends the program.
 int read_tty(unsigned char *buf, int len);
 
 // Takes what is already queued, up to len bytes, without waiting. Returns the count, 0 when
 // nothing is queued, -1 after a read error (reported as the timed read reports it).
 int read_pending_tty(unsigned char *buf, int len);
+
+// Before a bulk read of up to len bytes: when fewer are queued, sleeps for the time the missing
+// ones take on the wire at the line's input speed, at most 30 ms (a third of what the driver's
+// 4 KiB input buffer holds at the fastest speed of the table). Reads nothing, so every timeout and
+// message of the read that follows stays as it is; a signal ends the sleep.
+void gather_tty(int len);
 
 // 1 once a timed read has found the line hung up: readable with nothing to read (end of file),
 // or a read failing with EIO or ENXIO (the adapter or the far end gone). Stays set.

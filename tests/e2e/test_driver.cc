@@ -27,9 +27,11 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "Command undefined\n");
         EXPECT_EQ(r.out.rfind("ZELK 0.1.0 ", 0), 0u) << r.out;
-        const std::string tail = "\n-h                  Help\n"
-                                 "verify              Verify flash after block write\n"
-                                 "ports               List serial ports";
+        const std::string tail =
+            "\n-h                  Help\n"
+            "verify              Verify flash after block write\n"
+            "ports               List serial ports\n"
+            "report              Report file name (JSON) written when the run ends";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }

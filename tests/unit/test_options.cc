@@ -114,7 +114,8 @@ const std::string kUsage = "ZELK 0.1.0 Flash loader and boot monitor client for 
                            "--help              Help\n"
                            "-h                  Help\n"
                            "verify              Verify flash after block write\n"
-                           "ports               List serial ports";
+                           "ports               List serial ports\n"
+                           "report              Report file name (JSON) written when the run ends";
 
 // ---- Defaults and table ----------------------------------------------------------------------
 
@@ -136,11 +137,12 @@ TEST(OptionsTable, TwentyEightRowsThenTheNewOnesThenTerminator)
     int rows = 0;
     while (general_options[rows].name)
         ++rows;
-    EXPECT_EQ(rows, 30);
+    EXPECT_EQ(rows, 31);
     EXPECT_STREQ(general_options[27].name, "-h");
     EXPECT_STREQ(general_options[28].name, "verify");
     EXPECT_STREQ(general_options[29].name, "ports");
-    const OPTION &end = general_options[30];
+    EXPECT_STREQ(general_options[30].name, "report");
+    const OPTION &end = general_options[31];
     EXPECT_EQ(end.type, 0u);
     EXPECT_EQ(end.addr, nullptr);
     EXPECT_EQ(end.description, nullptr);

@@ -1,0 +1,442 @@
+// The run report. Everything the writer touches is a fixed array or a number, so that the same
+// writer serves the normal end of the run and a fatal-signal handler.
+#include "report.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "options.h"
+#include "serial/serial.h"
+
+char reportfilenam[NAME_BUF_SIZE] = "";
+
+namespace {
+
+constexpr int MAX_OPERATIONS = 16;
+constexpr int MESSAGE_BYTES = 256;
+constexpr int TAIL_BYTES = 1024;    // stderr text kept: enough for any one message
+constexpr int REPORT_BYTES = 16384; // the whole report; far above what 16 operations need
+constexpr int VERSION_BYTES = 32;
+
+enum op_state { OP_NOT_RUN, OP_RUNNING, OP_OK, OP_FAILED, OP_TERMINATED };
+constexpr std::array<const char *, 5> STATE_NAMES{"not run", "running", "ok", "failed",
+                                                   "terminated"};
+
+struct op_record {
+    const char *name = nullptr;  // a string literal
+    op_state state = OP_NOT_RUN;
+    long long started = 0, ended = 0;  // monotonic microseconds
+    unsigned long long sent = 0, received = 0;  // counters at the start, then the bytes moved
+    char message[MESSAGE_BYTES] = "";
+};
+
+long long clock_usec(clockid_t id)
+{
+    struct timespec ts;
+    clock_gettime(id, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The run starts when the program does: taken before main, so that a report written by an
+// option error still has its start.
+const long long run_start_wall = clock_usec(CLOCK_REALTIME);
+const long long run_start_mono = clock_usec(CLOCK_MONOTONIC);
+
+std::array<op_record, MAX_OPERATIONS> ops;
+int op_count = 0;
+int current = -1;  // the operation running, -1 when none
+char version[VERSION_BYTES] = "";
+volatile sig_atomic_t signal_seen = 0;
+volatile sig_atomic_t written = 0;
+
+// The latest text of one output stream: the last TAIL_BYTES bytes written since the running
+// operation began.
+struct text_tail {
+    int fd;
+    char text[TAIL_BYTES];
+    int len = 0;
+};
+text_tail err_tail{STDERR_FILENO, {}};
+text_tail out_tail{STDOUT_FILENO, {}};
+
+void keep_tail(text_tail &t, const char *p, int n)
+{
+    if (n >= TAIL_BYTES) {
+        std::memcpy(t.text, p + n - TAIL_BYTES, TAIL_BYTES);
+        t.len = TAIL_BYTES;
+        return;
+    }
+    if (t.len + n > TAIL_BYTES) {
+        const int drop = t.len + n - TAIL_BYTES;
+        std::memmove(t.text, t.text + drop, static_cast<size_t>(t.len - drop));
+        t.len -= drop;
+    }
+    std::memcpy(t.text + t.len, p, static_cast<size_t>(n));
+    t.len += n;
+}
+
+// The streams that stand in for stdout and stderr: every byte goes to the same descriptor as
+// before, and a copy of the latest ones stays in the tail.
+ssize_t tail_write(void *cookie, const char *p, size_t n)
+{
+    text_tail &t = *static_cast<text_tail *>(cookie);
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = write(t.fd, p + done, n - done);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        done += static_cast<size_t>(w);
+    }
+    keep_tail(t, p, static_cast<int>(n));
+    return done > 0 || n == 0 ? static_cast<ssize_t>(done) : -1;
+}
+
+// A stream writing through `t`, buffered as `mode`; null when none can be made.
+std::FILE *tail_stream(text_tail &t, int mode)
+{
+    const cookie_io_functions_t io = {nullptr, tail_write, nullptr, nullptr};
+    std::FILE *f = fopencookie(&t, "w", io);
+    if (f != nullptr)
+        std::setvbuf(f, nullptr, mode, mode == _IONBF ? 0 : BUFSIZ);
+    return f;
+}
+
+void close_op(op_record &op, op_state state)
+{
+    op.state = state;
+    op.ended = clock_usec(CLOCK_MONOTONIC);
+    op.sent = tty_bytes_sent - op.sent;
+    op.received = tty_bytes_received - op.received;
+    // What went wrong is the last line on stderr; messages some operations print on stdout
+    // ("Fail" after a handshake) stand in when there is none.
+    if (state != OP_OK && !last_line(err_tail.text, err_tail.len, op.message, MESSAGE_BYTES))
+        last_line(out_tail.text, out_tail.len, op.message, MESSAGE_BYTES);
+}
+
+op_state unfinished_state() { return kill_link || signal_seen ? OP_TERMINATED : OP_FAILED; }
+
+void append_uint(char *buf, int size, int &len, unsigned long v)
+{
+    report_buf b{buf, size, len};
+    rb_uint(b, v);
+    len = b.len;
+}
+
+void write_all(int fd, const char *p, int n, bool &ok)
+{
+    while (ok && n > 0) {
+        const ssize_t w = write(fd, p, static_cast<size_t>(n));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            ok = false;
+            return;
+        }
+        p += w;
+        n -= static_cast<int>(w);
+    }
+}
+
+void format_report(report_buf &b, int status)
+{
+    const long long end_mono = clock_usec(CLOCK_MONOTONIC);
+    rb_text(b, "{\n  \"version\": ");
+    rb_json_string(b, version, VERSION_BYTES);
+    rb_text(b, ",\n  \"device\": ");
+    rb_json_string(b, devnam, NAME_BUF_SIZE);
+    rb_text(b, ",\n  \"start\": \"");
+    rb_utc_time(b, run_start_wall);
+    rb_text(b, "\",\n  \"end\": \"");
+    rb_utc_time(b, run_start_wall + (end_mono - run_start_mono));
+    rb_text(b, "\",\n  \"seconds\": ");
+    rb_seconds(b, end_mono - run_start_mono);
+    rb_text(b, ",\n  \"operations\": [");
+    for (int i = 0; i < op_count; i++) {
+        const op_record &op = ops[static_cast<size_t>(i)];
+        const bool ran = op.state != OP_NOT_RUN;
+        rb_text(b, i ? ",\n    {\"name\": " : "\n    {\"name\": ");
+        rb_json_string(b, op.name, MESSAGE_BYTES);
+        rb_text(b, ", \"result\": \"");
+        rb_text(b, STATE_NAMES[op.state]);
+        rb_text(b, "\", \"bytes_sent\": ");
+        rb_uint(b, ran ? op.sent : 0);
+        rb_text(b, ", \"bytes_received\": ");
+        rb_uint(b, ran ? op.received : 0);
+        rb_text(b, ", \"seconds\": ");
+        rb_seconds(b, ran ? op.ended - op.started : 0);
+        rb_text(b, ", \"message\": ");
+        rb_json_string(b, op.message[0] ? op.message : nullptr, MESSAGE_BYTES);
+        rb_text(b, "}");
+    }
+    rb_text(b, op_count ? "\n  ],\n  \"signal\": " : "],\n  \"signal\": ");
+    if (signal_seen)
+        rb_uint(b, static_cast<unsigned>(signal_seen));
+    else
+        rb_text(b, "null");
+    rb_text(b, ",\n  \"exit_status\": ");
+    rb_uint(b, static_cast<unsigned>(status));
+    rb_text(b, "\n}\n");
+}
+
+void report_error(const char *what)
+{
+    const char head[] = "\nReport file [";
+    bool ok = true;
+    write_all(STDERR_FILENO, head, sizeof head - 1, ok);
+    write_all(STDERR_FILENO, reportfilenam, static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE)),
+              ok);
+    write_all(STDERR_FILENO, what, static_cast<int>(std::strlen(what)), ok);
+}
+
+}  // namespace
+
+// ---- Formatting ------------------------------------------------------------------------------
+
+void rb_text(report_buf &b, const char *s)
+{
+    for (; *s; ++s) {
+        if (b.len >= b.size) {
+            b.overflow = true;
+            return;
+        }
+        b.data[b.len++] = *s;
+    }
+}
+
+void rb_json_string(report_buf &b, const char *s, int max_len)
+{
+    if (s == nullptr) {
+        rb_text(b, "null");
+        return;
+    }
+    constexpr char HEX[] = "0123456789abcdef";
+    rb_text(b, "\"");
+    for (int i = 0; i < max_len && s[i]; i++) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        char esc[7] = {'\\', 0, 0, 0, 0, 0, 0};
+        if (c == '"' || c == '\\')
+            esc[1] = static_cast<char>(c);
+        else if (c == '\n')
+            esc[1] = 'n';
+        else if (c == '\r')
+            esc[1] = 'r';
+        else if (c == '\t')
+            esc[1] = 't';
+        else if (c < 0x20 || c >= 0x7F) {
+            // Bytes outside printable ASCII (a garbled reply, a file name in another encoding)
+            // become escapes of their own value, so the report stays valid UTF-8 JSON.
+            esc[1] = 'u';
+            esc[2] = '0';
+            esc[3] = '0';
+            esc[4] = HEX[c >> 4];
+            esc[5] = HEX[c & 15];
+        } else {
+            esc[0] = static_cast<char>(c);
+        }
+        rb_text(b, esc);
+    }
+    rb_text(b, "\"");
+}
+
+void rb_uint(report_buf &b, unsigned long long v)
+{
+    char tmp[24];
+    int n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    char out[24];
+    for (int i = 0; i < n; i++)
+        out[i] = tmp[n - 1 - i];
+    out[n] = '\0';
+    rb_text(b, out);
+}
+
+namespace {
+void rb_digits(report_buf &b, unsigned long long v, int width)
+{
+    char out[24];
+    out[width] = '\0';
+    for (int i = width - 1; i >= 0; i--) {
+        out[i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    rb_text(b, out);
+}
+}  // namespace
+
+void rb_seconds(report_buf &b, long long usec)
+{
+    if (usec < 0)
+        usec = 0;
+    rb_uint(b, static_cast<unsigned long long>(usec / 1000000));
+    rb_text(b, ".");
+    rb_digits(b, static_cast<unsigned long long>(usec % 1000000), 6);
+}
+
+void rb_utc_time(report_buf &b, long long epoch_usec)
+{
+    if (epoch_usec < 0)
+        epoch_usec = 0;
+    long long days = epoch_usec / 86400000000LL;
+    const long long in_day = epoch_usec % 86400000000LL;
+    // Civil date of a day count since 1970-01-01 (proleptic Gregorian), in 400-year eras.
+    days += 719468;
+    const long long era = days / 146097;
+    const long long doe = days - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const long long day = doy - (153 * mp + 2) / 5 + 1;
+    const long long month = mp < 10 ? mp + 3 : mp - 9;
+    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    const long long sec = in_day / 1000000;
+    rb_digits(b, static_cast<unsigned long long>(year), 4);
+    rb_text(b, "-");
+    rb_digits(b, static_cast<unsigned long long>(month), 2);
+    rb_text(b, "-");
+    rb_digits(b, static_cast<unsigned long long>(day), 2);
+    rb_text(b, "T");
+    rb_digits(b, static_cast<unsigned long long>(sec / 3600), 2);
+    rb_text(b, ":");
+    rb_digits(b, static_cast<unsigned long long>(sec / 60 % 60), 2);
+    rb_text(b, ":");
+    rb_digits(b, static_cast<unsigned long long>(sec % 60), 2);
+    rb_text(b, ".");
+    rb_digits(b, static_cast<unsigned long long>(in_day % 1000000), 6);
+    rb_text(b, "Z");
+}
+
+int last_line(const char *text, int len, char *out, int out_size)
+{
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    int end = len;
+    while (end > 0 && blank(text[end - 1]))
+        --end;
+    if (end == 0 || out_size <= 0)
+        return 0;
+    int start = end;
+    while (start > 0 && text[start - 1] != '\n' && text[start - 1] != '\r')
+        --start;
+    while (start < end && blank(text[start]))
+        ++start;
+    const int n = end - start < out_size - 1 ? end - start : out_size - 1;
+    std::memcpy(out, text + start, static_cast<size_t>(n));
+    out[n] = '\0';
+    return 1;
+}
+
+// ---- The run ---------------------------------------------------------------------------------
+
+void report_start()
+{
+    version_text(version, VERSION_BYTES);
+    if (!reportfilenam[0])
+        return;
+    // Without these streams the report goes without failure messages. stdout keeps the line
+    // buffering the driver gave it, stderr stays unbuffered.
+    std::fflush(stdout);
+    if (std::FILE *f = tail_stream(out_tail, _IOLBF))
+        stdout = f;
+    if (std::FILE *f = tail_stream(err_tail, _IONBF))
+        stderr = f;
+}
+
+void report_select(const char *name)
+{
+    if (op_count < MAX_OPERATIONS)
+        ops[static_cast<size_t>(op_count++)].name = name;
+}
+
+void report_begin(const char *name)
+{
+    for (int i = 0; i < op_count; i++) {
+        op_record &op = ops[static_cast<size_t>(i)];
+        if (op.state == OP_NOT_RUN && std::strcmp(op.name, name) == 0) {
+            err_tail.len = 0;
+            out_tail.len = 0;
+            op.started = clock_usec(CLOCK_MONOTONIC);
+            op.sent = tty_bytes_sent;
+            op.received = tty_bytes_received;
+            op.state = OP_RUNNING;
+            current = i;
+            return;
+        }
+    }
+}
+
+void report_end(int ok)
+{
+    if (current < 0)
+        return;
+    std::fflush(stdout);  // a message without its newline yet
+    close_op(ops[static_cast<size_t>(current)], ok ? OP_OK : unfinished_state());
+    current = -1;
+}
+
+void report_keep(int fd, const char *text, int len)
+{
+    if (reportfilenam[0] && len > 0)
+        keep_tail(fd == STDERR_FILENO ? err_tail : out_tail, text, len);
+}
+
+void report_note_signal(int sig) { signal_seen = sig; }
+
+namespace {
+
+void write_report(int status)
+{
+    if (!version[0])
+        version_text(version, VERSION_BYTES);
+    if (current >= 0 && ops[static_cast<size_t>(current)].state == OP_RUNNING)
+        close_op(ops[static_cast<size_t>(current)], unfinished_state());
+    current = -1;
+
+    char text[REPORT_BYTES];
+    report_buf b{text, REPORT_BYTES};
+    format_report(b, status);
+    if (b.overflow)
+        return report_error("] write error\n");
+
+    // The temporary file sits next to the report, so that the rename stays on one file system.
+    char tmp[NAME_BUF_SIZE + 32];
+    int len = static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE));
+    std::memcpy(tmp, reportfilenam, static_cast<size_t>(len));
+    tmp[len++] = '.';
+    append_uint(tmp, NAME_BUF_SIZE + 24, len, static_cast<unsigned long>(getpid()));
+    std::memcpy(tmp + len, ".tmp", 5);
+
+    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return report_error("] open error\n");
+    bool ok = true;
+    write_all(fd, text, b.len, ok);
+    ok = fsync(fd) == 0 && ok;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(tmp, reportfilenam) != 0) {
+        unlink(tmp);
+        report_error("] write error\n");
+    }
+}
+
+}  // namespace
+
+void report_finish(int status)
+{
+    // Marked written only at the end: a fatal signal in the middle of writing writes the report
+    // again, whole, over the same temporary file, and the run never comes back to the first.
+    if (written || !reportfilenam[0])
+        return;
+    write_report(status);
+    written = 1;
+}

@@ -1,0 +1,53 @@
+// The run report: a JSON record of one run (version, device, times, each selected operation with
+// its result, line bytes, seconds and failure message, the exit status), written to the file of
+// the "report" option when the run ends, whichever way it ends. The file appears whole or not at
+// all: it is written under a temporary name in the same directory and renamed.
+#pragma once
+
+#include "zelk.h"
+
+extern char reportfilenam[NAME_BUF_SIZE];  // "" = no report
+
+// Once the options are in, when a report is asked for: stdout and stderr become streams that
+// write to the same descriptors, as before, and keep the latest text, so that a failed
+// operation's report carries the message it printed (its last line on stderr, else on stdout).
+void report_start();
+
+// An operation the run will try, in the order it runs; listed as "not run" until it begins.
+void report_select(const char *name);
+// The named operation (selected before) begins and ends. ok = its result.
+void report_begin(const char *name);
+void report_end(int ok);
+
+// Text a signal handler wrote straight to descriptor fd (1 or 2) counts as printed there.
+// Async-signal-safe.
+void report_keep(int fd, const char *text, int len);
+
+// A termination signal arrived. Async-signal-safe.
+void report_note_signal(int sig);
+
+// Writes the report (when one is asked for) with this exit status. Called on every way the
+// program ends; writes once. Async-signal-safe: no allocation, no stdio, so that a fatal-signal
+// handler may call it.
+void report_finish(int status);
+
+// ---- Parts with no state, for the tests ----------------------------------------------------
+
+// A fixed buffer that the report is formatted into without allocation. Text beyond its size is
+// dropped and marks it overflowed.
+struct report_buf {
+    char *data;
+    int size;
+    int len = 0;
+    bool overflow = false;
+};
+void rb_text(report_buf &b, const char *s);
+void rb_json_string(report_buf &b, const char *s, int max_len);  // quoted, escaped; null -> null
+void rb_uint(report_buf &b, unsigned long long v);
+void rb_seconds(report_buf &b, long long usec);  // "12.345678"
+// UTC time of the epoch microseconds: "2026-12-08T09:41:33.123456Z".
+void rb_utc_time(report_buf &b, long long epoch_usec);
+
+// The last non-empty line of text (of len bytes, which need not be terminated) copied into out
+// (out_size bytes, always terminated), blanks at its ends dropped. 0 = there is none.
+int last_line(const char *text, int len, char *out, int out_size);

@@ -1,0 +1,345 @@
+// The run report end to end: its content after a success, after a failure in each operation and
+// after a signal; that it leaves stdout and stderr as they are; that a reader never finds half a
+// report. The JSON is parsed by python3, as any consumer would parse it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+
+#include "bench.h"
+#include "board.h"
+#include "harness.h"
+
+using zt::Bench;
+using zt::Proc;
+using zt::RunResult;
+
+namespace {
+
+// The report flattened by python3 into key=value lines: "exit_status", "op.0.result", ... A
+// key "invalid" says why the file is no valid report.
+std::map<std::string, std::string> parse_report(const std::string &path)
+{
+    static const char SCRIPT[] =
+        "import json, sys, datetime\n"
+        "try:\n"
+        "    r = json.load(open(sys.argv[1]))\n"
+        "    keys = ['version', 'device', 'start', 'end', 'seconds', 'operations', 'signal',"
+        " 'exit_status']\n"
+        "    assert sorted(r) == sorted(keys), sorted(r)\n"
+        "    for t in ('start', 'end'):\n"
+        "        datetime.datetime.strptime(r[t], '%Y-%m-%dT%H:%M:%S.%fZ')\n"
+        "    assert r['end'] >= r['start']\n"
+        "    for k in ('version', 'device', 'seconds', 'signal', 'exit_status'):\n"
+        "        print(k + '=' + json.dumps(r[k]))\n"
+        "    for i, op in enumerate(r['operations']):\n"
+        "        assert sorted(op) == ['bytes_received', 'bytes_sent', 'message', 'name',"
+        " 'result', 'seconds'], sorted(op)\n"
+        "        for k, v in op.items():\n"
+        "            print('op.%d.%s=%s' % (i, k, v if isinstance(v, str) else json.dumps(v)))\n"
+        "    print('ops=%d' % len(r['operations']))\n"
+        "except Exception as e:\n"
+        "    print('invalid=' + repr(e).replace('\\n', ' '))\n";
+    zt::TempDir tmp;
+    const std::string script = tmp.file("parse.py");
+    zt::write_file(script, SCRIPT);
+    const std::string cmd = "python3 " + script + " '" + path + "' 2>&1";
+    std::map<std::string, std::string> fields;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return {{"invalid", "popen"}};
+    std::string text;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        text.append(buf, n);
+    pclose(p);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t eq = line.find('=');
+        if (eq != std::string::npos)
+            fields[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    if (fields.empty())
+        fields["invalid"] = text;
+    return fields;
+}
+
+// The last line with text in it, blanks at its ends dropped.
+std::string last_line(const std::string &s)
+{
+    std::size_t end = s.find_last_not_of(" \t\r\n");
+    if (end == std::string::npos)
+        return "";
+    std::size_t start = s.find_last_of("\r\n", end);
+    start = start == std::string::npos ? 0 : start + 1;
+    start = s.find_first_not_of(" \t", start);
+    return s.substr(start, end + 1 - start);
+}
+
+// The process sleeps in a system call (not ended, not running).
+bool waiting(pid_t pid)
+{
+    const std::string stat = zt::read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t paren = stat.rfind(')');
+    return paren != std::string::npos && stat.compare(paren, 4, ") S ") == 0;
+}
+
+// No report file of a run is left under its temporary name.
+void expect_no_temporary(const zt::TempDir &dir)
+{
+    const std::string cmd = "ls -a '" + dir.path + "' | grep -c '\\.tmp$'";
+    FILE *p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[16] = "";
+    ASSERT_NE(std::fgets(buf, sizeof buf, p), nullptr);
+    pclose(p);
+    EXPECT_STREQ(buf, "0\n");
+}
+
+}  // namespace
+
+TEST(ReportE2E, SuccessListsEveryOperationWithItsBytes)
+{
+    Bench b;
+    b.board.load_flash(0, std::vector<U8>(2048, 0x5A));
+    RunResult r = b.run({"manufactory", "read", "size", "2048", "report", "run.json"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    auto f = parse_report(b.dir.file("run.json"));
+    ASSERT_EQ(f.count("invalid"), 0u) << f["invalid"];
+    EXPECT_EQ(f["version"], "\"0.1.0\"");
+    EXPECT_EQ(f["device"], "\"" + b.board.path() + "\"");
+    EXPECT_EQ(f["exit_status"], "0");
+    EXPECT_EQ(f["signal"], "null");
+    EXPECT_EQ(f["ops"], "2");
+    EXPECT_EQ(f["op.0.name"], "manufactory");
+    EXPECT_EQ(f["op.0.result"], "ok");
+    EXPECT_EQ(f["op.0.message"], "null");
+    EXPECT_EQ(f["op.0.bytes_sent"], "2");  // the two letters
+    EXPECT_EQ(f["op.1.name"], "read");
+    EXPECT_EQ(f["op.1.result"], "ok");
+    EXPECT_EQ(f["op.1.bytes_sent"], "10");  // letters and the 8-digit count
+    // The data, the count's echo and the prompt after at least one ready marker.
+    EXPECT_GE(std::stol(f["op.1.bytes_received"]), 2048 + 8 + 2 + 2);
+    EXPECT_GE(std::stod(f["op.0.seconds"]), 6.0);  // two paced letters
+    EXPECT_GE(std::stod(f["seconds"]), std::stod(f["op.0.seconds"]) + std::stod(f["op.1.seconds"]));
+    expect_no_temporary(b.dir);
+}
+
+// A report changes nothing else the run shows: the same failure with and without one.
+TEST(ReportE2E, StdoutAndStderrAsWithoutReport)
+{
+    zb::Fault bad{.command = "MC", .reply = zb::Script{zb::send("MC0000 001")}};
+    RunResult with_report, without;
+    {
+        Bench b(zt::with_fault(bad));
+        with_report = b.run({"manufactory", "report", "r.json"});
+    }
+    {
+        Bench b(zt::with_fault(bad));
+        without = b.run({"manufactory"});
+    }
+    EXPECT_EQ(with_report.status, 1);
+    EXPECT_EQ(with_report.status, without.status);
+    EXPECT_EQ(with_report.out, without.out);
+    EXPECT_EQ(with_report.err, without.err);
+}
+
+namespace {
+
+struct FailCell {
+    std::string name;
+    std::vector<std::string> words;  // the failing operation, with one more before or after it
+    zb::Fault fault;
+    int failing;                     // index of the failing operation in the report
+    std::string message;             // its message in the report
+};
+
+void PrintTo(const FailCell &c, std::ostream *os) { *os << c.name; }
+
+zb::Fault hang_up_on(const std::string &cmd)
+{
+    return {.command = cmd, .hang_up_on_command = true};
+}
+
+zb::Fault reply_is(const std::string &cmd, zb::Script s)
+{
+    return {.command = cmd, .reply = std::move(s)};
+}
+
+const char HUNG_UP[] = "Serial line hung up";
+
+std::vector<FailCell> fail_cells()
+{
+    return {
+        {"Manufactory", {"manufactory", "registers"}, reply_is("MC", {zb::send("MC0000 001")}), 0,
+         "Error Manufactory Code [0000 001]"},
+        {"DeviceId", {"device", "id", "registers"}, reply_is("ID", {zb::send("ID000000G8")}), 0,
+         "Error Device Id [000000G8]"},
+        {"Erase", {"erase", "registers"}, hang_up_on("CE"), 0, HUNG_UP},
+        {"EraseSector", {"erase", "sector", "3", "registers"}, hang_up_on("SE"), 0, HUNG_UP},
+        {"DramTest", {"dram", "test", "registers"}, hang_up_on("DT"), 0, HUNG_UP},
+        {"BlockWrite", {"write", "input", "image.bin", "registers"},
+         reply_is("WB", {zb::send("00000000")}), 0, ""},
+        {"ByteWrite", {"bwrite", "input", "image.bin", "registers"},
+         {.command = "WR", .data_fault = zb::DataFault::WrongByte, .data_fault_at = 10}, 0, ""},
+        {"Read", {"read", "size", "4096", "registers"},
+         {.command = "RD", .data_fault = zb::DataFault::HangUp, .data_fault_at = 1000}, 0,
+         HUNG_UP},
+        {"Registers", {"manufactory", "registers"}, hang_up_on("RR"), 1, HUNG_UP},
+    };
+}
+
+class ReportFailure : public testing::TestWithParam<FailCell> {};
+
+}  // namespace
+
+// The failing operation is "failed" with the last line it printed on stderr, those before it
+// "ok", those after it "not run"; the exit status is the run's.
+TEST_P(ReportFailure, Cell)
+{
+    const FailCell &c = GetParam();
+    Bench b(zt::with_fault(c.fault));
+    b.image(std::string(600, 'x'));
+    std::vector<std::string> words = c.words;
+    words.insert(words.end(), {"report", "run.json"});
+    RunResult r = b.run(words);
+    ASSERT_EQ(r.status, 1) << r.out << r.err;
+    auto f = parse_report(b.dir.file("run.json"));
+    ASSERT_EQ(f.count("invalid"), 0u) << f["invalid"];
+    EXPECT_EQ(f["exit_status"], "1");
+    EXPECT_EQ(f["ops"], "2");
+    const std::string op = "op." + std::to_string(c.failing) + ".";
+    EXPECT_EQ(f[op + "result"], "failed");
+    const std::string shown = last_line(r.err.empty() ? r.out : r.err);
+    EXPECT_EQ(f[op + "message"], shown) << r.err;
+    if (!c.message.empty()) {
+        EXPECT_EQ(shown, c.message);
+    }
+    if (c.failing == 1) {
+        EXPECT_EQ(f["op.0.result"], "ok");
+        EXPECT_EQ(f["op.0.message"], "null");
+    } else {
+        EXPECT_EQ(f["op.1.result"], "not run");
+        EXPECT_EQ(f["op.1.seconds"], "0.0");
+        EXPECT_EQ(f["op.1.bytes_received"], "0");
+    }
+    expect_no_temporary(b.dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(ReportE2E, ReportFailure, testing::ValuesIn(fail_cells()),
+                         [](const testing::TestParamInfo<FailCell> &i) { return i.param.name; });
+
+// A board that never offers its marker: the handshake's "Fail" goes to stdout, and stands in as
+// the message.
+TEST(ReportE2E, FailureShownOnStdoutIsTheMessage)
+{
+    zb::Config cfg;
+    cfg.ready.offers = 0;
+    Bench b(cfg);
+    RunResult r = b.run({"erase", "report", "run.json"});
+    ASSERT_EQ(r.status, 1);
+    auto f = parse_report(b.dir.file("run.json"));
+    ASSERT_EQ(f.count("invalid"), 0u) << f["invalid"];
+    EXPECT_EQ(f["op.0.result"], "failed");
+    EXPECT_EQ(f["op.0.message"], "Test link ...Fail");
+}
+
+// Ends before any operation: options that select none, and a device that does not open.
+TEST(ReportE2E, RunEndingBeforeTheOperations)
+{
+    zt::TempDir dir;
+    RunResult r = zt::run_zelk({"report", "run.json"}, {.cwd = dir.path});
+    EXPECT_EQ(r.status, 1);
+    auto f = parse_report(dir.file("run.json"));
+    ASSERT_EQ(f.count("invalid"), 0u) << f["invalid"];
+    EXPECT_EQ(f["ops"], "0");
+    EXPECT_EQ(f["exit_status"], "1");
+
+    r = zt::run_zelk({"erase", "report", "run.json", "/dev/pts"}, {.cwd = dir.path});
+    EXPECT_EQ(r.status, 1);
+    f = parse_report(dir.file("run.json"));
+    ASSERT_EQ(f.count("invalid"), 0u) << f["invalid"];
+    EXPECT_EQ(f["op.0.name"], "erase");
+    EXPECT_EQ(f["op.0.result"], "not run");
+    EXPECT_EQ(f["device"], "\"/dev/pts\"");
+}
+
+// A report that cannot be written is said so; the run's status stays its own.
+TEST(ReportE2E, UnwritableReportIsReported)
+{
+    zt::TempDir dir;
+    RunResult r = zt::run_zelk({"report", "/nonexistent/run.json", "--version"}, {.cwd = dir.path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("\nReport file [/nonexistent/run.json] open error\n"), std::string::npos)
+        << r.err;
+}
+
+namespace {
+
+struct SignalCell {
+    std::string name;
+    int sig;
+    std::string message;
+};
+
+void PrintTo(const SignalCell &c, std::ostream *os) { *os << c.name; }
+
+class ReportSignal : public testing::TestWithParam<SignalCell> {};
+
+}  // namespace
+
+// A read the board stops in the middle of: a termination signal, and a fatal one, end it.
+TEST_P(ReportSignal, Cell)
+{
+    const SignalCell &c = GetParam();
+    Bench b(zt::with_fault(
+        {.command = "RD", .data_fault = zb::DataFault::Silence, .data_fault_at = 100}));
+    Proc p(b.words({"read", "size", "4096", "registers", "report", "run.json"}),
+           {.cwd = b.dir.path});
+    ASSERT_TRUE(b.board.wait_for_commands(1, 20000));
+    usleep(4500 * 1000);  // the letters' pauses are over: zelk waits for data
+    p.signal(c.sig);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 1);
+    auto f = parse_report(b.dir.file("run.json"));
+    ASSERT_EQ(f.count("invalid"), 0u) << f["invalid"];
+    EXPECT_EQ(f["signal"], std::to_string(c.sig));
+    EXPECT_EQ(f["exit_status"], "1");
+    EXPECT_EQ(f["op.0.result"], "terminated");
+    EXPECT_EQ(f["op.0.message"], c.message) << r.err;
+    EXPECT_GE(std::stol(f["op.0.bytes_received"]), 100);
+    EXPECT_EQ(f["op.1.result"], "not run");
+    expect_no_temporary(b.dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReportE2E, ReportSignal,
+    testing::Values(SignalCell{"Sigterm", SIGTERM, "Flash read terminated."},
+                    SignalCell{"Sigint", SIGINT, "Flash read terminated."},
+                    SignalCell{"Sigusr1", SIGUSR1, "Received unknown signal 10"}),
+    [](const testing::TestParamInfo<SignalCell> &i) { return i.param.name; });
+
+// Killed while the report is being written (its temporary file is a FIFO nobody reads, so the
+// writer waits there): the previous report stays whole under the report's name.
+TEST(ReportE2E, KilledWhileWritingLeavesNoHalfReport)
+{
+    zt::Pty pty;  // a far end that never answers: the handshake fails after its waits
+    zt::TempDir dir;
+    const std::string report = dir.file("run.json");
+    const std::string old = "{\"exit_status\": 0}\n";
+    zt::write_file(report, old);
+    Proc p({"manufactory", "report", report, pty.path}, {.cwd = dir.path});
+    const std::string tmp = report + "." + std::to_string(p.pid()) + ".tmp";
+    ASSERT_EQ(mkfifo(tmp.c_str(), 0600), 0);
+    ASSERT_TRUE(p.wait_for_out("Test link ...Fail", 30000)) << p.out_so_far();
+    usleep(300 * 1000);
+    EXPECT_TRUE(waiting(p.pid())) << "zelk did not wait in the report";
+    p.signal(SIGKILL);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.signal, SIGKILL);
+    EXPECT_EQ(zt::read_file(report), old);
+}
