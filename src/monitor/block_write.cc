@@ -16,7 +16,7 @@
 #include "monitor/block_crc.h"
 #include "monitor/flash_read.h"
 #include "monitor/input_file.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "monitor/progress.h"
 #include "serial/serial.h"
 

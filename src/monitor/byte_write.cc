@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "monitor/input_file.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "monitor/progress.h"
 #include "serial/serial.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "monitor/inspect.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "serial/serial.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Whole-chip and per-sector flash erase.
 #include <cstdio>
 
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "serial/serial.h"
 
 // A slow chip erase may stay silent for up to this many reads of ERASE_WAIT_SEC each.

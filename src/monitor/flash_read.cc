@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "files.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "monitor/progress.h"
 #include "serial/serial.h"
 

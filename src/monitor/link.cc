@@ -1,7 +1,7 @@
 // The monitor link: ready handshake, number field exchange, and the pair-code scanner.
 #include <cstdio>
 
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "monitor/progress.h"
 #include "serial/serial.h"
 

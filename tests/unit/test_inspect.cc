@@ -9,7 +9,7 @@
 
 #include "monitor/inspect.h"
 #include "raw_line.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 
 TEST(InspectRegisterval, ValueAfterSpaces)
 {
