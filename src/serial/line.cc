@@ -143,6 +143,35 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
     return 1;
 }
 
+// The attributes in force before the speed switch of a running line.
+static struct termios before_switch;
+
+int set_line_speed(int code)
+{
+    struct termios tios;
+    if (tcgetattr(ttyfd, &tios) != 0) {
+        std::fprintf(stderr, "TTY device attribute read error (tcgetattr): (%d)\n", errno);
+        return 0;
+    }
+    before_switch = tios;
+    cfsetospeed(&tios, static_cast<speed_t>(code));
+    cfsetispeed(&tios, static_cast<speed_t>(code));
+    if (tcsetattr(ttyfd, TCSAFLUSH, &tios) != 0) {
+        std::fprintf(stderr, "TTY device set attribute error (tcsetattr)\n");
+        end_program(1);
+    }
+    return 1;
+}
+
+int restore_line()
+{
+    if (tcsetattr(ttyfd, TCSAFLUSH, &before_switch) != 0) {
+        std::fprintf(stderr, "can't restore TTY settings\n");
+        return 0;
+    }
+    return 1;
+}
+
 int close_tty()
 {
     if (ttyfd == -1)
