@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "zelk.h"
+
 namespace {
 
 constexpr double REDRAW_SEC = 0.1;  // at most ten redraws a second
@@ -144,4 +146,24 @@ void progress_clear()
 {
     if (shown)
         erase();
+}
+
+void hash_mark(hash_marks &m, int pos)
+{
+    if (hash && pos > 0 && pos >= m.last + HASH_MARK_BYTES) {
+        std::printf("#");
+        std::fflush(stdout);
+        m.last = pos;
+    }
+}
+
+phase_time phase_interval(const timeval &start, const timeval &end)
+{
+    phase_time t{static_cast<long>(end.tv_sec - start.tv_sec),
+                 static_cast<long>(end.tv_usec - start.tv_usec)};
+    if (end.tv_usec < start.tv_usec) {
+        t.sec--;
+        t.us += 1000000;
+    }
+    return t;
 }

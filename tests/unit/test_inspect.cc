@@ -8,6 +8,7 @@
 #include <string>
 
 #include "monitor/inspect.h"
+#include "monitor/progress.h"
 #include "raw_line.h"
 #include "monitor/link.h"
 
