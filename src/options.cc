@@ -47,9 +47,10 @@ static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE 
 
 constexpr int BLOCK_LIMIT = 1024;
 
-// Version text, printed with "%s.%d%s": 0.1.0.
-constexpr const char *VERSION_TEXT = "0.1";
-constexpr int VERSION_NUMBER = 0;
+// Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
+// project's version, which the build passes in.
+constexpr const char *VERSION_TEXT = ZELK_VERSION_TEXT;
+constexpr int VERSION_NUMBER = ZELK_VERSION_NUMBER;
 constexpr const char *VERSION_SUFFIX = "";
 constexpr const char *PROGRAM_NAME = "zelk";
 constexpr const char *NOTICE = "Flash loader and boot monitor client for S3C4510B boards";
@@ -105,6 +106,7 @@ const OPTION general_options[] = {
      nullptr},
     {"output", OPT_STRING, outfilenam, "Output file name for read operation", 0, 0, NAME_BUF_SIZE,
      nullptr},
+    // "defaul" as the listing has always read: the text is part of the interface.
     {"protocol", OPT_STRING, protfilenam, "Terminal protocol file name (defaul = zelk.txt)", 0, 0,
      NAME_BUF_SIZE, nullptr},
     {"--version", OPT_FUNC, reinterpret_cast<void *>(&showversion), "Show Version", 0, 0, 0,
@@ -172,6 +174,7 @@ int match_name(std::string_view name, char **args)
 const char *require_word(const OPTION *opt, char **argv, bool full_stop)
 {
     if (!argv[0]) {
+        // "requery" as scripts have always read it: the text is part of the interface.
         option_error(opt, full_stop ? "Option requery parameter." : "Option requery parameter");
         fail();
     }
@@ -588,7 +591,7 @@ int parseSectors(char **argv, int *argc)
         for (; *p >= '0' && *p <= '9'; ++p) {
             if (!beyond)
                 sector = sector * 10 + static_cast<unsigned>(*p - '0');
-            if (sector > 31)
+            if (sector >= static_cast<unsigned>(FLASH_SECTORS))
                 beyond = true;
         }
         if (!beyond)
@@ -597,7 +600,8 @@ int parseSectors(char **argv, int *argc)
             ignored.append(ignored.empty() ? "" : ", ").append(number, p);
     }
     if (!ignored.empty())
-        std::fprintf(stderr, "Sector numbers above 31 ignored: %s\n", ignored.c_str());
+        std::fprintf(stderr, "Sector numbers above %d ignored: %s\n", FLASH_SECTORS - 1,
+                     ignored.c_str());
     *argc = 1;
     return 1;
 }
