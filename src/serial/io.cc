@@ -65,6 +65,7 @@ static void report_read_error(int err)
 {
     if (err == EIO || err == ENXIO)
         line_hung_up = 1;
+    // "TYY" as scripts have always read it: the text is part of the interface.
     std::fprintf(stderr, "TYY read error :(%d)\n", err);
 }
 

@@ -130,6 +130,7 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
         code = static_cast<int>(cfgetospeed(&tios));
         std::printf("Used speed=%d\n", speed_tob(code));
         if (code == 0) {
+            // "fo" and "commnad" as scripts have always read them: the text is part of the interface.
             std::fprintf(stderr, "Speed fo %s = 0. Use commnad line to set speed.\n", devnam);
             end_program(1);
         }
@@ -179,6 +180,7 @@ int close_tty()
     int rvl = 1;
     restore_low_latency(ttyfd);
     if (device_attrs_saved && tcsetattr(ttyfd, TCSAFLUSH, &restore_termios) < 0) {
+        // On standard output although an error: the text is part of the interface.
         std::printf("Can not restore TTY device attribute\n");
         rvl = 0;
     }

@@ -95,10 +95,10 @@ int read_tty(unsigned char *buf, int len, int sec);
 
 // What one wait or one read on the serial line tells the loop to do next.
 enum class line_step {
-    go,     // data to handle (for the wait: some descriptor is readable)
-    idle,   // the one-second wait ran out; wait again
-    stop,   // kill_link is set: end normally
-    fail,   // the call failed or the line hung up; the message is printed
+    GO,     // data to handle (for the wait: some descriptor is readable)
+    IDLE,   // the one-second wait ran out; wait again
+    STOP,   // kill_link is set: end normally
+    FAIL,   // the call failed or the line hung up; the message is printed
 };
 
 // Which side a wait found readable.
@@ -107,11 +107,11 @@ struct input_ready {
     bool console = false;  // the console descriptor given to the wait
 };
 
-// Waits up to one second for the line, or console_fd when it is not -1, to be readable; on go,
+// Waits up to one second for the line, or console_fd when it is not -1, to be readable; on GO,
 // *ready tells which.
 line_step wait_input(int console_fd, input_ready *ready);
 
-// One read of up to len bytes from the line into buf; *got receives the count on go.
+// One read of up to len bytes from the line into buf; *got receives the count on GO.
 line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got);
 
 // One write of up to len bytes; what the line does not take is dropped unnoticed, as on a real

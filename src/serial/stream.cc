@@ -22,7 +22,7 @@ line_step wait_input(int console_fd, input_ready *ready)
     const int maxfd = std::max(ttyfd, console_fd);
     if (ttyfd < 0 || maxfd >= FD_SETSIZE) {
         std::fprintf(stderr, "\nselect error : (%d)\n", EBADF);
-        return line_step::fail;
+        return line_step::FAIL;
     }
     fd_set r_fds;
     FD_ZERO(&r_fds);
@@ -34,16 +34,16 @@ line_step wait_input(int console_fd, input_ready *ready)
     const int err = errno;
     // The termination signal cuts the wait short; the flag, tested first, makes that a normal end.
     if (kill_link)
-        return line_step::stop;
+        return line_step::STOP;
     if (n == 0)
-        return line_step::idle;
+        return line_step::IDLE;
     if (n < 0) {
         std::fprintf(stderr, "\nselect error : (%d)\n", err);
-        return line_step::fail;
+        return line_step::FAIL;
     }
     ready->line = FD_ISSET(ttyfd, &r_fds);
     ready->console = console_fd >= 0 && FD_ISSET(console_fd, &r_fds);
-    return line_step::go;
+    return line_step::GO;
 }
 
 line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
@@ -51,20 +51,20 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
     const ssize_t n = read(ttyfd, buf, len);
     const int err = errno;
     if (kill_link)
-        return line_step::stop;
+        return line_step::STOP;
     if (n < 0) {
         // "TYY" is what scripts have always read here: the text is part of the interface.
         std::fprintf(stderr, "\nTYY read error : (%d)\n", err);
-        return line_step::fail;
+        return line_step::FAIL;
     }
     // A line that has hung up (an unplugged USB adapter, a closed pseudo-terminal master) stays
     // readable and reads 0 bytes for ever.
     if (n == 0) {
         std::fprintf(stderr, "\nSerial line hung up\n");
-        return line_step::fail;
+        return line_step::FAIL;
     }
     *got = static_cast<size_t>(n);
-    return line_step::go;
+    return line_step::GO;
 }
 
 void write_tty_once(const unsigned char *buf, size_t len)

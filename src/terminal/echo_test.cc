@@ -46,15 +46,15 @@ int proc_Echo_Test()
         size_t n = 0;
         input_ready ready;
         line_step s = wait_input(-1, &ready);
-        if (s == line_step::go) {
+        if (s == line_step::GO) {
             if (!ready.line)
                 continue;
             s = read_line_chunk(rbuf, sizeof rbuf, &n);
         }
-        if (s == line_step::idle)
+        if (s == line_step::IDLE)
             continue;
-        if (s != line_step::go)
-            return prot_file_close(fprot, true) && s == line_step::stop ? 1 : 0;
+        if (s != line_step::GO)
+            return prot_file_close(fprot, true) && s == line_step::STOP ? 1 : 0;
         if (!echo_chunk(fprot.get(), rbuf, n, &rxcount)) {
             prot_file_close(fprot, false);
             return 0;

@@ -48,7 +48,7 @@ struct term_state {
 void end_terminal(term_state &st, line_step why)
 {
     st.more = 0;
-    if (why == line_step::fail)
+    if (why == line_step::FAIL)
         st.rvl = 0;
 }
 
@@ -62,7 +62,7 @@ void log_byte(term_state &st, unsigned char c, bool flush)
     if (std::fputc(c, st.fprot) == EOF || (flush && std::fflush(st.fprot) != 0)) {
         prot_file_error(errno);
         st.log_lost = true;
-        end_terminal(st, line_step::fail);
+        end_terminal(st, line_step::FAIL);
     }
 }
 
@@ -85,7 +85,7 @@ void serial_side(term_state &st)
     unsigned char rbuf[TERM_READ_BYTES];
     size_t n = 0;
     const line_step s = read_line_chunk(rbuf, sizeof rbuf, &n);
-    if (s == line_step::go)
+    if (s == line_step::GO)
         show_received(st, rbuf, n);
     else
         end_terminal(st, s);
@@ -120,12 +120,12 @@ void console_side(term_state &st)
     const ssize_t n = read(st.infd, rbuf, sizeof rbuf);
     const int err = errno;
     if (kill_link) {
-        end_terminal(st, line_step::stop);
+        end_terminal(st, line_step::STOP);
         return;
     }
     if (n < 0) {
         std::fprintf(stderr, "\nstdin read error : (%d)\n", err);
-        end_terminal(st, line_step::fail);
+        end_terminal(st, line_step::FAIL);
         return;
     }
     // A console that has hung up (its terminal window closed, a modem line dropped) stays
@@ -133,7 +133,7 @@ void console_side(term_state &st)
     if (n == 0) {
         std::fprintf(stderr, "\nConsole hung up\n");
         st.console_gone = true;
-        end_terminal(st, line_step::fail);
+        end_terminal(st, line_step::FAIL);
         return;
     }
     // Whatever follows the second Ctrl-C in the same read is dropped.
@@ -183,9 +183,9 @@ void run_terminal(term_state &st)
     while (st.more) {
         input_ready ready;
         const line_step s = wait_input(st.infd, &ready);
-        if (s == line_step::idle)
+        if (s == line_step::IDLE)
             continue;
-        if (s != line_step::go) {
+        if (s != line_step::GO) {
             end_terminal(st, s);
             break;
         }
