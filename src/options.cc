@@ -197,21 +197,30 @@ void store_unsigned(const OPTION *opt, U32 kind, U32 number)
     }
 }
 
+// The number word of a kind 2 to 5 row, converted by `convert` (read_u32 or read_int). A missing
+// word, or one in which no digit was read, is reported and ends the program.
+template <typename T>
+T number_argument(const OPTION *opt, char **argv, bool full_stop,
+                  bool (*convert)(const char *, int, T *))
+{
+    const char *word = require_word(opt, argv, full_stop);
+    int base = 10;
+    const char *digits = number_digits(word, opt->type & OPT_HEX, &base);
+    T number = 0;
+    if (!convert(digits, base, &number)) {
+        option_error(opt, "Invalid argument (must be number) '%s'", digits);
+        fail();
+    }
+    return number;
+}
+
 int process_unsigned(const OPTION *opt, U32 kind, char **argv, int *arg_proc)
 {
     if (opt->type & OPT_NOARG) {
         store_unsigned(opt, kind, static_cast<U32>(opt->value));
         return 1;
     }
-    const char *word = require_word(opt, argv, false);
-    int base = 10;
-    const char *digits = number_digits(word, opt->type & OPT_HEX, &base);
-    U32 number = 0;
-    if (!read_u32(digits, base, &number)) {
-        option_error(opt, "Invalid argument (must be number) '%s'", digits);
-        fail();
-    }
-    store_unsigned(opt, kind, number);
+    store_unsigned(opt, kind, number_argument<U32>(opt, argv, false, read_u32));
     *arg_proc = 1;
     return 1;
 }
@@ -241,14 +250,7 @@ int process_int(const OPTION *opt, char **argv, int *arg_proc)
         *target = opt->value;
         return 1;
     }
-    const char *word = require_word(opt, argv, true);
-    int base = 10;
-    const char *digits = number_digits(word, opt->type & OPT_HEX, &base);
-    int number = 0;
-    if (!read_int(digits, base, &number)) {
-        option_error(opt, "Invalid argument (must be number) '%s'", digits);
-        fail();
-    }
+    const int number = number_argument<int>(opt, argv, true, read_int);
     check_limits(opt, number);
     *target = number;
     *arg_proc = 1;
