@@ -30,16 +30,24 @@ static volatile sig_atomic_t console_saved = 0;
 static int console_fd = -1;
 static struct termios console_termios;
 
+// The first row before the table's terminator whose field `key` holds `value`; null if none.
+static const speed *find_speed(int speed::*key, int value)
+{
+    for (const speed &s : speeds) {
+        if (s.speed_int == 0)
+            break;
+        if (s.*key == value)
+            return &s;
+    }
+    return nullptr;
+}
+
 int speed_toh(int bps)
 {
     if (bps == 0)
         return 0;
-    for (const speed &s : speeds) {
-        if (s.speed_int == 0)
-            break;
-        if (s.speed_int == bps)
-            return s.speed_val;
-    }
+    if (const speed *s = find_speed(&speed::speed_int, bps))
+        return s->speed_val;
     std::fprintf(stderr, "Speed %d not supported\n", bps);
     return 0;
 }
@@ -48,13 +56,8 @@ int speed_tob(int code)
 {
     if (code == 0)
         return 0;
-    for (const speed &s : speeds) {
-        if (s.speed_int == 0)
-            break;
-        if (s.speed_val == code)
-            return s.speed_int;
-    }
-    return 0;
+    const speed *s = find_speed(&speed::speed_val, code);
+    return s ? s->speed_int : 0;
 }
 
 int setdtr(int fd, int on)
