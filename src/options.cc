@@ -49,9 +49,10 @@ static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE 
 
 constexpr int BLOCK_LIMIT = 1024;
 
-// Version text, printed with "%s.%d%s": 0.1.0.
-constexpr const char *VERSION_TEXT = "0.1";
-constexpr int VERSION_NUMBER = 0;
+// Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
+// project's version, which the build passes in.
+constexpr const char *VERSION_TEXT = ZELK_VERSION_TEXT;
+constexpr int VERSION_NUMBER = ZELK_VERSION_NUMBER;
 constexpr const char *VERSION_SUFFIX = "";
 constexpr const char *PROGRAM_NAME = "zelk";
 constexpr const char *NOTICE = "Flash loader and boot monitor client for S3C4510B boards";
@@ -107,6 +108,7 @@ const OPTION general_options[] = {
      nullptr},
     {"output", OPT_STRING, outfilenam, "Output file name for read operation", 0, 0, NAME_BUF_SIZE,
      nullptr},
+    // "defaul" as the listing has always read: the text is part of the interface.
     {"protocol", OPT_STRING, protfilenam, "Terminal protocol file name (defaul = zelk.txt)", 0, 0,
      NAME_BUF_SIZE, nullptr},
     {"--version", OPT_FUNC, reinterpret_cast<void *>(&showversion), "Show Version", 0, 0, 0,
@@ -176,6 +178,7 @@ int match_name(std::string_view name, char **args)
 const char *require_word(const OPTION *opt, char **argv, bool full_stop)
 {
     if (!argv[0]) {
+        // "requery" as scripts have always read it: the text is part of the interface.
         option_error(opt, full_stop ? "Option requery parameter." : "Option requery parameter");
         fail();
     }
@@ -198,21 +201,30 @@ void store_unsigned(const OPTION *opt, U32 kind, U32 number)
     }
 }
 
+// The number word of a kind 2 to 5 row, converted by `convert` (read_u32 or read_int). A missing
+// word, or one in which no digit was read, is reported and ends the program.
+template <typename T>
+T number_argument(const OPTION *opt, char **argv, bool full_stop,
+                  bool (*convert)(const char *, int, T *))
+{
+    const char *word = require_word(opt, argv, full_stop);
+    int base = 10;
+    const char *digits = number_digits(word, opt->type & OPT_HEX, &base);
+    T number = 0;
+    if (!convert(digits, base, &number)) {
+        option_error(opt, "Invalid argument (must be number) '%s'", digits);
+        fail();
+    }
+    return number;
+}
+
 int process_unsigned(const OPTION *opt, U32 kind, char **argv, int *arg_proc)
 {
     if (opt->type & OPT_NOARG) {
         store_unsigned(opt, kind, static_cast<U32>(opt->value));
         return 1;
     }
-    const char *word = require_word(opt, argv, false);
-    int base = 10;
-    const char *digits = number_digits(word, opt->type & OPT_HEX, &base);
-    U32 number = 0;
-    if (!read_u32(digits, base, &number)) {
-        option_error(opt, "Invalid argument (must be number) '%s'", digits);
-        fail();
-    }
-    store_unsigned(opt, kind, number);
+    store_unsigned(opt, kind, number_argument<U32>(opt, argv, false, read_u32));
     *arg_proc = 1;
     return 1;
 }
@@ -242,14 +254,7 @@ int process_int(const OPTION *opt, char **argv, int *arg_proc)
         *target = opt->value;
         return 1;
     }
-    const char *word = require_word(opt, argv, true);
-    int base = 10;
-    const char *digits = number_digits(word, opt->type & OPT_HEX, &base);
-    int number = 0;
-    if (!read_int(digits, base, &number)) {
-        option_error(opt, "Invalid argument (must be number) '%s'", digits);
-        fail();
-    }
+    const int number = number_argument<int>(opt, argv, true, read_int);
     check_limits(opt, number);
     *target = number;
     *arg_proc = 1;
@@ -598,7 +603,7 @@ int parseSectors(char **argv, int *argc)
         for (; *p >= '0' && *p <= '9'; ++p) {
             if (!beyond)
                 sector = sector * 10 + static_cast<unsigned>(*p - '0');
-            if (sector > 31)
+            if (sector >= static_cast<unsigned>(FLASH_SECTORS))
                 beyond = true;
         }
         if (!beyond)
@@ -607,7 +612,8 @@ int parseSectors(char **argv, int *argc)
             ignored.append(ignored.empty() ? "" : ", ").append(number, p);
     }
     if (!ignored.empty())
-        std::fprintf(stderr, "Sector numbers above 31 ignored: %s\n", ignored.c_str());
+        std::fprintf(stderr, "Sector numbers above %d ignored: %s\n", FLASH_SECTORS - 1,
+                     ignored.c_str());
     *argc = 1;
     return 1;
 }

@@ -20,13 +20,13 @@ constexpr long MAX_LINE_CHARS = 4096;
 // The options the last file applied, as "erase, speed 115200".
 std::string applied;
 
-enum class LineEnd { Newline, EndOfFile, ReadError, TooLong };
+enum class line_end { NEWLINE, END_OF_FILE, READ_ERROR, TOO_LONG };
 
 // Reads one physical line into `buf`, already reduced to what the splitter needs: tabs become
 // blanks, runs of blanks become one, a "#" and everything after the 511th kept character are
 // dropped. `any` tells whether a character (newline included) was read at all. A line of more
 // than MAX_LINE_CHARS characters before its newline ends the reading.
-LineEnd read_line(std::FILE *file, char *buf, bool *any)
+line_end read_line(std::FILE *file, char *buf, bool *any)
 {
     int len = 0;
     long physical = 0;
@@ -35,17 +35,17 @@ LineEnd read_line(std::FILE *file, char *buf, bool *any)
     for (;;) {
         if (physical++ > MAX_LINE_CHARS) {
             buf[len] = '\0';
-            return LineEnd::TooLong;
+            return line_end::TOO_LONG;
         }
         int c = std::getc(file);
         if (c == EOF) {
             buf[len] = '\0';
-            return std::ferror(file) ? LineEnd::ReadError : LineEnd::EndOfFile;
+            return std::ferror(file) ? line_end::READ_ERROR : line_end::END_OF_FILE;
         }
         *any = true;
         if (c == '\n') {
             buf[len] = '\0';
-            return LineEnd::Newline;
+            return line_end::NEWLINE;
         }
         if (discarding)
             continue;
@@ -132,20 +132,20 @@ int options_from_file(const char *filename)
     char buf[LINE_BUF_SIZE];
     for (int line = 1;; ++line) {
         bool any = false;
-        const LineEnd end = read_line(file.get(), buf, &any);
-        if (end == LineEnd::ReadError) {
+        const line_end end = read_line(file.get(), buf, &any);
+        if (end == line_end::READ_ERROR) {
             option_error(nullptr, "File [%s] read error: %m", filename);
             return 0;
         }
-        if (end == LineEnd::TooLong) {
+        if (end == line_end::TOO_LONG) {
             file.reset();
             std::fprintf(stderr, "\nFile [%s] line [%d] too long\n", filename, line);
             end_program(1);
         }
-        if (end == LineEnd::EndOfFile && !any)
+        if (end == line_end::END_OF_FILE && !any)
             break;
         apply_line(file, filename, line, buf);
-        if (end == LineEnd::EndOfFile)
+        if (end == line_end::END_OF_FILE)
             break;
     }
     return 1;

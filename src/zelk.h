@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <memory>
 #include <sys/types.h>
-#include <termios.h>
 
 using U8 = std::uint8_t;
 using U16 = std::uint16_t;
@@ -88,7 +87,6 @@ constexpr int FLASH_BYTES = 2097152;    // 2 MiB: the largest read or write, the
 extern int ttyfd;                          // open serial device, -1 while none
 extern mode_t tty_mode;                    // device node's st_mode as found, (mode_t)-1 if none
 extern volatile sig_atomic_t kill_link;    // set to 1 by SIGINT/SIGTERM, never reset
-extern struct termios restore_termios;     // device attributes before setup_tty
 
 // Ends the program with `status` through exit(), so the restorer registered at the device's open
 // puts the device and the console back. Every fatal path in the tool ends here.

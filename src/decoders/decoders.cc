@@ -9,25 +9,25 @@
 namespace {
 
 // The legend line for each value of a field, indexed by that value.
-using LEGEND = std::span<const char *const>;
+using legend_list = std::span<const char *const>;
 
-enum class LINE_KIND : U8 {
+enum class line_kind : U8 {
     FIELD,           // `format` shows the field, then the dot-leader and legend lines if any
     NOTE,            // `format` is printed as it stands
     REFRESH_PERIOD,  // `format` shows the refresh period in seconds derived from the field
 };
 
-struct FIELD {
-    LINE_KIND kind;
+struct field_row {
+    line_kind kind;
     const char *format;  // one %d, %x or %f conversion; none for a note
     unsigned shift;      // the field is (val >> shift) & mask
     U32 mask;
     const char *leader;  // dot-leader line showing the field << 16, or null
-    LEGEND legend;       // empty when the field has no legend
+    legend_list legend;       // empty when the field has no legend
 };
 
-constexpr FIELD field(const char *format, unsigned shift, U32 mask, LEGEND legend = {}) {
-    return {LINE_KIND::FIELD, format, shift, mask, nullptr, legend};
+constexpr field_row field(const char *format, unsigned shift, U32 mask, legend_list legend = {}) {
+    return {line_kind::FIELD, format, shift, mask, nullptr, legend};
 }
 
 // A 10-bit base or next pointer holds bits 25:16 of a byte address; the dot-leader line under it
@@ -35,11 +35,11 @@ constexpr FIELD field(const char *format, unsigned shift, U32 mask, LEGEND legen
 constexpr U32 POINTER_MASK = 0x3ff;
 constexpr unsigned POINTER_TO_ADDRESS_SHIFT = 16;
 
-constexpr FIELD pointer(const char *format, unsigned shift, const char *leader) {
-    return {LINE_KIND::FIELD, format, shift, POINTER_MASK, leader, {}};
+constexpr field_row pointer(const char *format, unsigned shift, const char *leader) {
+    return {line_kind::FIELD, format, shift, POINTER_MASK, leader, {}};
 }
 
-constexpr FIELD note(const char *text) { return {LINE_KIND::NOTE, text, 0, 0, nullptr, {}}; }
+constexpr field_row note(const char *text) { return {line_kind::NOTE, text, 0, 0, nullptr, {}}; }
 
 // The DRAM refresh period is (2^11 + 1 - count) cycles of the 50 MHz system clock fMCLK.
 constexpr unsigned REFRESH_COUNT_SHIFT = 21;
@@ -47,8 +47,8 @@ constexpr U32 REFRESH_COUNT_MASK = 0x7ff;  // bits 31:21
 constexpr double REFRESH_CYCLES_AT_COUNT_0 = 2049.0;
 constexpr double FMCLK_HZ = 50000000.0;
 
-constexpr FIELD refresh_period(const char *format) {
-    return {LINE_KIND::REFRESH_PERIOD, format, REFRESH_COUNT_SHIFT, REFRESH_COUNT_MASK, nullptr, {}};
+constexpr field_row refresh_period(const char *format) {
+    return {line_kind::REFRESH_PERIOD, format, REFRESH_COUNT_SHIFT, REFRESH_COUNT_MASK, nullptr, {}};
 }
 
 // ---- SYSCFG ---------------------------------------------------------------------------------
@@ -61,7 +61,7 @@ constexpr const char *LEGEND_CM[] = {
 };
 
 // Bits 3 and 30 are not shown. The first four fields are printed in decimal.
-constexpr FIELD SYSCFG_FIELDS[] = {
+constexpr field_row SYSCFG_FIELDS[] = {
     field("\n[0]    Stal enable (SE).Must be zero...[%d]", 0, 1),
     field("\n[1]    Cache enable (CE)...............[%d]", 1, 1),
     field("\n[2]    Write buffer enable (WE)........[%d]", 2, 1),
@@ -78,7 +78,7 @@ constexpr FIELD SYSCFG_FIELDS[] = {
 
 // One 2-bit width field per bank; bits 31:28 are not shown. The DSR5 label has read "[10:11]"
 // from the start while the field shown is bits 11:10.
-constexpr FIELD EXTDBWTH_FIELDS[] = {
+constexpr field_row EXTDBWTH_FIELDS[] = {
     note("\nData bus width for:"),
     field("\n[ 1: 0] ROM/SRAM/FLASH bank0 (DSR0) ...[%x]", 0, 3),
     field("\n[ 3: 2] ROM/SRAM/FLASH bank 1 (DSR1)...[%x]", 2, 3),
@@ -124,7 +124,7 @@ constexpr const char *LEGEND_TACC[] = {
 };
 
 // Bits 9:7 and 31:30 are not shown.
-constexpr FIELD ROMCON_FIELDS[] = {
+constexpr field_row ROMCON_FIELDS[] = {
     field("\n[1:0]   Page mode configuration (PMC)..[%x]", 0, 3, LEGEND_PMC),
     field("\n[3:2]   Page address access time (tPA).[%x]", 2, 3, LEGEND_TPA),
     field("\n[6:4]   Programmable access cycle(tACC)[%x]", 4, 7, LEGEND_TACC),
@@ -172,7 +172,7 @@ constexpr const char *LEGEND_CAN[] = {
     "\n           11 = 11 bits",
 };
 
-constexpr FIELD DRAMCON_FIELDS[] = {
+constexpr field_row DRAMCON_FIELDS[] = {
     field("\n [0]      EDO mode(EDO) (note).........[%x]", 0, 1, LEGEND_EDO),
     field("\n [2:1]    CAS strobe time (tCS)........[%x]", 1, 3, LEGEND_TCS),
     field("\n [3:3]    CAS pre-charge time (tCP )...[%x]", 3, 1, LEGEND_TCP),
@@ -218,7 +218,7 @@ constexpr const char *LEGEND_TCSR[] = {
 };
 
 // The external I/O base pointer sits in bits 9:0 here; bits 14:10 are not shown.
-constexpr FIELD REFEXTCON_FIELDS[] = {
+constexpr field_row REFEXTCON_FIELDS[] = {
     pointer("\n[9:0]     External I/O base address ...[%x]", 0,
             "\n          .............................[%x]"),
     field("\n[15]      Validity of special reg(VSF).[%x]", 15, 1, LEGEND_VSF),
@@ -237,8 +237,8 @@ constexpr FIELD REFEXTCON_FIELDS[] = {
 };
 
 // Every legend has one line per value its field can take, so the walker may index it directly.
-constexpr bool legends_cover_fields(std::span<const FIELD> fields) {
-    for (const FIELD &f : fields)
+constexpr bool legends_cover_fields(std::span<const field_row> fields) {
+    for (const field_row &f : fields)
         if (!f.legend.empty() && f.legend.size() != f.mask + 1) return false;
     return true;
 }
@@ -260,27 +260,27 @@ void print_header(const char *nam, U32 val) {
     printf("\n%12s  3         2         1          ", "");
 }
 
-void print_field(const FIELD &f, U32 val) {
+void print_field(const field_row &f, U32 val) {
     const U32 v = (val >> f.shift) & f.mask;
     switch (f.kind) {
-    case LINE_KIND::FIELD:
+    case line_kind::FIELD:
         printf(f.format, static_cast<unsigned>(v));
         if (f.leader) printf(f.leader, static_cast<unsigned>(v << POINTER_TO_ADDRESS_SHIFT));
         if (!f.legend.empty()) fputs(f.legend[v], stdout);
         break;
-    case LINE_KIND::NOTE:
+    case line_kind::NOTE:
         fputs(f.format, stdout);
         break;
-    case LINE_KIND::REFRESH_PERIOD:
+    case line_kind::REFRESH_PERIOD:
         printf(f.format, (REFRESH_CYCLES_AT_COUNT_0 - v) / FMCLK_HZ);
         break;
     }
 }
 
-int print_register(const char *nam, U32 val, std::span<const FIELD> fields) {
+int print_register(const char *nam, U32 val, std::span<const field_row> fields) {
     if (!nam) return 0;
     print_header(nam, val);
-    for (const FIELD &f : fields) print_field(f, val);
+    for (const field_row &f : fields) print_field(f, val);
     return 1;
 }
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "monitor/input_file.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "monitor/progress.h"
 #include "serial/serial.h"
 
@@ -15,22 +15,21 @@ namespace {
 
 constexpr int BYTE_ECHO_WAIT_SEC = 10;  // for the echo of a single byte
 constexpr int CHUNK_PACE_MS = 10;       // pause after each byte of a chunk
-constexpr int HASH_EVERY_BYTES = 1024;
 constexpr int FALLBACK_BAUD = 9600;
-constexpr char WRITE_TERMINATED[] = "\nFlash write terminated.";
 
 void report_write_error(const U8 *bytes, int pos)
 {
     progress_clear();
-    end_run_if_interrupted(WRITE_TERMINATED);  // a pause of the chunk cut short
-    std::fprintf(stderr, "\ntty write error, position [%d][0x%x], byte [0x%02x]\n", pos,
-                 static_cast<unsigned>(pos), bytes[pos]);
+    end_run_if_interrupted(TERM_FLASH_WRITE);  // a pause of the chunk cut short
+    report_tty_write_error(pos, bytes[pos]);
 }
 
+// "writed" in the two reports below is spelled as scripts have always read it: the texts are
+// part of the interface.
 void report_echo_timeout()
 {
     progress_clear();
-    end_run_if_interrupted(WRITE_TERMINATED);
+    end_run_if_interrupted(TERM_FLASH_WRITE);
     std::fprintf(stderr, "\nTimeout for read writed byte\n");
 }
 
@@ -45,12 +44,10 @@ void report_mismatch(U8 echoed, U8 sent, int pos)
 // Each byte sent alone and its echo awaited. 1 = all `end` bytes confirmed.
 int write_bytes(const U8 *bytes, int end)
 {
+    hash_marks marks;
     for (int pos = 0; pos < end; pos++) {
-        end_run_if_interrupted(WRITE_TERMINATED);
-        if (hash && pos > 0 && pos % HASH_EVERY_BYTES == 0) {
-            std::printf("#");
-            std::fflush(stdout);
-        }
+        end_run_if_interrupted(TERM_FLASH_WRITE);
+        hash_mark(marks, pos);
         if (!write_tty(bytes + pos, 1, 0, 0)) {
             report_write_error(bytes, pos);
             return 0;
@@ -74,14 +71,10 @@ int write_bytes(const U8 *bytes, int end)
 int write_chunks(const U8 *bytes, int end)
 {
     U8 rbuf[CHUNK_MAX_BYTES];
-    int last_hash = 0;
+    hash_marks marks;
     for (int pos = 0; pos < end;) {
-        end_run_if_interrupted(WRITE_TERMINATED);
-        if (hash && pos > 0 && pos >= last_hash + HASH_EVERY_BYTES) {
-            std::printf("#");
-            std::fflush(stdout);
-            last_hash = pos;
-        }
+        end_run_if_interrupted(TERM_FLASH_WRITE);
+        hash_mark(marks, pos);
         const int wlen = std::min({block_size, CHUNK_MAX_BYTES, end - pos});
         if (!write_tty(bytes + pos, wlen, 0, CHUNK_PACE_MS)) {
             report_write_error(bytes, pos);
@@ -122,7 +115,7 @@ int proc_Write()
         return 0;
     std::printf("Write flash ...");
     std::fflush(stdout);
-    if (!send_command(CMD_BYTE_WRITE, true, WRITE_TERMINATED) ||
+    if (!send_command(CMD_BYTE_WRITE, true, TERM_FLASH_WRITE) ||
         !write_len(pair_code(CMD_BYTE_WRITE), file_size, 0))
         return 0;
     // A file shorter than the announced size is sent whole and no further.

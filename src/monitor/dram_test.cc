@@ -6,7 +6,8 @@
 #include <cstdio>
 
 #include "monitor/inspect.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
+#include "monitor/progress.h"
 #include "serial/serial.h"
 
 namespace {
@@ -36,7 +37,6 @@ constexpr U32 word_code(const char *four)
 constexpr U32 PHASE_MARKER = word_code("Wait");  // a timed phase begins after its last byte
 constexpr U16 REPLY_OK_LOWER = pair_code("Ok");  // ends the test as "OK" does
 constexpr int DRAM_WAIT_SEC = 30;                // one read; the test itself has no time limit
-constexpr char TERMINATED[] = "\nDRAM test terminated.\n";
 
 const char *command_letters(int bytes)
 {
@@ -62,7 +62,7 @@ void follow_report()
     timeval tstart{};
     U32 code = 0;
     for (;;) {
-        end_run_if_interrupted(TERMINATED);
+        end_run_if_interrupted(TERM_DRAM_TEST);
         unsigned char byte = 0;
         if (!read_tty(&byte, 1, DRAM_WAIT_SEC))
             continue;
@@ -81,17 +81,6 @@ void follow_report()
 
 }  // namespace
 
-phase_time phase_interval(const timeval &start, const timeval &end)
-{
-    phase_time t{static_cast<long>(end.tv_sec - start.tv_sec),
-                 static_cast<long>(end.tv_usec - start.tv_usec)};
-    if (end.tv_usec < start.tv_usec) {
-        t.sec--;
-        t.us += 1000000;
-    }
-    return t;
-}
-
 int proc_DramTest(int bytes)
 {
     std::printf("Dram Test ...\n");
@@ -102,7 +91,7 @@ int proc_DramTest(int bytes)
         std::fprintf(stderr, "\nInternal Error\n");
         return 0;
     }
-    if (!send_command(letters, true, TERMINATED))
+    if (!send_command(letters, true, TERM_DRAM_TEST))
         return 0;
     follow_report();
     std::printf("\nOK\n");

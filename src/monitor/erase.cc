@@ -1,13 +1,12 @@
 // Whole-chip and per-sector flash erase.
 #include <cstdio>
 
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "serial/serial.h"
 
 // A slow chip erase may stay silent for up to this many reads of ERASE_WAIT_SEC each.
 constexpr int ERASE_REPLY_READS = 31;
 constexpr int ERASE_WAIT_SEC = 3;
-constexpr char ERASE_TERMINATED[] = "\nFlash erase terminated.";
 
 int proc_Erase()
 {
@@ -15,11 +14,11 @@ int proc_Erase()
         return 0;
     std::printf("Erase flash ...");
     std::fflush(stdout);
-    if (!send_command(CMD_CHIP_ERASE, true, ERASE_TERMINATED))
+    if (!send_command(CMD_CHIP_ERASE, true, TERM_FLASH_ERASE))
         return 0;
     // The echo "CE" and the "OK" may come in either order.
     if (wait_pairs({pair_code(CMD_CHIP_ERASE), REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC,
-                   false, false, ERASE_TERMINATED) == WAIT_SEEN) {
+                   false, false, TERM_FLASH_ERASE) == WAIT_SEEN) {
         std::printf("Ok\n");
         return 1;
     }
@@ -39,14 +38,14 @@ int proc_EraseSectors()
             continue;
         std::printf("\n Sector %d ...", sn);
         std::fflush(stdout);
-        if (!send_command(CMD_SECTOR_ERASE, true, ERASE_TERMINATED) ||
+        if (!send_command(CMD_SECTOR_ERASE, true, TERM_FLASH_ERASE) ||
             !write_len(pair_code(CMD_SECTOR_ERASE), sn, 0)) {
             rvl = 0;
             break;
         }
         // Whatever the monitor says while it erases is shown on the sector's line.
         if (wait_pairs({REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC, false, true,
-                       ERASE_TERMINATED) == WAIT_SEEN) {
+                       TERM_FLASH_ERASE) == WAIT_SEEN) {
             std::printf("Ok");
         } else {
             std::printf("Fail");

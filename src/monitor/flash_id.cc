@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "monitor/inspect.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "serial/serial.h"
 
 namespace {
@@ -20,6 +20,8 @@ struct flash_id_read {
     const char *result_fmt;  // one %08x: the code
 };
 
+// "Manufactory" and "terminaded" are spelled as scripts have always read them: the texts are
+// part of the interface.
 constexpr flash_id_read MANUFACTURER_READ = {
     "Read Manufactory Code...\n",
     CMD_MANUFACTURER,

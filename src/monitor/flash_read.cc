@@ -8,16 +8,14 @@
 #include <memory>
 
 #include "files.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "monitor/progress.h"
 #include "serial/serial.h"
 
 namespace {
 
 constexpr int BYTE_WAIT_SEC = 10;          // one-second waits for each next byte
-constexpr int HASH_EVERY_BYTES = 1024;     // a progress mark before each further KiB
 constexpr int RECEIVE_CHUNK_BYTES = 4096;  // taken from the input queue at most in one go
-constexpr char READ_TERMINATED[] = "\nFlash read terminated.";
 
 // Where the received bytes go: the output file of the flash read, or memory.
 struct read_target {
@@ -35,14 +33,6 @@ int close_output(file_ptr &fo)
     return 1;
 }
 
-void mark_progress(int pos)
-{
-    if (hash && pos > 0 && pos % HASH_EVERY_BYTES == 0) {
-        std::printf("#");
-        std::fflush(stdout);
-    }
-}
-
 // Ends the run on a termination request or a hung-up line; what arrived is kept in the file.
 void end_read_if_interrupted(read_target &t)
 {
@@ -50,7 +40,7 @@ void end_read_if_interrupted(read_target &t)
         progress_clear();
         if (t.file)
             t.file->reset();
-        end_run_if_interrupted(READ_TERMINATED);
+        end_run_if_interrupted(TERM_FLASH_READ);
     }
 }
 
@@ -91,10 +81,11 @@ int receive_data(read_target &t, int count)
     U8 rbuf[RECEIVE_CHUNK_BYTES];
     bool read_failed = false;  // reported already, as the timed read would report it
     int pos = 0;
+    hash_marks marks;
     progress_start(count, true);
     while (pos < count) {
         end_read_if_interrupted(t);
-        mark_progress(pos);
+        hash_mark(marks, pos);
         rbuf[0] = 0;
         gather_tty(std::min(file_size - pos, RECEIVE_CHUNK_BYTES));
         if (read_failed || !read_tty(rbuf, 1, BYTE_WAIT_SEC))
@@ -104,7 +95,7 @@ int receive_data(read_target &t, int count)
         read_failed = more < 0;
         const int n = 1 + std::max(more, 0);
         for (int i = 1; i < n; i++)
-            mark_progress(pos + i);
+            hash_mark(marks, pos + i);
         if (!store(t, rbuf, pos, n))
             return 0;
         pos += n;
@@ -117,7 +108,7 @@ int receive_data(read_target &t, int count)
 // The read frame for `count` bytes, then the data. 1 = all stored.
 int read_frame(read_target &t, int count)
 {
-    if (!send_command(CMD_READ, true, READ_TERMINATED) ||
+    if (!send_command(CMD_READ, true, TERM_FLASH_READ) ||
         !write_len(pair_code(CMD_READ), count, 0)) {
         if (t.file)
             close_output(*t.file);
@@ -148,6 +139,7 @@ int proc_Read()
     // Created or emptied before the monitor is asked for anything.
     file_ptr fo = create_output_file(outfilenam);
     if (!fo) {
+        // On standard output although an error: the text is part of the interface.
         std::printf("\nOutput file [%s] open error\n", outfilenam);
         return 0;
     }

@@ -3,8 +3,6 @@
 // tested apart from the line.
 #pragma once
 
-#include <sys/time.h>
-
 #include <array>
 
 #include "zelk.h"
@@ -39,11 +37,3 @@ int register_text_full(const register_text &t);
 // Appends one received character (the text must not be full) and searches again for the
 // registers still missing.
 void take_register_char(register_text &t, char c);
-
-// A timed phase of the DRAM test, from its start to its end, in whole seconds and microseconds
-// (0 to 999999).
-struct phase_time {
-    long sec;
-    long us;
-};
-phase_time phase_interval(const timeval &start, const timeval &end);

@@ -1,7 +1,7 @@
 // The monitor link: ready handshake, number field exchange, and the pair-code scanner.
 #include <cstdio>
 
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "monitor/progress.h"
 #include "serial/serial.h"
 
@@ -90,7 +90,7 @@ int read_id()
     std::printf("Test link ...");
     std::fflush(stdout);
     if (wait_pairs({READY_MARKER}, READY_READS, READY_WAIT_SEC, true, false,
-                   "\nTest Link terminated.\n") == WAIT_SEEN) {
+                   TERM_LINK_TEST) == WAIT_SEEN) {
         std::printf("Ok\n");
         return 1;
     }
@@ -101,28 +101,27 @@ int read_id()
 int write_len(unsigned short prompt, int len, int ignorerepl)
 {
     if (wait_pairs({prompt}, PROMPT_READS, PROMPT_WAIT_SEC, true, false,
-                   "\nWrite Length terminated.\n") != WAIT_SEEN) {
+                   TERM_WRITE_LENGTH) != WAIT_SEEN) {
         std::printf("Fail\n");
         std::fprintf(stderr, "Data length prompt timeout\n");
         return 0;
     }
-    end_run_if_interrupted("\nWrite Length terminated.\n");
+    end_run_if_interrupted(TERM_WRITE_LENGTH);
     char wbuf[NUMBER_DIGITS + 1];
     std::snprintf(wbuf, sizeof wbuf, "%08X", static_cast<U32>(len));
     if (!write_tty(reinterpret_cast<const unsigned char *>(wbuf), NUMBER_DIGITS, 0, 0)) {
         std::fprintf(stderr, "Data length write error\n");
         return 0;
     }
-    constexpr char ECHO_TERMINATED[] = "\nRead Length terminated\n";
     unsigned char rbuf[NUMBER_DIGITS + 1] = {};
     if (!read_tty(rbuf, NUMBER_DIGITS, ECHO_WAIT_SEC)) {
-        end_run_if_interrupted(ECHO_TERMINATED);
+        end_run_if_interrupted(TERM_READ_LENGTH);
         if (ignorerepl == 1)
             return 1;
         std::fprintf(stderr, "Data length read timeout\n");
         return 0;
     }
-    end_run_if_interrupted(ECHO_TERMINATED);
+    end_run_if_interrupted(TERM_READ_LENGTH);
     for (int pos = 0; pos < NUMBER_DIGITS; pos++) {
         if (rbuf[pos] >= 'a' && rbuf[pos] <= 'f')
             rbuf[pos] = static_cast<unsigned char>(rbuf[pos] - 'a' + 'A');
@@ -130,10 +129,17 @@ int write_len(unsigned short prompt, int len, int ignorerepl)
             if (ignorerepl == 1)
                 return 1;
             rbuf[NUMBER_DIGITS] = 0;
+            // "writed" as scripts have always read it: the text is part of the interface.
             std::fprintf(stderr, "Read data length [%8s] not equal writed [%8s]\n",
                          reinterpret_cast<char *>(rbuf), wbuf);
             return 0;
         }
     }
     return 1;
+}
+
+void report_tty_write_error(int pos, U8 byte)
+{
+    std::fprintf(stderr, "\ntty write error, position [%d][0x%x], byte [0x%02x]\n", pos,
+                 static_cast<unsigned>(pos), byte);
 }

@@ -2,6 +2,8 @@
 // standard error is a terminal, so scripts and logs get exactly the transfers' own texts.
 #pragma once
 
+#include <sys/time.h>
+
 #include <string>
 
 // The line's text for `done` of `total` bytes at `rate` bytes per second (0 or less: not known
@@ -24,3 +26,27 @@ void progress_end();
 
 // The transfer stopped short: the line is erased as it is. Safe to call when no line is shown.
 void progress_clear();
+
+// ---- The "#" marks of the hash option ----------------------------------------------------
+
+inline constexpr int HASH_MARK_BYTES = 1024;
+
+// Where the transfer's last mark stood; the start counts as one.
+struct hash_marks {
+    int last = 0;
+};
+
+// With `hash` set, prints a "#" on standard output when the transfer, now at `pos`, has moved
+// HASH_MARK_BYTES or more past the last mark. Called with every position a transfer reaches in
+// turn, it marks each further KiB.
+void hash_mark(hash_marks &m, int pos);
+
+// ---- Elapsed time ---------------------------------------------------------------------------
+
+// A span of wall-clock time in whole seconds and microseconds (0 to 999999): a timed phase of
+// the DRAM test, the data phase of the block write.
+struct phase_time {
+    long sec;
+    long us;
+};
+phase_time phase_interval(const timeval &start, const timeval &end);

@@ -6,7 +6,7 @@
 
 #include "decoders/decoders.h"
 #include "monitor/inspect.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 #include "serial/serial.h"
 
 namespace {
@@ -36,13 +36,12 @@ constexpr std::array<register_entry, REGISTER_COUNT> register_table{{
 constexpr int LISTING_ECHO_READS = 10;    // bytes read while waiting for the "RR" echo
 constexpr int LISTING_ECHO_WAIT_SEC = 5;  // one-second waits per echo byte
 constexpr int TEXT_WAIT_SEC = 3;          // one-second waits per byte of the listing
-constexpr char TERMINATED[] = "\nRead registers terminated\n";
 
 // 0 only when no echo byte arrived in time; ten bytes without "RR" are no reason to stop.
 int wait_echo()
 {
     switch (wait_pairs({pair_code(CMD_REGISTERS)}, LISTING_ECHO_READS, LISTING_ECHO_WAIT_SEC,
-                       true, false, TERMINATED)) {
+                       true, false, TERM_REGISTERS)) {
     case WAIT_SEEN:
         return 1;
     case WAIT_TIMEOUT:
@@ -59,14 +58,14 @@ int wait_echo()
 int collect(register_text &l)
 {
     while (l.more != 0) {
-        end_run_if_interrupted(TERMINATED);
+        end_run_if_interrupted(TERM_REGISTERS);
         if (register_text_full(l)) {
             std::fprintf(stderr, "\nRead buffer overflow\n");
             return 0;
         }
         unsigned char c = 0;
         if (!read_tty(&c, 1, TEXT_WAIT_SEC)) {
-            end_run_if_interrupted(TERMINATED);
+            end_run_if_interrupted(TERM_REGISTERS);
             std::fprintf(stderr, "\nRead byte timeout\n");
             return 1;
         }
@@ -83,6 +82,7 @@ void show_and_decode(const register_text &l)
     for (int i = 0; i < REGISTER_COUNT; i++) {
         const register_entry &r = register_table[static_cast<size_t>(i)];
         if (l.more & (U32{1} << i))
+            // "readed", on standard output with the listing: the text is part of the interface.
             std::printf("\n%s register is not readed.", r.name);
         else
             r.decoder(r.name, l.values[static_cast<size_t>(i)]);
@@ -126,7 +126,7 @@ int proc_ReadRegisters()
     std::printf("Read Registers ...\n");
     if (!read_id())
         return 0;
-    if (!send_command(CMD_REGISTERS, true, TERMINATED))
+    if (!send_command(CMD_REGISTERS, true, TERM_REGISTERS))
         return 0;
     if (!wait_echo())
         return 0;

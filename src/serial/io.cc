@@ -58,17 +58,6 @@ int write_tty(const unsigned char *p, int len, int sec, int ms)
     return 1;
 }
 
-int read_tty(unsigned char *buf, int len)
-{
-    ssize_t n = read(ttyfd, buf, static_cast<size_t>(len));
-    if (n < 0) {
-        std::fprintf(stderr, "\nTYY device read error :(%d)", errno);
-        end_program(1);
-    }
-    tty_bytes_received += static_cast<unsigned long long>(n);
-    return static_cast<int>(n);
-}
-
 // Set once a read finds the line gone. EIO and ENXIO are what a vanished adapter or a closed
 // far end give; a readable line that reads nothing is at its end of file.
 static int line_hung_up = 0;
@@ -79,6 +68,7 @@ static void report_read_error(int err)
 {
     if (err == EIO || err == ENXIO)
         line_hung_up = 1;
+    // "TYY" as scripts have always read it: the text is part of the interface.
     std::fprintf(stderr, "TYY read error :(%d)\n", err);
 }
 

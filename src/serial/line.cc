@@ -30,16 +30,24 @@ static volatile sig_atomic_t console_saved = 0;
 static int console_fd = -1;
 static struct termios console_termios;
 
+// The first row before the table's terminator whose field `key` holds `value`; null if none.
+static const speed *find_speed(int speed::*key, int value)
+{
+    for (const speed &s : speeds) {
+        if (s.speed_int == 0)
+            break;
+        if (s.*key == value)
+            return &s;
+    }
+    return nullptr;
+}
+
 int speed_toh(int bps)
 {
     if (bps == 0)
         return 0;
-    for (const speed &s : speeds) {
-        if (s.speed_int == 0)
-            break;
-        if (s.speed_int == bps)
-            return s.speed_val;
-    }
+    if (const speed *s = find_speed(&speed::speed_int, bps))
+        return s->speed_val;
     std::fprintf(stderr, "Speed %d not supported\n", bps);
     return 0;
 }
@@ -48,13 +56,8 @@ int speed_tob(int code)
 {
     if (code == 0)
         return 0;
-    for (const speed &s : speeds) {
-        if (s.speed_int == 0)
-            break;
-        if (s.speed_val == code)
-            return s.speed_int;
-    }
-    return 0;
+    const speed *s = find_speed(&speed::speed_val, code);
+    return s ? s->speed_int : 0;
 }
 
 int setdtr(int fd, int on)
@@ -130,6 +133,7 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
         code = static_cast<int>(cfgetospeed(&tios));
         std::printf("Used speed=%d\n", speed_tob(code));
         if (code == 0) {
+            // "fo" and "commnad" as scripts have always read them: the text is part of the interface.
             std::fprintf(stderr, "Speed fo %s = 0. Use commnad line to set speed.\n", devnam);
             end_program(1);
         }
@@ -143,6 +147,35 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
     return 1;
 }
 
+// The attributes in force before the speed switch of a running line.
+static struct termios before_switch;
+
+int set_line_speed(int code)
+{
+    struct termios tios;
+    if (tcgetattr(ttyfd, &tios) != 0) {
+        std::fprintf(stderr, "TTY device attribute read error (tcgetattr): (%d)\n", errno);
+        return 0;
+    }
+    before_switch = tios;
+    cfsetospeed(&tios, static_cast<speed_t>(code));
+    cfsetispeed(&tios, static_cast<speed_t>(code));
+    if (tcsetattr(ttyfd, TCSAFLUSH, &tios) != 0) {
+        std::fprintf(stderr, "TTY device set attribute error (tcsetattr)\n");
+        end_program(1);
+    }
+    return 1;
+}
+
+int restore_line()
+{
+    if (tcsetattr(ttyfd, TCSAFLUSH, &before_switch) != 0) {
+        std::fprintf(stderr, "can't restore TTY settings\n");
+        return 0;
+    }
+    return 1;
+}
+
 int close_tty()
 {
     if (ttyfd == -1)
@@ -150,6 +183,7 @@ int close_tty()
     int rvl = 1;
     restore_low_latency(ttyfd);
     if (device_attrs_saved && tcsetattr(ttyfd, TCSAFLUSH, &restore_termios) < 0) {
+        // On standard output although an error: the text is part of the interface.
         std::printf("Can not restore TTY device attribute\n");
         rvl = 0;
     }

@@ -52,6 +52,19 @@ int setdtr(int fd, int on);
 int setup_tty(int fd, int local);
 int close_tty();
 
+// The device's attributes as setup_tty found them; put back when the program ends.
+extern struct termios restore_termios;
+
+// ---- Speed switch of a running line -------------------------------------------------------
+
+// Sets the line's input and output speed to `code` (a speed code from speed_toh), keeping the
+// attributes it had for restore_line. TCSAFLUSH: whatever came in at the old speed is discarded.
+// 0 when the attributes cannot be read (reported); a refused change ends the program.
+int set_line_speed(int code);
+
+// Puts back the attributes set_line_speed kept. 0 (reported) when the line refuses them.
+int restore_line();
+
 // Sleeps sec seconds, or ms milliseconds when sec is 0. A signal does not shorten the pause: it
 // goes on for the time left, unless kill_link is set, which ends it at once. 1 = the whole pause
 // passed; 0 = cut short by a termination request.
@@ -65,9 +78,6 @@ int write_tty(const unsigned char *p, int len, int sec, int ms);
 
 // Bytes put on the line and taken from it by the calls below since the program started.
 extern unsigned long long tty_bytes_sent, tty_bytes_received;
-
-// One read of whatever is pending; a read error ends the program.
-int read_tty(unsigned char *buf, int len);
 
 // Takes what is already queued, up to len bytes, without waiting. Returns the count, 0 when
 // nothing is queued, -1 after a read error (reported as the timed read reports it).
@@ -89,6 +99,36 @@ int tty_hung_up();
 // wait with nothing pending fails it ("TYY read error :(11)"); a hung-up line fails it at once.
 // 1 = all arrived; 0 = timeout or error (bytes already read stay in buf).
 int read_tty(unsigned char *buf, int len, int sec);
+
+// ---- The line as a byte stream: the terminal and the echo test ----------------------------
+
+// What one wait or one read on the serial line tells the loop to do next.
+enum class line_step {
+    GO,     // data to handle (for the wait: some descriptor is readable)
+    IDLE,   // the one-second wait ran out; wait again
+    STOP,   // kill_link is set: end normally
+    FAIL,   // the call failed or the line hung up; the message is printed
+};
+
+// Which side a wait found readable.
+struct input_ready {
+    bool line = false;     // the serial line
+    bool console = false;  // the console descriptor given to the wait
+};
+
+// Waits up to one second for the line, or console_fd when it is not -1, to be readable; on GO,
+// *ready tells which.
+line_step wait_input(int console_fd, input_ready *ready);
+
+// One read of up to len bytes from the line into buf; *got receives the count on GO.
+line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got);
+
+// One write of up to len bytes; what the line does not take is dropped unnoticed, as on a real
+// line, and a failure is not reported.
+void write_tty_once(const unsigned char *buf, size_t len);
+
+// Sends a break on the line. 0 (reported) when the driver refuses it.
+int send_break();
 
 // ---- State put back on every way the program ends ----------------------------------------
 

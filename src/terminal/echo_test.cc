@@ -1,8 +1,6 @@
 // The echo test: the host as a loopback at the far end of the serial line. Every byte received
 // is logged in the protocol file and written straight back; the count is reported every 64 KiB.
 // Runs until the termination signal sets kill_link.
-#include <sys/select.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -33,7 +31,7 @@ int echo_chunk(std::FILE *fprot, const unsigned char *buf, size_t n, U32 *rxcoun
     if (err != 0)
         prot_file_error(err);
     // The far end compares what comes back; a short write is for it to notice.
-    [[maybe_unused]] const ssize_t w = write(ttyfd, buf, n);
+    write_tty_once(buf, n);
     return err == 0 ? 1 : 0;
 }
 
@@ -44,19 +42,19 @@ int proc_Echo_Test()
     file_ptr fprot = prot_file_open();
     U32 rxcount = 0;
     unsigned char rbuf[ECHO_READ_BYTES];
-    fd_set r_fds;
     for (;;) {
         size_t n = 0;
-        line_step s = wait_input(&r_fds, -1);
-        if (s == line_step::go) {
-            if (!FD_ISSET(ttyfd, &r_fds))
+        input_ready ready;
+        line_step s = wait_input(-1, &ready);
+        if (s == line_step::GO) {
+            if (!ready.line)
                 continue;
             s = read_line_chunk(rbuf, sizeof rbuf, &n);
         }
-        if (s == line_step::idle)
+        if (s == line_step::IDLE)
             continue;
-        if (s != line_step::go)
-            return prot_file_close(fprot, true) && s == line_step::stop ? 1 : 0;
+        if (s != line_step::GO)
+            return prot_file_close(fprot, true) && s == line_step::STOP ? 1 : 0;
         if (!echo_chunk(fprot.get(), rbuf, n, &rxcount)) {
             prot_file_close(fprot, false);
             return 0;

@@ -1,6 +1,6 @@
 // The interactive terminal: the console joined to the board's serial line, received bytes shown
 // as text or hex and logged in the protocol file, typed bytes sent, Ctrl-C sending a break.
-// Also the protocol file and the line wait and read that the echo test shares.
+// Also the protocol file that the echo test shares.
 #include "terminal/terminal.h"
 
 #include <sys/select.h>
@@ -19,10 +19,8 @@
 
 namespace {
 
-constexpr int WAIT_SECONDS = 1;         // short, so kill_link is seen even on a silent line
 constexpr size_t TERM_READ_BYTES = 32;  // taken from either side per read
 constexpr unsigned char CTRL_C = 0x03;  // sends a break; two in a row end the terminal
-constexpr int BREAK_DURATION = 2;       // tcsendbreak's argument; the length is the platform's
 
 // Default protocol-file names by the port the device word contains; the first match wins, so
 // "ttyS10" shares the file of "ttyS1".
@@ -50,7 +48,7 @@ struct term_state {
 void end_terminal(term_state &st, line_step why)
 {
     st.more = 0;
-    if (why == line_step::fail)
+    if (why == line_step::FAIL)
         st.rvl = 0;
 }
 
@@ -64,7 +62,7 @@ void log_byte(term_state &st, unsigned char c, bool flush)
     if (std::fputc(c, st.fprot) == EOF || (flush && std::fflush(st.fprot) != 0)) {
         prot_file_error(errno);
         st.log_lost = true;
-        end_terminal(st, line_step::fail);
+        end_terminal(st, line_step::FAIL);
     }
 }
 
@@ -87,7 +85,7 @@ void serial_side(term_state &st)
     unsigned char rbuf[TERM_READ_BYTES];
     size_t n = 0;
     const line_step s = read_line_chunk(rbuf, sizeof rbuf, &n);
-    if (s == line_step::go)
+    if (s == line_step::GO)
         show_received(st, rbuf, n);
     else
         end_terminal(st, s);
@@ -97,8 +95,7 @@ void serial_side(term_state &st)
 
 void typed_ctrl_c(term_state &st)
 {
-    if (tcsendbreak(ttyfd, BREAK_DURATION) < 0)
-        std::printf("\ntcsendbreak error\n");
+    send_break();
     if (st.lastbreak)
         st.more = 0;
     else
@@ -114,7 +111,7 @@ void typed_byte(term_state &st, unsigned char c)
         std::fflush(stdout);
     }
     // A byte the line does not take is lost unnoticed, as on a real line.
-    [[maybe_unused]] const ssize_t w = write(ttyfd, &c, 1);
+    write_tty_once(&c, 1);
 }
 
 void console_side(term_state &st)
@@ -123,12 +120,12 @@ void console_side(term_state &st)
     const ssize_t n = read(st.infd, rbuf, sizeof rbuf);
     const int err = errno;
     if (kill_link) {
-        end_terminal(st, line_step::stop);
+        end_terminal(st, line_step::STOP);
         return;
     }
     if (n < 0) {
         std::fprintf(stderr, "\nstdin read error : (%d)\n", err);
-        end_terminal(st, line_step::fail);
+        end_terminal(st, line_step::FAIL);
         return;
     }
     // A console that has hung up (its terminal window closed, a modem line dropped) stays
@@ -136,7 +133,7 @@ void console_side(term_state &st)
     if (n == 0) {
         std::fprintf(stderr, "\nConsole hung up\n");
         st.console_gone = true;
-        end_terminal(st, line_step::fail);
+        end_terminal(st, line_step::FAIL);
         return;
     }
     // Whatever follows the second Ctrl-C in the same read is dropped.
@@ -183,18 +180,18 @@ int console_restore(int fd, const struct termios &saved)
 
 void run_terminal(term_state &st)
 {
-    fd_set r_fds;
     while (st.more) {
-        const line_step s = wait_input(&r_fds, st.infd);
-        if (s == line_step::idle)
+        input_ready ready;
+        const line_step s = wait_input(st.infd, &ready);
+        if (s == line_step::IDLE)
             continue;
-        if (s != line_step::go) {
+        if (s != line_step::GO) {
             end_terminal(st, s);
             break;
         }
-        if (FD_ISSET(ttyfd, &r_fds))
+        if (ready.line)
             serial_side(st);
-        if (st.more && FD_ISSET(st.infd, &r_fds))
+        if (st.more && ready.console)
             console_side(st);
     }
 }
@@ -241,52 +238,6 @@ int prot_file_close(file_ptr &f, bool report)
     if (report)
         prot_file_error(errno);
     return 0;
-}
-
-line_step wait_input(fd_set *r_fds, int console_fd)
-{
-    const int maxfd = std::max(ttyfd, console_fd);
-    if (ttyfd < 0 || maxfd >= FD_SETSIZE) {
-        std::fprintf(stderr, "\nselect error : (%d)\n", EBADF);
-        return line_step::fail;
-    }
-    FD_ZERO(r_fds);
-    FD_SET(ttyfd, r_fds);
-    if (console_fd >= 0)
-        FD_SET(console_fd, r_fds);
-    struct timeval timeout = {WAIT_SECONDS, 0};
-    const int n = select(maxfd + 1, r_fds, nullptr, nullptr, &timeout);
-    const int err = errno;
-    // The termination signal cuts the wait short; the flag, tested first, makes that a normal end.
-    if (kill_link)
-        return line_step::stop;
-    if (n == 0)
-        return line_step::idle;
-    if (n < 0) {
-        std::fprintf(stderr, "\nselect error : (%d)\n", err);
-        return line_step::fail;
-    }
-    return line_step::go;
-}
-
-line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
-{
-    const ssize_t n = read(ttyfd, buf, len);
-    const int err = errno;
-    if (kill_link)
-        return line_step::stop;
-    if (n < 0) {
-        std::fprintf(stderr, "\nTYY read error : (%d)\n", err);
-        return line_step::fail;
-    }
-    // A line that has hung up (an unplugged USB adapter, a closed pseudo-terminal master) stays
-    // readable and reads 0 bytes for ever.
-    if (n == 0) {
-        std::fprintf(stderr, "\nSerial line hung up\n");
-        return line_step::fail;
-    }
-    *got = static_cast<size_t>(n);
-    return line_step::go;
 }
 
 int proc_Terminal()

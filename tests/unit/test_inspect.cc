@@ -8,8 +8,9 @@
 #include <string>
 
 #include "monitor/inspect.h"
+#include "monitor/progress.h"
 #include "raw_line.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 
 TEST(InspectRegisterval, ValueAfterSpaces)
 {

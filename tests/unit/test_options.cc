@@ -684,7 +684,15 @@ TEST(OptionsError, PrefixFramingAndCut)
     testing::internal::CaptureStderr();
     option_error(nullptr, "%s", long_text.c_str());
     const std::string cut = "Logview:" + long_text;
+    // GCC 12 at -O3: false positive inside std::string (clang knows no such warning).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n" + cut.substr(0, 511) + "\n");
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 }
 
 // ---- Sector lists ----------------------------------------------------------------------------

@@ -11,7 +11,7 @@
 
 #include "monitor/byte_write.h"
 #include "monitor/input_file.h"
-#include "monitor/monitor.h"
+#include "monitor/link.h"
 
 namespace {
 

@@ -40,6 +40,17 @@ inline constexpr int PROMPT_READS = 31;     // bytes read while waiting for a nu
 inline constexpr int PROMPT_WAIT_SEC = 3;
 inline constexpr int ECHO_WAIT_SEC = 3;     // for the 8-digit echo of a number
 
+// What end_run_if_interrupted prints when a termination request ends each step; the texts, with
+// or without their final newline, are part of the interface.
+inline constexpr char TERM_LINK_TEST[] = "\nTest Link terminated.\n";
+inline constexpr char TERM_WRITE_LENGTH[] = "\nWrite Length terminated.\n";
+inline constexpr char TERM_READ_LENGTH[] = "\nRead Length terminated\n";
+inline constexpr char TERM_FLASH_ERASE[] = "\nFlash erase terminated.";
+inline constexpr char TERM_FLASH_WRITE[] = "\nFlash write terminated.";
+inline constexpr char TERM_FLASH_READ[] = "\nFlash read terminated.";
+inline constexpr char TERM_DRAM_TEST[] = "\nDRAM test terminated.\n";
+inline constexpr char TERM_REGISTERS[] = "\nRead registers terminated\n";
+
 enum wait_result { WAIT_SEEN, WAIT_TIMEOUT, WAIT_BUDGET };
 
 // The pair-code scanner. Reads one byte at a time (each within `sec` one-second waits), at most
@@ -78,3 +89,6 @@ int read_id();
 // termination request ends the run before the digits go out and once the echo is in (or
 // missing), whatever ignorerepl says.
 int write_len(unsigned short prompt, int len, int ignorerepl);
+
+// Reports on stderr that the data byte at `pos` of a write, `byte`, did not go out.
+void report_tty_write_error(int pos, U8 byte);
