@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <regex>
 #include <string>
@@ -25,6 +23,7 @@
 
 #include "board.h"
 #include "harness.h"
+#include "moment.h"
 
 namespace {
 
@@ -33,6 +32,9 @@ using zb::hang_up;
 using zb::pause;
 using zb::send;
 using Words = std::vector<std::string>;
+using zt::In;
+using zt::Moment;
+using zt::reach;
 
 // ---- The operations ---------------------------------------------------------------------------
 
@@ -185,22 +187,17 @@ std::string junk(std::size_t n) { return std::string(n, '~'); }
 
 enum class Action { None, Sigint, Sigterm, Sigwinch };
 
-// When the signal goes: once the board has taken `command` commands (counted from 1) and, with
-// `number`, that command's number too; then, with `received`, once it has received that many
-// bytes from zelk in all; then, with `asleep`, once zelk is in one of its pauses (no read
-// pending); then `settle_ms` later. Command letters are followed by a 3 s pause, so 3500 ms
-// after them zelk is in its read.
-struct Moment {
-    int command = 1;
-    bool number = false;
-    int settle_ms = 0;
-    std::size_t received = 0;
-    bool asleep = false;
-};
-
-constexpr Moment AFTER_LETTERS{1, false, 3500};
-constexpr Moment IN_ECHO_WAIT{1, true, 300};  // the echo of a number has 3 s
-constexpr Moment AFTER_NUMBER{1, true, 1000};
+// The wait after the command letters, once zelk has read the first `consumed` bytes of the answer.
+constexpr Moment after_letters(long consumed = 0) { return {.command = 1, .consumed = consumed}; }
+constexpr Moment AFTER_LETTERS = after_letters();
+constexpr Moment IN_ECHO_WAIT{.command = 1, .number = true};  // the echo of the number
+// The wait for what follows the number's echo (the prompt's two letters and the 8 digits), once
+// zelk has read `more` bytes beyond it.
+constexpr Moment after_echo(long more = 0)
+{
+    return {.command = 1, .number = true, .consumed = 2 + 8 + more};
+}
+constexpr Moment AFTER_NUMBER = after_echo();
 
 struct Cell {
     std::string name;
@@ -286,10 +283,10 @@ void letter_pauses(std::vector<Cell> &v)
     for (const auto &p : paced) {
         const std::string letters = p.letters;
         terminated_between_reads(v, std::string(p.name) + "FirstLetterPause", p.words, {},
-                                 {.command = 0, .received = 1, .asleep = true}, p.head, p.msg,
+                                 {.command = 0, .received = 1, .in = In::Pause}, p.head, p.msg,
                                  false, letters.substr(0, 1));
         terminated_between_reads(v, std::string(p.name) + "SecondLetterPause", p.words, {},
-                                 {.command = 1, .received = 2, .asleep = true}, p.head, p.msg,
+                                 {.command = 1, .received = 2, .in = In::Pause}, p.head, p.msg,
                                  false, letters);
     }
 }
@@ -399,11 +396,11 @@ std::vector<Cell> cells()
     terminated(v, "McEchoWait", MC, with(reply_is("MC", {go_silent()})), AFTER_LETTERS, MC_HEAD,
                "\nRead manufactory code terminated.\n");
     terminated(v, "McCodeWait", MC, with(reply_is("MC", {send("MC"), go_silent()})),
-               AFTER_LETTERS, MC_HEAD, "\nRead manufactory code terminaded.\n");
+               after_letters(2), MC_HEAD, "\nRead manufactory code terminaded.\n");
     terminated(v, "IdEchoWait", ID, with(reply_is("ID", {go_silent()})), AFTER_LETTERS, ID_HEAD,
                "\nRead device code terminaded.\n");
     terminated(v, "IdCodeWait", ID, with(reply_is("ID", {send("ID"), go_silent()})),
-               AFTER_LETTERS, ID_HEAD, "\nRead device ID terminaded.\n");
+               after_letters(2), ID_HEAD, "\nRead device ID terminaded.\n");
     // The answers come late, so zelk is waiting in its read while the signals arrive.
     v.push_back({.name = "McSigwinch",
                  .words = MC,
@@ -514,7 +511,7 @@ std::vector<Cell> cells()
                  .err = HUNG_UP,
                  .hangs_up = true});
     terminated(v, "DtPhaseWait", DT, with(reply_is("DT", {send("\r\nWrite Wait"), go_silent()})),
-               AFTER_LETTERS, DT_HEAD + "\r\nWrite Wait", "\nDRAM test terminated.\n");
+               after_letters(12), DT_HEAD + "\r\nWrite Wait", "\nDRAM test terminated.\n");
     {
         zb::Config cfg;
         cfg.dram_phase_ms = 3000;
@@ -528,9 +525,11 @@ std::vector<Cell> cells()
     }
 
     // ---- Block write: the second block fails ---------------------------------------------------
-    const Moment block1{2, false, 500};
-    const Moment block1_echo{2, true, 300};
-    const Moment block1_crc{2, true, 1000};
+    // A frame is the letters, the offset's 8 digits and the block's data.
+    constexpr std::size_t FRAME = 2 + 8 + 512;
+    const Moment block1{.command = 2};
+    const Moment block1_echo{.command = 2, .number = true};
+    const Moment block1_crc{.command = 2, .number = true, .received = 2 * FRAME};
     v.push_back({.name = "WbJunkBeforePrompt",
                  .words = WB,
                  .board = with(prompt_is("WB", {send(junk(30) + "WB")}, 1)),
@@ -603,7 +602,8 @@ std::vector<Cell> cells()
                  .status = 0});
 
     // ---- Block write at the write speed: the speed goes back whatever happens ------------------
-    const Moment fast_block1_crc{3, true, 1000};
+    // After "SP" and the speed's 8 digits.
+    const Moment fast_block1_crc{.command = 3, .number = true, .received = 10 + 2 * FRAME};
     v.push_back({.name = "WbsSilentInsteadOfSpeedPrompt",
                  .words = WBS,
                  .board = with(prompt_is("SP", {go_silent()})),
@@ -624,13 +624,15 @@ std::vector<Cell> cells()
                fast_block1_crc, WBS_HEAD, "\nFlash write terminated.");
     // The restore's pause before the host follows the monitor back to the start-up speed.
     terminated_between_reads(v, "WbsSpeedSettlePause", WBS, {},
-                             {.command = 5, .number = true, .asleep = true},
+                             {.command = 5, .number = true, .in = In::Pause},
                              WBS_HEAD + TIMES + "\nRestote Speed 38400\n",
                              "\nFlash write terminated.", false);
     // Once the first block is on its way, every check value arriving: nothing after it, the
     // read included.
     terminated_between_reads(v, "WbInTheData", WB_RD, on_the_wire(),
-                             {.command = 1, .number = true, .received = 2 + 8 + 200}, WB_HEAD,
+                             {.command = 1, .number = true, .received = 2 + 8 + 200,
+                              .in = In::Anything},
+                             WB_HEAD,
                              "\nFlash write terminated.", true);
     v.push_back({.name = "WbsSigwinch",
                  .words = WBS,
@@ -695,19 +697,20 @@ std::vector<Cell> cells()
     terminated(v, "WrEchoWait", WR, with(echo_script_is("WR", {go_silent()})), IN_ECHO_WAIT,
                WR_HEAD, "\nRead Length terminated\n");
     terminated(v, "WrDataWait", WR, with(data_fault("WR", zb::DataFault::Silence, ECHO_STOP)),
-               AFTER_NUMBER, WR_HEAD, "\nFlash write terminated.");
+               after_echo(ECHO_STOP), WR_HEAD, "\nFlash write terminated.");
     // In the middle of the data, every echo arriving: the per-byte write at one of its bytes,
     // the chunked one in a pause of its chunk. Nothing after it, the read included.
     terminated_between_reads(v, "WrInTheData", WR_RD, on_the_wire(),
-                             {.command = 1, .number = true, .received = 2 + 8 + 100}, WR_HEAD,
+                             {.command = 1, .number = true, .received = 2 + 8 + 100, .in = In::Anything},
+                             WR_HEAD,
                              "\nFlash write terminated.", true);
     terminated_between_reads(v, "WrChunkPause", WRC_RD, {},
                              {.command = 1, .number = true, .received = 2 + 8 + 100,
-                              .asleep = true},
+                              .in = In::Pause},
                              WR_HEAD, "\nFlash write terminated.", false);
     terminated_between_reads(v, "WrSecondChunk", WRC_RD, {},
                              {.command = 1, .number = true, .received = 2 + 8 + 256 + 50,
-                              .asleep = true},
+                              .in = In::Pause},
                              WR_HEAD, "\nFlash write terminated.", false);
     v.push_back({.name = "WrSigwinch",
                  .words = WR,
@@ -768,7 +771,7 @@ std::vector<Cell> cells()
     terminated(v, "RdEchoWait", RD, with(echo_script_is("RD", {go_silent()})), IN_ECHO_WAIT,
                RD_HEAD, "\nRead Length terminated\n", "");
     terminated(v, "RdDataWait", RD, with(data_fault("RD", zb::DataFault::Silence, DATA_STOP)),
-               AFTER_NUMBER, RD_HEAD, "\nFlash read terminated.", arrived);
+               after_echo(DATA_STOP), RD_HEAD, "\nFlash read terminated.", arrived);
     v.push_back({.name = "RdSigwinch",
                  .words = RD,
                  .board = with(echo_script_is("RD", {pause(1500), send("0000012C")})),
@@ -814,7 +817,7 @@ std::vector<Cell> cells()
     terminated(v, "RrEchoWait", RR, with(reply_is("RR", {go_silent()})), AFTER_LETTERS, RR_HEAD,
                "\nRead registers terminated\n");
     terminated(v, "RrListingWait", RR, with(reply_is("RR", {send("RR" + some), go_silent()})),
-               AFTER_LETTERS, RR_HEAD, "\nRead registers terminated\n");
+               after_letters(static_cast<long>(2 + some.size())), RR_HEAD, "\nRead registers terminated\n");
     v.push_back({.name = "RrSigwinch",
                  .words = RR,
                  .board = with(reply_is("RR", {pause(4500), send("RR" + zb::register_listing())})),
@@ -840,45 +843,6 @@ std::string masked(const std::string &out)
     std::string s = std::regex_replace(out, dram, "(T)");
     s = std::regex_replace(s, time, "Transfer time = T sec");
     return std::regex_replace(s, speed, "Speed = S bytes/sec");
-}
-
-// zelk in one of its pauses, as the kernel shows it: blocked in a sleep, no read pending.
-bool asleep(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
-    long nr = -1;
-    f >> nr;
-    return f && (nr == SYS_nanosleep || nr == SYS_clock_nanosleep);
-}
-
-// Polls `cond` every 2 ms for at most `limit`.
-template <typename F> bool poll_until(F cond, std::chrono::milliseconds limit)
-{
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// Waits until the board and zelk have reached the cell's moment; false if they never do.
-bool reach(const zb::Board &board, const Moment &m, pid_t pid)
-{
-    using std::chrono::milliseconds;
-    const std::size_t n = static_cast<std::size_t>(m.command);
-    if (!board.wait_for_commands(n, 20000))
-        return false;
-    if (m.number && !poll_until([&] { return board.commands()[n - 1].number.has_value(); },
-                                milliseconds(15000)))
-        return false;
-    if (!poll_until([&] { return board.received().size() >= m.received; }, milliseconds(20000)))
-        return false;
-    if (m.asleep && !poll_until([&] { return asleep(pid); }, milliseconds(10000)))
-        return false;
-    std::this_thread::sleep_for(milliseconds(m.settle_ms));
-    return true;
 }
 
 // True once zelk has ended; it is not reaped, so its pid stays its own.

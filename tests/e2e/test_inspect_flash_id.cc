@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "board.h"
 #include "harness.h"
+#include "moment.h"
 
 namespace {
 
@@ -118,11 +117,15 @@ TEST(InspectFlashIdSignal, TerminatedWhileWaiting)
     struct Case {
         bool device_id;
         zb::Script reply;
-        int settle_ms;  // after the command letters arrive, before the signal
+        zt::Moment at;  // when the signal goes
         std::string msg;
     } cases[] = {
-        {false, {zb::go_silent()}, 0, "\nRead manufactory code terminated.\n"},
-        {true, {zb::send("ID"), zb::go_silent()}, 4500, "\nRead device ID terminaded.\n"},
+        // In the pause after the letters.
+        {false, {zb::go_silent()}, {.command = 1, .in = zt::In::Pause},
+         "\nRead manufactory code terminated.\n"},
+        // The echo of the letters read, in the wait for the code.
+        {true, {zb::send("ID"), zb::go_silent()}, {.command = 1, .consumed = 2},
+         "\nRead device ID terminaded.\n"},
     };
     for (const Case &c : cases) {
         zb::Config cfg;
@@ -134,8 +137,7 @@ TEST(InspectFlashIdSignal, TerminatedWhileWaiting)
                                                     : std::vector<std::string>{"manufactory"};
         args.push_back(board.path());
         zt::Proc p(args, {.cwd = dir.path, .timeout_s = 60});
-        ASSERT_TRUE(board.wait_for_commands(1, 20000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(c.settle_ms));
+        ASSERT_TRUE(zt::reach(board, c.at, p.pid()));
         p.signal(SIGINT);
         zt::RunResult r = p.finish();
         EXPECT_EQ(r.status, 1) << c.msg;

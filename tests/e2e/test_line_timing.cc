@@ -2,11 +2,9 @@
 // paced command letter, which no signal may shorten.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -41,26 +39,6 @@ std::string masked(const std::string &out)
 long gap_ms(const std::vector<std::chrono::steady_clock::time_point> &at, std::size_t i)
 {
     return static_cast<long>(std::chrono::duration_cast<ms>(at[i] - at[i - 1]).count());
-}
-
-// zelk blocked in a sleep, as the kernel shows it.
-bool asleep(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
-    long nr = -1;
-    f >> nr;
-    return f && (nr == SYS_nanosleep || nr == SYS_clock_nanosleep);
-}
-
-template <typename F> bool poll_until(F cond, ms limit)
-{
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(ms(2));
-    }
-    return true;
 }
 
 }  // namespace
@@ -147,8 +125,8 @@ TEST(PacedLetters, SigintInThePauseEndsTheRunAtOnce)
 {
     Bench b;
     Proc p(b.words({"erase", "registers"}), {.cwd = b.dir.path, .timeout_s = 60});
-    ASSERT_TRUE(poll_until([&] { return b.board.received() == "C"; }, ms(20000)));
-    ASSERT_TRUE(poll_until([&] { return asleep(p.pid()); }, ms(3000)));
+    ASSERT_TRUE(zt::poll_until([&] { return b.board.received() == "C"; }, ms(20000)));
+    ASSERT_TRUE(zt::poll_until([&] { return zt::asleep(p.pid()); }, ms(3000)));
     const auto sent = std::chrono::steady_clock::now();
     p.signal(SIGINT);
     RunResult r = p.finish();

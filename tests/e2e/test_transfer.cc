@@ -11,6 +11,7 @@
 #include "board.h"
 #include "bench.h"
 #include "harness.h"
+#include "moment.h"
 
 using zt::Proc;
 using zt::Bench;
@@ -411,8 +412,10 @@ TEST(TransferBlockWrite, SigintWhileWaitingForTheCheckValue)
     Bench b(with_fault(f));
     b.image(pattern(1300));
     Proc p(b.words({"write", "read", "input", "image.bin"}), {.cwd = b.dir.path});
-    ASSERT_TRUE(b.board.wait_for_commands(2, 15000));
-    usleep(500000);
+    // Once the second frame (letters, offset, 512 bytes of data) is in, zelk waits for its check
+    // value.
+    ASSERT_TRUE(zt::reach(b.board, {.command = 2, .number = true, .received = 2 * (2 + 8 + 512)},
+                          p.pid()));
     p.signal(SIGINT);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
@@ -521,10 +524,9 @@ TEST(TransferRead, SigintKeepsWhatArrived)
     const std::string data = pattern(300);
     b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
     Proc p(b.words({"read", "size", "300"}), {.cwd = b.dir.path});
-    ASSERT_TRUE(b.board.wait_for_commands(1, 15000));
-    for (int i = 0; i < 150 && !b.board.commands()[0].number; i++)
-        usleep(100000);
-    usleep(500000);
+    // The prompt, the number's echo and the 100 bytes that arrive read: zelk waits for the next.
+    ASSERT_TRUE(zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 100},
+                          p.pid()));
     p.signal(SIGINT);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
@@ -645,10 +647,10 @@ TEST(TransferByteWrite, SigintWhileWaitingForAnEcho)
     Bench b(echo_stops_at_10());
     b.image(pattern(50));
     Proc p(b.words({"bwrite", "input", "image.bin"}), {.cwd = b.dir.path});
-    ASSERT_TRUE(b.board.wait_for_commands(1, 15000));
-    for (int i = 0; i < 150 && !b.board.commands()[0].number; i++)
-        usleep(100000);
-    usleep(500000);
+    // The prompt, the number's echo and the echoes of the first 10 bytes read: zelk waits for
+    // the 11th, which never comes.
+    ASSERT_TRUE(zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 10},
+                          p.pid()));
     p.signal(SIGINT);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
