@@ -26,15 +26,9 @@ using zt::TempDir;
 namespace {
 
 using namespace std::chrono_literals;
+using zt::mode_of;
 
 const std::string kSetSpeed = "Set speed=38400\n";
-
-mode_t mode_of(const std::string &path)
-{
-    struct stat st;
-    stat(path.c_str(), &st);
-    return st.st_mode & 07777;
-}
 
 void send(int fd, const std::string &bytes)
 {
