@@ -24,6 +24,7 @@
 namespace zt {
 
 const char *zelk_binary() { return ZELK_BINARY; }
+const char *zelk_board_binary() { return ZELK_BOARD_BINARY; }
 
 namespace {
 
@@ -60,7 +61,6 @@ long long bytes_read(pid_t pid)
             return value;
     return -1;
 }
-const char *zelk_board_binary() { return ZELK_BOARD_BINARY; }
 
 TempDir::TempDir()
 {
