@@ -242,8 +242,12 @@ TEST(TerminalE2E, CtrlCCtrlCAcrossReads)
 {
     Session s({});
     ASSERT_TRUE(s.wait_raw());
+    const pid_t pid = s.zelk->pid();
+    const long long before = zt::bytes_read(pid);
     s.type("\x03");
-    std::this_thread::sleep_for(300ms);
+    // The first Ctrl-C read, and zelk waiting again: the second comes in a read of its own.
+    ASSERT_TRUE(zt::poll_until(
+        [&] { return zt::bytes_read(pid) > before && zt::waiting_for_line(pid); }, 5000ms));
     s.board("q");
     ASSERT_TRUE(s.zelk->wait_for_out(kSetSpeed + "q", 3000));
     s.type("\x03");

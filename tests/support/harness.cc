@@ -7,7 +7,6 @@
 #include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,42 +24,6 @@ namespace zt {
 
 const char *zelk_binary() { return ZELK_BINARY; }
 const char *zelk_board_binary() { return ZELK_BOARD_BINARY; }
-
-namespace {
-
-// The number of the system call `pid` is blocked in; -1 while it runs or once it is gone.
-long blocked_in(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
-    long nr = -1;
-    f >> nr;
-    return f ? nr : -1;
-}
-
-}  // namespace
-
-bool asleep(pid_t pid)
-{
-    const long nr = blocked_in(pid);
-    return nr == SYS_nanosleep || nr == SYS_clock_nanosleep;
-}
-
-bool waiting_for_line(pid_t pid)
-{
-    const long nr = blocked_in(pid);
-    return nr == SYS_select || nr == SYS_pselect6;
-}
-
-long long bytes_read(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/io");
-    std::string key;
-    long long value = -1;
-    while (f >> key >> value)
-        if (key == "rchar:")
-            return value;
-    return -1;
-}
 
 TempDir::TempDir()
 {

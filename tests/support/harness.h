@@ -5,11 +5,12 @@
 #include <sys/types.h>
 #include <termios.h>
 
-#include <chrono>
 #include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "process_state.h"
 
 namespace zt {
 
@@ -84,25 +85,6 @@ private:
     bool finished_ = false;
     RunResult result_;
 };
-
-// zelk's state as the kernel shows it, for tests that act at a moment of a run. A process that is
-// running, or gone, is in neither wait.
-bool asleep(pid_t pid);            // blocked in one of its pauses (a sleep, no read pending)
-bool waiting_for_line(pid_t pid);  // blocked in the timed read's wait for the line
-// Bytes its reads have returned so far (of the line and of any file), -1 once it is gone.
-long long bytes_read(pid_t pid);
-
-// Polls `cond` every 2 ms for at most `limit`; false if it never held.
-template <typename F> bool poll_until(F cond, std::chrono::milliseconds limit)
-{
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // Runs zelk with the given words and waits for it.
 RunResult run_zelk(const std::vector<std::string> &args, const RunOptions &opt = {});
