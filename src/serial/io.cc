@@ -125,6 +125,10 @@ int read_tty(unsigned char *buf, int len, int sec)
     const mono_ns deadline = monotonic_ns() + sec * NS_PER_SEC;
     int pos = 0;
     for (;;) {
+        // A termination request that came between two waits (not inside one, which it would
+        // have cut short) ends the read now, not when the budget runs out.
+        if (kill_link)
+            return 0;
         const mono_ns left = deadline - monotonic_ns();
         if (left <= 0)
             break;

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <regex>
 #include <string>
@@ -23,8 +21,10 @@
 #include <tuple>
 #include <vector>
 
+#include "bench.h"
 #include "board.h"
 #include "harness.h"
+#include "moment.h"
 
 namespace {
 
@@ -33,6 +33,10 @@ using zb::hang_up;
 using zb::pause;
 using zb::send;
 using Words = std::vector<std::string>;
+using zt::In;
+using zt::Moment;
+using zt::reach;
+using zt::with_fault;
 
 // ---- The operations ---------------------------------------------------------------------------
 
@@ -123,15 +127,6 @@ std::string listing_shown()
 
 // ---- Boards -----------------------------------------------------------------------------------
 
-zb::Config with(std::vector<zb::Fault> faults)
-{
-    zb::Config cfg;
-    cfg.faults = std::move(faults);
-    return cfg;
-}
-
-zb::Config with(zb::Fault f) { return with(std::vector<zb::Fault>{std::move(f)}); }
-
 // No ready marker at all.
 zb::Config silent_board()
 {
@@ -185,22 +180,17 @@ std::string junk(std::size_t n) { return std::string(n, '~'); }
 
 enum class Action { None, Sigint, Sigterm, Sigwinch };
 
-// When the signal goes: once the board has taken `command` commands (counted from 1) and, with
-// `number`, that command's number too; then, with `received`, once it has received that many
-// bytes from zelk in all; then, with `asleep`, once zelk is in one of its pauses (no read
-// pending); then `settle_ms` later. Command letters are followed by a 3 s pause, so 3500 ms
-// after them zelk is in its read.
-struct Moment {
-    int command = 1;
-    bool number = false;
-    int settle_ms = 0;
-    std::size_t received = 0;
-    bool asleep = false;
-};
-
-constexpr Moment AFTER_LETTERS{1, false, 3500};
-constexpr Moment IN_ECHO_WAIT{1, true, 300};  // the echo of a number has 3 s
-constexpr Moment AFTER_NUMBER{1, true, 1000};
+// The wait after the command letters, once zelk has read the first `consumed` bytes of the answer.
+constexpr Moment after_letters(long consumed = 0) { return {.command = 1, .consumed = consumed}; }
+constexpr Moment AFTER_LETTERS = after_letters();
+constexpr Moment IN_ECHO_WAIT{.command = 1, .number = true};  // the echo of the number
+// The wait for what follows the number's echo (the prompt's two letters and the 8 digits), once
+// zelk has read `more` bytes beyond it.
+constexpr Moment after_echo(long more = 0)
+{
+    return {.command = 1, .number = true, .consumed = 2 + 8 + more};
+}
+constexpr Moment AFTER_NUMBER = after_echo();
 
 struct Cell {
     std::string name;
@@ -286,10 +276,10 @@ void letter_pauses(std::vector<Cell> &v)
     for (const auto &p : paced) {
         const std::string letters = p.letters;
         terminated_between_reads(v, std::string(p.name) + "FirstLetterPause", p.words, {},
-                                 {.command = 0, .received = 1, .asleep = true}, p.head, p.msg,
+                                 {.command = 0, .received = 1, .in = In::Pause}, p.head, p.msg,
                                  false, letters.substr(0, 1));
         terminated_between_reads(v, std::string(p.name) + "SecondLetterPause", p.words, {},
-                                 {.command = 1, .received = 2, .asleep = true}, p.head, p.msg,
+                                 {.command = 1, .received = 2, .in = In::Pause}, p.head, p.msg,
                                  false, letters);
     }
 }
@@ -340,81 +330,81 @@ std::vector<Cell> cells()
     // ---- Manufacturer code and device id ------------------------------------------------------
     v.push_back({.name = "McJunkBeforeEcho",
                  .words = MC,
-                 .board = with(reply_is("MC", {send(junk(12) + "MC00000001"), go_silent()})),
+                 .board = with_fault(reply_is("MC", {send(junk(12) + "MC00000001"), go_silent()})),
                  .out = MC_HEAD,
                  .err = "\nRead Manufactory Code Timeout\n"});
     v.push_back({.name = "IdJunkBeforeEcho",
                  .words = ID,
-                 .board = with(reply_is("ID", {send(junk(12) + "ID000000C8"), go_silent()})),
+                 .board = with_fault(reply_is("ID", {send(junk(12) + "ID000000C8"), go_silent()})),
                  .out = ID_HEAD,
                  .err = "\nRead Device Id Timeout\n"});
     v.push_back({.name = "McSilentAfterCommand",
                  .words = MC,
-                 .board = with(reply_is("MC", {go_silent()})),
+                 .board = with_fault(reply_is("MC", {go_silent()})),
                  .out = MC_HEAD,
                  .err = "\nRead byte timeout\n\nRead Manufactory Code Timeout\n"});
     v.push_back({.name = "IdSilentAfterCommand",
                  .words = ID,
-                 .board = with(reply_is("ID", {go_silent()})),
+                 .board = with_fault(reply_is("ID", {go_silent()})),
                  .out = ID_HEAD,
                  .err = "\nRead byte timeout\n\nRead Device Id Timeout\n"});
     v.push_back({.name = "McSevenDigitsThenSilence",
                  .words = MC,
-                 .board = with(reply_is("MC", {send("MC0000000"), go_silent()})),
+                 .board = with_fault(reply_is("MC", {send("MC0000000"), go_silent()})),
                  .out = MC_HEAD,
                  .err = "\nRead Manufactory Code Timeout\n"});
     v.push_back({.name = "IdSevenDigitsThenSilence",
                  .words = ID,
-                 .board = with(reply_is("ID", {send("ID000000C"), go_silent()})),
+                 .board = with_fault(reply_is("ID", {send("ID000000C"), go_silent()})),
                  .out = ID_HEAD,
                  .err = "\nRead Flash Device Id Timeout\n"});
     v.push_back({.name = "McBadCharacter",
                  .words = MC,
-                 .board = with(reply_is("MC", {send("MC0000 001")})),
+                 .board = with_fault(reply_is("MC", {send("MC0000 001")})),
                  .out = MC_HEAD,
                  .err = "\nError Manufactory Code [0000 001]\n"});
     v.push_back({.name = "IdBadCharacter",
                  .words = ID,
-                 .board = with(reply_is("ID", {send("ID000000G8")})),
+                 .board = with_fault(reply_is("ID", {send("ID000000G8")})),
                  .out = ID_HEAD,
                  .err = "\nError Device Id [000000G8]\n"});
     v.push_back({.name = "McHangUpOnCommand",
                  .words = MC,
-                 .board = with(hang_up_on("MC")),
+                 .board = with_fault(hang_up_on("MC")),
                  .out = MC_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
     v.push_back({.name = "IdHangUpOnCommand",
                  .words = ID,
-                 .board = with(hang_up_on("ID")),
+                 .board = with_fault(hang_up_on("ID")),
                  .out = ID_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
     v.push_back({.name = "McHangUpInTheCode",
                  .words = MC,
-                 .board = with(reply_is("MC", {send("MC0000"), pause(4000), hang_up()})),
+                 .board = with_fault(reply_is("MC", {send("MC0000"), pause(4000), hang_up()})),
                  .out = MC_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "McEchoWait", MC, with(reply_is("MC", {go_silent()})), AFTER_LETTERS, MC_HEAD,
-               "\nRead manufactory code terminated.\n");
-    terminated(v, "McCodeWait", MC, with(reply_is("MC", {send("MC"), go_silent()})),
-               AFTER_LETTERS, MC_HEAD, "\nRead manufactory code terminaded.\n");
-    terminated(v, "IdEchoWait", ID, with(reply_is("ID", {go_silent()})), AFTER_LETTERS, ID_HEAD,
-               "\nRead device code terminaded.\n");
-    terminated(v, "IdCodeWait", ID, with(reply_is("ID", {send("ID"), go_silent()})),
-               AFTER_LETTERS, ID_HEAD, "\nRead device ID terminaded.\n");
+    terminated(v, "McEchoWait", MC, with_fault(reply_is("MC", {go_silent()})),
+               AFTER_LETTERS, MC_HEAD, "\nRead manufactory code terminated.\n");
+    terminated(v, "McCodeWait", MC, with_fault(reply_is("MC", {send("MC"), go_silent()})),
+               after_letters(2), MC_HEAD, "\nRead manufactory code terminaded.\n");
+    terminated(v, "IdEchoWait", ID, with_fault(reply_is("ID", {go_silent()})),
+               AFTER_LETTERS, ID_HEAD, "\nRead device code terminaded.\n");
+    terminated(v, "IdCodeWait", ID, with_fault(reply_is("ID", {send("ID"), go_silent()})),
+               after_letters(2), ID_HEAD, "\nRead device ID terminaded.\n");
     // The answers come late, so zelk is waiting in its read while the signals arrive.
     v.push_back({.name = "McSigwinch",
                  .words = MC,
-                 .board = with(reply_is("MC", {pause(4500), send("MC00000001")})),
+                 .board = with_fault(reply_is("MC", {pause(4500), send("MC00000001")})),
                  .action = Action::Sigwinch,
                  .at = AFTER_LETTERS,
                  .out = MC_HEAD + "\n Manufactory code = [0x00000001]\n",
                  .status = 0});
     v.push_back({.name = "IdSigwinch",
                  .words = ID,
-                 .board = with(reply_is("ID", {pause(4500), send("ID000000C8")})),
+                 .board = with_fault(reply_is("ID", {pause(4500), send("ID000000C8")})),
                  .action = Action::Sigwinch,
                  .at = AFTER_LETTERS,
                  .out = ID_HEAD + "\nDevice Id = [0x000000c8]\n",
@@ -424,16 +414,16 @@ std::vector<Cell> cells()
     // A chip erase that never answers takes 31 reads of 3 s each (93 s) by design: not a cell.
     v.push_back({.name = "CeJunkInsteadOfOk",
                  .words = CE,
-                 .board = with(reply_is("CE", {send(junk(31))})),
+                 .board = with_fault(reply_is("CE", {send(junk(31))})),
                  .out = CE_HEAD + "Fail\n"});
     v.push_back({.name = "CeHangUpOnCommand",
                  .words = CE,
-                 .board = with(hang_up_on("CE")),
+                 .board = with_fault(hang_up_on("CE")),
                  .out = CE_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "CeReplyWait", CE, with(reply_is("CE", {go_silent()})), AFTER_LETTERS, CE_HEAD,
-               "\nFlash erase terminated.");
+    terminated(v, "CeReplyWait", CE, with_fault(reply_is("CE", {go_silent()})),
+               AFTER_LETTERS, CE_HEAD, "\nFlash erase terminated.");
     {
         zb::Config cfg;
         cfg.erase_ms = 4500;
@@ -450,49 +440,49 @@ std::vector<Cell> cells()
     // A sector whose "OK" never comes takes 93 s, as the chip erase: not a cell.
     v.push_back({.name = "SeJunkBeforePrompt",
                  .words = SE,
-                 .board = with(prompt_is("SE", {send(junk(30) + "SE")})),
+                 .board = with_fault(prompt_is("SE", {send(junk(30) + "SE")})),
                  .out = SE_HEAD + "Fail\n\nFail\n",
                  .err = "Data length prompt timeout\n"});
     v.push_back({.name = "SeSilentInsteadOfPrompt",
                  .words = SE,
-                 .board = with(prompt_is("SE", {go_silent()})),
+                 .board = with_fault(prompt_is("SE", {go_silent()})),
                  .out = SE_HEAD + "Fail\n\nFail\n",
                  .err = "Data length prompt timeout\n"});
     v.push_back({.name = "SeSilentAfterPrompt",
                  .words = SE,
-                 .board = with(echo_script_is("SE", {go_silent()})),
+                 .board = with_fault(echo_script_is("SE", {go_silent()})),
                  .out = SE_HEAD + "\nFail\n",
                  .err = "Data length read timeout\n"});
     v.push_back({.name = "SeWrongEcho",
                  .words = SE,
-                 .board = with(echo_is("SE", zb::Echo::Wrong)),
+                 .board = with_fault(echo_is("SE", zb::Echo::Wrong)),
                  .out = SE_HEAD + "\nFail\n",
                  .err = "Read data length [0000000O] not equal writed [0000000A]\n"});
     v.push_back({.name = "SeJunkInsteadOfOk",
                  .words = SE,
-                 .board = with(reply_is("SE", {send(junk(31))})),
+                 .board = with_fault(reply_is("SE", {send(junk(31))})),
                  .out = SE_HEAD + junk(31) + "Fail\nFail\n"});
     v.push_back({.name = "SeHangUpOnCommand",
                  .words = SE,
-                 .board = with(hang_up_on("SE")),
+                 .board = with_fault(hang_up_on("SE")),
                  .out = SE_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
     v.push_back({.name = "SeHangUpAfterEcho",
                  .words = SE,
-                 .board = with(reply_is("SE", {send("Eras"), hang_up()})),
+                 .board = with_fault(reply_is("SE", {send("Eras"), hang_up()})),
                  .out = SE_HEAD + "Eras",
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "SePromptWait", SE, with(prompt_is("SE", {go_silent()})), AFTER_LETTERS,
+    terminated(v, "SePromptWait", SE, with_fault(prompt_is("SE", {go_silent()})), AFTER_LETTERS,
                SE_HEAD, "\nWrite Length terminated.\n");
-    terminated(v, "SeEchoWait", SE, with(echo_script_is("SE", {go_silent()})), IN_ECHO_WAIT,
+    terminated(v, "SeEchoWait", SE, with_fault(echo_script_is("SE", {go_silent()})), IN_ECHO_WAIT,
                SE_HEAD, "\nRead Length terminated\n");
-    terminated(v, "SeReplyWait", SE, with(reply_is("SE", {go_silent()})), AFTER_NUMBER, SE_HEAD,
-               "\nFlash erase terminated.");
+    terminated(v, "SeReplyWait", SE, with_fault(reply_is("SE", {go_silent()})),
+               AFTER_NUMBER, SE_HEAD, "\nFlash erase terminated.");
     v.push_back({.name = "SeSigwinch",
                  .words = SE,
-                 .board = with(reply_is("SE", {pause(2000), send("OK")})),
+                 .board = with_fault(reply_is("SE", {pause(2000), send("OK")})),
                  .action = Action::Sigwinch,
                  .at = AFTER_NUMBER,
                  .out = SE_HEAD + "OKOk\nOk\n",
@@ -503,18 +493,20 @@ std::vector<Cell> cells()
     // request, so neither is a failure of its own.
     v.push_back({.name = "DtHangUpOnCommand",
                  .words = DT,
-                 .board = with(hang_up_on("DT")),
+                 .board = with_fault(hang_up_on("DT")),
                  .out = DT_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
     v.push_back({.name = "DtHangUpInThePhase",
                  .words = DT,
-                 .board = with(reply_is("DT", {send("\r\nWrite Wait"), pause(4000), hang_up()})),
+                 .board = with_fault(
+                     reply_is("DT", {send("\r\nWrite Wait"), pause(4000), hang_up()})),
                  .out = DT_HEAD + "\r\nWrite Wait",
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "DtPhaseWait", DT, with(reply_is("DT", {send("\r\nWrite Wait"), go_silent()})),
-               AFTER_LETTERS, DT_HEAD + "\r\nWrite Wait", "\nDRAM test terminated.\n");
+    terminated(v, "DtPhaseWait", DT,
+               with_fault(reply_is("DT", {send("\r\nWrite Wait"), go_silent()})), after_letters(12),
+               DT_HEAD + "\r\nWrite Wait", "\nDRAM test terminated.\n");
     {
         zb::Config cfg;
         cfg.dram_phase_ms = 3000;
@@ -528,113 +520,118 @@ std::vector<Cell> cells()
     }
 
     // ---- Block write: the second block fails ---------------------------------------------------
-    const Moment block1{2, false, 500};
-    const Moment block1_echo{2, true, 300};
-    const Moment block1_crc{2, true, 1000};
+    // A frame is the letters, the offset's 8 digits and the block's data.
+    constexpr std::size_t FRAME = 2 + 8 + 512;
+    const Moment block1{.command = 2};
+    const Moment block1_echo{.command = 2, .number = true};
+    const Moment block1_crc{.command = 2, .number = true, .received = 2 * FRAME};
     v.push_back({.name = "WbJunkBeforePrompt",
                  .words = WB,
-                 .board = with(prompt_is("WB", {send(junk(30) + "WB")}, 1)),
+                 .board = with_fault(prompt_is("WB", {send(junk(30) + "WB")}, 1)),
                  .out = WB_HEAD + "Fail\n\n",
                  .err = "Data length prompt timeout\n"});
     v.push_back({.name = "WbSilentInsteadOfPrompt",
                  .words = WB,
-                 .board = with(prompt_is("WB", {go_silent()}, 1)),
+                 .board = with_fault(prompt_is("WB", {go_silent()}, 1)),
                  .out = WB_HEAD + "Fail\n\n",
                  .err = "Data length prompt timeout\n"});
     v.push_back({.name = "WbSilentAfterPrompt",
                  .words = WB,
-                 .board = with(echo_script_is("WB", {go_silent()}, 1)),
+                 .board = with_fault(echo_script_is("WB", {go_silent()}, 1)),
                  .out = WB_HEAD + "\n",
                  .err = "Data length read timeout\n"});
     v.push_back({.name = "WbWrongEcho",
                  .words = WB,
-                 .board = with(echo_is("WB", zb::Echo::Wrong, 1)),
+                 .board = with_fault(echo_is("WB", zb::Echo::Wrong, 1)),
                  .out = WB_HEAD + "\n",
                  .err = "Read data length [0000020O] not equal writed [00000200]\n"});
     v.push_back({.name = "WbSilentInTheBlock",
                  .words = WB,
-                 .board = with(data_fault("WB", zb::DataFault::Silence, 100, 1)),
+                 .board = with_fault(data_fault("WB", zb::DataFault::Silence, 100, 1)),
                  .out = WB_HEAD + "\n",
                  .err = "\nRead CRC Error\n"});
     v.push_back({.name = "WbCheckValueNeverComes",
                  .words = WB,
-                 .board = with(reply_is("WB", {go_silent()}, 1)),
+                 .board = with_fault(reply_is("WB", {go_silent()}, 1)),
                  .out = WB_HEAD + "\n",
                  .err = "\nRead CRC Error\n"});
     v.push_back({.name = "WbCheckValueShort",
                  .words = WB,
-                 .board = with(reply_is("WB", {send("0000"), go_silent()}, 1)),
+                 .board = with_fault(reply_is("WB", {send("0000"), go_silent()}, 1)),
                  .out = WB_HEAD + "\n",
                  .err = "\nRead CRC Error\n"});
     v.push_back({.name = "WbCheckValueWrong",
                  .words = WB,
-                 .board = with(reply_is("WB", {send("0000C0DE")}, 1)),
+                 .board = with_fault(reply_is("WB", {send("0000C0DE")}, 1)),
                  .out = WB_HEAD + "\n",
                  .err = "\nReceived CRC [0x0000c0de] is not equal calculated [0x00000000]\n"});
     v.push_back({.name = "WbCheckValueNotHex",
                  .words = WB,
-                 .board = with(reply_is("WB", {send("0000g000")}, 1)),
+                 .board = with_fault(reply_is("WB", {send("0000g000")}, 1)),
                  .out = WB_HEAD + "\n",
                  .err = "\nError in received CRC [0000g000]\n"});
     v.push_back({.name = "WbHangUpOnCommand",
                  .words = WB,
-                 .board = with(hang_up_on("WB", 1)),
+                 .board = with_fault(hang_up_on("WB", 1)),
                  .out = WB_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
     v.push_back({.name = "WbHangUpInTheBlock",
                  .words = WB,
-                 .board = with(data_fault("WB", zb::DataFault::HangUp, 100, 1)),
+                 .board = with_fault(data_fault("WB", zb::DataFault::HangUp, 100, 1)),
                  .out = WB_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "WbPromptWait", WB, with(prompt_is("WB", {go_silent()}, 1)), block1, WB_HEAD,
-               "\nWrite Length terminated.\n");
-    terminated(v, "WbEchoWait", WB, with(echo_script_is("WB", {go_silent()}, 1)), block1_echo,
+    terminated(v, "WbPromptWait", WB, with_fault(prompt_is("WB", {go_silent()}, 1)),
+               block1, WB_HEAD, "\nWrite Length terminated.\n");
+    terminated(v, "WbEchoWait", WB, with_fault(echo_script_is("WB", {go_silent()}, 1)), block1_echo,
                WB_HEAD, "\nRead Length terminated\n");
-    terminated(v, "WbCheckValueWait", WB, with(reply_is("WB", {go_silent()}, 1)), block1_crc,
+    terminated(v, "WbCheckValueWait", WB, with_fault(reply_is("WB", {go_silent()}, 1)), block1_crc,
                WB_HEAD, "\nFlash write terminated.");
     v.push_back({.name = "WbSigwinch",
                  .words = WB,
-                 .board = with(reply_is("WB", {pause(1500), send("00000000")}, 1)),
+                 .board = with_fault(reply_is("WB", {pause(1500), send("00000000")}, 1)),
                  .action = Action::Sigwinch,
                  .at = block1_crc,
                  .out = WB_HEAD + TIMES + "\n",
                  .status = 0});
 
     // ---- Block write at the write speed: the speed goes back whatever happens ------------------
-    const Moment fast_block1_crc{3, true, 1000};
+    // After "SP" and the speed's 8 digits.
+    const Moment fast_block1_crc{.command = 3, .number = true, .received = 10 + 2 * FRAME};
     v.push_back({.name = "WbsSilentInsteadOfSpeedPrompt",
                  .words = WBS,
-                 .board = with(prompt_is("SP", {go_silent()})),
+                 .board = with_fault(prompt_is("SP", {go_silent()})),
                  .out = WBS_FAST + "Fail\n",
                  .err = "Data length prompt timeout\n"});
     v.push_back({.name = "WbsCheckValueNeverComes",
                  .words = WBS,
-                 .board = with(reply_is("WB", {go_silent()}, 1)),
+                 .board = with_fault(reply_is("WB", {go_silent()}, 1)),
                  .out = WBS_HEAD + WBS_RESTORE,
                  .err = "\nRead CRC Error\n"});
     v.push_back({.name = "WbsHangUpInTheBlock",
                  .words = WBS,
-                 .board = with(data_fault("WB", zb::DataFault::HangUp, 100, 1)),
+                 .board = with_fault(data_fault("WB", zb::DataFault::HangUp, 100, 1)),
                  .out = WBS_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "WbsCheckValueWait", WBS, with(reply_is("WB", {go_silent()}, 1)),
+    terminated(v, "WbsCheckValueWait", WBS, with_fault(reply_is("WB", {go_silent()}, 1)),
                fast_block1_crc, WBS_HEAD, "\nFlash write terminated.");
     // The restore's pause before the host follows the monitor back to the start-up speed.
     terminated_between_reads(v, "WbsSpeedSettlePause", WBS, {},
-                             {.command = 5, .number = true, .asleep = true},
+                             {.command = 5, .number = true, .in = In::Pause},
                              WBS_HEAD + TIMES + "\nRestote Speed 38400\n",
                              "\nFlash write terminated.", false);
     // Once the first block is on its way, every check value arriving: nothing after it, the
     // read included.
     terminated_between_reads(v, "WbInTheData", WB_RD, on_the_wire(),
-                             {.command = 1, .number = true, .received = 2 + 8 + 200}, WB_HEAD,
+                             {.command = 1, .number = true, .received = 2 + 8 + 200,
+                              .in = In::Anything},
+                             WB_HEAD,
                              "\nFlash write terminated.", true);
     v.push_back({.name = "WbsSigwinch",
                  .words = WBS,
-                 .board = with(reply_is("WB", {pause(1500), send("00000000")}, 1)),
+                 .board = with_fault(reply_is("WB", {pause(1500), send("00000000")}, 1)),
                  .action = Action::Sigwinch,
                  .at = fast_block1_crc,
                  .out = WBS_HEAD + TIMES + WBS_RESTORE,
@@ -643,27 +640,27 @@ std::vector<Cell> cells()
     // ---- Byte write ----------------------------------------------------------------------------
     v.push_back({.name = "WrJunkBeforePrompt",
                  .words = WR,
-                 .board = with(prompt_is("WR", {send(junk(30) + "WR")})),
+                 .board = with_fault(prompt_is("WR", {send(junk(30) + "WR")})),
                  .out = WR_HEAD + "Fail\n",
                  .err = "Data length prompt timeout\n"});
     v.push_back({.name = "WrSilentInsteadOfPrompt",
                  .words = WR,
-                 .board = with(prompt_is("WR", {go_silent()})),
+                 .board = with_fault(prompt_is("WR", {go_silent()})),
                  .out = WR_HEAD + "Fail\n",
                  .err = "Data length prompt timeout\n"});
     v.push_back({.name = "WrSilentAfterPrompt",
                  .words = WR,
-                 .board = with(echo_script_is("WR", {go_silent()})),
+                 .board = with_fault(echo_script_is("WR", {go_silent()})),
                  .out = WR_HEAD,
                  .err = "Data length read timeout\n"});
     v.push_back({.name = "WrWrongEcho",
                  .words = WR,
-                 .board = with(echo_is("WR", zb::Echo::Wrong)),
+                 .board = with_fault(echo_is("WR", zb::Echo::Wrong)),
                  .out = WR_HEAD,
                  .err = "Read data length [0000051O] not equal writed [00000514]\n"});
     v.push_back({.name = "WrEchoStops",
                  .words = WR,
-                 .board = with(data_fault("WR", zb::DataFault::Silence, ECHO_STOP)),
+                 .board = with_fault(data_fault("WR", zb::DataFault::Silence, ECHO_STOP)),
                  .out = WR_HEAD,
                  .err = "\nTimeout for read writed byte\n"});
     {
@@ -674,44 +671,45 @@ std::vector<Cell> cells()
                       static_cast<U8>(~sent), sent);
         v.push_back({.name = "WrEchoDiffers",
                      .words = WR,
-                     .board = with(data_fault("WR", zb::DataFault::WrongByte, ECHO_STOP)),
+                     .board = with_fault(data_fault("WR", zb::DataFault::WrongByte, ECHO_STOP)),
                      .out = WR_HEAD,
                      .err = msg});
     }
     v.push_back({.name = "WrHangUpOnCommand",
                  .words = WR,
-                 .board = with(hang_up_on("WR")),
+                 .board = with_fault(hang_up_on("WR")),
                  .out = WR_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
     v.push_back({.name = "WrHangUpInTheData",
                  .words = WR,
-                 .board = with(data_fault("WR", zb::DataFault::HangUp, ECHO_STOP)),
+                 .board = with_fault(data_fault("WR", zb::DataFault::HangUp, ECHO_STOP)),
                  .out = WR_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "WrPromptWait", WR, with(prompt_is("WR", {go_silent()})), AFTER_LETTERS,
+    terminated(v, "WrPromptWait", WR, with_fault(prompt_is("WR", {go_silent()})), AFTER_LETTERS,
                WR_HEAD, "\nWrite Length terminated.\n");
-    terminated(v, "WrEchoWait", WR, with(echo_script_is("WR", {go_silent()})), IN_ECHO_WAIT,
+    terminated(v, "WrEchoWait", WR, with_fault(echo_script_is("WR", {go_silent()})), IN_ECHO_WAIT,
                WR_HEAD, "\nRead Length terminated\n");
-    terminated(v, "WrDataWait", WR, with(data_fault("WR", zb::DataFault::Silence, ECHO_STOP)),
-               AFTER_NUMBER, WR_HEAD, "\nFlash write terminated.");
+    terminated(v, "WrDataWait", WR, with_fault(data_fault("WR", zb::DataFault::Silence, ECHO_STOP)),
+               after_echo(ECHO_STOP), WR_HEAD, "\nFlash write terminated.");
     // In the middle of the data, every echo arriving: the per-byte write at one of its bytes,
     // the chunked one in a pause of its chunk. Nothing after it, the read included.
     terminated_between_reads(v, "WrInTheData", WR_RD, on_the_wire(),
-                             {.command = 1, .number = true, .received = 2 + 8 + 100}, WR_HEAD,
+                             {.command = 1, .number = true, .received = 2 + 8 + 100, .in = In::Anything},
+                             WR_HEAD,
                              "\nFlash write terminated.", true);
     terminated_between_reads(v, "WrChunkPause", WRC_RD, {},
                              {.command = 1, .number = true, .received = 2 + 8 + 100,
-                              .asleep = true},
+                              .in = In::Pause},
                              WR_HEAD, "\nFlash write terminated.", false);
     terminated_between_reads(v, "WrSecondChunk", WRC_RD, {},
                              {.command = 1, .number = true, .received = 2 + 8 + 256 + 50,
-                              .asleep = true},
+                              .in = In::Pause},
                              WR_HEAD, "\nFlash write terminated.", false);
     v.push_back({.name = "WrSigwinch",
                  .words = WR,
-                 .board = with(echo_script_is("WR", {pause(1500), send("00000514")})),
+                 .board = with_fault(echo_script_is("WR", {pause(1500), send("00000514")})),
                  .action = Action::Sigwinch,
                  .at = IN_ECHO_WAIT,
                  .out = WR_HEAD + "Ok\n",
@@ -721,57 +719,57 @@ std::vector<Cell> cells()
     const std::string arrived = flash.substr(0, DATA_STOP);
     v.push_back({.name = "RdJunkBeforePrompt",
                  .words = RD,
-                 .board = with(prompt_is("RD", {send(junk(30) + "RD")})),
+                 .board = with_fault(prompt_is("RD", {send(junk(30) + "RD")})),
                  .out = RD_HEAD + "Fail\n",
                  .err = "Data length prompt timeout\n",
                  .file = ""});
     v.push_back({.name = "RdSilentInsteadOfPrompt",
                  .words = RD,
-                 .board = with(prompt_is("RD", {go_silent()})),
+                 .board = with_fault(prompt_is("RD", {go_silent()})),
                  .out = RD_HEAD + "Fail\n",
                  .err = "Data length prompt timeout\n",
                  .file = ""});
     v.push_back({.name = "RdSilentAfterPrompt",
                  .words = RD,
-                 .board = with(echo_script_is("RD", {go_silent()})),
+                 .board = with_fault(echo_script_is("RD", {go_silent()})),
                  .out = RD_HEAD,
                  .err = "Data length read timeout\n",
                  .file = ""});
     v.push_back({.name = "RdWrongEcho",
                  .words = RD,
-                 .board = with(echo_is("RD", zb::Echo::Wrong)),
+                 .board = with_fault(echo_is("RD", zb::Echo::Wrong)),
                  .out = RD_HEAD,
                  .err = "Read data length [0000012O] not equal writed [0000012C]\n",
                  .file = ""});
     v.push_back({.name = "RdSilentInTheData",
                  .words = RD,
-                 .board = with(data_fault("RD", zb::DataFault::Silence, DATA_STOP)),
+                 .board = with_fault(data_fault("RD", zb::DataFault::Silence, DATA_STOP)),
                  .out = RD_HEAD,
                  .err = "\nRead byte timeout, offset [100][0x64]\n",
                  .file = arrived});
     v.push_back({.name = "RdHangUpOnCommand",
                  .words = RD,
-                 .board = with(hang_up_on("RD")),
+                 .board = with_fault(hang_up_on("RD")),
                  .out = RD_HEAD,
                  .err = HUNG_UP,
                  .file = "",
                  .hangs_up = true});
     v.push_back({.name = "RdHangUpInTheData",
                  .words = RD,
-                 .board = with(data_fault("RD", zb::DataFault::HangUp, DATA_STOP)),
+                 .board = with_fault(data_fault("RD", zb::DataFault::HangUp, DATA_STOP)),
                  .out = RD_HEAD,
                  .err = HUNG_UP,
                  .file = arrived,
                  .hangs_up = true});
-    terminated(v, "RdPromptWait", RD, with(prompt_is("RD", {go_silent()})), AFTER_LETTERS,
+    terminated(v, "RdPromptWait", RD, with_fault(prompt_is("RD", {go_silent()})), AFTER_LETTERS,
                RD_HEAD, "\nWrite Length terminated.\n", "");
-    terminated(v, "RdEchoWait", RD, with(echo_script_is("RD", {go_silent()})), IN_ECHO_WAIT,
+    terminated(v, "RdEchoWait", RD, with_fault(echo_script_is("RD", {go_silent()})), IN_ECHO_WAIT,
                RD_HEAD, "\nRead Length terminated\n", "");
-    terminated(v, "RdDataWait", RD, with(data_fault("RD", zb::DataFault::Silence, DATA_STOP)),
-               AFTER_NUMBER, RD_HEAD, "\nFlash read terminated.", arrived);
+    terminated(v, "RdDataWait", RD, with_fault(data_fault("RD", zb::DataFault::Silence, DATA_STOP)),
+               after_echo(DATA_STOP), RD_HEAD, "\nFlash read terminated.", arrived);
     v.push_back({.name = "RdSigwinch",
                  .words = RD,
-                 .board = with(echo_script_is("RD", {pause(1500), send("0000012C")})),
+                 .board = with_fault(echo_script_is("RD", {pause(1500), send("0000012C")})),
                  .action = Action::Sigwinch,
                  .at = IN_ECHO_WAIT,
                  .out = RD_HEAD + "Ok\n",
@@ -782,42 +780,43 @@ std::vector<Cell> cells()
     const std::string some = "\r\nSYSCFG    07FFFF80\r\nEXTDBWTH  00003002\r\nROMCON0   0200";
     v.push_back({.name = "RrSilentAfterCommand",
                  .words = RR,
-                 .board = with(reply_is("RR", {go_silent()})),
+                 .board = with_fault(reply_is("RR", {go_silent()})),
                  .out = RR_HEAD,
                  .err = "\nRead byte timeout\n"});
     v.push_back({.name = "RrJunkOverflowsTheListing",
                  .words = RR,
-                 .board = with(reply_is("RR", {send("RR" + junk(1100)), go_silent()})),
+                 .board = with_fault(reply_is("RR", {send("RR" + junk(1100)), go_silent()})),
                  .out = RR_HEAD,
                  .err = "\nRead buffer overflow\n"});
     // The dump's result is the text it collected: a listing cut short is shown and decoded as far
     // as it goes, with the registers it lacks named, and the run counts as done.
     v.push_back({.name = "RrListingStops",
                  .words = RR,
-                 .board = with(reply_is("RR", {send("RR" + some), go_silent()})),
+                 .board = with_fault(reply_is("RR", {send("RR" + some), go_silent()})),
                  .out = RR_HEAD + some + "\n",
                  .out_tail = "\nREFEXTCON register is not readed.",
                  .err = "\nRead byte timeout\n",
                  .status = 0});
     v.push_back({.name = "RrHangUpOnCommand",
                  .words = RR,
-                 .board = with(hang_up_on("RR")),
+                 .board = with_fault(hang_up_on("RR")),
                  .out = RR_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
     v.push_back({.name = "RrHangUpInTheListing",
                  .words = RR,
-                 .board = with(reply_is("RR", {send("RR" + some), pause(4000), hang_up()})),
+                 .board = with_fault(reply_is("RR", {send("RR" + some), pause(4000), hang_up()})),
                  .out = RR_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "RrEchoWait", RR, with(reply_is("RR", {go_silent()})), AFTER_LETTERS, RR_HEAD,
-               "\nRead registers terminated\n");
-    terminated(v, "RrListingWait", RR, with(reply_is("RR", {send("RR" + some), go_silent()})),
+    terminated(v, "RrEchoWait", RR, with_fault(reply_is("RR", {go_silent()})),
                AFTER_LETTERS, RR_HEAD, "\nRead registers terminated\n");
+    terminated(v, "RrListingWait", RR, with_fault(reply_is("RR", {send("RR" + some), go_silent()})),
+               after_letters(static_cast<long>(2 + some.size())), RR_HEAD, "\nRead registers terminated\n");
     v.push_back({.name = "RrSigwinch",
                  .words = RR,
-                 .board = with(reply_is("RR", {pause(4500), send("RR" + zb::register_listing())})),
+                 .board = with_fault(
+                     reply_is("RR", {pause(4500), send("RR" + zb::register_listing())})),
                  .action = Action::Sigwinch,
                  .at = AFTER_LETTERS,
                  .out = RR_HEAD + listing_shown(),
@@ -840,45 +839,6 @@ std::string masked(const std::string &out)
     std::string s = std::regex_replace(out, dram, "(T)");
     s = std::regex_replace(s, time, "Transfer time = T sec");
     return std::regex_replace(s, speed, "Speed = S bytes/sec");
-}
-
-// zelk in one of its pauses, as the kernel shows it: blocked in a sleep, no read pending.
-bool asleep(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
-    long nr = -1;
-    f >> nr;
-    return f && (nr == SYS_nanosleep || nr == SYS_clock_nanosleep);
-}
-
-// Polls `cond` every 2 ms for at most `limit`.
-template <typename F> bool poll_until(F cond, std::chrono::milliseconds limit)
-{
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// Waits until the board and zelk have reached the cell's moment; false if they never do.
-bool reach(const zb::Board &board, const Moment &m, pid_t pid)
-{
-    using std::chrono::milliseconds;
-    const std::size_t n = static_cast<std::size_t>(m.command);
-    if (!board.wait_for_commands(n, 20000))
-        return false;
-    if (m.number && !poll_until([&] { return board.commands()[n - 1].number.has_value(); },
-                                milliseconds(15000)))
-        return false;
-    if (!poll_until([&] { return board.received().size() >= m.received; }, milliseconds(20000)))
-        return false;
-    if (m.asleep && !poll_until([&] { return asleep(pid); }, milliseconds(10000)))
-        return false;
-    std::this_thread::sleep_for(milliseconds(m.settle_ms));
-    return true;
 }
 
 // True once zelk has ended; it is not reaped, so its pid stays its own.
@@ -944,30 +904,25 @@ class FaultMatrix : public testing::TestWithParam<Cell> {};
 TEST_P(FaultMatrix, Cell)
 {
     const Cell &c = GetParam();
-    zb::Board board(c.board);
-    std::string error;
-    ASSERT_TRUE(board.start(&error)) << error;
+    zt::Bench b(c.board);
     const std::string flash = flash_content();
-    board.load_flash(0, std::vector<U8>(flash.begin(), flash.end()));
-    zt::TempDir dir;
-    zt::write_file(dir.file("image.bin"), image());
+    b.board.load_flash(0, std::vector<U8>(flash.begin(), flash.end()));
+    b.image(image());
     // As a serial node usually is: the owner and the dialout group may write. zelk takes the
     // group's write permission away for the length of the run.
-    ASSERT_EQ(chmod(board.path().c_str(), 0620), 0);
-    const Witness node(board.path());
+    ASSERT_EQ(chmod(b.board.path().c_str(), 0620), 0);
+    const Witness node(b.board.path());
     const mode_t mode_before = node.mode();
     ASSERT_EQ(mode_before, 0620u);
-    const struct termios attrs_before = zt::attrs_of(board.path());
+    const struct termios attrs_before = zt::attrs_of(b.board.path());
 
-    Words words = c.words;
-    words.push_back(board.path());
-    zt::Proc p(words, {.cwd = dir.path, .timeout_s = RUN_LIMIT_S});
+    zt::Proc p(b.words(c.words), {.cwd = b.dir.path, .timeout_s = RUN_LIMIT_S});
     switch (c.action) {
     case Action::None:
         break;
     case Action::Sigint:
     case Action::Sigterm:
-        if (reach(board, c.at, p.pid())) {
+        if (reach(b.board, c.at, p.pid())) {
             EXPECT_EQ(node.mode(), 0600u) << "the node is not protected during the run";
             p.signal(c.action == Action::Sigint ? SIGINT : SIGTERM);
         } else {
@@ -975,7 +930,7 @@ TEST_P(FaultMatrix, Cell)
         }
         break;
     case Action::Sigwinch:
-        resize_all_along(board, p, c.at);
+        resize_all_along(b.board, p, c.at);
         break;
     }
     zt::RunResult r = p.finish();
@@ -995,14 +950,14 @@ TEST_P(FaultMatrix, Cell)
         EXPECT_EQ(r.err, c.err);
     }
     if (c.received) {
-        EXPECT_EQ(board.received(), *c.received) << "zelk went on sending";
+        EXPECT_EQ(b.board.received(), *c.received) << "zelk went on sending";
     }
     if (c.file)
-        EXPECT_EQ(zt::read_file(dir.file("out.bin")), *c.file);
+        EXPECT_EQ(zt::read_file(b.dir.file("out.bin")), *c.file);
     else
-        EXPECT_FALSE(zt::file_exists(dir.file("out.bin")));
+        EXPECT_FALSE(zt::file_exists(b.dir.file("out.bin")));
     if (!c.hangs_up) {
-        EXPECT_TRUE(zt::same_line_attrs(zt::attrs_of(board.path()), attrs_before))
+        EXPECT_TRUE(zt::same_line_attrs(zt::attrs_of(b.board.path()), attrs_before))
             << "the line's attributes were not put back";
     }
     EXPECT_EQ(node.mode(), mode_before) << "the node's mode was not put back";

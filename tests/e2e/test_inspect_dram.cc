@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "board.h"
 #include "harness.h"
 
@@ -35,27 +36,18 @@ Timed split_times(const std::string &out)
     return t;
 }
 
-zt::RunResult run_dram(zb::Board &board, const std::vector<std::string> &words)
-{
-    std::vector<std::string> args = words;
-    args.push_back(board.path());
-    zt::TempDir dir;
-    return zt::run_zelk(args, {.cwd = dir.path, .timeout_s = 120});
-}
-
 }  // namespace
 
 // The board's own reports: two timed phases each, 300 ms apart. zelk is still in the pause after
 // its command letters while they pass, so the intervals it measures are short.
 TEST(InspectDramAll, FourTestsInChainOrder)
 {
-    zb::Board board;
-    ASSERT_TRUE(board.start());
-    zt::RunResult r = run_dram(board, {"dram", "word", "test", "dram", "test", "dram", "byte",
+    zt::Bench b;
+    zt::RunResult r = b.run({"dram", "word", "test", "dram", "test", "dram", "byte",
                                        "test", "dram", "half", "word", "test"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(board.received(), "DTDBDHDW");
+    EXPECT_EQ(b.board.received(), "DTDBDHDW");
     std::string expected = "Set speed=38400\n";
     for (const char *kind : {"general", "byte", "half word", "word"})
         expected += std::string("Dram Test ...\nTest link ...Ok\n\r\nDRAM ") + kind +
@@ -119,12 +111,11 @@ TEST_P(InspectDram, Report)
     const DramCase &c = GetParam();
     zb::Config cfg;
     cfg.faults.push_back({.command = "DT", .reply = c.reply});
-    zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    zt::RunResult r = run_dram(board, {"dram", "test"});
+    zt::Bench b(cfg);
+    zt::RunResult r = b.run({"dram", "test"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(board.received(), "DT");
+    EXPECT_EQ(b.board.received(), "DT");
     Timed t = split_times(r.out);
     EXPECT_EQ(t.text, kHead + c.shown);
     ASSERT_EQ(t.us.size(), c.min_us.size());
@@ -142,11 +133,9 @@ TEST(InspectDramSignal, SilentMonitorUntilTerminated)
 {
     zb::Config cfg;
     cfg.faults.push_back({.command = "DH", .reply = zb::Script{zb::send("Wait"), zb::go_silent()}});
-    zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    zt::TempDir dir;
-    zt::Proc p({"dram", "half", "word", "test", board.path()}, {.cwd = dir.path, .timeout_s = 60});
-    ASSERT_TRUE(board.wait_for_commands(1, 20000));
+    zt::Bench b(cfg);
+    zt::Proc p(b.words({"dram", "half", "word", "test"}), {.cwd = b.dir.path, .timeout_s = 60});
+    ASSERT_TRUE(b.board.wait_for_commands(1, 20000));
     ASSERT_TRUE(p.wait_for_out("Wait", 10000));
     p.signal(SIGINT);
     zt::RunResult r = p.finish();
@@ -162,9 +151,8 @@ TEST(InspectDramSignal, HangUpEndsTheTest)
 {
     zb::Config cfg;
     cfg.faults.push_back({.command = "DT", .reply = zb::Script{zb::send("Write Wait"), zb::pause(4000), zb::hang_up()}});
-    zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    zt::RunResult r = run_dram(board, {"dram", "test"});
+    zt::Bench b(cfg);
+    zt::RunResult r = b.run({"dram", "test"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.substr(0, std::string(kHead).size() + 10), std::string(kHead) + "Write Wait");
     const std::string msg = "\nSerial line hung up\n";

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench.h"
 #include "board.h"
 #include "harness.h"
+#include "moment.h"
 
 namespace {
 
@@ -72,19 +72,15 @@ TEST_P(InspectFlashId, Reply)
     const char *letters = c.device_id ? "ID" : "MC";
     zb::Config cfg;
     cfg.faults.push_back({.command = letters, .reply = c.reply});
-    zb::Board board(cfg);
-    std::string error;
-    ASSERT_TRUE(board.start(&error)) << error;
-    zt::TempDir dir;
+    zt::Bench b(cfg);
     std::vector<std::string> args = c.device_id ? std::vector<std::string>{"device", "id"}
                                                 : std::vector<std::string>{"manufactory"};
-    args.push_back(board.path());
-    zt::RunResult r = zt::run_zelk(args, {.cwd = dir.path, .timeout_s = 90});
+    zt::RunResult r = b.run(args);
 
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, (c.device_id ? kId : kMc) + c.out);
     EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(board.received(), letters);
+    EXPECT_EQ(b.board.received(), letters);
 }
 
 INSTANTIATE_TEST_SUITE_P(Inspect, InspectFlashId, testing::ValuesIn(id_cases()),
@@ -97,11 +93,8 @@ TEST(InspectFlashIdBoth, ManufacturerThenDeviceId)
     cfg.manufacturer_code = 0x000000C2;
     cfg.device_id = 0x000022A8;
     cfg.faults.push_back({.command = "ID", .lower_hex = true});
-    zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    zt::TempDir dir;
-    zt::RunResult r = zt::run_zelk({"device", "id", "manufactory", board.path()},
-                                   {.cwd = dir.path, .timeout_s = 90});
+    zt::Bench b(cfg);
+    zt::RunResult r = b.run({"device", "id", "manufactory"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Set speed=38400\n"
                      "Test link ...Ok\nRead Manufactory Code...\n"
@@ -109,7 +102,7 @@ TEST(InspectFlashIdBoth, ManufacturerThenDeviceId)
                      "Test link ...Ok\nRead Flash Device Id...\n"
                      "\nDevice Id = [0x000022a8]\n");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(board.received(), "MCID");
+    EXPECT_EQ(b.board.received(), "MCID");
 }
 
 // A termination request while the line is quiet: each wait has its own message.
@@ -118,24 +111,24 @@ TEST(InspectFlashIdSignal, TerminatedWhileWaiting)
     struct Case {
         bool device_id;
         zb::Script reply;
-        int settle_ms;  // after the command letters arrive, before the signal
+        zt::Moment at;  // when the signal goes
         std::string msg;
     } cases[] = {
-        {false, {zb::go_silent()}, 0, "\nRead manufactory code terminated.\n"},
-        {true, {zb::send("ID"), zb::go_silent()}, 4500, "\nRead device ID terminaded.\n"},
+        // In the pause after the letters.
+        {false, {zb::go_silent()}, {.command = 1, .in = zt::In::Pause},
+         "\nRead manufactory code terminated.\n"},
+        // The echo of the letters read, in the wait for the code.
+        {true, {zb::send("ID"), zb::go_silent()}, {.command = 1, .consumed = 2},
+         "\nRead device ID terminaded.\n"},
     };
     for (const Case &c : cases) {
         zb::Config cfg;
         cfg.faults.push_back({.command = c.device_id ? "ID" : "MC", .reply = c.reply});
-        zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        zt::TempDir dir;
+        zt::Bench b(cfg);
         std::vector<std::string> args = c.device_id ? std::vector<std::string>{"device", "id"}
                                                     : std::vector<std::string>{"manufactory"};
-        args.push_back(board.path());
-        zt::Proc p(args, {.cwd = dir.path, .timeout_s = 60});
-        ASSERT_TRUE(board.wait_for_commands(1, 20000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(c.settle_ms));
+        zt::Proc p(b.words(args), {.cwd = b.dir.path, .timeout_s = 60});
+        ASSERT_TRUE(zt::reach(b.board, c.at, p.pid()));
         p.signal(SIGINT);
         zt::RunResult r = p.finish();
         EXPECT_EQ(r.status, 1) << c.msg;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "board.h"
 #include "harness.h"
 
@@ -151,15 +152,12 @@ TEST_P(InspectRegisters, Listing)
     zb::Config cfg;
     if (c.reply)
         cfg.faults.push_back({.command = "RR", .reply = *c.reply});
-    zb::Board board(cfg);
-    std::string error;
-    ASSERT_TRUE(board.start(&error)) << error;
-    zt::TempDir dir;
-    zt::RunResult r = zt::run_zelk({"registers", board.path()}, {.cwd = dir.path, .timeout_s = 90});
+    zt::Bench b(cfg);
+    zt::RunResult r = b.run({"registers"});
 
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(board.received(), "RR");
+    EXPECT_EQ(b.board.received(), "RR");
     if (c.status != 0) {
         EXPECT_EQ(r.out, kHead);
         return;
@@ -177,11 +175,9 @@ TEST(InspectRegistersSignal, TerminatedWhileWaiting)
 {
     zb::Config cfg;
     cfg.faults.push_back({.command = "RR", .reply = zb::Script{zb::send("RR"), zb::go_silent()}});
-    zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    zt::TempDir dir;
-    zt::Proc p({"registers", board.path()}, {.cwd = dir.path, .timeout_s = 60});
-    ASSERT_TRUE(board.wait_for_commands(1, 20000));
+    zt::Bench b(cfg);
+    zt::Proc p(b.words({"registers"}), {.cwd = b.dir.path, .timeout_s = 60});
+    ASSERT_TRUE(b.board.wait_for_commands(1, 20000));
     p.signal(SIGINT);
     zt::RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
@@ -205,16 +201,12 @@ TEST(InspectHandshake, FailureSendsNoCommand)
     for (const Case &c : cases) {
         zb::Config cfg;
         cfg.ready.offers = 0;
-        zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        zt::TempDir dir;
-        std::vector<std::string> args = c.words;
-        args.push_back(board.path());
-        zt::RunResult r = zt::run_zelk(args, {.cwd = dir.path, .timeout_s = 60});
+        zt::Bench b(cfg);
+        zt::RunResult r = b.run(c.words);
         EXPECT_EQ(r.status, 1) << c.words[0];
         EXPECT_EQ(r.out, c.out) << c.words[0];
         EXPECT_EQ(r.err, "") << c.words[0];
-        EXPECT_EQ(board.received(), "") << c.words[0];
+        EXPECT_EQ(b.board.received(), "") << c.words[0];
     }
 }
 

@@ -9,6 +9,7 @@
 #include "board.h"
 #include "bench.h"
 #include "harness.h"
+#include "moment.h"
 
 using zt::Proc;
 using zt::Bench;
@@ -183,8 +184,7 @@ TEST(LinkE2E, SigintWhileErasing)
     const termios before = zt::attrs_of(b.board.path());
     const mode_t mode_before = zt::mode_of(b.board.path());
     Proc p({"erase", b.board.path()}, {.cwd = b.dir.path});
-    ASSERT_TRUE(b.board.wait_for_commands(1, 15000));
-    usleep(3500000);  // past the pause after the last command letter: zelk is reading
+    ASSERT_TRUE(zt::reach(b.board, {.command = 1, .in = zt::In::Read}, p.pid()));
     p.signal(SIGINT);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);

@@ -12,6 +12,7 @@
 #include "bench.h"
 #include "board.h"
 #include "harness.h"
+#include "moment.h"
 
 using zt::Bench;
 using zt::Proc;
@@ -300,8 +301,9 @@ TEST_P(ReportSignal, Cell)
         {.command = "RD", .data_fault = zb::DataFault::Silence, .data_fault_at = 100}));
     Proc p(b.words({"read", "size", "4096", "registers", "report", "run.json"}),
            {.cwd = b.dir.path});
-    ASSERT_TRUE(b.board.wait_for_commands(1, 20000));
-    usleep(4500 * 1000);  // the letters' pauses are over: zelk waits for data
+    // The prompt, the echo and the 100 bytes the board sends have been read; zelk waits for more.
+    ASSERT_TRUE(zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 100},
+                          p.pid()));
     p.signal(c.sig);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
@@ -336,8 +338,8 @@ TEST(ReportE2E, KilledWhileWritingLeavesNoHalfReport)
     const std::string tmp = report + "." + std::to_string(p.pid()) + ".tmp";
     ASSERT_EQ(mkfifo(tmp.c_str(), 0600), 0);
     ASSERT_TRUE(p.wait_for_out("Test link ...Fail", 30000)) << p.out_so_far();
-    usleep(300 * 1000);
-    EXPECT_TRUE(waiting(p.pid())) << "zelk did not wait in the report";
+    EXPECT_TRUE(zt::poll_until([&] { return waiting(p.pid()); }, std::chrono::seconds(5)))
+        << "zelk did not wait in the report";
     p.signal(SIGKILL);
     RunResult r = p.finish();
     EXPECT_EQ(r.signal, SIGKILL);

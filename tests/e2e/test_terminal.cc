@@ -26,15 +26,9 @@ using zt::TempDir;
 namespace {
 
 using namespace std::chrono_literals;
+using zt::mode_of;
 
 const std::string kSetSpeed = "Set speed=38400\n";
-
-mode_t mode_of(const std::string &path)
-{
-    struct stat st;
-    stat(path.c_str(), &st);
-    return st.st_mode & 07777;
-}
 
 void send(int fd, const std::string &bytes)
 {
@@ -248,8 +242,12 @@ TEST(TerminalE2E, CtrlCCtrlCAcrossReads)
 {
     Session s({});
     ASSERT_TRUE(s.wait_raw());
+    const pid_t pid = s.zelk->pid();
+    const long long before = zt::bytes_read(pid);
     s.type("\x03");
-    std::this_thread::sleep_for(300ms);
+    // The first Ctrl-C read, and zelk waiting again: the second comes in a read of its own.
+    ASSERT_TRUE(zt::poll_until(
+        [&] { return zt::bytes_read(pid) > before && zt::waiting_for_line(pid); }, 5000ms));
     s.board("q");
     ASSERT_TRUE(s.zelk->wait_for_out(kSetSpeed + "q", 3000));
     s.type("\x03");

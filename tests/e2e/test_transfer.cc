@@ -11,12 +11,17 @@
 #include "board.h"
 #include "bench.h"
 #include "harness.h"
+#include "transfer_text.h"
+#include "moment.h"
 
 using zt::Proc;
 using zt::Bench;
 using zt::RunResult;
 using zt::with_fault;
 using zt::TempDir;
+using zt::block_frames;
+using zt::masked;
+using zt::pattern;
 
 namespace {
 
@@ -24,7 +29,7 @@ const std::string HEAD = "Set speed=38400\nTest link ...Ok\n";
 const std::string FAST = "Fast Write flash ...";
 const std::string LINK_OK = "Test link ...Ok\n";
 const std::string TIMES = "\nTransfer time = T sec\nSpeed = S bytes/sec";
-constexpr int BLOCK = 512;
+constexpr int BLOCK = zt::BLOCK_BYTES;
 
 zb::Fault fault(const std::string &command, int occurrence = -1)
 {
@@ -35,35 +40,6 @@ zb::Fault fault(const std::string &command, int occurrence = -1)
 }
 
 
-// Bytes that never end a block in four zero bytes, so every check value is non-zero.
-std::string pattern(std::size_t len)
-{
-    std::string s(len, '\0');
-    for (std::size_t i = 0; i < len; i++)
-        s[i] = static_cast<char>((i * 31 + 7) % 251 + 1);
-    return s;
-}
-
-// What the board receives for the blocks of `data` sent from flash offset `offset`.
-std::string block_frames(const std::string &data, U32 offset)
-{
-    std::string s;
-    for (std::size_t pos = 0; pos < data.size(); pos += BLOCK) {
-        std::string block = data.substr(pos, BLOCK);
-        block.resize(BLOCK, '\0');
-        s += "WB" + zb::hex8(offset + static_cast<U32>(pos)) + block;
-    }
-    return s;
-}
-
-// The measured figures, which vary from run to run, masked.
-std::string masked(const std::string &out)
-{
-    static const std::regex time(R"(Transfer time = \d+\.\d{3} sec)");
-    static const std::regex speed(R"(Speed = \d+\.\d bytes/sec)");
-    return std::regex_replace(std::regex_replace(out, time, "Transfer time = T sec"), speed,
-                              "Speed = S bytes/sec");
-}
 
 // stdout of a block write that succeeds; `marks` are printed before the data phase ends.
 std::string block_write_out(int write_speed, const std::string &marks = "",
@@ -411,8 +387,10 @@ TEST(TransferBlockWrite, SigintWhileWaitingForTheCheckValue)
     Bench b(with_fault(f));
     b.image(pattern(1300));
     Proc p(b.words({"write", "read", "input", "image.bin"}), {.cwd = b.dir.path});
-    ASSERT_TRUE(b.board.wait_for_commands(2, 15000));
-    usleep(500000);
+    // Once the second frame (letters, offset, 512 bytes of data) is in, zelk waits for its check
+    // value.
+    ASSERT_TRUE(zt::reach(b.board, {.command = 2, .number = true, .received = 2 * (2 + 8 + 512)},
+                          p.pid()));
     p.signal(SIGINT);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
@@ -521,10 +499,9 @@ TEST(TransferRead, SigintKeepsWhatArrived)
     const std::string data = pattern(300);
     b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
     Proc p(b.words({"read", "size", "300"}), {.cwd = b.dir.path});
-    ASSERT_TRUE(b.board.wait_for_commands(1, 15000));
-    for (int i = 0; i < 150 && !b.board.commands()[0].number; i++)
-        usleep(100000);
-    usleep(500000);
+    // The prompt, the number's echo and the 100 bytes that arrive read: zelk waits for the next.
+    ASSERT_TRUE(zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 100},
+                          p.pid()));
     p.signal(SIGINT);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
@@ -645,10 +622,10 @@ TEST(TransferByteWrite, SigintWhileWaitingForAnEcho)
     Bench b(echo_stops_at_10());
     b.image(pattern(50));
     Proc p(b.words({"bwrite", "input", "image.bin"}), {.cwd = b.dir.path});
-    ASSERT_TRUE(b.board.wait_for_commands(1, 15000));
-    for (int i = 0; i < 150 && !b.board.commands()[0].number; i++)
-        usleep(100000);
-    usleep(500000);
+    // The prompt, the number's echo and the echoes of the first 10 bytes read: zelk waits for
+    // the 11th, which never comes.
+    ASSERT_TRUE(zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 10},
+                          p.pid()));
     p.signal(SIGINT);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);

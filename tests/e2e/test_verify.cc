@@ -8,10 +8,14 @@
 #include "board.h"
 #include "bench.h"
 #include "harness.h"
+#include "transfer_text.h"
 
 using zt::Bench;
 using zt::RunResult;
 using zt::with_fault;
+using zt::block_frames;
+using zt::masked;
+using zt::pattern;
 
 namespace {
 
@@ -20,35 +24,8 @@ const std::string FAST = "Fast Write flash ...";
 const std::string LINK_OK = "Test link ...Ok\n";
 const std::string TIMES = "\nTransfer time = T sec\nSpeed = S bytes/sec";
 const std::string VERIFY_OK = "\nVerify flash ...Ok\n";
-constexpr int BLOCK = 512;
+constexpr int BLOCK = zt::BLOCK_BYTES;
 
-// Bytes that never end a block in four zero bytes and are never 0x00 or 0xFF.
-std::string pattern(std::size_t len, int seed = 7)
-{
-    std::string s(len, '\0');
-    for (std::size_t i = 0; i < len; i++)
-        s[i] = static_cast<char>((i * 31 + static_cast<std::size_t>(seed)) % 251 + 1);
-    return s;
-}
-
-std::string block_frames(const std::string &data, U32 offset)
-{
-    std::string s;
-    for (std::size_t pos = 0; pos < data.size(); pos += BLOCK) {
-        std::string block = data.substr(pos, BLOCK);
-        block.resize(BLOCK, '\0');
-        s += "WB" + zb::hex8(offset + static_cast<U32>(pos)) + block;
-    }
-    return s;
-}
-
-std::string masked(const std::string &out)
-{
-    static const std::regex time(R"(Transfer time = \d+\.\d{3} sec)");
-    static const std::regex speed(R"(Speed = \d+\.\d bytes/sec)");
-    return std::regex_replace(std::regex_replace(out, time, "Transfer time = T sec"), speed,
-                              "Speed = S bytes/sec");
-}
 
 std::vector<std::pair<std::string, int>> commands_of(const zb::Board &board)
 {

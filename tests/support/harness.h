@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "process_state.h"
+
 namespace zt {
 
 // A fresh directory under /tmp, removed with everything in it when the object goes.

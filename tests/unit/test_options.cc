@@ -11,30 +11,14 @@
 #include <vector>
 
 #include "options.h"
+#include "settings.h"
 
 namespace
 {
 
 // ---- Helpers ---------------------------------------------------------------------------------
 
-// Puts every setting back to the value it has at program start.
-void restore_default_settings()
-{
-    std::strcpy(devnam, "/dev/ttyS0");
-    std::strcpy(inpfilenam, "zelk.bin");
-    std::strcpy(outfilenam, "zelk.out");
-    protfilenam[0] = '\0';
-    inspeed = 38400;
-    for (int *flag :
-         {&terminal_cmd,       &echo_test_cmd, &manufactory_cmd,    &deviceid_cmd,
-          &erase_cmd,          &dram_test_cmd, &dram_byte_test_cmd, &dram_halfword_test_cmd,
-          &dram_word_test_cmd, &fastwrite_cmd, &write_cmd,          &read_cmd,
-          &read_registers,     &file_size,     &block_size,         &hash,
-          &write_offset,       &write_speed,   &terminal_hex_opt,   &echo_opt,
-          &verify_opt})
-        *flag = 0;
-    erase_sectors_cmd = 0;
-}
+using zt::restore_default_settings;
 
 class OptionsTest : public ::testing::Test
 {
@@ -117,36 +101,7 @@ const std::string kUsage = "ZELK 0.1.0 Flash loader and boot monitor client for 
                            "ports               List serial ports\n"
                            "report              Report file name (JSON) written when the run ends";
 
-// ---- Defaults and table ----------------------------------------------------------------------
-
-TEST(OptionsDefaults, SettingsStartAtTheirDefaults)
-{
-    EXPECT_STREQ(devnam, "/dev/ttyS0");
-    EXPECT_STREQ(inpfilenam, "zelk.bin");
-    EXPECT_STREQ(outfilenam, "zelk.out");
-    EXPECT_STREQ(protfilenam, "");
-    EXPECT_EQ(inspeed, 38400);
-    EXPECT_EQ(erase_sectors_cmd, 0u);
-    EXPECT_EQ(file_size, 0);
-    EXPECT_EQ(write_speed, 0);
-}
-
-// The 28 rows of the original listing keep their places; the new rows follow them.
-TEST(OptionsTable, TwentyEightRowsThenTheNewOnesThenTerminator)
-{
-    int rows = 0;
-    while (general_options[rows].name)
-        ++rows;
-    EXPECT_EQ(rows, 31);
-    EXPECT_STREQ(general_options[27].name, "-h");
-    EXPECT_STREQ(general_options[28].name, "verify");
-    EXPECT_STREQ(general_options[29].name, "ports");
-    EXPECT_STREQ(general_options[30].name, "report");
-    const OPTION &end = general_options[31];
-    EXPECT_EQ(end.type, 0u);
-    EXPECT_EQ(end.addr, nullptr);
-    EXPECT_EQ(end.description, nullptr);
-}
+// ---- Flags -----------------------------------------------------------------------------------
 
 // Every command and switch row stores 1 into its own setting and into no other.
 TEST_F(OptionsTest, FlagOptionsSetTheirSetting)

@@ -11,26 +11,12 @@
 #include <sys/stat.h>
 
 #include "options.h"
+#include "settings.h"
 
 namespace
 {
 
-void restore_default_settings()
-{
-    std::strcpy(devnam, "/dev/ttyS0");
-    std::strcpy(inpfilenam, "zelk.bin");
-    std::strcpy(outfilenam, "zelk.out");
-    protfilenam[0] = '\0';
-    inspeed = 38400;
-    for (int *flag :
-         {&terminal_cmd,       &echo_test_cmd, &manufactory_cmd,    &deviceid_cmd,
-          &erase_cmd,          &dram_test_cmd, &dram_byte_test_cmd, &dram_halfword_test_cmd,
-          &dram_word_test_cmd, &fastwrite_cmd, &write_cmd,          &read_cmd,
-          &read_registers,     &file_size,     &block_size,         &hash,
-          &write_offset,       &write_speed,   &terminal_hex_opt,   &echo_opt})
-        *flag = 0;
-    erase_sectors_cmd = 0;
-}
+using zt::restore_default_settings;
 
 std::string literal(const std::string &text)
 {

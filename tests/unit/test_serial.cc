@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "raw_line.h"
+#include "process_state.h"
 #include "serial/serial.h"
 
 TEST(SerialSpeeds, LookupsTakeTheFirstRow)
@@ -194,7 +195,7 @@ void on_usr1(int)
 }
 
 // SIGUSR1, installed as the driver installs its handlers (no SA_RESTART), sent to this thread
-// 300 ms into what it does next.
+// once it is asleep in what it does next.
 struct SignalSoon {
     struct sigaction old {};
     std::thread sender;
@@ -207,8 +208,8 @@ struct SignalSoon {
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = 0;
         sigaction(SIGUSR1, &sa, &old);
-        sender = std::thread([self = pthread_self()] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sender = std::thread([self = pthread_self(), tid = gettid()] {
+            zt::poll_until([&] { return zt::asleep(tid); }, std::chrono::milliseconds(10000));
             pthread_kill(self, SIGUSR1);
         });
     }

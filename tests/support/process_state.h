@@ -1,0 +1,63 @@
+// A process's state as the kernel shows it in /proc, for tests that act at a moment of a run:
+// a signal sent while the process is blocked in a pause or in a wait for its line, never after a
+// fixed time. Works for a thread's id as well as for a process's.
+#pragma once
+
+#include <sys/syscall.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace zt {
+
+// The number of the system call `pid` is blocked in; -1 while it runs or once it is gone.
+inline long blocked_in(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
+    long nr = -1;
+    f >> nr;
+    return f ? nr : -1;
+}
+
+// Blocked in one of its pauses: a sleep, no read pending.
+inline bool asleep(pid_t pid)
+{
+    const long nr = blocked_in(pid);
+    return nr == SYS_nanosleep || nr == SYS_clock_nanosleep;
+}
+
+// Blocked in the timed read's wait for the line (or the terminal's wait for line and console).
+inline bool waiting_for_line(pid_t pid)
+{
+    const long nr = blocked_in(pid);
+    return nr == SYS_select || nr == SYS_pselect6;
+}
+
+// Bytes its reads have returned so far (of the line and of any file), -1 once it is gone.
+inline long long bytes_read(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long long value = -1;
+    while (f >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return -1;
+}
+
+// Polls `cond` every 2 ms for at most `limit`; false if it never held.
+template <typename F> bool poll_until(F cond, std::chrono::milliseconds limit)
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+}  // namespace zt

@@ -1,0 +1,46 @@
+// What the transfer tests compare: images that show a shifted or lost byte, the frames the board
+// receives for a block write, and zelk's output with its measured figures masked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <regex>
+#include <string>
+
+#include "board.h"
+
+namespace zt {
+
+inline constexpr int BLOCK_BYTES = 512;  // data bytes of one "WB" frame
+
+// len bytes, none zero (a zero would hide in a block's padding), different for each seed.
+inline std::string pattern(std::size_t len, int seed = 7)
+{
+    std::string s(len, '\0');
+    for (std::size_t i = 0; i < len; i++)
+        s[i] = static_cast<char>((i * 31 + static_cast<std::size_t>(seed)) % 251 + 1);
+    return s;
+}
+
+// What the board receives for the blocks of `data` sent from flash offset `offset`.
+inline std::string block_frames(const std::string &data, std::uint32_t offset)
+{
+    std::string s;
+    for (std::size_t pos = 0; pos < data.size(); pos += BLOCK_BYTES) {
+        std::string block = data.substr(pos, BLOCK_BYTES);
+        block.resize(BLOCK_BYTES, '\0');
+        s += "WB" + zb::hex8(offset + static_cast<std::uint32_t>(pos)) + block;
+    }
+    return s;
+}
+
+// The measured figures, which vary from run to run, masked.
+inline std::string masked(const std::string &out)
+{
+    static const std::regex time(R"(Transfer time = \d+\.\d{3} sec)");
+    static const std::regex speed(R"(Speed = \d+\.\d bytes/sec)");
+    return std::regex_replace(std::regex_replace(out, time, "Transfer time = T sec"), speed,
+                              "Speed = S bytes/sec");
+}
+
+}  // namespace zt
