@@ -498,6 +498,8 @@ struct RegisterValue {
 
 // A board with 2 MiB of 16-bit flash in ROM bank 0 and 16 MiB of 32-bit SDRAM in DRAM bank 0 at
 // 0x01000000; special registers at 0x03FF0000.
+// One row a line, as the table reads.
+// clang-format off
 constexpr RegisterValue REGISTERS[] = {
     {"SYSCFG", 0x07FFFF80},     // special register bank 0x3FF, SRAM base 0x3FE, cache off
     {"EXTDBWTH", 0x00003002},   // ROM bank 0 16 bits, DRAM bank 0 32 bits
@@ -513,6 +515,7 @@ constexpr RegisterValue REGISTERS[] = {
     {"DRAMCON3", 0x00000000},
     {"REFEXTCON", 0xCE3983FD},  // refresh on, external I/O base 0x3FD
 };
+// clang-format on
 
 std::string register_listing()
 {

@@ -112,6 +112,8 @@ constexpr const char *LEGEND_TPA[] = {
     "\n          11 = 4 cycles",
 };
 
+// One row a line, as the table reads.
+// clang-format off
 constexpr const char *LEGEND_TACC[] = {
     "\n          000 = Disable bank",
     "\n          001 = 2 cycles",
@@ -122,6 +124,7 @@ constexpr const char *LEGEND_TACC[] = {
     "\n          110 = 7 cycles",
     "\n          111 = Reserved",
 };
+// clang-format on
 
 // Bits 9:7 and 31:30 are not shown.
 constexpr field_row ROMCON_FIELDS[] = {
@@ -201,6 +204,8 @@ constexpr const char *LEGEND_REN[] = {
     "\n            1 = Enable DRAM refresh",
 };
 
+// One row a line, as the table reads.
+// clang-format off
 constexpr const char *LEGEND_TCHR[] = {
     "\n            000 = 1 cycle",
     "\n            001 = 2 cycles",
@@ -211,6 +216,7 @@ constexpr const char *LEGEND_TCHR[] = {
     "\n            110 = Not used",
     "\n            111 = Not used",
 };
+// clang-format on
 
 constexpr const char *LEGEND_TCSR[] = {
     "\n            0 = 1 cycle",
