@@ -19,10 +19,7 @@ std::string hex8(U32 v, bool lower)
     return text;
 }
 
-Board::Board(Config cfg) : impl_(std::make_unique<Impl>())
-{
-    impl_->cfg = std::move(cfg);
-}
+Board::Board(Config cfg) : impl_(std::make_unique<Impl>()) { impl_->cfg = std::move(cfg); }
 
 Board::~Board() { stop(); }
 

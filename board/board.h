@@ -68,9 +68,9 @@ enum class DataFault {
 // A deviation from the normal monitor for the commands it matches. The first matching fault in
 // Config::faults applies. Unset fields keep the normal behaviour.
 struct Fault {
-    std::string command;         // the two letters, e.g. "WB"
-    int occurrence = -1;         // only the n-th such command (0-based); -1: every one
-    std::optional<U32> number;   // only when the command's number is this (sector, offset, ...)
+    std::string command;        // the two letters, e.g. "WB"
+    int occurrence = -1;        // only the n-th such command (0-based); -1: every one
+    std::optional<U32> number;  // only when the command's number is this (sector, offset, ...)
     bool hang_up_on_command = false;  // close the line as soon as the letters are in
     std::optional<Script> prompt;     // replaces the prompt of a command taking a number
     Echo echo = Echo::Upper;
@@ -87,19 +87,19 @@ struct Fault {
 // The ready marker offered while idle.
 struct Ready {
     std::string marker = "rr";
-    std::string junk;               // sent before every marker
+    std::string junk;  // sent before every marker
     // Markers offered each time the host opens the line (the first comes a moment after the open,
     // once the host has flushed its input); -1 unlimited, 0 a silent board.
     int offers = -1;
-    bool after_speed_switch = true; // false: no marker at all once "SP" has switched the speed
+    bool after_speed_switch = true;  // false: no marker at all once "SP" has switched the speed
     int period_ms = 150;
 };
 
 struct Config {
-    int baud = DEFAULT_BAUD;  // the board's line speed at start
-    bool wire_speed = false;  // take 10 bit times per byte each way, as a real line does
+    int baud = DEFAULT_BAUD;    // the board's line speed at start
+    bool wire_speed = false;    // take 10 bit times per byte each way, as a real line does
     bool byte_by_byte = false;  // send every byte alone, the next once zelk has read it
-    std::string flash_file;   // keep the flash in this file (loaded at start); "" keeps it in memory
+    std::string flash_file;  // keep the flash in this file (loaded at start); "" keeps it in memory
     // When set, the line's traffic is timed and written to this file when the board stops, one
     // line per write or read: "T|R <at ns> <wire ns> <bytes>" (see PtyLine::Event).
     std::string timing_file;

@@ -34,7 +34,7 @@ struct Board::Impl {
     bool mute = false;                // a data fault stopped it until zelk opens the line again
     bool speed_switched = false;
     Clock::time_point switched_at;
-    int offers = 0;        // markers offered since the host last opened the line
+    int offers = 0;  // markers offered since the host last opened the line
     int host_opens = 0;
     Clock::time_point opened_at;
 };

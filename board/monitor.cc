@@ -31,9 +31,9 @@ struct Command {
     const CommandSpec *spec = nullptr;
     std::string letters;
     int occurrence = 0;
-    std::size_t record = 0;    // index in Impl::commands
+    std::size_t record = 0;  // index in Impl::commands
     const Fault *fault = nullptr;
-    U32 number = 0;            // valid for commands that take one, once received
+    U32 number = 0;  // valid for commands that take one, once received
 };
 
 using Handler = Flow (*)(Board::Impl &, Command &);
@@ -255,14 +255,15 @@ Flow do_device_id(Board::Impl &b, Command &c)
 // DRAM tests: a report with two timed phases, each opened by "Wait", ended by "OK".
 Flow do_dram_test(Board::Impl &b, Command &c)
 {
-    const char *kind = c.letters == MON_DRAM_BYTE ? "byte"
+    const char *kind = c.letters == MON_DRAM_BYTE       ? "byte"
                        : c.letters == MON_DRAM_HALFWORD ? "half word"
-                       : c.letters == MON_DRAM_WORD ? "word"
-                                           : "general";
+                       : c.letters == MON_DRAM_WORD     ? "word"
+                                                        : "general";
     int ms = b.cfg.dram_phase_ms;
-    return reply(b, c,
-                 {send(std::string("\r\nDRAM ") + kind + " test 0x01000000-0x01FFFFFF\r\nWrite Wait"),
-                  pause(ms), send("\r\nVerify Wait"), pause(ms), send("\r\nOK")});
+    return reply(
+        b, c,
+        {send(std::string("\r\nDRAM ") + kind + " test 0x01000000-0x01FFFFFF\r\nWrite Wait"),
+         pause(ms), send("\r\nVerify Wait"), pause(ms), send("\r\nOK")});
 }
 
 Flow do_registers(Board::Impl &b, Command &c)
@@ -271,12 +272,13 @@ Flow do_registers(Board::Impl &b, Command &c)
 }
 
 constexpr CommandSpec COMMANDS[] = {
-    {MON_CHIP_ERASE, false, do_chip_erase},      // erase the whole chip
-    {MON_SECTOR_ERASE, true, do_sector_erase},   // erase one 64 KiB sector
-    {MON_BYTE_WRITE, true, do_byte_write},       // write bytes from offset 0, each echoed
-    {MON_SET_SPEED, true, do_speed},             // switch the line speed (baud)
-    {MON_BLOCK_WRITE, true, do_block_write},     // write one 512-byte block at an offset, answer its CRC
-    {MON_READ, true, do_read},                   // read bytes from offset 0
+    {MON_CHIP_ERASE, false, do_chip_erase},     // erase the whole chip
+    {MON_SECTOR_ERASE, true, do_sector_erase},  // erase one 64 KiB sector
+    {MON_BYTE_WRITE, true, do_byte_write},      // write bytes from offset 0, each echoed
+    {MON_SET_SPEED, true, do_speed},            // switch the line speed (baud)
+    {MON_BLOCK_WRITE, true,
+     do_block_write},           // write one 512-byte block at an offset, answer its CRC
+    {MON_READ, true, do_read},  // read bytes from offset 0
     {MON_MANUFACTURER, false, do_manufacturer},  // flash manufacturer code
     {MON_DEVICE_ID, false, do_device_id},        // flash device id
     {MON_DRAM_TEST, false, do_dram_test},        // general DRAM test
@@ -473,7 +475,8 @@ void monitor_run(Board::Impl &b)
         }
         int wait_ms = SILENT_POLL_MS;
         if (!b.silent) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_offer - Clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(next_offer - Clock::now());
             wait_ms = static_cast<int>(std::max<long>(0, left.count()));
         }
         U8 first;

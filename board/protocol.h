@@ -14,19 +14,19 @@ using U32 = std::uint32_t;
 namespace zb {
 
 // Command letters. A command that takes a number prompts with its own two letters first.
-inline constexpr char MON_CHIP_ERASE[] = "CE";     // erase the whole chip, answer "OK"
-inline constexpr char MON_SECTOR_ERASE[] = "SE";   // number: sector; answer "OK"
-inline constexpr char MON_BYTE_WRITE[] = "WR";     // number: byte count; each byte echoed
-inline constexpr char MON_SET_SPEED[] = "SP";      // number: new line speed in baud
-inline constexpr char MON_BLOCK_WRITE[] = "WB";    // number: offset; 512 bytes, check value back
-inline constexpr char MON_READ[] = "RD";           // number: byte count; raw bytes from offset 0
-inline constexpr char MON_MANUFACTURER[] = "MC";   // answer "MC" and 8 digits
-inline constexpr char MON_DEVICE_ID[] = "ID";      // answer "ID" and 8 digits
+inline constexpr char MON_CHIP_ERASE[] = "CE";    // erase the whole chip, answer "OK"
+inline constexpr char MON_SECTOR_ERASE[] = "SE";  // number: sector; answer "OK"
+inline constexpr char MON_BYTE_WRITE[] = "WR";    // number: byte count; each byte echoed
+inline constexpr char MON_SET_SPEED[] = "SP";     // number: new line speed in baud
+inline constexpr char MON_BLOCK_WRITE[] = "WB";   // number: offset; 512 bytes, check value back
+inline constexpr char MON_READ[] = "RD";          // number: byte count; raw bytes from offset 0
+inline constexpr char MON_MANUFACTURER[] = "MC";  // answer "MC" and 8 digits
+inline constexpr char MON_DEVICE_ID[] = "ID";     // answer "ID" and 8 digits
 inline constexpr char MON_DRAM_TEST[] = "DT";
 inline constexpr char MON_DRAM_BYTE[] = "DB";
 inline constexpr char MON_DRAM_HALFWORD[] = "DH";
 inline constexpr char MON_DRAM_WORD[] = "DW";
-inline constexpr char MON_REGISTERS[] = "RR";      // answer "RR" and the register listing
+inline constexpr char MON_REGISTERS[] = "RR";  // answer "RR" and the register listing
 
 inline constexpr std::size_t MON_NUMBER_DIGITS = 8;  // a number travels as 8 hex digits, echoed
 inline constexpr int MON_BLOCK_BYTES = 512;          // data bytes of one "WB" frame

@@ -139,7 +139,8 @@ bool PtyLine::pause_until(Time t)
             return true;
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         struct pollfd p = {wake_[0], POLLIN, 0};
-        struct timespec ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        struct timespec ts = {static_cast<time_t>(ns / 1000000000),
+                              static_cast<long>(ns % 1000000000)};
         ::ppoll(&p, 1, &ts, nullptr);
     }
 }

@@ -31,9 +31,9 @@ public:
 
     // One timestamp of the line's traffic (steady clock, nanoseconds), kept when timing is on.
     struct Event {
-        char kind;      // 'T' bytes written for the host; 'R' bytes read from it
-        long long at;   // T: when they began to go into the pseudo-terminal; R: when they were read
-        long long wire; // T: when their first bit went on the wire; R: when their last bit came
+        char kind;     // 'T' bytes written for the host; 'R' bytes read from it
+        long long at;  // T: when they began to go into the pseudo-terminal; R: when they were read
+        long long wire;  // T: when their first bit went on the wire; R: when their last bit came
         long bytes;
     };
 
@@ -55,7 +55,7 @@ public:
     void hang_up();                       // closes both ends: zelk's reads fail from now on
     void close();                         // the same without counting as a hang-up (board stopped)
     bool hung_up() const { return hung_up_.load(); }
-    void keep_timing() { timing_ = true; }       // before traffic starts
+    void keep_timing() { timing_ = true; }                        // before traffic starts
     const std::vector<Event> &timing() const { return events_; }  // once the board has stopped
 
     // Any thread.
@@ -79,7 +79,8 @@ private:
     bool wait_read_by_host();
 
     int master_ = -1;
-    int slave_ = -1;  // the board's own slave descriptor: FIONREAD, and no hang-up while zelk is away
+    int slave_ =
+        -1;  // the board's own slave descriptor: FIONREAD, and no hang-up while zelk is away
     int wake_[2] = {-1, -1};
     int watch_ = -1;  // inotify on the slave's node: tells when zelk opens the line
     int opens_ = 0;
@@ -92,7 +93,7 @@ private:
     bool tx_streaming_ = false;  // the last thing done was a write for the host
     bool timing_ = false;
     std::vector<Event> events_;  // board thread only
-    std::deque<U8> rx_;  // bytes read from zelk, not yet consumed by the monitor
+    std::deque<U8> rx_;          // bytes read from zelk, not yet consumed by the monitor
     std::atomic<int> baud_{0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> hung_up_{false};

@@ -131,7 +131,9 @@ int main(int argc, char **argv)
         } else if (a == "--detach") {
             want_detach = true;
         } else if (a == "--verbose") {
-            cfg.log = [](const std::string &line) { std::fprintf(stderr, "zelk-board: %s\n", line.c_str()); };
+            cfg.log = [](const std::string &line) {
+                std::fprintf(stderr, "zelk-board: %s\n", line.c_str());
+            };
         } else {
             return usage_error("unknown option or missing value: ", argv[i]);
         }

@@ -55,11 +55,16 @@ std::string hex8(unsigned v)
 speed_t code_of(int baud)
 {
     switch (baud) {
-    case 38400: return B38400;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    default: die("speed");
+    case 38400:
+        return B38400;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    case 460800:
+        return B460800;
+    default:
+        die("speed");
     }
 }
 

@@ -76,12 +76,12 @@ struct signal_handler {
 // SIGWINCH, SIGCHLD, SIGURG and SIGCONT keep their default action, which ignores them: a
 // resized window or a resumed job must not abort a flash write.
 constexpr std::array<signal_handler, 24> signal_table{{
-    {SIGHUP, bad_signal},  {SIGINT, term},         {SIGQUIT, bad_signal},   {SIGILL, bad_signal},
-    {SIGTRAP, bad_signal}, {SIGABRT, bad_signal},  {SIGBUS, bad_signal},    {SIGFPE, bad_signal},
-    {SIGUSR1, bad_signal}, {SIGSEGV, bad_signal},  {SIGUSR2, bad_signal},   {SIGALRM, bad_signal},
-    {SIGTERM, term},       {SIGPIPE, bad_signal},  {SIGTSTP, bad_signal},   {SIGTTIN, bad_signal},
-    {SIGTTOU, bad_signal}, {SIGXCPU, bad_signal},  {SIGXFSZ, bad_signal},   {SIGVTALRM, bad_signal},
-    {SIGPROF, bad_signal}, {SIGIO, bad_signal},    {SIGPWR, bad_signal},    {SIGSYS, bad_signal},
+    {SIGHUP, bad_signal},  {SIGINT, term},        {SIGQUIT, bad_signal}, {SIGILL, bad_signal},
+    {SIGTRAP, bad_signal}, {SIGABRT, bad_signal}, {SIGBUS, bad_signal},  {SIGFPE, bad_signal},
+    {SIGUSR1, bad_signal}, {SIGSEGV, bad_signal}, {SIGUSR2, bad_signal}, {SIGALRM, bad_signal},
+    {SIGTERM, term},       {SIGPIPE, bad_signal}, {SIGTSTP, bad_signal}, {SIGTTIN, bad_signal},
+    {SIGTTOU, bad_signal}, {SIGXCPU, bad_signal}, {SIGXFSZ, bad_signal}, {SIGVTALRM, bad_signal},
+    {SIGPROF, bad_signal}, {SIGIO, bad_signal},   {SIGPWR, bad_signal},  {SIGSYS, bad_signal},
 }};
 
 bool command_given()
@@ -127,8 +127,7 @@ void open_standard_streams()
 void refuse_output_over_input()
 {
     if ((fastwrite_cmd == 1 || write_cmd) && read_cmd && same_file(inpfilenam, outfilenam)) {
-        std::fprintf(stderr, "Output file [%s] is the input file [%s]\n", outfilenam,
-                     inpfilenam);
+        std::fprintf(stderr, "Output file [%s] is the input file [%s]\n", outfilenam, inpfilenam);
         end_program(1);
     }
 }

@@ -39,12 +39,11 @@ int terminal_hex_opt = 0, echo_opt = 0;
 
 // ---- Option table ----------------------------------------------------------------------------
 
-namespace
-{
+namespace {
 
-constexpr U32 OPT_FLAG = OPT_INT | OPT_NOARG;                  // command or switch: stores 1
-constexpr U32 OPT_INT_RANGE = OPT_INT | OPT_LOWER | OPT_UPPER; // number within limits
-constexpr U32 OPT_U32_RANGE = OPT_U32 | OPT_LOWER | OPT_UPPER; // limits carried, not applied
+constexpr U32 OPT_FLAG = OPT_INT | OPT_NOARG;                   // command or switch: stores 1
+constexpr U32 OPT_INT_RANGE = OPT_INT | OPT_LOWER | OPT_UPPER;  // number within limits
+constexpr U32 OPT_U32_RANGE = OPT_U32 | OPT_LOWER | OPT_UPPER;  // limits carried, not applied
 static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE == 0x30004);
 
 constexpr int BLOCK_LIMIT = 1024;
@@ -71,7 +70,7 @@ constexpr const char *SYSFS_ROOT = "/sys";
 constexpr const char *DEV_ROOT = "/dev";
 constexpr int ERROR_BUF_SIZE = 512;
 
-} // namespace
+}  // namespace
 
 // Table order is the usage listing order and decides ties in matching. Parser functions sit in
 // the untyped `addr`; their casts are address constants, so the table is initialised statically.
@@ -128,7 +127,7 @@ static_assert(std::size(general_options) == 32, "31 options and the terminator")
 
 void option_error(const OPTION *opt, const char *fmt, ...)
 {
-    const int saved_errno = errno; // "%m" must name the caller's error
+    const int saved_errno = errno;  // "%m" must name the caller's error
     char buf[ERROR_BUF_SIZE];
     int n = (opt && opt->name) ? std::snprintf(buf, sizeof buf, "Option [%s] error:", opt->name)
                                : std::snprintf(buf, sizeof buf, "Logview:");
@@ -144,14 +143,10 @@ void option_error(const OPTION *opt, const char *fmt, ...)
     std::fprintf(stderr, "\n%s\n", buf);
 }
 
-namespace
-{
+namespace {
 
 // A bad or missing argument ends the run before the device is touched.
-[[noreturn]] void fail()
-{
-    end_program(1);
-}
+[[noreturn]] void fail() { end_program(1); }
 
 // ---- Matching --------------------------------------------------------------------------------
 
@@ -373,7 +368,7 @@ void report_missing_device(std::string_view word)
     print_serial_ports(stderr, ports);
 }
 
-} // namespace
+}  // namespace
 
 // ---- Numbers ---------------------------------------------------------------------------------
 
@@ -463,7 +458,7 @@ int process_option(const OPTION *opt, char **argv, int *arg_proc)
     case OPT_FUNC:
         return process_func(opt, argv, arg_proc);
     default:
-        return 1; // unknown kinds are accepted and store nothing
+        return 1;  // unknown kinds are accepted and store nothing
     }
 }
 

@@ -8,11 +8,10 @@
 #include "files.h"
 #include "options.h"
 
-namespace
-{
+namespace {
 
-constexpr int LINE_BUF_SIZE = 512; // a line keeps at most 511 characters and its NUL
-constexpr int MAX_WORDS = 32;      // word vector: at most 31 words and the null entry
+constexpr int LINE_BUF_SIZE = 512;  // a line keeps at most 511 characters and its NUL
+constexpr int MAX_WORDS = 32;       // word vector: at most 31 words and the null entry
 // A physical line longer than this is no options line; the file is taken for something else
 // (one with no newline at all, say) instead of being read to its end in search of one.
 constexpr long MAX_LINE_CHARS = 4096;
@@ -111,7 +110,7 @@ void apply_line(file_ptr &file, const char *filename, int line, char *buf)
         applied += std::string(" ") + argv[olen + i];
 }
 
-} // namespace
+}  // namespace
 
 // Messages give the physical line number, counting every line read from 1.
 int options_from_file(const char *filename)
@@ -151,7 +150,4 @@ int options_from_file(const char *filename)
     return 1;
 }
 
-const std::string &options_file_applied()
-{
-    return applied;
-}
+const std::string &options_file_applied() { return applied; }

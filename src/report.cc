@@ -20,18 +20,18 @@ namespace {
 
 constexpr int MAX_OPERATIONS = 16;
 constexpr int MESSAGE_BYTES = 256;
-constexpr int TAIL_BYTES = 1024;    // stderr text kept: enough for any one message
-constexpr int REPORT_BYTES = 16384; // the whole report; far above what 16 operations need
+constexpr int TAIL_BYTES = 1024;     // stderr text kept: enough for any one message
+constexpr int REPORT_BYTES = 16384;  // the whole report; far above what 16 operations need
 constexpr int VERSION_BYTES = 32;
 
 enum op_state { OP_NOT_RUN, OP_RUNNING, OP_OK, OP_FAILED, OP_TERMINATED };
 constexpr std::array<const char *, 5> STATE_NAMES{"not run", "running", "ok", "failed",
-                                                   "terminated"};
+                                                  "terminated"};
 
 struct op_record {
     const char *name = nullptr;  // a string literal
     op_state state = OP_NOT_RUN;
-    long long started = 0, ended = 0;  // monotonic microseconds
+    long long started = 0, ended = 0;           // monotonic microseconds
     unsigned long long sent = 0, received = 0;  // counters at the start, then the bytes moved
     char message[MESSAGE_BYTES] = "";
 };

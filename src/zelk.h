@@ -34,7 +34,7 @@ struct OPTION {
 };
 
 // Kinds.
-constexpr U32 OPT_FUNC = 1;    // addr is an option_func
+constexpr U32 OPT_FUNC = 1;  // addr is an option_func
 constexpr U32 OPT_U8 = 2;
 constexpr U32 OPT_U16 = 3;
 constexpr U32 OPT_U32 = 4;
@@ -73,20 +73,20 @@ extern int dram_test_cmd, dram_byte_test_cmd, dram_halfword_test_cmd, dram_word_
 extern int fastwrite_cmd, write_cmd, read_cmd, read_registers;
 
 extern int file_size, block_size, hash;
-extern int verify_opt;  // the block write reads the flash back and compares
+extern int verify_opt;                 // the block write reads the flash back and compares
 extern int write_offset, write_speed;  // stored as 32-bit patterns by OPT_U32 rows
 extern int terminal_hex_opt, echo_opt;
 
 // ---- The board's flash ------------------------------------------------------------------------
 
-constexpr int FLASH_SECTORS = 32;       // uniform sectors of 64 KiB
-constexpr int FLASH_BYTES = 2097152;    // 2 MiB: the largest read or write, the end of any image
+constexpr int FLASH_SECTORS = 32;     // uniform sectors of 64 KiB
+constexpr int FLASH_BYTES = 2097152;  // 2 MiB: the largest read or write, the end of any image
 
 // ---- Driver and serial state ----------------------------------------------------------------
 
-extern int ttyfd;                          // open serial device, -1 while none
-extern mode_t tty_mode;                    // device node's st_mode as found, (mode_t)-1 if none
-extern volatile sig_atomic_t kill_link;    // set to 1 by SIGINT/SIGTERM, never reset
+extern int ttyfd;                        // open serial device, -1 while none
+extern mode_t tty_mode;                  // device node's st_mode as found, (mode_t)-1 if none
+extern volatile sig_atomic_t kill_link;  // set to 1 by SIGINT/SIGTERM, never reset
 
 // Ends the program with `status` through exit(), so the restorer registered at the device's open
 // puts the device and the console back. Every fatal path in the tool ends here.

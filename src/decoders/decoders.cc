@@ -23,10 +23,11 @@ struct field_row {
     unsigned shift;      // the field is (val >> shift) & mask
     U32 mask;
     const char *leader;  // dot-leader line showing the field << 16, or null
-    legend_list legend;       // empty when the field has no legend
+    legend_list legend;  // empty when the field has no legend
 };
 
-constexpr field_row field(const char *format, unsigned shift, U32 mask, legend_list legend = {}) {
+constexpr field_row field(const char *format, unsigned shift, U32 mask, legend_list legend = {})
+{
     return {line_kind::FIELD, format, shift, mask, nullptr, legend};
 }
 
@@ -35,7 +36,8 @@ constexpr field_row field(const char *format, unsigned shift, U32 mask, legend_l
 constexpr U32 POINTER_MASK = 0x3ff;
 constexpr unsigned POINTER_TO_ADDRESS_SHIFT = 16;
 
-constexpr field_row pointer(const char *format, unsigned shift, const char *leader) {
+constexpr field_row pointer(const char *format, unsigned shift, const char *leader)
+{
     return {line_kind::FIELD, format, shift, POINTER_MASK, leader, {}};
 }
 
@@ -47,8 +49,10 @@ constexpr U32 REFRESH_COUNT_MASK = 0x7ff;  // bits 31:21
 constexpr double REFRESH_CYCLES_AT_COUNT_0 = 2049.0;
 constexpr double FMCLK_HZ = 50000000.0;
 
-constexpr field_row refresh_period(const char *format) {
-    return {line_kind::REFRESH_PERIOD, format, REFRESH_COUNT_SHIFT, REFRESH_COUNT_MASK, nullptr, {}};
+constexpr field_row refresh_period(const char *format)
+{
+    return {line_kind::REFRESH_PERIOD, format,  REFRESH_COUNT_SHIFT,
+            REFRESH_COUNT_MASK,        nullptr, {}};
 }
 
 // ---- SYSCFG ---------------------------------------------------------------------------------
@@ -243,9 +247,11 @@ constexpr field_row REFEXTCON_FIELDS[] = {
 };
 
 // Every legend has one line per value its field can take, so the walker may index it directly.
-constexpr bool legends_cover_fields(std::span<const field_row> fields) {
+constexpr bool legends_cover_fields(std::span<const field_row> fields)
+{
     for (const field_row &f : fields)
-        if (!f.legend.empty() && f.legend.size() != f.mask + 1) return false;
+        if (!f.legend.empty() && f.legend.size() != f.mask + 1)
+            return false;
     return true;
 }
 static_assert(legends_cover_fields(SYSCFG_FIELDS));
@@ -258,21 +264,26 @@ static_assert(legends_cover_fields(REFEXTCON_FIELDS));
 
 // Name and value, the 32 bits from bit 31 down, and the bit-number ruler under them: the units
 // digit of each bit number, then the tens digits under bits 30, 20 and 10.
-void print_header(const char *nam, U32 val) {
+void print_header(const char *nam, U32 val)
+{
     printf("\n%12s %08x", nam, static_cast<unsigned>(val));
     printf("\n%12s ", "");
-    for (int bit = 31; bit >= 0; bit--) putchar((val >> bit) & 1 ? '1' : '0');
+    for (int bit = 31; bit >= 0; bit--)
+        putchar((val >> bit) & 1 ? '1' : '0');
     printf("\n%12s 10987654321098765432109876543210", "");
     printf("\n%12s  3         2         1          ", "");
 }
 
-void print_field(const field_row &f, U32 val) {
+void print_field(const field_row &f, U32 val)
+{
     const U32 v = (val >> f.shift) & f.mask;
     switch (f.kind) {
     case line_kind::FIELD:
         printf(f.format, static_cast<unsigned>(v));
-        if (f.leader) printf(f.leader, static_cast<unsigned>(v << POINTER_TO_ADDRESS_SHIFT));
-        if (!f.legend.empty()) fputs(f.legend[v], stdout);
+        if (f.leader)
+            printf(f.leader, static_cast<unsigned>(v << POINTER_TO_ADDRESS_SHIFT));
+        if (!f.legend.empty())
+            fputs(f.legend[v], stdout);
         break;
     case line_kind::NOTE:
         fputs(f.format, stdout);
@@ -283,10 +294,13 @@ void print_field(const field_row &f, U32 val) {
     }
 }
 
-int print_register(const char *nam, U32 val, std::span<const field_row> fields) {
-    if (!nam) return 0;
+int print_register(const char *nam, U32 val, std::span<const field_row> fields)
+{
+    if (!nam)
+        return 0;
     print_header(nam, val);
-    for (const field_row &f : fields) print_field(f, val);
+    for (const field_row &f : fields)
+        print_field(f, val);
     return 1;
 }
 
@@ -300,6 +314,4 @@ int PrintROMCON(const char *nam, U32 val) { return print_register(nam, val, ROMC
 
 int PrintDRAMCON(const char *nam, U32 val) { return print_register(nam, val, DRAMCON_FIELDS); }
 
-int PrintREFEXTCON(const char *nam, U32 val) {
-    return print_register(nam, val, REFEXTCON_FIELDS);
-}
+int PrintREFEXTCON(const char *nam, U32 val) { return print_register(nam, val, REFEXTCON_FIELDS); }

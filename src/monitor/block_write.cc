@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -20,8 +20,8 @@
 
 namespace {
 
-constexpr int CRC_WAIT_SEC = 10;       // one-second waits for the check value of a block
-constexpr int SPEED_SETTLE_SEC = 1;    // the monitor switches back before the host does
+constexpr int CRC_WAIT_SEC = 10;     // one-second waits for the check value of a block
+constexpr int SPEED_SETTLE_SEC = 1;  // the monitor switches back before the host does
 
 // The host line back at the attributes it had before the switch. Without them the run cannot
 // go on talking to the monitor, so failing here ends the program.
@@ -91,15 +91,14 @@ int write_block(const input_image &image, int pos, int wlen, hash_marks &marks)
     U32 readcrc = 0;
     if (!parse_hex8(crcbuf, readcrc)) {
         progress_clear();
-        std::fprintf(stderr, "\nError in received CRC [%c%c%c%c%c%c%c%c]\n", crcbuf[0],
-                     crcbuf[1], crcbuf[2], crcbuf[3], crcbuf[4], crcbuf[5], crcbuf[6],
-                     crcbuf[7]);
+        std::fprintf(stderr, "\nError in received CRC [%c%c%c%c%c%c%c%c]\n", crcbuf[0], crcbuf[1],
+                     crcbuf[2], crcbuf[3], crcbuf[4], crcbuf[5], crcbuf[6], crcbuf[7]);
         return 0;
     }
     if (readcrc != crc) {
         progress_clear();
-        std::fprintf(stderr, "\nReceived CRC [0x%08x] is not equal calculated [0x%08x]\n",
-                     readcrc, crc);
+        std::fprintf(stderr, "\nReceived CRC [0x%08x] is not equal calculated [0x%08x]\n", readcrc,
+                     crc);
         return 0;
     }
     return 1;
@@ -136,8 +135,8 @@ long bytes_sent(int end)
 int fits_flash(int end)
 {
     const long sent = bytes_sent(end);
-    const std::uint64_t last = std::uint64_t{static_cast<U32>(write_offset)} +
-                               static_cast<std::uint64_t>(sent);
+    const std::uint64_t last =
+        std::uint64_t{static_cast<U32>(write_offset)} + static_cast<std::uint64_t>(sent);
     if (last > static_cast<std::uint64_t>(FLASH_BYTES)) {
         std::fprintf(stderr, "\nImage of %d bytes at offset 0x%x does not fit the 2 MiB flash\n",
                      static_cast<int>(sent), static_cast<unsigned>(write_offset));
@@ -186,7 +185,8 @@ int verify_flash(const input_image &image, int end)
     int differ = 0;
     int first = -1;
     for (int i = 0; i < end; i++) {
-        if (flash[static_cast<std::size_t>(start + i)] != image.bytes[static_cast<std::size_t>(i)]) {
+        if (flash[static_cast<std::size_t>(start + i)] !=
+            image.bytes[static_cast<std::size_t>(i)]) {
             if (first < 0)
                 first = i;
             differ++;
@@ -199,10 +199,11 @@ int verify_flash(const input_image &image, int end)
     std::printf("Fail\n");
     std::fflush(stdout);
     const int at = start + first;
-    std::fprintf(stderr,
-                 "\nVerify: %d bytes differ, first at offset [%d][0x%x]: flash 0x%02x, file 0x%02x\n",
-                 differ, at, static_cast<unsigned>(at), flash[static_cast<std::size_t>(at)],
-                 image.bytes[static_cast<std::size_t>(first)]);
+    std::fprintf(
+        stderr,
+        "\nVerify: %d bytes differ, first at offset [%d][0x%x]: flash 0x%02x, file 0x%02x\n",
+        differ, at, static_cast<unsigned>(at), flash[static_cast<std::size_t>(at)],
+        image.bytes[static_cast<std::size_t>(first)]);
     return 0;
 }
 

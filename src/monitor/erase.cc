@@ -17,8 +17,8 @@ int proc_Erase()
     if (!send_command(CMD_CHIP_ERASE, true, TERM_FLASH_ERASE))
         return 0;
     // The echo "CE" and the "OK" may come in either order.
-    if (wait_pairs({pair_code(CMD_CHIP_ERASE), REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC,
-                   false, false, TERM_FLASH_ERASE) == WAIT_SEEN) {
+    if (wait_pairs({pair_code(CMD_CHIP_ERASE), REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC, false,
+                   false, TERM_FLASH_ERASE) == WAIT_SEEN) {
         std::printf("Ok\n");
         return 1;
     }

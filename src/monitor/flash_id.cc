@@ -47,7 +47,7 @@ constexpr flash_id_read DEVICE_ID_READ = {
     "\nDevice Id = [0x%08x]\n",
 };
 
-constexpr int ECHO_READS = 11;     // bytes read while waiting for the echo of the letters
+constexpr int ECHO_READS = 11;      // bytes read while waiting for the echo of the letters
 constexpr int REPLY_WAIT_SEC = 10;  // one-second waits for all 8 digits of the code
 
 int wait_echo(const flash_id_read &r)

@@ -10,7 +10,6 @@
 
 namespace {
 
-
 // The file's length, or 0 when it cannot be measured.
 long measure(std::FILE *f)
 {

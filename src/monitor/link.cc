@@ -89,8 +89,8 @@ int read_id()
 {
     std::printf("Test link ...");
     std::fflush(stdout);
-    if (wait_pairs({READY_MARKER}, READY_READS, READY_WAIT_SEC, true, false,
-                   TERM_LINK_TEST) == WAIT_SEEN) {
+    if (wait_pairs({READY_MARKER}, READY_READS, READY_WAIT_SEC, true, false, TERM_LINK_TEST) ==
+        WAIT_SEEN) {
         std::printf("Ok\n");
         return 1;
     }
@@ -100,8 +100,8 @@ int read_id()
 
 int write_len(unsigned short prompt, int len, int ignorerepl)
 {
-    if (wait_pairs({prompt}, PROMPT_READS, PROMPT_WAIT_SEC, true, false,
-                   TERM_WRITE_LENGTH) != WAIT_SEEN) {
+    if (wait_pairs({prompt}, PROMPT_READS, PROMPT_WAIT_SEC, true, false, TERM_WRITE_LENGTH) !=
+        WAIT_SEEN) {
         std::printf("Fail\n");
         std::fprintf(stderr, "Data length prompt timeout\n");
         return 0;

@@ -32,13 +32,13 @@ inline constexpr char CMD_DRAM_WORD[] = "DW";      // word access
 inline constexpr U16 READY_MARKER = pair_code("rr");  // the monitor can take a command
 inline constexpr U16 REPLY_OK = pair_code("OK");
 
-inline constexpr int CMD_PACE_SEC = 3;      // pause after each paced command letter
-inline constexpr int NUMBER_DIGITS = 8;     // a number goes as "%08X"
-inline constexpr int READY_READS = 21;      // bytes read while waiting for "rr"
-inline constexpr int READY_WAIT_SEC = 5;    // one-second waits per byte of the handshake
-inline constexpr int PROMPT_READS = 31;     // bytes read while waiting for a number prompt
+inline constexpr int CMD_PACE_SEC = 3;    // pause after each paced command letter
+inline constexpr int NUMBER_DIGITS = 8;   // a number goes as "%08X"
+inline constexpr int READY_READS = 21;    // bytes read while waiting for "rr"
+inline constexpr int READY_WAIT_SEC = 5;  // one-second waits per byte of the handshake
+inline constexpr int PROMPT_READS = 31;   // bytes read while waiting for a number prompt
 inline constexpr int PROMPT_WAIT_SEC = 3;
-inline constexpr int ECHO_WAIT_SEC = 3;     // for the 8-digit echo of a number
+inline constexpr int ECHO_WAIT_SEC = 3;  // for the 8-digit echo of a number
 
 // What end_run_if_interrupted prints when a termination request ends each step; the texts, with
 // or without their final newline, are part of the interface.

@@ -23,16 +23,17 @@ struct sample {
     long done;
 };
 
-bool shown = false;         // a transfer's line is live on standard error
+bool shown = false;  // a transfer's line is live on standard error
 long line_total = 0;
-std::size_t line_width = 0;  // columns of the text on the screen
+std::size_t line_width = 0;              // columns of the text on the screen
 std::array<sample, RATE_DRAWS> samples;  // ring of the redraws behind the rate
 int sample_count = 0;
 int sample_next = 0;
 
 const sample &drawn_ago(int draws)  // 0: the last redraw
 {
-    return samples[static_cast<std::size_t>((sample_next - 1 - draws + 2 * RATE_DRAWS) % RATE_DRAWS)];
+    return samples[static_cast<std::size_t>((sample_next - 1 - draws + 2 * RATE_DRAWS) %
+                                            RATE_DRAWS)];
 }
 
 double now_sec()

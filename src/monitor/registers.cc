@@ -40,8 +40,8 @@ constexpr int TEXT_WAIT_SEC = 3;          // one-second waits per byte of the li
 // 0 only when no echo byte arrived in time; ten bytes without "RR" are no reason to stop.
 int wait_echo()
 {
-    switch (wait_pairs({pair_code(CMD_REGISTERS)}, LISTING_ECHO_READS, LISTING_ECHO_WAIT_SEC,
-                       true, false, TERM_REGISTERS)) {
+    switch (wait_pairs({pair_code(CMD_REGISTERS)}, LISTING_ECHO_READS, LISTING_ECHO_WAIT_SEC, true,
+                       false, TERM_REGISTERS)) {
     case WAIT_SEEN:
         return 1;
     case WAIT_TIMEOUT:

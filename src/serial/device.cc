@@ -85,8 +85,7 @@ int protect_node(int fd)
     tty_mode = static_cast<mode_t>(-1);
     std::fprintf(stderr, "fchmod %s error: %s\n", devnam, std::strerror(err));
     if (st.st_mode & S_IWOTH)
-        std::fprintf(stderr, "Device [%s] stays writable by every user during the run\n",
-                     devnam);
+        std::fprintf(stderr, "Device [%s] stays writable by every user during the run\n", devnam);
     else
         std::fprintf(stderr, "Device [%s] stays writable by group %s during the run\n", devnam,
                      group_name(st.st_gid).c_str());

@@ -92,7 +92,6 @@ int read_pending_tty(unsigned char *buf, int len)
 static fd_set r_fds;
 static int fd_zero = 1;
 
-
 namespace {
 
 using mono_ns = long long;

@@ -133,7 +133,8 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
         code = static_cast<int>(cfgetospeed(&tios));
         std::printf("Used speed=%d\n", speed_tob(code));
         if (code == 0) {
-            // "fo" and "commnad" as scripts have always read them: the text is part of the interface.
+            // "fo" and "commnad" as scripts have always read them: the text is part of the
+            // interface.
             std::fprintf(stderr, "Speed fo %s = 0. Use commnad line to set speed.\n", devnam);
             end_program(1);
         }

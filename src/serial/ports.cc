@@ -13,8 +13,7 @@
 
 namespace fs = std::filesystem;
 
-namespace
-{
+namespace {
 
 // Device names listed, by prefix; the suffix must be a number.
 constexpr std::array<std::string_view, 3> PORT_PREFIXES{"ttyS", "ttyUSB", "ttyACM"};
@@ -105,7 +104,7 @@ bool port_order(const serial_port &a, const serial_port &b)
     return split(a.device) < split(b.device);
 }
 
-} // namespace
+}  // namespace
 
 std::vector<serial_port> find_serial_ports(const char *sysfs_root, const char *dev_root)
 {

@@ -8,11 +8,11 @@
 
 // One serial port. Fields that sysfs does not tell are empty.
 struct serial_port {
-    std::string device;  // "/dev/ttyUSB0" (under the /dev root given)
-    std::string driver;  // kernel driver of the port's hardware: "serial", "ftdi_sio", "cdc_acm"
-    std::string usb_id;  // USB adapters: "vendor:product" in hexadecimal, "0403:6001"
-    std::string product; // USB adapters: the product string, "FT232R USB UART"
-    std::string by_id;   // the /dev/serial/by-id link naming the device, if any
+    std::string device;   // "/dev/ttyUSB0" (under the /dev root given)
+    std::string driver;   // kernel driver of the port's hardware: "serial", "ftdi_sio", "cdc_acm"
+    std::string usb_id;   // USB adapters: "vendor:product" in hexadecimal, "0403:6001"
+    std::string product;  // USB adapters: the product string, "FT232R USB UART"
+    std::string by_id;    // the /dev/serial/by-id link naming the device, if any
 };
 
 // The ports under `sysfs_root` (normally "/sys") and `dev_root` (normally "/dev"), in name

@@ -25,7 +25,8 @@ void gather_tty(int len)
     if (ioctl(ttyfd, FIONREAD, &queued) < 0 || queued >= len)
         return;
     struct termios tios;
-    const int baud = tcgetattr(ttyfd, &tios) == 0 ? speed_tob(static_cast<int>(cfgetispeed(&tios))) : 0;
+    const int baud =
+        tcgetattr(ttyfd, &tios) == 0 ? speed_tob(static_cast<int>(cfgetispeed(&tios))) : 0;
     if (baud <= 0)
         return;
     const long us = std::min(GATHER_MAX_US, (len - queued) * BITS_PER_BYTE * 1000000L / baud);

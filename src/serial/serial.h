@@ -15,11 +15,11 @@ struct speed {
 
 // Lookups take the first match; rows 17 and 18 repeat 19200 and 38400 and never decide one.
 inline constexpr std::array<speed, 22> speeds{{
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {19200, B19200},   {38400, B38400},   {230400, B230400},
+    {50, B50},         {75, B75},       {110, B110},     {134, B134},
+    {150, B150},       {200, B200},     {300, B300},     {600, B600},
+    {1200, B1200},     {1800, B1800},   {2400, B2400},   {4800, B4800},
+    {9600, B9600},     {19200, B19200}, {38400, B38400}, {57600, B57600},
+    {115200, B115200}, {19200, B19200}, {38400, B38400}, {230400, B230400},
     {460800, B460800}, {0, 0},
 }};
 
@@ -104,10 +104,10 @@ int read_tty(unsigned char *buf, int len, int sec);
 
 // What one wait or one read on the serial line tells the loop to do next.
 enum class line_step {
-    GO,     // data to handle (for the wait: some descriptor is readable)
-    IDLE,   // the one-second wait ran out; wait again
-    STOP,   // kill_link is set: end normally
-    FAIL,   // the call failed or the line hung up; the message is printed
+    GO,    // data to handle (for the wait: some descriptor is readable)
+    IDLE,  // the one-second wait ran out; wait again
+    STOP,  // kill_link is set: end normally
+    FAIL,  // the call failed or the line hung up; the message is printed
 };
 
 // Which side a wait found readable.

@@ -36,11 +36,11 @@ constexpr std::string_view prot_name_other = "zelk.txt";
 
 // The terminal's state while it runs.
 struct term_state {
-    std::FILE *fprot;   // the protocol file
-    int infd;           // the console (standard input)
-    int lastbreak = 0;  // the last byte typed was Ctrl-C; carries over from read to read
-    int more = 1;       // 0 ends the terminal
-    int rvl = 1;        // 0 after a failure
+    std::FILE *fprot;           // the protocol file
+    int infd;                   // the console (standard input)
+    int lastbreak = 0;          // the last byte typed was Ctrl-C; carries over from read to read
+    int more = 1;               // 0 ends the terminal
+    int rvl = 1;                // 0 after a failure
     bool log_lost = false;      // a write to the protocol file failed (reported)
     bool console_gone = false;  // the console hung up: nothing left to restore on it
 };
@@ -227,8 +227,7 @@ file_ptr prot_file_open()
 
 void prot_file_error(int err)
 {
-    std::fprintf(stderr, "\nProtocol file [%s] write error: %s\n", protfilenam,
-                 std::strerror(err));
+    std::fprintf(stderr, "\nProtocol file [%s] write error: %s\n", protfilenam, std::strerror(err));
 }
 
 int prot_file_close(file_ptr &f, bool report)
@@ -253,7 +252,8 @@ int proc_Terminal()
     // at the end the shell's prompt gets a line of its own. Nothing is added for a script.
     const bool console = isatty(infd);
     if (console)
-        std::fprintf(stderr, "Terminal on %s at %d baud: Ctrl-C sends a break, Ctrl-C twice quits\n",
+        std::fprintf(stderr,
+                     "Terminal on %s at %d baud: Ctrl-C sends a break, Ctrl-C twice quits\n",
                      devnam, inspeed);
     struct termios stdintios;
     if (!console_raw(infd, &stdintios))

@@ -16,14 +16,18 @@ namespace {
 using zt::mode_of;
 using namespace std::chrono_literals;
 
-void expect_same_attrs(const termios &a, const termios &b) { EXPECT_TRUE(zt::same_line_attrs(a, b)); }
+void expect_same_attrs(const termios &a, const termios &b)
+{
+    EXPECT_TRUE(zt::same_line_attrs(a, b));
+}
 
 }  // namespace
 
 TEST(DriverE2E, NoCommandPrintsUsageAndFails)
 {
     TempDir dir;
-    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"speed", "9600", "size", "10"}}) {
+    for (auto args :
+         {std::vector<std::string>{}, std::vector<std::string>{"speed", "9600", "size", "10"}}) {
         RunResult r = zt::run_zelk(args, {.cwd = dir.path});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "Command undefined\n");

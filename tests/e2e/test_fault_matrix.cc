@@ -49,8 +49,8 @@ const Words WB = {"write", "input", "image.bin"};
 const Words WBS = {"write", "write", "speed", "115200", "input", "image.bin"};
 const Words WR = {"bwrite", "input", "image.bin"};
 // The chunked byte write, and a read that must never start after a termination request.
-const Words WRC_RD = {"bwrite", "block", "size", "256", "input", "image.bin", "read", "output",
-                      "out.bin"};
+const Words WRC_RD = {"bwrite",    "block", "size",   "256",    "input",
+                      "image.bin", "read",  "output", "out.bin"};
 const Words WR_RD = {"bwrite", "input", "image.bin", "read", "output", "out.bin"};
 const Words WB_RD = {"write", "input", "image.bin", "read", "output", "out.bin"};
 const Words RD = {"read", "size", "300", "output", "out.bin"};
@@ -93,9 +93,9 @@ const std::string CUT = "TYY read error :(11)\n";
 const std::string HUNG_UP = "\nSerial line hung up\n";
 
 constexpr int READ_SIZE = 300;
-constexpr long DATA_STOP = 100;  // the flash read stops here
-constexpr long ECHO_STOP = 10;   // the byte write's echo stops here
-constexpr int IMAGE_SIZE = 1300; // three blocks; the second ends in four zero bytes
+constexpr long DATA_STOP = 100;   // the flash read stops here
+constexpr long ECHO_STOP = 10;    // the byte write's echo stops here
+constexpr int IMAGE_SIZE = 1300;  // three blocks; the second ends in four zero bytes
 
 // Bytes that are never zero, so the check value of a block that ends in them is never zero.
 std::string pattern(std::size_t len)
@@ -201,7 +201,7 @@ struct Cell {
     std::string out;                      // exact, measured figures masked
     std::optional<std::string> out_tail;  // when set, `out` is an exact prefix and this a suffix
     std::string err;
-    std::optional<std::string> err_alt;   // the other stderr a race of the signal may give
+    std::optional<std::string> err_alt;  // the other stderr a race of the signal may give
     int status = 1;
     std::optional<std::string> file;      // out.bin as left; none: never created
     std::optional<std::string> received;  // all the board got from zelk, when it matters
@@ -231,9 +231,9 @@ void terminated(std::vector<Cell> &cells, const std::string &name, const Words &
 // The signal cells of a moment where no read is pending, or where the reads keep succeeding:
 // the operation ends at its next boundary with its own message, and no read reports the cut.
 // With `may_cut`, the signal may also find a read waiting for bytes still on their way.
-void terminated_between_reads(std::vector<Cell> &cells, const std::string &name,
-                              const Words &words, const zb::Config &board, Moment at,
-                              const std::string &head, const std::string &msg, bool may_cut,
+void terminated_between_reads(std::vector<Cell> &cells, const std::string &name, const Words &words,
+                              const zb::Config &board, Moment at, const std::string &head,
+                              const std::string &msg, bool may_cut,
                               std::optional<std::string> received = std::nullopt)
 {
     for (auto [action, sig, tag] : {std::tuple{Action::Sigint, SIGINT, "Sigint"},
@@ -304,8 +304,9 @@ std::vector<Cell> cells()
         Words words;
         std::string title;  // printed before the handshake
     } starts[] = {
-        {"Mc", MC, SET}, {"Id", ID, SET}, {"Ce", CE, SET}, {"Se", SE, SET}, {"Dt", DT, DT_TITLE},
-        {"Wb", WB, SET}, {"Wr", WR, SET}, {"Rd", RD, SET}, {"Rr", RR, RR_TITLE},
+        {"Mc", MC, SET}, {"Id", ID, SET},      {"Ce", CE, SET},
+        {"Se", SE, SET}, {"Dt", DT, DT_TITLE}, {"Wb", WB, SET},
+        {"Wr", WR, SET}, {"Rd", RD, SET},      {"Rr", RR, RR_TITLE},
     };
     for (const Start &s : starts) {
         v.push_back({.name = std::string(s.name) + "SilentBeforeMarker",
@@ -386,12 +387,12 @@ std::vector<Cell> cells()
                  .out = MC_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "McEchoWait", MC, with_fault(reply_is("MC", {go_silent()})),
-               AFTER_LETTERS, MC_HEAD, "\nRead manufactory code terminated.\n");
+    terminated(v, "McEchoWait", MC, with_fault(reply_is("MC", {go_silent()})), AFTER_LETTERS,
+               MC_HEAD, "\nRead manufactory code terminated.\n");
     terminated(v, "McCodeWait", MC, with_fault(reply_is("MC", {send("MC"), go_silent()})),
                after_letters(2), MC_HEAD, "\nRead manufactory code terminaded.\n");
-    terminated(v, "IdEchoWait", ID, with_fault(reply_is("ID", {go_silent()})),
-               AFTER_LETTERS, ID_HEAD, "\nRead device code terminaded.\n");
+    terminated(v, "IdEchoWait", ID, with_fault(reply_is("ID", {go_silent()})), AFTER_LETTERS,
+               ID_HEAD, "\nRead device code terminaded.\n");
     terminated(v, "IdCodeWait", ID, with_fault(reply_is("ID", {send("ID"), go_silent()})),
                after_letters(2), ID_HEAD, "\nRead device ID terminaded.\n");
     // The answers come late, so zelk is waiting in its read while the signals arrive.
@@ -422,8 +423,8 @@ std::vector<Cell> cells()
                  .out = CE_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "CeReplyWait", CE, with_fault(reply_is("CE", {go_silent()})),
-               AFTER_LETTERS, CE_HEAD, "\nFlash erase terminated.");
+    terminated(v, "CeReplyWait", CE, with_fault(reply_is("CE", {go_silent()})), AFTER_LETTERS,
+               CE_HEAD, "\nFlash erase terminated.");
     {
         zb::Config cfg;
         cfg.erase_ms = 4500;
@@ -478,8 +479,8 @@ std::vector<Cell> cells()
                SE_HEAD, "\nWrite Length terminated.\n");
     terminated(v, "SeEchoWait", SE, with_fault(echo_script_is("SE", {go_silent()})), IN_ECHO_WAIT,
                SE_HEAD, "\nRead Length terminated\n");
-    terminated(v, "SeReplyWait", SE, with_fault(reply_is("SE", {go_silent()})),
-               AFTER_NUMBER, SE_HEAD, "\nFlash erase terminated.");
+    terminated(v, "SeReplyWait", SE, with_fault(reply_is("SE", {go_silent()})), AFTER_NUMBER,
+               SE_HEAD, "\nFlash erase terminated.");
     v.push_back({.name = "SeSigwinch",
                  .words = SE,
                  .board = with_fault(reply_is("SE", {pause(2000), send("OK")})),
@@ -497,13 +498,13 @@ std::vector<Cell> cells()
                  .out = DT_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    v.push_back({.name = "DtHangUpInThePhase",
-                 .words = DT,
-                 .board = with_fault(
-                     reply_is("DT", {send("\r\nWrite Wait"), pause(4000), hang_up()})),
-                 .out = DT_HEAD + "\r\nWrite Wait",
-                 .err = HUNG_UP,
-                 .hangs_up = true});
+    v.push_back(
+        {.name = "DtHangUpInThePhase",
+         .words = DT,
+         .board = with_fault(reply_is("DT", {send("\r\nWrite Wait"), pause(4000), hang_up()})),
+         .out = DT_HEAD + "\r\nWrite Wait",
+         .err = HUNG_UP,
+         .hangs_up = true});
     terminated(v, "DtPhaseWait", DT,
                with_fault(reply_is("DT", {send("\r\nWrite Wait"), go_silent()})), after_letters(12),
                DT_HEAD + "\r\nWrite Wait", "\nDRAM test terminated.\n");
@@ -582,8 +583,8 @@ std::vector<Cell> cells()
                  .out = WB_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "WbPromptWait", WB, with_fault(prompt_is("WB", {go_silent()}, 1)),
-               block1, WB_HEAD, "\nWrite Length terminated.\n");
+    terminated(v, "WbPromptWait", WB, with_fault(prompt_is("WB", {go_silent()}, 1)), block1,
+               WB_HEAD, "\nWrite Length terminated.\n");
     terminated(v, "WbEchoWait", WB, with_fault(echo_script_is("WB", {go_silent()}, 1)), block1_echo,
                WB_HEAD, "\nRead Length terminated\n");
     terminated(v, "WbCheckValueWait", WB, with_fault(reply_is("WB", {go_silent()}, 1)), block1_crc,
@@ -618,17 +619,15 @@ std::vector<Cell> cells()
     terminated(v, "WbsCheckValueWait", WBS, with_fault(reply_is("WB", {go_silent()}, 1)),
                fast_block1_crc, WBS_HEAD, "\nFlash write terminated.");
     // The restore's pause before the host follows the monitor back to the start-up speed.
-    terminated_between_reads(v, "WbsSpeedSettlePause", WBS, {},
-                             {.command = 5, .number = true, .in = In::Pause},
-                             WBS_HEAD + TIMES + "\nRestote Speed 38400\n",
-                             "\nFlash write terminated.", false);
+    terminated_between_reads(
+        v, "WbsSpeedSettlePause", WBS, {}, {.command = 5, .number = true, .in = In::Pause},
+        WBS_HEAD + TIMES + "\nRestote Speed 38400\n", "\nFlash write terminated.", false);
     // Once the first block is on its way, every check value arriving: nothing after it, the
     // read included.
-    terminated_between_reads(v, "WbInTheData", WB_RD, on_the_wire(),
-                             {.command = 1, .number = true, .received = 2 + 8 + 200,
-                              .in = In::Anything},
-                             WB_HEAD,
-                             "\nFlash write terminated.", true);
+    terminated_between_reads(
+        v, "WbInTheData", WB_RD, on_the_wire(),
+        {.command = 1, .number = true, .received = 2 + 8 + 200, .in = In::Anything}, WB_HEAD,
+        "\nFlash write terminated.", true);
     v.push_back({.name = "WbsSigwinch",
                  .words = WBS,
                  .board = with_fault(reply_is("WB", {pause(1500), send("00000000")}, 1)),
@@ -695,18 +694,18 @@ std::vector<Cell> cells()
                after_echo(ECHO_STOP), WR_HEAD, "\nFlash write terminated.");
     // In the middle of the data, every echo arriving: the per-byte write at one of its bytes,
     // the chunked one in a pause of its chunk. Nothing after it, the read included.
-    terminated_between_reads(v, "WrInTheData", WR_RD, on_the_wire(),
-                             {.command = 1, .number = true, .received = 2 + 8 + 100, .in = In::Anything},
-                             WR_HEAD,
-                             "\nFlash write terminated.", true);
-    terminated_between_reads(v, "WrChunkPause", WRC_RD, {},
-                             {.command = 1, .number = true, .received = 2 + 8 + 100,
-                              .in = In::Pause},
-                             WR_HEAD, "\nFlash write terminated.", false);
-    terminated_between_reads(v, "WrSecondChunk", WRC_RD, {},
-                             {.command = 1, .number = true, .received = 2 + 8 + 256 + 50,
-                              .in = In::Pause},
-                             WR_HEAD, "\nFlash write terminated.", false);
+    terminated_between_reads(
+        v, "WrInTheData", WR_RD, on_the_wire(),
+        {.command = 1, .number = true, .received = 2 + 8 + 100, .in = In::Anything}, WR_HEAD,
+        "\nFlash write terminated.", true);
+    terminated_between_reads(
+        v, "WrChunkPause", WRC_RD, {},
+        {.command = 1, .number = true, .received = 2 + 8 + 100, .in = In::Pause}, WR_HEAD,
+        "\nFlash write terminated.", false);
+    terminated_between_reads(
+        v, "WrSecondChunk", WRC_RD, {},
+        {.command = 1, .number = true, .received = 2 + 8 + 256 + 50, .in = In::Pause}, WR_HEAD,
+        "\nFlash write terminated.", false);
     v.push_back({.name = "WrSigwinch",
                  .words = WR,
                  .board = with_fault(echo_script_is("WR", {pause(1500), send("00000514")})),
@@ -809,19 +808,20 @@ std::vector<Cell> cells()
                  .out = RR_HEAD,
                  .err = HUNG_UP,
                  .hangs_up = true});
-    terminated(v, "RrEchoWait", RR, with_fault(reply_is("RR", {go_silent()})),
-               AFTER_LETTERS, RR_HEAD, "\nRead registers terminated\n");
+    terminated(v, "RrEchoWait", RR, with_fault(reply_is("RR", {go_silent()})), AFTER_LETTERS,
+               RR_HEAD, "\nRead registers terminated\n");
     terminated(v, "RrListingWait", RR, with_fault(reply_is("RR", {send("RR" + some), go_silent()})),
-               after_letters(static_cast<long>(2 + some.size())), RR_HEAD, "\nRead registers terminated\n");
-    v.push_back({.name = "RrSigwinch",
-                 .words = RR,
-                 .board = with_fault(
-                     reply_is("RR", {pause(4500), send("RR" + zb::register_listing())})),
-                 .action = Action::Sigwinch,
-                 .at = AFTER_LETTERS,
-                 .out = RR_HEAD + listing_shown(),
-                 .out_tail = "\n          [0.000008]",
-                 .status = 0});
+               after_letters(static_cast<long>(2 + some.size())), RR_HEAD,
+               "\nRead registers terminated\n");
+    v.push_back(
+        {.name = "RrSigwinch",
+         .words = RR,
+         .board = with_fault(reply_is("RR", {pause(4500), send("RR" + zb::register_listing())})),
+         .action = Action::Sigwinch,
+         .at = AFTER_LETTERS,
+         .out = RR_HEAD + listing_shown(),
+         .out_tail = "\n          [0.000008]",
+         .status = 0});
 
     letter_pauses(v);
     return v;

@@ -37,7 +37,8 @@ TEST(FlashManyE2E, ThreeBoardsOneFailing)
 {
     ASSERT_EQ(shell("command -v parallel").status, 0) << "flash-many needs GNU parallel";
     zb::Config bad;
-    bad.faults.push_back({.command = "WB", .occurrence = 1, .reply = zb::Script{zb::send("00000000")}});
+    bad.faults.push_back(
+        {.command = "WB", .occurrence = 1, .reply = zb::Script{zb::send("00000000")}});
     zb::Board b1, b2(bad), b3;
     for (zb::Board *b : {&b1, &b2, &b3})
         ASSERT_TRUE(b->start());
@@ -53,10 +54,17 @@ TEST(FlashManyE2E, ThreeBoardsOneFailing)
     EXPECT_EQ(r.status, 1) << r.out;
     const std::string num = "[0-9]+\\.[0-9]{6}";
     const std::regex table("N +DEVICE +RESULT +SECONDS\n"
-                           "1 +" + b1.path() + " +ok +" + num + "\n"
-                           "2 +" + b2.path() + " +write failed +" + num + "\n"
-                           "3 +" + b3.path() + " +ok +" + num + "\n"
-                           "logs and reports: " + dir.path + "/logs\n");
+                           "1 +" +
+                           b1.path() + " +ok +" + num +
+                           "\n"
+                           "2 +" +
+                           b2.path() + " +write failed +" + num +
+                           "\n"
+                           "3 +" +
+                           b3.path() + " +ok +" + num +
+                           "\n"
+                           "logs and reports: " +
+                           dir.path + "/logs\n");
     EXPECT_TRUE(std::regex_match(r.out, table)) << r.out;
 
     // Each board got the image, or (the second) its first block only.
@@ -65,14 +73,16 @@ TEST(FlashManyE2E, ThreeBoardsOneFailing)
         EXPECT_EQ(std::string(f.begin(), f.begin() + 1500), image);
     }
     // A log and a report per board.
-    EXPECT_NE(zt::read_file(dir.file("logs/1.log")).find("Fast Write flash ..."), std::string::npos);
-    EXPECT_NE(zt::read_file(dir.file("logs/2.json")).find("\"result\": \"failed\""), std::string::npos);
+    EXPECT_NE(zt::read_file(dir.file("logs/1.log")).find("Fast Write flash ..."),
+              std::string::npos);
+    EXPECT_NE(zt::read_file(dir.file("logs/2.json")).find("\"result\": \"failed\""),
+              std::string::npos);
     EXPECT_NE(zt::read_file(dir.file("logs/3.json")).find("\"exit_status\": 0"), std::string::npos);
 
     // All boards good: exit 0.
-    const Shell ok = shell("cd " + dir.path + " && " ZELK_SOURCE_DIR "/scripts/flash-many --zelk " +
-                           zt::zelk_binary() + " --logs again image.bin " + b1.path() + " " +
-                           b3.path());
+    const Shell ok =
+        shell("cd " + dir.path + " && " ZELK_SOURCE_DIR "/scripts/flash-many --zelk " +
+              zt::zelk_binary() + " --logs again image.bin " + b1.path() + " " + b3.path());
     EXPECT_EQ(ok.status, 0) << ok.out;
 }
 

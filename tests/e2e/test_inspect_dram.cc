@@ -43,8 +43,8 @@ Timed split_times(const std::string &out)
 TEST(InspectDramAll, FourTestsInChainOrder)
 {
     zt::Bench b;
-    zt::RunResult r = b.run({"dram", "word", "test", "dram", "test", "dram", "byte",
-                                       "test", "dram", "half", "word", "test"});
+    zt::RunResult r = b.run({"dram", "word", "test", "dram", "test", "dram", "byte", "test", "dram",
+                             "half", "word", "test"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(b.board.received(), "DTDBDHDW");
@@ -150,7 +150,9 @@ TEST(InspectDramSignal, SilentMonitorUntilTerminated)
 TEST(InspectDramSignal, HangUpEndsTheTest)
 {
     zb::Config cfg;
-    cfg.faults.push_back({.command = "DT", .reply = zb::Script{zb::send("Write Wait"), zb::pause(4000), zb::hang_up()}});
+    cfg.faults.push_back(
+        {.command = "DT",
+         .reply = zb::Script{zb::send("Write Wait"), zb::pause(4000), zb::hang_up()}});
     zt::Bench b(cfg);
     zt::RunResult r = b.run({"dram", "test"});
     EXPECT_EQ(r.status, 1);

@@ -18,9 +18,9 @@ constexpr char kId[] = "Set speed=38400\nTest link ...Ok\nRead Flash Device Id..
 
 struct IdCase {
     const char *name;
-    bool device_id;     // "device id" rather than "manufactory"
-    zb::Script reply;   // the monitor's whole answer, echo included
-    std::string out;    // after the start message
+    bool device_id;    // "device id" rather than "manufactory"
+    zb::Script reply;  // the monitor's whole answer, echo included
+    std::string out;   // after the start message
     std::string err;
     int status;
 };
@@ -39,27 +39,63 @@ std::vector<IdCase> id_cases()
     return {
         {"McUpperCase", false, {send("MC000000C2")}, "\n Manufactory code = [0x000000c2]\n", "", 0},
         {"McLowerCase", false, {send("MC000000c2")}, "\n Manufactory code = [0x000000c2]\n", "", 0},
-        {"McAllThirtyTwoBits", false, {send("MC12345678")},
-         "\n Manufactory code = [0x12345678]\n", "", 0},
+        {"McAllThirtyTwoBits",
+         false,
+         {send("MC12345678")},
+         "\n Manufactory code = [0x12345678]\n",
+         "",
+         0},
         // Nine bytes before the echo leave its two letters within the eleven bytes read.
-        {"IdBytesBeforeEcho", true, {send("\r\nboot>  ID0022c8AB")}, "\nDevice Id = [0x0022c8ab]\n",
-         "", 0},
-        {"McEchoBeyondElevenBytes", false, {send("\r\nboot>   MC00000001"), go_silent()}, "",
-         "\nRead Manufactory Code Timeout\n", 1},
-        {"McEchoLettersNotBackToBack", false, {send("MxC00000001"), go_silent()}, "",
-         "\nRead Manufactory Code Timeout\n", 1},
-        {"McBadCharacter", false, {send("MC0000 0C2")}, "",
-         "\nError Manufactory Code [0000 0C2]\n", 1},
+        {"IdBytesBeforeEcho",
+         true,
+         {send("\r\nboot>  ID0022c8AB")},
+         "\nDevice Id = [0x0022c8ab]\n",
+         "",
+         0},
+        {"McEchoBeyondElevenBytes",
+         false,
+         {send("\r\nboot>   MC00000001"), go_silent()},
+         "",
+         "\nRead Manufactory Code Timeout\n",
+         1},
+        {"McEchoLettersNotBackToBack",
+         false,
+         {send("MxC00000001"), go_silent()},
+         "",
+         "\nRead Manufactory Code Timeout\n",
+         1},
+        {"McBadCharacter",
+         false,
+         {send("MC0000 0C2")},
+         "",
+         "\nError Manufactory Code [0000 0C2]\n",
+         1},
         {"IdHexPrefix", true, {send("ID0x0000C8")}, "", "\nError Device Id [0x0000C8]\n", 1},
-        {"McSevenDigitsThenSilence", false, {send("MC000000C"), go_silent()}, "",
-         "\nRead Manufactory Code Timeout\n", 1},
-        {"IdSevenDigitsThenSilence", true, {send("ID000000C"), go_silent()}, "",
-         "\nRead Flash Device Id Timeout\n", 1},
+        {"McSevenDigitsThenSilence",
+         false,
+         {send("MC000000C"), go_silent()},
+         "",
+         "\nRead Manufactory Code Timeout\n",
+         1},
+        {"IdSevenDigitsThenSilence",
+         true,
+         {send("ID000000C"), go_silent()},
+         "",
+         "\nRead Flash Device Id Timeout\n",
+         1},
         // The manufacturer's echo may take 3 s per byte, the device id's 10 s.
-        {"McLateEcho", false, {pause(kLateMs), send("MC00000001")}, "",
-         "\nRead byte timeout\n\nRead Manufactory Code Timeout\n", 1},
-        {"IdLateEcho", true, {pause(kLateMs), send("ID000000C8")}, "\nDevice Id = [0x000000c8]\n",
-         "", 0},
+        {"McLateEcho",
+         false,
+         {pause(kLateMs), send("MC00000001")},
+         "",
+         "\nRead byte timeout\n\nRead Manufactory Code Timeout\n",
+         1},
+        {"IdLateEcho",
+         true,
+         {pause(kLateMs), send("ID000000C8")},
+         "\nDevice Id = [0x000000c8]\n",
+         "",
+         0},
         {"IdNoEcho", true, {go_silent()}, "", "\nRead byte timeout\n\nRead Device Id Timeout\n", 1},
     };
 }
@@ -115,10 +151,14 @@ TEST(InspectFlashIdSignal, TerminatedWhileWaiting)
         std::string msg;
     } cases[] = {
         // In the pause after the letters.
-        {false, {zb::go_silent()}, {.command = 1, .in = zt::In::Pause},
+        {false,
+         {zb::go_silent()},
+         {.command = 1, .in = zt::In::Pause},
          "\nRead manufactory code terminated.\n"},
         // The echo of the letters read, in the wait for the code.
-        {true, {zb::send("ID"), zb::go_silent()}, {.command = 1, .consumed = 2},
+        {true,
+         {zb::send("ID"), zb::go_silent()},
+         {.command = 1, .consumed = 2},
          "\nRead device ID terminaded.\n"},
     };
     for (const Case &c : cases) {

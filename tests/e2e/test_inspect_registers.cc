@@ -18,7 +18,7 @@ namespace {
 constexpr char kHead[] = "Set speed=38400\nRead Registers ...\nTest link ...Ok\n";
 
 constexpr std::array<const char *, 13> kNames = {
-    "SYSCFG",  "EXTDBWTH", "ROMCON0",  "ROMCON1",  "ROMCON2",  "ROMCON3",  "ROMCON4",
+    "SYSCFG",  "EXTDBWTH", "ROMCON0",  "ROMCON1",  "ROMCON2",  "ROMCON3",   "ROMCON4",
     "ROMCON5", "DRAMCON0", "DRAMCON1", "DRAMCON2", "DRAMCON3", "REFEXTCON",
 };
 
@@ -92,7 +92,7 @@ struct RegCase {
     std::optional<zb::Script> reply;  // the monitor's whole answer to "RR"; none: its own
     std::string shown;                // the text zelk shows before the decoding
     std::string err;
-    Found found;                      // with the decoding; nothing at all when the run fails
+    Found found;  // with the decoding; nothing at all when the run fails
     int status = 0;
 };
 

@@ -8,21 +8,20 @@
 #include <regex>
 #include <thread>
 
-#include "board.h"
 #include "bench.h"
+#include "board.h"
 #include "harness.h"
 #include "transfer_text.h"
 
 using zt::Bench;
-using zt::Proc;
-using zt::RunResult;
 using zt::masked;
 using zt::pattern;
+using zt::Proc;
+using zt::RunResult;
 
 namespace {
 
 using ms = std::chrono::milliseconds;
-
 
 long gap_ms(const std::vector<std::chrono::steady_clock::time_point> &at, std::size_t i)
 {
@@ -76,12 +75,12 @@ TEST_P(ByteByByte, ByteWriteInBothModes)
     const std::string img = b.image(pattern(700));
     for (const char *block_size : {"1", "300"}) {
         b.board.load_flash(0, std::vector<U8>(img.size(), 0xFF));
-        RunResult r = b.run({"speed", std::to_string(baud), "bwrite", "block", "size",
-                             block_size, "input", "image.bin"});
+        RunResult r = b.run({"speed", std::to_string(baud), "bwrite", "block", "size", block_size,
+                             "input", "image.bin"});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out, "Set speed=" + std::to_string(baud) +
-                             "\nTest link ...Ok\nWrite flash ...Ok\n");
+        EXPECT_EQ(r.out,
+                  "Set speed=" + std::to_string(baud) + "\nTest link ...Ok\nWrite flash ...Ok\n");
         EXPECT_EQ(b.flash(0, img.size()), img) << "block size " << block_size;
     }
 }

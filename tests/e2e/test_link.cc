@@ -6,16 +6,16 @@
 #include <algorithm>
 #include <optional>
 
-#include "board.h"
 #include "bench.h"
+#include "board.h"
 #include "harness.h"
 #include "moment.h"
 
-using zt::Proc;
 using zt::Bench;
+using zt::Proc;
 using zt::RunResult;
-using zt::with_fault;
 using zt::TempDir;
+using zt::with_fault;
 
 namespace {
 
@@ -46,8 +46,9 @@ TEST(LinkE2E, ChipEraseSucceeds)
 // "OK" may come before the echo of the command, and bytes around them are ignored.
 TEST(LinkE2E, ChipEraseTakesOkBeforeItsEcho)
 {
-    Bench b(with_fault({.command = "CE", .reply = zb::Script{zb::send("\r\nOK\r\nC"), zb::pause(500),
-                                                             zb::send("E\r\n")}}));
+    Bench b(with_fault(
+        {.command = "CE",
+         .reply = zb::Script{zb::send("\r\nOK\r\nC"), zb::pause(500), zb::send("E\r\n")}}));
     RunResult r = b.run({"erase"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, HEAD + "Ok\nErase flash ...Ok\n");
@@ -56,7 +57,8 @@ TEST(LinkE2E, ChipEraseTakesOkBeforeItsEcho)
 // 31 bytes without "OK" use up the reply budget.
 TEST(LinkE2E, ChipEraseWithoutOkFails)
 {
-    Bench b(with_fault({.command = "CE", .reply = zb::Script{zb::send("CE" + std::string(29, '.'))}}));
+    Bench b(
+        with_fault({.command = "CE", .reply = zb::Script{zb::send("CE" + std::string(29, '.'))}}));
     RunResult r = b.run({"erase", "registers"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, HEAD + "Ok\nErase flash ...Fail\n") << "nothing runs after a failure";
@@ -64,13 +66,16 @@ TEST(LinkE2E, ChipEraseWithoutOkFails)
 
 TEST(LinkE2E, SectorEraseShowsTheMonitorsWords)
 {
-    Bench b(with_fault({.command = "SE", .number = 3u,
+    Bench b(with_fault({.command = "SE",
+                        .number = 3u,
                         .reply = zb::Script{zb::send("Erasing..."), zb::send("OK")}}));
     b.board.load_flash(0x30000, {0, 0});
     b.board.load_flash(0x20000, {0, 0});
     RunResult r = b.run({"erase", "sector", "0,3"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, HEAD + "Ok\n\nErase flash sectors\n Sector 0 ...OKOk\n Sector 3 ...Erasing...OKOk\nOk\n");
+    EXPECT_EQ(
+        r.out,
+        HEAD + "Ok\n\nErase flash sectors\n Sector 0 ...OKOk\n Sector 3 ...Erasing...OKOk\nOk\n");
     EXPECT_EQ(b.board.received(), "SE00000000SE00000003");
     auto flash = b.board.flash();
     EXPECT_EQ(flash[0x30000], 0xFF);
@@ -92,10 +97,12 @@ TEST(LinkE2E, SectorNumbersBeyondTheChipAreNamed)
 
 TEST(LinkE2E, FailingSectorStopsTheLoop)
 {
-    Bench b(with_fault({.command = "SE", .number = 1u, .reply = zb::Script{zb::send(std::string(31, '?'))}}));
+    Bench b(with_fault(
+        {.command = "SE", .number = 1u, .reply = zb::Script{zb::send(std::string(31, '?'))}}));
     RunResult r = b.run({"erase", "sector", "1,2"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, HEAD + "Ok\n\nErase flash sectors\n Sector 1 ..." + std::string(31, '?') + "Fail\nFail\n");
+    EXPECT_EQ(r.out, HEAD + "Ok\n\nErase flash sectors\n Sector 1 ..." + std::string(31, '?') +
+                         "Fail\nFail\n");
     EXPECT_EQ(b.board.received(), "SE00000001") << "sector 2 is neither announced nor erased";
 }
 
@@ -172,7 +179,8 @@ TEST(LinkE2E, EchoOfTheNumber)
         RunResult r = b.run({"erase", "sector", "10"});
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out.substr(r.out.size() - (c.status ? 6 : 4)), c.status ? "\nFail\n" : "\nOk\n");
+        EXPECT_EQ(r.out.substr(r.out.size() - (c.status ? 6 : 4)),
+                  c.status ? "\nFail\n" : "\nOk\n");
     }
 }
 
@@ -199,7 +207,8 @@ TEST(LinkE2E, EveryOperationSucceedingExitsZero)
     Bench b;
     RunResult r = b.run({"erase", "erase", "sector", "31"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, HEAD + "Ok\nErase flash ...Ok\nTest link ...Ok\n\nErase flash sectors\n Sector 31 ...OKOk\nOk\n");
+    EXPECT_EQ(r.out, HEAD + "Ok\nErase flash ...Ok\nTest link ...Ok\n\nErase flash sectors\n "
+                            "Sector 31 ...OKOk\nOk\n");
 }
 
 // A second zelk on a device in use refuses before sending anything; the first goes on.

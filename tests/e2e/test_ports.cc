@@ -17,8 +17,7 @@
 using zt::RunResult;
 using zt::TempDir;
 
-namespace
-{
+namespace {
 
 std::vector<std::string> lines_of(const std::string &text)
 {
@@ -60,7 +59,7 @@ std::set<std::string> serial_nodes_opened(const std::function<void()> &run)
     return opened;
 }
 
-} // namespace
+}  // namespace
 
 TEST(PortsE2E, ListsThisMachinesPortsWithoutOpeningThem)
 {
@@ -120,7 +119,7 @@ TEST(PortsE2E, MissingDeviceNamesItAndOffersThePorts)
         RunResult r = zt::run_zelk({"manufactory", word}, {.cwd = dir.path});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, std::string("\nDevice [") + path + "] not found" + tail);
-        EXPECT_EQ(r.out, ""); // no usage listing: the word was a device, not an option
+        EXPECT_EQ(r.out, "");  // no usage listing: the word was a device, not an option
     }
     // Other words stay unknown options.
     RunResult r = zt::run_zelk({"manufactory", "Tty0"}, {.cwd = dir.path});

@@ -155,8 +155,8 @@ struct FailCell {
     std::string name;
     std::vector<std::string> words;  // the failing operation, with one more before or after it
     zb::Fault fault;
-    int failing;                     // index of the failing operation in the report
-    std::string message;             // its message in the report
+    int failing;          // index of the failing operation in the report
+    std::string message;  // its message in the report
 };
 
 void PrintTo(const FailCell &c, std::ostream *os) { *os << c.name; }
@@ -176,19 +176,33 @@ const char HUNG_UP[] = "Serial line hung up";
 std::vector<FailCell> fail_cells()
 {
     return {
-        {"Manufactory", {"manufactory", "registers"}, reply_is("MC", {zb::send("MC0000 001")}), 0,
+        {"Manufactory",
+         {"manufactory", "registers"},
+         reply_is("MC", {zb::send("MC0000 001")}),
+         0,
          "Error Manufactory Code [0000 001]"},
-        {"DeviceId", {"device", "id", "registers"}, reply_is("ID", {zb::send("ID000000G8")}), 0,
+        {"DeviceId",
+         {"device", "id", "registers"},
+         reply_is("ID", {zb::send("ID000000G8")}),
+         0,
          "Error Device Id [000000G8]"},
         {"Erase", {"erase", "registers"}, hang_up_on("CE"), 0, HUNG_UP},
         {"EraseSector", {"erase", "sector", "3", "registers"}, hang_up_on("SE"), 0, HUNG_UP},
         {"DramTest", {"dram", "test", "registers"}, hang_up_on("DT"), 0, HUNG_UP},
-        {"BlockWrite", {"write", "input", "image.bin", "registers"},
-         reply_is("WB", {zb::send("00000000")}), 0, ""},
-        {"ByteWrite", {"bwrite", "input", "image.bin", "registers"},
-         {.command = "WR", .data_fault = zb::DataFault::WrongByte, .data_fault_at = 10}, 0, ""},
-        {"Read", {"read", "size", "4096", "registers"},
-         {.command = "RD", .data_fault = zb::DataFault::HangUp, .data_fault_at = 1000}, 0,
+        {"BlockWrite",
+         {"write", "input", "image.bin", "registers"},
+         reply_is("WB", {zb::send("00000000")}),
+         0,
+         ""},
+        {"ByteWrite",
+         {"bwrite", "input", "image.bin", "registers"},
+         {.command = "WR", .data_fault = zb::DataFault::WrongByte, .data_fault_at = 10},
+         0,
+         ""},
+        {"Read",
+         {"read", "size", "4096", "registers"},
+         {.command = "RD", .data_fault = zb::DataFault::HangUp, .data_fault_at = 1000},
+         0,
          HUNG_UP},
         {"Registers", {"manufactory", "registers"}, hang_up_on("RR"), 1, HUNG_UP},
     };
@@ -302,8 +316,8 @@ TEST_P(ReportSignal, Cell)
     Proc p(b.words({"read", "size", "4096", "registers", "report", "run.json"}),
            {.cwd = b.dir.path});
     // The prompt, the echo and the 100 bytes the board sends have been read; zelk waits for more.
-    ASSERT_TRUE(zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 100},
-                          p.pid()));
+    ASSERT_TRUE(
+        zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 100}, p.pid()));
     p.signal(c.sig);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
@@ -318,12 +332,12 @@ TEST_P(ReportSignal, Cell)
     expect_no_temporary(b.dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ReportE2E, ReportSignal,
-    testing::Values(SignalCell{"Sigterm", SIGTERM, "Flash read terminated."},
-                    SignalCell{"Sigint", SIGINT, "Flash read terminated."},
-                    SignalCell{"Sigusr1", SIGUSR1, "Received unknown signal 10"}),
-    [](const testing::TestParamInfo<SignalCell> &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(ReportE2E, ReportSignal,
+                         testing::Values(SignalCell{"Sigterm", SIGTERM, "Flash read terminated."},
+                                         SignalCell{"Sigint", SIGINT, "Flash read terminated."},
+                                         SignalCell{"Sigusr1", SIGUSR1,
+                                                    "Received unknown signal 10"}),
+                         [](const testing::TestParamInfo<SignalCell> &i) { return i.param.name; });
 
 // Killed while the report is being written (its temporary file is a FIFO nobody reads, so the
 // writer waits there): the previous report stays whole under the report's name.

@@ -2,9 +2,9 @@
 // serial line, a device held exclusively, permission failures as another user meets them,
 // options and input files that never end, an output file that is the input file, and symbolic
 // links planted in a shared directory.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -99,8 +99,8 @@ TEST(StandardStreamsE2E, ClosedStderrSendsOnlyProtocol)
 TEST(StandardStreamsE2E, ClosedStdinNeverMakesTheLineTheConsole)
 {
     Bench b;
-    RunResult r = zt::run_zelk(b.words({"terminal"}),
-                               {.cwd = b.dir.path, .timeout_s = 20, .closed = {0}});
+    RunResult r =
+        zt::run_zelk(b.words({"terminal"}), {.cwd = b.dir.path, .timeout_s = 20, .closed = {0}});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Set speed=38400\n");
     EXPECT_EQ(r.err, "\ntcgetattr stdin error: (25)\n");
@@ -191,9 +191,9 @@ TEST(PermissionE2E, DeviceOpenRefusedNamesTheGroup)
     TempDir dir;
     for (const Case &c : cases) {
         ASSERT_EQ(chmod(pty.path.c_str(), c.mode), 0);
-        RunResult r = zt::run_zelk(
-            {"erase", pty.path},
-            {.cwd = dir.path, .timeout_s = 20, .uid = OTHER_UID, .gid = OTHER_GID});
+        RunResult r =
+            zt::run_zelk({"erase", pty.path},
+                         {.cwd = dir.path, .timeout_s = 20, .uid = OTHER_UID, .gid = OTHER_GID});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, head + c.hint);
@@ -268,8 +268,8 @@ TEST(FilesE2E, InputFileThatIsAFifo)
     ASSERT_EQ(mkfifo(b.dir.file("image.bin").c_str(), 0600), 0);
     for (const char *op : {"write", "bwrite"}) {
         SCOPED_TRACE(op);
-        RunResult r = zt::run_zelk(b.words({op, "input", "image.bin"}),
-                                   {.cwd = b.dir.path, .timeout_s = 30});
+        RunResult r =
+            zt::run_zelk(b.words({op, "input", "image.bin"}), {.cwd = b.dir.path, .timeout_s = 30});
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "Set speed=38400\n");

@@ -102,9 +102,10 @@ struct Session {
         dev_mode = mode_of(dev.path);
         words.insert(words.begin(), "terminal");
         words.push_back(dev.path);
-        zelk = std::make_unique<Proc>(
-            words, zt::RunOptions{.cwd = dir.path, .stdin_fd = con.slave, .timeout_s = 20,
-                                  .console_ctty = console_ctty});
+        zelk = std::make_unique<Proc>(words, zt::RunOptions{.cwd = dir.path,
+                                                            .stdin_fd = con.slave,
+                                                            .timeout_s = 20,
+                                                            .console_ctty = console_ctty});
     }
 
     // The console has gone raw: the terminal is in its loop and typing reaches it.
@@ -129,7 +130,8 @@ struct Session {
     // The console is a terminal: one line as the terminal starts.
     std::string banner() const
     {
-        return "Terminal on " + dev.path + " at 38400 baud: Ctrl-C sends a break, Ctrl-C twice quits\n";
+        return "Terminal on " + dev.path +
+               " at 38400 baud: Ctrl-C sends a break, Ctrl-C twice quits\n";
     }
 
     // Ctrl-C Ctrl-C ends the terminal; the console and the line are as they were.
@@ -224,7 +226,9 @@ TEST(TerminalE2E, CtrlCLetterCtrlCGoesOn)
 {
     Session s({"echo"});
     ASSERT_TRUE(s.wait_raw());
-    s.type("\x03" "a" "\x03");
+    s.type("\x03"
+           "a"
+           "\x03");
     EXPECT_EQ(s.sent(1), "a");
     s.board("Z");
     ASSERT_TRUE(s.zelk->wait_for_out(kSetSpeed + "aZ", 3000)) << s.zelk->out_so_far();

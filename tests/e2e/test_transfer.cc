@@ -8,20 +8,20 @@
 #include <regex>
 #include <stdexcept>
 
-#include "board.h"
 #include "bench.h"
+#include "board.h"
 #include "harness.h"
-#include "transfer_text.h"
 #include "moment.h"
+#include "transfer_text.h"
 
-using zt::Proc;
 using zt::Bench;
-using zt::RunResult;
-using zt::with_fault;
-using zt::TempDir;
 using zt::block_frames;
 using zt::masked;
 using zt::pattern;
+using zt::Proc;
+using zt::RunResult;
+using zt::TempDir;
+using zt::with_fault;
 
 namespace {
 
@@ -38,8 +38,6 @@ zb::Fault fault(const std::string &command, int occurrence = -1)
     f.occurrence = occurrence;
     return f;
 }
-
-
 
 // stdout of a block write that succeeds; `marks` are printed before the data phase ends.
 std::string block_write_out(int write_speed, const std::string &marks = "",
@@ -95,16 +93,15 @@ TEST(TransferBlockWrite, WriteSpeedSwitchesAtTheRightMoments)
         SCOPED_TRACE(speed);
         Bench b;
         const std::string data = b.image(pattern(1300));
-        RunResult r = b.run({"write", "write", "speed", std::to_string(speed), "read", "input",
-                             "image.bin"});
+        RunResult r =
+            b.run({"write", "write", "speed", std::to_string(speed), "read", "input", "image.bin"});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(masked(r.out), HEAD + block_write_out(speed) + LINK_OK + "Read flash ...Ok\n");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(b.output(), data);
         EXPECT_EQ(b.board.garbled_from_host(), 0);
         EXPECT_EQ(b.board.received(), "SP" + zb::hex8(static_cast<U32>(speed)) +
-                                          block_frames(data, 0) + "SP00009600RD" +
-                                          zb::hex8(1300));
+                                          block_frames(data, 0) + "SP00009600RD" + zb::hex8(1300));
         using C = std::pair<std::string, int>;
         EXPECT_EQ(commands_of(b.board),
                   (std::vector<C>{{"SP" + zb::hex8(static_cast<U32>(speed)), 38400},
@@ -245,7 +242,8 @@ TEST(TransferBlockWrite, CheckValueRejected)
         zb::Script reply;
         std::string err;
     } cases[] = {
-        {"different", {zb::send("12345678")},
+        {"different",
+         {zb::send("12345678")},
          "\nReceived CRC [0x12345678] is not equal calculated [0x"},
         {"blank", {zb::send("0000 000")}, "\nError in received CRC [0000 000]\n"},
         {"letter", {zb::send("0000g000")}, "\nError in received CRC [0000g000]\n"},
@@ -389,8 +387,8 @@ TEST(TransferBlockWrite, SigintWhileWaitingForTheCheckValue)
     Proc p(b.words({"write", "read", "input", "image.bin"}), {.cwd = b.dir.path});
     // Once the second frame (letters, offset, 512 bytes of data) is in, zelk waits for its check
     // value.
-    ASSERT_TRUE(zt::reach(b.board, {.command = 2, .number = true, .received = 2 * (2 + 8 + 512)},
-                          p.pid()));
+    ASSERT_TRUE(
+        zt::reach(b.board, {.command = 2, .number = true, .received = 2 * (2 + 8 + 512)}, p.pid()));
     p.signal(SIGINT);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
@@ -500,8 +498,8 @@ TEST(TransferRead, SigintKeepsWhatArrived)
     b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
     Proc p(b.words({"read", "size", "300"}), {.cwd = b.dir.path});
     // The prompt, the number's echo and the 100 bytes that arrive read: zelk waits for the next.
-    ASSERT_TRUE(zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 100},
-                          p.pid()));
+    ASSERT_TRUE(
+        zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 100}, p.pid()));
     p.signal(SIGINT);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
@@ -624,8 +622,8 @@ TEST(TransferByteWrite, SigintWhileWaitingForAnEcho)
     Proc p(b.words({"bwrite", "input", "image.bin"}), {.cwd = b.dir.path});
     // The prompt, the number's echo and the echoes of the first 10 bytes read: zelk waits for
     // the 11th, which never comes.
-    ASSERT_TRUE(zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 10},
-                          p.pid()));
+    ASSERT_TRUE(
+        zt::reach(b.board, {.command = 1, .number = true, .consumed = 2 + 8 + 10}, p.pid()));
     p.signal(SIGINT);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);

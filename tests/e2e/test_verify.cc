@@ -5,17 +5,17 @@
 
 #include <regex>
 
-#include "board.h"
 #include "bench.h"
+#include "board.h"
 #include "harness.h"
 #include "transfer_text.h"
 
 using zt::Bench;
-using zt::RunResult;
-using zt::with_fault;
 using zt::block_frames;
 using zt::masked;
 using zt::pattern;
+using zt::RunResult;
+using zt::with_fault;
 
 namespace {
 
@@ -25,7 +25,6 @@ const std::string LINK_OK = "Test link ...Ok\n";
 const std::string TIMES = "\nTransfer time = T sec\nSpeed = S bytes/sec";
 const std::string VERIFY_OK = "\nVerify flash ...Ok\n";
 constexpr int BLOCK = zt::BLOCK_BYTES;
-
 
 std::vector<std::pair<std::string, int>> commands_of(const zb::Board &board)
 {
@@ -45,9 +44,10 @@ zb::Fault fault(const std::string &command)
 std::string verify_error(int differ, int at, U8 flash, U8 file)
 {
     char buf[160];
-    std::snprintf(buf, sizeof buf,
-                  "\nVerify: %d bytes differ, first at offset [%d][0x%x]: flash 0x%02x, file 0x%02x\n",
-                  differ, at, static_cast<unsigned>(at), flash, file);
+    std::snprintf(
+        buf, sizeof buf,
+        "\nVerify: %d bytes differ, first at offset [%d][0x%x]: flash 0x%02x, file 0x%02x\n",
+        differ, at, static_cast<unsigned>(at), flash, file);
     return buf;
 }
 
@@ -63,11 +63,14 @@ TEST(BlockWriteFit, ImageBeyondTheFlashIsRefusedBeforeAnythingIsSent)
         std::size_t len;
         std::string offset, err;
     } cases[] = {
-        {1024, "0xFFFFFE00", "\nImage of 1024 bytes at offset 0xfffffe00 does not fit the 2 MiB flash\n"},
-        {1024, "0x1FFE00", "\nImage of 1024 bytes at offset 0x1ffe00 does not fit the 2 MiB flash\n"},
+        {1024, "0xFFFFFE00",
+         "\nImage of 1024 bytes at offset 0xfffffe00 does not fit the 2 MiB flash\n"},
+        {1024, "0x1FFE00",
+         "\nImage of 1024 bytes at offset 0x1ffe00 does not fit the 2 MiB flash\n"},
         {256, "0x1FFF00", "\nImage of 512 bytes at offset 0x1fff00 does not fit the 2 MiB flash\n"},
         {512, "0x200000", "\nImage of 512 bytes at offset 0x200000 does not fit the 2 MiB flash\n"},
-        {3000, "0xFFFFFFFF", "\nImage of 3072 bytes at offset 0xffffffff does not fit the 2 MiB flash\n"},
+        {3000, "0xFFFFFFFF",
+         "\nImage of 3072 bytes at offset 0xffffffff does not fit the 2 MiB flash\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.offset);
@@ -249,9 +252,9 @@ TEST(BlockWriteVerify, ReadBackLost)
 // Without the block write there is nothing to compare: refused before the device is opened.
 TEST(BlockWriteVerify, RefusedWithoutTheBlockWrite)
 {
-    for (std::vector<std::string> w : {std::vector<std::string>{"verify"},
-                                       std::vector<std::string>{"bwrite", "verify", "input",
-                                                                "image.bin"}}) {
+    for (std::vector<std::string> w :
+         {std::vector<std::string>{"verify"},
+          std::vector<std::string>{"bwrite", "verify", "input", "image.bin"}}) {
         SCOPED_TRACE(w.front());
         Bench b;
         b.image(pattern(100));
@@ -259,7 +262,8 @@ TEST(BlockWriteVerify, RefusedWithoutTheBlockWrite)
         RunResult r = b.run(w);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "\nOption [verify] error:only the block write \"write\" can be verified\n");
+        EXPECT_EQ(r.err,
+                  "\nOption [verify] error:only the block write \"write\" can be verified\n");
         EXPECT_EQ(b.board.received(), "");
         EXPECT_EQ(zt::mode_of(b.board.path()), mode) << "the device was never opened";
     }
@@ -344,7 +348,8 @@ TEST(TransferProgress, ErasedBeforeAFailureMessage)
     f.data_fault = zb::DataFault::Silence;
     f.data_fault_at = 100;
     Bench b(with_fault(f));
-    RunResult r = zt::run_zelk(b.words({"read", "size", "300"}), {.cwd = b.dir.path, .stderr_tty = true});
+    RunResult r =
+        zt::run_zelk(b.words({"read", "size", "300"}), {.cwd = b.dir.path, .stderr_tty = true});
     EXPECT_EQ(r.status, 1);
     const std::vector<std::string> lines = drawn_lines(r.err);
     ASSERT_GE(lines.size(), 1u) << r.err;
@@ -353,8 +358,8 @@ TEST(TransferProgress, ErasedBeforeAFailureMessage)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wrestrict"
 #endif
-    const std::string tail =
-        "\r" + std::string(lines.back().size(), ' ') + "\r\nRead byte timeout, offset [100][0x64]\n";
+    const std::string tail = "\r" + std::string(lines.back().size(), ' ') +
+                             "\r\nRead byte timeout, offset [100][0x64]\n";
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif

@@ -26,7 +26,10 @@ struct Bench {
         w.push_back(board.path());
         return w;
     }
-    RunResult run(const std::vector<std::string> &w) { return run_zelk(words(w), {.cwd = dir.path}); }
+    RunResult run(const std::vector<std::string> &w)
+    {
+        return run_zelk(words(w), {.cwd = dir.path});
+    }
     // The input file "image.bin" in the run's directory.
     std::string image(const std::string &data)
     {

@@ -5,8 +5,8 @@
 #include <sys/types.h>
 #include <termios.h>
 
-#include <string>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,21 +45,22 @@ struct Pty {
 };
 
 struct RunResult {
-    int status = -1;     // exit status, or -1 when ended by a signal
-    int signal = 0;      // the signal that ended it, 0 if it exited
+    int status = -1;  // exit status, or -1 when ended by a signal
+    int signal = 0;   // the signal that ended it, 0 if it exited
     bool timed_out = false;
     std::string out, err;
 };
 
 struct RunOptions {
-    std::string cwd;     // working directory (default: the test's current directory)
-    int stdin_fd = -1;   // descriptor for the child's stdin; -1 gives /dev/null
-    int timeout_s = 240; // the child is killed after this many seconds
-    std::vector<int> closed;     // standard descriptors the child starts without
-    bool console_ctty = true;    // with stdin_fd: the console becomes the controlling terminal
-    int uid = -1;                // when set, the child runs as this user (and gid)
+    std::string cwd;           // working directory (default: the test's current directory)
+    int stdin_fd = -1;         // descriptor for the child's stdin; -1 gives /dev/null
+    int timeout_s = 240;       // the child is killed after this many seconds
+    std::vector<int> closed;   // standard descriptors the child starts without
+    bool console_ctty = true;  // with stdin_fd: the console becomes the controlling terminal
+    int uid = -1;              // when set, the child runs as this user (and gid)
     int gid = -1;
-    bool stderr_tty = false;  // stderr is a raw pseudo-terminal (captured as sent) instead of a pipe
+    bool stderr_tty =
+        false;  // stderr is a raw pseudo-terminal (captured as sent) instead of a pipe
 };
 
 // A running zelk. Its output is drained by background threads so a full pipe never stalls it.
@@ -71,9 +72,9 @@ public:
     Proc &operator=(const Proc &) = delete;
     pid_t pid() const { return pid_; }
     void signal(int sig) const;
-    std::string out_so_far();     // stdout captured until now
+    std::string out_so_far();                                    // stdout captured until now
     bool wait_for_out(const std::string &text, int timeout_ms);  // until stdout contains text
-    RunResult finish();           // waits for the end (or kills it at the timeout)
+    RunResult finish();  // waits for the end (or kills it at the timeout)
 
 private:
     pid_t pid_ = -1;

@@ -218,9 +218,9 @@ TEST(BoardCommands, IdentificationAndRegisterListing)
     host.put("RR");
     std::string listing = host.get(2 + zb::register_listing().size());
     EXPECT_EQ(listing.substr(0, 2), "RR");
-    for (const char *name : {"SYSCFG", "EXTDBWTH", "ROMCON0", "ROMCON1", "ROMCON2", "ROMCON3",
-                             "ROMCON4", "ROMCON5", "DRAMCON0", "DRAMCON1", "DRAMCON2", "DRAMCON3",
-                             "REFEXTCON"}) {
+    for (const char *name :
+         {"SYSCFG", "EXTDBWTH", "ROMCON0", "ROMCON1", "ROMCON2", "ROMCON3", "ROMCON4", "ROMCON5",
+          "DRAMCON0", "DRAMCON1", "DRAMCON2", "DRAMCON3", "REFEXTCON"}) {
         std::string key = std::string("\n") + name + " ";
         std::size_t at = listing.find(key);
         ASSERT_NE(at, std::string::npos) << name;
@@ -485,8 +485,10 @@ TEST(BoardFaults, NumberEchoAndPrompt)
         {"lower case", {.command = "SE", .echo = zb::Echo::Lower}, "SE", "0000001aOK"},
         {"wrong digit", {.command = "SE", .echo = zb::Echo::Wrong}, "SE", "0000001OOK"},
         {"missing", {.command = "SE", .echo = zb::Echo::Missing}, "SE", "OK"},
-        {"junk before prompt", {.command = "SE", .prompt = zb::Script{zb::send("\r\n>SE")}},
-         "\r\n>SE", "0000001AOK"},
+        {"junk before prompt",
+         {.command = "SE", .prompt = zb::Script{zb::send("\r\n>SE")}},
+         "\r\n>SE",
+         "0000001AOK"},
         {"no prompt", {.command = "SE", .prompt = zb::Script{}}, "", "0000001AOK"},
     };
     for (const Case &c : cases) {
@@ -508,8 +510,8 @@ TEST(BoardFaults, NumberEchoAndPrompt)
 TEST(BoardFaults, SplitBurstsKeepTheirPauses)
 {
     zb::Config cfg = quiet();
-    cfg.faults = {{.command = "WB",
-                   .prompt = zb::Script{zb::send("W"), zb::pause(300), zb::send("B")}}};
+    cfg.faults = {
+        {.command = "WB", .prompt = zb::Script{zb::send("W"), zb::pause(300), zb::send("B")}}};
     zb::Board board(cfg);
     ASSERT_TRUE(board.start());
     Client host(board.path());
@@ -534,9 +536,11 @@ TEST(BoardFaults, BlockCrcFaultsHitOnlyTheirBlock)
         std::string expect;  // the second block's reply
     };
     const Case cases[] = {
-        {"bad value", {.command = "WB", .occurrence = 1, .reply = zb::Script{zb::send("DEADBEEF")}},
+        {"bad value",
+         {.command = "WB", .occurrence = 1, .reply = zb::Script{zb::send("DEADBEEF")}},
          "DEADBEEF"},
-        {"non-hex", {.command = "WB", .number = 0x200u, .reply = zb::Script{zb::send("12 45678")}},
+        {"non-hex",
+         {.command = "WB", .number = 0x200u, .reply = zb::Script{zb::send("12 45678")}},
          "12 45678"},
         {"lower case", {.command = "WB", .occurrence = 1, .lower_hex = true}, lower},
         {"silence", {.command = "WB", .occurrence = 1, .reply = zb::Script{zb::go_silent()}}, ""},
@@ -562,7 +566,8 @@ TEST(BoardFaults, DataPhaseFaults)
     // RD: the data stops after 100 bytes and the board stays silent.
     {
         zb::Config cfg = quiet();
-        cfg.faults = {{.command = "RD", .data_fault = zb::DataFault::Silence, .data_fault_at = 100}};
+        cfg.faults = {
+            {.command = "RD", .data_fault = zb::DataFault::Silence, .data_fault_at = 100}};
         zb::Board board(cfg);
         ASSERT_TRUE(board.start());
         Client host(board.path());
@@ -582,7 +587,9 @@ TEST(BoardFaults, DataPhaseFaults)
             host.put(std::string(1, ch));
             echo += host.get(1, 300);
         }
-        EXPECT_EQ(echo, kind == zb::DataFault::WrongByte ? "AB\xBC" "D" : "AB");
+        EXPECT_EQ(echo, kind == zb::DataFault::WrongByte ? "AB\xBC"
+                                                           "D"
+                                                         : "AB");
     }
 }
 
@@ -598,21 +605,30 @@ TEST(BoardFaults, ScriptedReplies)
     const Case cases[] = {
         {"MC junk and delayed echo",
          {.command = "MC", .reply = zb::Script{zb::pause(300), zb::send("\r\n>MC12345678")}},
-         "\r\n>MC12345678", 300},
+         "\r\n>MC12345678",
+         300},
         {"MC lower-case code",
-         {.command = "MC", .reply = zb::Script{zb::send("MC000000c2")}}, "MC000000c2", 0},
+         {.command = "MC", .reply = zb::Script{zb::send("MC000000c2")}},
+         "MC000000c2",
+         0},
         {"ID seven digits then silence",
          {.command = "ID", .reply = zb::Script{zb::send("ID000000C"), zb::go_silent()}},
-         "ID000000C", 0},
+         "ID000000C",
+         0},
         {"CE OK before CE", {.command = "CE", .reply = zb::Script{zb::send("OKCE")}}, "OKCE", 0},
-        {"CE never OK", {.command = "CE", .reply = zb::Script{zb::send("CE"), zb::go_silent()}},
-         "CE", 0},
+        {"CE never OK",
+         {.command = "CE", .reply = zb::Script{zb::send("CE"), zb::go_silent()}},
+         "CE",
+         0},
         {"DT scripted wait",
          {.command = "DT",
           .reply = zb::Script{zb::send("Testing Wait"), zb::pause(400), zb::send(".OK")}},
-         "Testing Wait.OK", 400},
-        {"RR odd listing", {.command = "RR", .reply = zb::Script{zb::send(listing), zb::go_silent()}},
-         listing, 0},
+         "Testing Wait.OK",
+         400},
+        {"RR odd listing",
+         {.command = "RR", .reply = zb::Script{zb::send(listing), zb::go_silent()}},
+         listing,
+         0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -16,7 +16,8 @@ struct Printed {
     std::string text;
 };
 
-Printed Capture(Printer print, const char *nam, U32 val) {
+Printed Capture(Printer print, const char *nam, U32 val)
+{
     fflush(stdout);
     testing::internal::CaptureStdout();
     const int ret = print(nam, val);
@@ -42,7 +43,8 @@ void PrintTo(const WholeCase &c, std::ostream *os) { *os << c.label; }
 
 class DecodersWholeText : public testing::TestWithParam<WholeCase> {};
 
-TEST_P(DecodersWholeText, PrintsExactText) {
+TEST_P(DecodersWholeText, PrintsExactText)
+{
     const WholeCase &c = GetParam();
     const Printed out = Capture(c.print, c.nam, c.val);
     EXPECT_EQ(out.ret, 1);
@@ -328,16 +330,15 @@ struct Layout {
 
 // Four header lines, the field and note lines, one legend line per field that has a legend.
 constexpr Layout kLayouts[] = {
-    {PrintSYSCFG, 4 + 10 + 1},
-    {PrintEXTDBWTH, 4 + 1 + 14},
-    {PrintROMCON, 4 + 7 + 3},
-    {PrintDRAMCON, 4 + 14 + 6},
-    {PrintREFEXTCON, 4 + 14 + 4},
+    {PrintSYSCFG, 4 + 10 + 1},  {PrintEXTDBWTH, 4 + 1 + 14},  {PrintROMCON, 4 + 7 + 3},
+    {PrintDRAMCON, 4 + 14 + 6}, {PrintREFEXTCON, 4 + 14 + 4},
 };
 
-int LinesOf(Printer print) {
+int LinesOf(Printer print)
+{
     for (const Layout &l : kLayouts)
-        if (l.print == print) return l.lines;
+        if (l.print == print)
+            return l.lines;
     return -1;
 }
 
@@ -353,50 +354,79 @@ const LegendCase kLegendCases[] = {
      "\n        11 = Not Allowed"},
     // ROMCON PMC, bits 1:0
     {PrintROMCON, 0u, "\n[1:0]   Page mode configuration (PMC)..[0]", "\n         00 = Normal ROM"},
-    {PrintROMCON, 1u, "\n[1:0]   Page mode configuration (PMC)..[1]", "\n         01 = 4-word page"},
-    {PrintROMCON, 2u, "\n[1:0]   Page mode configuration (PMC)..[2]", "\n         10 = 8-word page"},
+    {PrintROMCON, 1u, "\n[1:0]   Page mode configuration (PMC)..[1]",
+     "\n         01 = 4-word page"},
+    {PrintROMCON, 2u, "\n[1:0]   Page mode configuration (PMC)..[2]",
+     "\n         10 = 8-word page"},
     {PrintROMCON, 3u, "\n[1:0]   Page mode configuration (PMC)..[3]",
      "\n         11 = 16-word page"},
     // ROMCON tPA, bits 3:2
-    {PrintROMCON, 0u << 2, "\n[3:2]   Page address access time (tPA).[0]", "\n          00 = 5 cycles"},
-    {PrintROMCON, 1u << 2, "\n[3:2]   Page address access time (tPA).[1]", "\n          01 = 2 cycles"},
-    {PrintROMCON, 2u << 2, "\n[3:2]   Page address access time (tPA).[2]", "\n          10 = 3 cycles"},
-    {PrintROMCON, 3u << 2, "\n[3:2]   Page address access time (tPA).[3]", "\n          11 = 4 cycles"},
+    {PrintROMCON, 0u << 2, "\n[3:2]   Page address access time (tPA).[0]",
+     "\n          00 = 5 cycles"},
+    {PrintROMCON, 1u << 2, "\n[3:2]   Page address access time (tPA).[1]",
+     "\n          01 = 2 cycles"},
+    {PrintROMCON, 2u << 2, "\n[3:2]   Page address access time (tPA).[2]",
+     "\n          10 = 3 cycles"},
+    {PrintROMCON, 3u << 2, "\n[3:2]   Page address access time (tPA).[3]",
+     "\n          11 = 4 cycles"},
     // ROMCON tACC, bits 6:4
     {PrintROMCON, 0u << 4, "\n[6:4]   Programmable access cycle(tACC)[0]",
      "\n          000 = Disable bank"},
-    {PrintROMCON, 1u << 4, "\n[6:4]   Programmable access cycle(tACC)[1]", "\n          001 = 2 cycles"},
-    {PrintROMCON, 2u << 4, "\n[6:4]   Programmable access cycle(tACC)[2]", "\n          010 = 3 cycles"},
-    {PrintROMCON, 3u << 4, "\n[6:4]   Programmable access cycle(tACC)[3]", "\n          011 = 4 cycles"},
-    {PrintROMCON, 4u << 4, "\n[6:4]   Programmable access cycle(tACC)[4]", "\n          100 = 5 cycles"},
-    {PrintROMCON, 5u << 4, "\n[6:4]   Programmable access cycle(tACC)[5]", "\n          101 = 6 cycles"},
-    {PrintROMCON, 6u << 4, "\n[6:4]   Programmable access cycle(tACC)[6]", "\n          110 = 7 cycles"},
-    {PrintROMCON, 7u << 4, "\n[6:4]   Programmable access cycle(tACC)[7]", "\n          111 = Reserved"},
+    {PrintROMCON, 1u << 4, "\n[6:4]   Programmable access cycle(tACC)[1]",
+     "\n          001 = 2 cycles"},
+    {PrintROMCON, 2u << 4, "\n[6:4]   Programmable access cycle(tACC)[2]",
+     "\n          010 = 3 cycles"},
+    {PrintROMCON, 3u << 4, "\n[6:4]   Programmable access cycle(tACC)[3]",
+     "\n          011 = 4 cycles"},
+    {PrintROMCON, 4u << 4, "\n[6:4]   Programmable access cycle(tACC)[4]",
+     "\n          100 = 5 cycles"},
+    {PrintROMCON, 5u << 4, "\n[6:4]   Programmable access cycle(tACC)[5]",
+     "\n          101 = 6 cycles"},
+    {PrintROMCON, 6u << 4, "\n[6:4]   Programmable access cycle(tACC)[6]",
+     "\n          110 = 7 cycles"},
+    {PrintROMCON, 7u << 4, "\n[6:4]   Programmable access cycle(tACC)[7]",
+     "\n          111 = Reserved"},
     // DRAMCON EDO, bit 0
     {PrintDRAMCON, 0u, "\n [0]      EDO mode(EDO) (note).........[0]",
      "\n        0 = Normal DRAM (Fast page mode DRAM)"},
     {PrintDRAMCON, 1u, "\n [0]      EDO mode(EDO) (note).........[1]", "\n        1 = EDO DRAM"},
     // DRAMCON tCS, bits 2:1
-    {PrintDRAMCON, 0u << 1, "\n [2:1]    CAS strobe time (tCS)........[0]", "\n          00 = 1 cycle"},
-    {PrintDRAMCON, 1u << 1, "\n [2:1]    CAS strobe time (tCS)........[1]", "\n          01 = 2 cycles"},
-    {PrintDRAMCON, 2u << 1, "\n [2:1]    CAS strobe time (tCS)........[2]", "\n          10 = 3 cycles"},
-    {PrintDRAMCON, 3u << 1, "\n [2:1]    CAS strobe time (tCS)........[3]", "\n          11 = 4 cycles"},
+    {PrintDRAMCON, 0u << 1, "\n [2:1]    CAS strobe time (tCS)........[0]",
+     "\n          00 = 1 cycle"},
+    {PrintDRAMCON, 1u << 1, "\n [2:1]    CAS strobe time (tCS)........[1]",
+     "\n          01 = 2 cycles"},
+    {PrintDRAMCON, 2u << 1, "\n [2:1]    CAS strobe time (tCS)........[2]",
+     "\n          10 = 3 cycles"},
+    {PrintDRAMCON, 3u << 1, "\n [2:1]    CAS strobe time (tCS)........[3]",
+     "\n          11 = 4 cycles"},
     // DRAMCON tCP, bit 3
-    {PrintDRAMCON, 0u << 3, "\n [3:3]    CAS pre-charge time (tCP )...[0]", "\n          0 = 1 cycle"},
-    {PrintDRAMCON, 1u << 3, "\n [3:3]    CAS pre-charge time (tCP )...[1]", "\n          1 = 2 cycles"},
+    {PrintDRAMCON, 0u << 3, "\n [3:3]    CAS pre-charge time (tCP )...[0]",
+     "\n          0 = 1 cycle"},
+    {PrintDRAMCON, 1u << 3, "\n [3:3]    CAS pre-charge time (tCP )...[1]",
+     "\n          1 = 2 cycles"},
     // DRAMCON tRCD, bit 7
-    {PrintDRAMCON, 0u << 7, "\n [7]      RAS to CAS delay(tRC or tRCD)[0]", "\n           0 = 1 cycle"},
-    {PrintDRAMCON, 1u << 7, "\n [7]      RAS to CAS delay(tRC or tRCD)[1]", "\n           1 = 2 cycles"},
+    {PrintDRAMCON, 0u << 7, "\n [7]      RAS to CAS delay(tRC or tRCD)[0]",
+     "\n           0 = 1 cycle"},
+    {PrintDRAMCON, 1u << 7, "\n [7]      RAS to CAS delay(tRC or tRCD)[1]",
+     "\n           1 = 2 cycles"},
     // DRAMCON tRP, bits 9:8
-    {PrintDRAMCON, 0u << 8, "\n [9:8]    RAS pre-charge time (tRP) ...[0]", "\n           00 = 1 cycle"},
-    {PrintDRAMCON, 1u << 8, "\n [9:8]    RAS pre-charge time (tRP) ...[1]", "\n           01 = 2 cycles"},
-    {PrintDRAMCON, 2u << 8, "\n [9:8]    RAS pre-charge time (tRP) ...[2]", "\n           10 = 3 cycles"},
-    {PrintDRAMCON, 3u << 8, "\n [9:8]    RAS pre-charge time (tRP) ...[3]", "\n           11 = 4 cycles"},
+    {PrintDRAMCON, 0u << 8, "\n [9:8]    RAS pre-charge time (tRP) ...[0]",
+     "\n           00 = 1 cycle"},
+    {PrintDRAMCON, 1u << 8, "\n [9:8]    RAS pre-charge time (tRP) ...[1]",
+     "\n           01 = 2 cycles"},
+    {PrintDRAMCON, 2u << 8, "\n [9:8]    RAS pre-charge time (tRP) ...[2]",
+     "\n           10 = 3 cycles"},
+    {PrintDRAMCON, 3u << 8, "\n [9:8]    RAS pre-charge time (tRP) ...[3]",
+     "\n           11 = 4 cycles"},
     // DRAMCON CAN, bits 31:30
-    {PrintDRAMCON, 0u << 30, "\n [31:30]  Number of column bits (CAN)..[0]", "\n           00 = 8 bits"},
-    {PrintDRAMCON, 1u << 30, "\n [31:30]  Number of column bits (CAN)..[1]", "\n           01 = 9 bits"},
-    {PrintDRAMCON, 2u << 30, "\n [31:30]  Number of column bits (CAN)..[2]", "\n           10 = 10 bits"},
-    {PrintDRAMCON, 3u << 30, "\n [31:30]  Number of column bits (CAN)..[3]", "\n           11 = 11 bits"},
+    {PrintDRAMCON, 0u << 30, "\n [31:30]  Number of column bits (CAN)..[0]",
+     "\n           00 = 8 bits"},
+    {PrintDRAMCON, 1u << 30, "\n [31:30]  Number of column bits (CAN)..[1]",
+     "\n           01 = 9 bits"},
+    {PrintDRAMCON, 2u << 30, "\n [31:30]  Number of column bits (CAN)..[2]",
+     "\n           10 = 10 bits"},
+    {PrintDRAMCON, 3u << 30, "\n [31:30]  Number of column bits (CAN)..[3]",
+     "\n           11 = 11 bits"},
     // REFEXTCON VSF, bit 15
     {PrintREFEXTCON, 0u << 15, "\n[15]      Validity of special reg(VSF).[0]",
      "\n            0 = Not accessible to memory bank"},
@@ -408,7 +438,8 @@ const LegendCase kLegendCases[] = {
     {PrintREFEXTCON, 1u << 16, "\n[16]      Refresh enable (REN) ........[1]",
      "\n            1 = Enable DRAM refresh"},
     // REFEXTCON tCHR, bits 19:17
-    {PrintREFEXTCON, 0u << 17, "\n[19:17]   CAS hold time(tCHR)..........[0]", "\n            000 = 1 cycle"},
+    {PrintREFEXTCON, 0u << 17, "\n[19:17]   CAS hold time(tCHR)..........[0]",
+     "\n            000 = 1 cycle"},
     {PrintREFEXTCON, 1u << 17, "\n[19:17]   CAS hold time(tCHR)..........[1]",
      "\n            001 = 2 cycles"},
     {PrintREFEXTCON, 2u << 17, "\n[19:17]   CAS hold time(tCHR)..........[2]",
@@ -424,18 +455,22 @@ const LegendCase kLegendCases[] = {
     {PrintREFEXTCON, 7u << 17, "\n[19:17]   CAS hold time(tCHR)..........[7]",
      "\n            111 = Not used"},
     // REFEXTCON tCSR, bit 20
-    {PrintREFEXTCON, 0u << 20, "\n[20]      CAS setup time(t CSR)........[0]", "\n            0 = 1 cycle"},
+    {PrintREFEXTCON, 0u << 20, "\n[20]      CAS setup time(t CSR)........[0]",
+     "\n            0 = 1 cycle"},
     {PrintREFEXTCON, 1u << 20, "\n[20]      CAS setup time(t CSR)........[1]",
      "\n            1 = 2 cycles"},
 };
 
-int CountLines(const std::string &s) {
+int CountLines(const std::string &s)
+{
     int n = 0;
-    for (char ch : s) n += ch == '\n';
+    for (char ch : s)
+        n += ch == '\n';
     return n;
 }
 
-TEST(DecodersLegends, EachValueSelectsItsOwnLegendLine) {
+TEST(DecodersLegends, EachValueSelectsItsOwnLegendLine)
+{
     for (const LegendCase &c : kLegendCases) {
         SCOPED_TRACE(testing::Message() << "val 0x" << std::hex << c.val << ": " << c.legend_line);
         const Printed out = Capture(c.print, "REG", c.val);
@@ -449,7 +484,8 @@ TEST(DecodersLegends, EachValueSelectsItsOwnLegendLine) {
 
 // Each EXTDBWTH width alone at 2 (binary 10): only its own line shows it, which pins the DSR5
 // line (labelled "[10:11]") to bits 11:10.
-TEST(DecodersExtdbwth, EachWidthFieldReadsItsOwnTwoBits) {
+TEST(DecodersExtdbwth, EachWidthFieldReadsItsOwnTwoBits)
+{
     const char *const labels[] = {
         "\n[ 1: 0] ROM/SRAM/FLASH bank0 (DSR0) ...[", "\n[ 3: 2] ROM/SRAM/FLASH bank 1 (DSR1)...[",
         "\n[ 5: 4] ROM/SRAM/FLASH bank 2 (DSR2)...[", "\n[ 7: 6] ROM/SRAM/FLASH bank 3 (DSR3)...[",
@@ -470,7 +506,8 @@ TEST(DecodersExtdbwth, EachWidthFieldReadsItsOwnTwoBits) {
 }
 
 // The last REFEXTCON line: (2049 - count) / 50 MHz in seconds, six decimals.
-TEST(DecodersRefresh, PeriodFollowsRefreshCount) {
+TEST(DecodersRefresh, PeriodFollowsRefreshCount)
+{
     struct {
         U32 count;
         const char *tail;
@@ -502,7 +539,8 @@ TEST(DecodersRefresh, PeriodFollowsRefreshCount) {
 
 // ---- Null name ------------------------------------------------------------------------------
 
-TEST(DecodersNullName, ReturnsZeroAndPrintsNothing) {
+TEST(DecodersNullName, ReturnsZeroAndPrintsNothing)
+{
     for (Printer print : {PrintSYSCFG, PrintEXTDBWTH, PrintROMCON, PrintDRAMCON, PrintREFEXTCON}) {
         const Printed out = Capture(print, nullptr, 0xffffffff);
         EXPECT_EQ(out.ret, 0);
@@ -511,7 +549,8 @@ TEST(DecodersNullName, ReturnsZeroAndPrintsNothing) {
 }
 
 // An empty name is still a name: the header shows 12 blanks.
-TEST(DecodersNullName, EmptyNameStillPrints) {
+TEST(DecodersNullName, EmptyNameStillPrints)
+{
     const Printed out = Capture(PrintSYSCFG, "", 0);
     EXPECT_EQ(out.ret, 1);
     EXPECT_EQ(out.text.rfind("\n             00000000\n", 0), 0u);

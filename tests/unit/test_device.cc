@@ -16,9 +16,9 @@ extern "C" int __real_fchmod(int fd, mode_t mode);
 
 namespace {
 
-int changes = 0;            // fchmod calls seen
-mode_t saved_at_change = 0; // tty_mode as a fatal signal arriving in fchmod would find it
-int fail_with = 0;          // errno for the next fchmod calls; 0 lets them through
+int changes = 0;             // fchmod calls seen
+mode_t saved_at_change = 0;  // tty_mode as a fatal signal arriving in fchmod would find it
+int fail_with = 0;           // errno for the next fchmod calls; 0 lets them through
 
 }  // namespace
 

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "monitor/inspect.h"
+#include "monitor/link.h"
 #include "monitor/progress.h"
 #include "raw_line.h"
-#include "monitor/link.h"
 
 TEST(InspectRegisterval, ValueAfterSpaces)
 {
@@ -24,7 +24,7 @@ TEST(InspectRegisterval, ValueAfterSpaces)
         {"   0000003f", 1, 0x3f},
         {"aBcDeF09", 1, 0xabcdef09},
         {"FFFFFFFF", 1, 0xffffffff},
-        {"123456789", 1, 0x12345678},   // the ninth digit is not looked at
+        {"123456789", 1, 0x12345678},  // the ninth digit is not looked at
         {"0000003F\n", 1, 0x3f},
         {"\t0000003F", 0, 0xdeadbeef},  // only the space is skipped
         {":0000003F", 0, 0xdeadbeef},
@@ -62,7 +62,7 @@ TEST(InspectParseHex8, StopsAtTheFirstOtherCharacter)
 namespace {
 
 const char *const kNames[REGISTER_COUNT] = {
-    "SYSCFG",  "EXTDBWTH", "ROMCON0",  "ROMCON1",  "ROMCON2",  "ROMCON3",  "ROMCON4",
+    "SYSCFG",  "EXTDBWTH", "ROMCON0",  "ROMCON1",  "ROMCON2",  "ROMCON3",   "ROMCON4",
     "ROMCON5", "DRAMCON0", "DRAMCON1", "DRAMCON2", "DRAMCON3", "REFEXTCON",
 };
 
@@ -113,8 +113,7 @@ TEST(InspectFindRegisters, SearchRules)
         U32 value;       // its value afterwards (values start at 0)
     } cases[] = {
         {"first occurrence only", "SYSCFG:0000003F SYSCFG 0000003F", ALL_REGISTERS, 0, 0},
-        {"later name is found", "ROMCON1 12345678 SYSCFG 0000003f", ALL_REGISTERS & ~0x9u, 0,
-         0x3f},
+        {"later name is found", "ROMCON1 12345678 SYSCFG 0000003f", ALL_REGISTERS & ~0x9u, 0, 0x3f},
         {"DRAMCON0 is not ROMCON0", "DRAMCON0 00001234", ALL_REGISTERS & ~0x100u, 2, 0},
         {"DRAMCON0 value", "DRAMCON0 00001234", ALL_REGISTERS & ~0x100u, 8, 0x1234},
         {"zero byte ends the text", std::string("SYSCFG 0000003F\0EXTDBWTH 00000001", 33),

@@ -13,30 +13,27 @@
 #include "options.h"
 #include "settings.h"
 
-namespace
-{
+namespace {
 
 // ---- Helpers ---------------------------------------------------------------------------------
 
 using zt::restore_default_settings;
 
-class OptionsTest : public ::testing::Test
-{
-  protected:
+class OptionsTest : public ::testing::Test {
+protected:
     void SetUp() override { restore_default_settings(); }
     void TearDown() override { restore_default_settings(); }
 };
 
 // A mutable, null-terminated word vector, as the command line hands it over.
-class Words
-{
-  public:
+class Words {
+public:
     Words(std::initializer_list<std::string> words) : store_(words) { link(); }
     explicit Words(std::vector<std::string> words) : store_(std::move(words)) { link(); }
     char **argv() { return ptrs_.data(); }
     int argc() const { return static_cast<int>(store_.size()); }
 
-  private:
+private:
     void link()
     {
         for (auto &w : store_)
@@ -59,10 +56,7 @@ std::string literal(const std::string &text)
     return re;
 }
 
-int parse(Words words)
-{
-    return parse_args(words.argc(), words.argv());
-}
+int parse(Words words) { return parse_args(words.argc(), words.argv()); }
 
 const std::string kUsage = "ZELK 0.1.0 Flash loader and boot monitor client for S3C4510B boards\n"
                            " zelk [ options ] ttyname, where :\n"
@@ -147,7 +141,7 @@ TEST(OptionsFindOption, LongestWholeNameWins)
 {
     struct Case {
         std::vector<std::string> words;
-        const char *row; // expected name, null for no match
+        const char *row;  // expected name, null for no match
         int consumed;
     };
     const Case cases[] = {
@@ -160,12 +154,12 @@ TEST(OptionsFindOption, LongestWholeNameWins)
         {{"dram", "byte", "test"}, "dram byte test", 3},
         {{"dram", "test", "x"}, "dram test", 2},
         {{"dram", "half", "word", "test"}, "dram half word test", 4},
-        {{"dram", "half", "word"}, nullptr, 0}, // input ends before the name does
+        {{"dram", "half", "word"}, nullptr, 0},  // input ends before the name does
         {{"write", "speed", "9600"}, "write speed", 2},
         {{"write", "speeds"}, "write", 1},
         {{"device", "id"}, "device id", 2},
         {{"device"}, nullptr, 0},
-        {{"erase sector"}, nullptr, 0}, // a name never matches part of a word
+        {{"erase sector"}, nullptr, 0},  // a name never matches part of a word
         {{"eras"}, nullptr, 0},
         {{"erasex"}, nullptr, 0},
         {{"Erase"}, nullptr, 0},
@@ -206,7 +200,7 @@ TEST(OptionsNumbers, PrefixesAndBase)
     struct Case {
         const char *word;
         bool hex;
-        const char *digits; // expected rest after blanks and prefix
+        const char *digits;  // expected rest after blanks and prefix
         int base;
     };
     const Case cases[] = {
@@ -233,13 +227,13 @@ TEST(OptionsNumbers, UnsignedConversionIs32BitsWide)
     };
     const Case cases[] = {
         {"2097152", 10, true, 2097152u},
-        {"115200xyz", 10, true, 115200u}, // trailing characters ignored
+        {"115200xyz", 10, true, 115200u},  // trailing characters ignored
         {"ff", 16, true, 0xFFu},
         {"4294967295", 10, true, 0xFFFFFFFFu},
-        {"4294967296", 10, true, 0xFFFFFFFFu}, // saturates
+        {"4294967296", 10, true, 0xFFFFFFFFu},  // saturates
         {"100000000", 16, true, 0xFFFFFFFFu},
         {"99999999999999999999999", 10, true, 0xFFFFFFFFu},
-        {"-1", 10, true, 0xFFFFFFFFu}, // negation wraps within 32 bits
+        {"-1", 10, true, 0xFFFFFFFFu},  // negation wraps within 32 bits
         {"-2", 10, true, 0xFFFFFFFEu},
         {"-4294967295", 10, true, 1u},
         {"-4294967296", 10, true, 0xFFFFFFFFu},
@@ -309,7 +303,7 @@ TEST(OptionsProcess, NumericKinds)
         OPTION opt;
         std::vector<std::string> words;
         int consumed;
-        U32 *u32; // which target to compare (exactly one is non-null)
+        U32 *u32;  // which target to compare (exactly one is non-null)
         U16 *u16;
         U8 *u8;
         int *i32;
@@ -671,14 +665,13 @@ TEST_F(OptionsTest, SectorListsFillTheMask)
         {"007", 0x80, ""},
         {",, ,\t", 0, ""},
         {"", 0, ""},
-        {"99999999999999999999,3", 0x8,
-         "Sector numbers above 31 ignored: 99999999999999999999\n"},
+        {"99999999999999999999,3", 0x8, "Sector numbers above 31 ignored: 99999999999999999999\n"},
         {"0 31", 0x80000001u, ""},
         {"40,1,032,64", 0x2, "Sector numbers above 31 ignored: 40, 032, 64\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.list);
-        erase_sectors_cmd = 0xFFFFFFFF; // a new list replaces the old one
+        erase_sectors_cmd = 0xFFFFFFFF;  // a new list replaces the old one
         Words w{c.list, "more"};
         int consumed = 0;
         testing::internal::CaptureStderr();
@@ -722,7 +715,7 @@ TEST_F(OptionsTest, DeviceNames)
         std::string word;
         int quiet;
         int result;
-        const char *devnam_after; // null: unchanged
+        const char *devnam_after;  // null: unchanged
         std::string message;
     };
     // "/dev/" + 4089 characters = 4094, the most devnam holds; short components keep stat()
@@ -791,7 +784,7 @@ TEST_F(OptionsTest, ValuesStored)
         {{"size", "1"}, &file_size, 1},
         {{"block", "size", "1024"}, &block_size, 1024},
         {{"speed", "115200xyz"}, &inspeed, 115200},
-        {{"speed", "-9600"}, &inspeed, -9600}, // no limits on "speed"
+        {{"speed", "-9600"}, &inspeed, -9600},  // no limits on "speed"
         {{"speed", "9600", "speed", "19200"}, &inspeed, 19200},
         {{"offset", "0x300000"}, &write_offset, 3145728},
         {{"offset", "-1"}, &write_offset, -1},
@@ -825,7 +818,7 @@ TEST_F(OptionsTest, UnknownWordPrintsUsage)
 {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(parse(Words{"read", "foo", "--version"}), 0); // reported before --version
+    EXPECT_EQ(parse(Words{"read", "foo", "--version"}), 0);  // reported before --version
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nLogview:Unknown option 'foo'\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsage);
     EXPECT_EQ(read_cmd, 1);
@@ -897,4 +890,4 @@ TEST(OptionsUsage, FullListing)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsage);
 }
 
-} // namespace
+}  // namespace

@@ -13,8 +13,7 @@
 #include "options.h"
 #include "settings.h"
 
-namespace
-{
+namespace {
 
 using zt::restore_default_settings;
 
@@ -37,9 +36,8 @@ std::string words(int count)
     return line;
 }
 
-class OptionsFileTest : public ::testing::Test
-{
-  protected:
+class OptionsFileTest : public ::testing::Test {
+protected:
     void SetUp() override
     {
         restore_default_settings();
@@ -73,12 +71,12 @@ TEST_F(OptionsFileTest, LinesApplied)
     struct Case {
         const char *label;
         std::string content;
-        std::string errors; // expected stderr, "{file}" for the path
+        std::string errors;  // expected stderr, "{file}" for the path
         std::function<void()> check;
     };
-    const std::string cut_line = "input " + std::string(594, 'a');   // 600 characters
-    const std::string exact_line = "input " + std::string(505, 'b'); // 511 characters
-    const std::string longest_line = "input " + std::string(4090, 'c'); // 4096 characters
+    const std::string cut_line = "input " + std::string(594, 'a');       // 600 characters
+    const std::string exact_line = "input " + std::string(505, 'b');     // 511 characters
+    const std::string longest_line = "input " + std::string(4090, 'c');  // 4096 characters
     const Case cases[] = {
         {"comment after option", "speed 115200 # fast line\n", "",
          [] { EXPECT_EQ(inspeed, 115200); }},
@@ -222,4 +220,4 @@ TEST_F(OptionsFileTest, FatalLines)
     }
 }
 
-} // namespace
+}  // namespace

@@ -15,8 +15,7 @@
 
 namespace fs = std::filesystem;
 
-namespace
-{
+namespace {
 
 struct FakeTree {
     fs::path root;
@@ -76,7 +75,7 @@ std::string listing(const std::vector<serial_port> &ports)
     return text;
 }
 
-} // namespace
+}  // namespace
 
 TEST(SerialPorts, FakeTreeListedWithDriversAndUsbIds)
 {

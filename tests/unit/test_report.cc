@@ -8,8 +8,7 @@
 
 namespace {
 
-template <typename F>
-std::string formatted(F f, int size = 256)
+template <typename F> std::string formatted(F f, int size = 256)
 {
     std::string buf(static_cast<std::size_t>(size), '\0');
     report_buf b{buf.data(), size};
@@ -76,7 +75,8 @@ TEST(ReportFormat, LastLineOfTheText)
 {
     EXPECT_EQ(line_of(""), "<none>");
     EXPECT_EQ(line_of("\n \r\n"), "<none>");
-    EXPECT_EQ(line_of("\nRead byte timeout, offset [5][0x5]\n"), "Read byte timeout, offset [5][0x5]");
+    EXPECT_EQ(line_of("\nRead byte timeout, offset [5][0x5]\n"),
+              "Read byte timeout, offset [5][0x5]");
     EXPECT_EQ(line_of("first\nsecond"), "second");  // no newline yet
     EXPECT_EQ(line_of("\nRead byte timeout\n\nRead Manufactory Code Timeout\n"),
               "Read Manufactory Code Timeout");

@@ -12,8 +12,8 @@
 #include <chrono>
 #include <thread>
 
-#include "raw_line.h"
 #include "process_state.h"
+#include "raw_line.h"
 #include "serial/serial.h"
 
 TEST(SerialSpeeds, LookupsTakeTheFirstRow)
@@ -73,8 +73,9 @@ TEST_F(SerialIo, PacedWriteSleepsAfterEveryByte)
     const unsigned char data[] = "abc";
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(write_tty(data, 3, 0, 100), 1);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - t0).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     EXPECT_GE(ms, 300);
     EXPECT_EQ(drain_master(), "abc");
 }
@@ -85,7 +86,8 @@ TEST_F(SerialIo, FullQueueFailsAtOnce)
     std::string big(1 << 20, 'x');
     testing::internal::CaptureStderr();
     EXPECT_EQ(write_tty(reinterpret_cast<const unsigned char *>(big.data()),
-                        static_cast<int>(big.size()), 0, 0), 0);
+                        static_cast<int>(big.size()), 0, 0),
+              0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nTTY device write error : EWOULDBLOCK");
 }
 
@@ -139,8 +141,9 @@ TEST_F(SerialIo, TimedReadOnASilentLine)
     unsigned char buf[1] = {};
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(read_tty(buf, 1, 2), 0);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - t0).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     EXPECT_GE(ms, 1990);
     EXPECT_LT(ms, 3500);
 }
@@ -155,8 +158,9 @@ TEST(SerialHangUp, TimedReadFailsAtOnce)
     testing::internal::CaptureStderr();
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(read_tty(buf, 8, 10), 0);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - t0).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     testing::internal::GetCapturedStderr();
     EXPECT_LT(ms, 2000);
     EXPECT_EQ(tty_hung_up(), 1);
@@ -223,9 +227,9 @@ struct SignalSoon {
 
 long ms_since(std::chrono::steady_clock::time_point t0)
 {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - t0)
-                                 .count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count());
 }
 
 }  // namespace

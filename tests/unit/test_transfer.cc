@@ -31,12 +31,8 @@ TEST(TransferCrcReply, HexDigitsOfEitherCase)
         const char *reply;
         U32 value;
     } cases[] = {
-        {"00000000", 0},
-        {"FFFFF01F", 0xFFFFF01F},
-        {"fffff01f", 0xFFFFF01F},
-        {"BcAdD11f", 0xBCADD11F},
-        {"12345678", 0x12345678},
-        {"9aBf0c0E", 0x9ABF0C0E},
+        {"00000000", 0},          {"FFFFF01F", 0xFFFFF01F}, {"fffff01f", 0xFFFFF01F},
+        {"BcAdD11f", 0xBCADD11F}, {"12345678", 0x12345678}, {"9aBf0c0E", 0x9ABF0C0E},
     };
     for (const Case &c : cases) {
         U32 v = 1;
