@@ -22,26 +22,12 @@ namespace {
 
 constexpr const char *OPTIONS_FILE = "./zelk.cfg";
 
-// Formats a small non-negative number into buf without stdio (for use in signal handlers).
-size_t format_uint(char *buf, unsigned v)
-{
-    char tmp[12];
-    size_t n = 0;
-    do {
-        tmp[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    for (size_t i = 0; i < n; i++)
-        buf[i] = tmp[n - 1 - i];
-    return n;
-}
-
 void write_message(int fd, const char *head, int sig, const char *tail)
 {
     char buf[96];
     size_t n = std::strlen(head);
     std::memcpy(buf, head, n);
-    n += format_uint(buf + n, static_cast<unsigned>(sig));
+    n += format_decimal(buf + n, static_cast<unsigned>(sig));
     size_t t = std::strlen(tail);
     std::memcpy(buf + n, tail, t);
     n += t;

@@ -247,18 +247,23 @@ void rb_json_string(report_buf &b, const char *s, int max_len)
     rb_text(b, "\"");
 }
 
-void rb_uint(report_buf &b, unsigned long long v)
+std::size_t format_decimal(char *buf, unsigned long long v)
 {
-    char tmp[24];
-    int n = 0;
+    char tmp[20];
+    std::size_t n = 0;
     do {
         tmp[n++] = static_cast<char>('0' + v % 10);
         v /= 10;
     } while (v != 0);
+    for (std::size_t i = 0; i < n; i++)
+        buf[i] = tmp[n - 1 - i];
+    return n;
+}
+
+void rb_uint(report_buf &b, unsigned long long v)
+{
     char out[24];
-    for (int i = 0; i < n; i++)
-        out[i] = tmp[n - 1 - i];
-    out[n] = '\0';
+    out[format_decimal(out, v)] = '\0';
     rb_text(b, out);
 }
 

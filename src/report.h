@@ -4,6 +4,8 @@
 // all: it is written under a temporary name in the same directory and renamed.
 #pragma once
 
+#include <cstddef>
+
 #include "zelk.h"
 
 extern char reportfilenam[NAME_BUF_SIZE];  // "" = no report
@@ -44,6 +46,10 @@ struct report_buf {
 void rb_text(report_buf &b, const char *s);
 void rb_json_string(report_buf &b, const char *s, int max_len);  // quoted, escaped; null -> null
 void rb_uint(report_buf &b, unsigned long long v);
+
+// Writes v in decimal into buf (room for 20 digits) without stdio or allocation, so that signal
+// handlers may call it. Returns the number of digits; writes no terminator.
+std::size_t format_decimal(char *buf, unsigned long long v);
 void rb_seconds(report_buf &b, long long usec);  // "12.345678"
 // UTC time of the epoch microseconds: "2026-12-08T09:41:33.123456Z".
 void rb_utc_time(report_buf &b, long long epoch_usec);
