@@ -52,15 +52,16 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
     const int err = errno;
     if (kill_link)
         return line_step::STOP;
+    // A line that has hung up (an unplugged USB adapter, a closed pseudo-terminal master) stays
+    // readable and reads 0 bytes for ever, or fails with EIO or ENXIO: which of the two the
+    // driver gives depends on the moment of the hang-up.
+    if (n == 0 || (n < 0 && (err == EIO || err == ENXIO))) {
+        std::fprintf(stderr, "\nSerial line hung up\n");
+        return line_step::FAIL;
+    }
     if (n < 0) {
         // "TYY" is what scripts have always read here: the text is part of the interface.
         std::fprintf(stderr, "\nTYY read error : (%d)\n", err);
-        return line_step::FAIL;
-    }
-    // A line that has hung up (an unplugged USB adapter, a closed pseudo-terminal master) stays
-    // readable and reads 0 bytes for ever.
-    if (n == 0) {
-        std::fprintf(stderr, "\nSerial line hung up\n");
         return line_step::FAIL;
     }
     *got = static_cast<size_t>(n);
