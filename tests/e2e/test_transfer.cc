@@ -25,10 +25,10 @@ using zt::with_fault;
 
 namespace {
 
-const std::string HEAD = "Set speed=38400\nTest link ...Ok\n";
-const std::string FAST = "Fast Write flash ...";
-const std::string LINK_OK = "Test link ...Ok\n";
-const std::string TIMES = "\nTransfer time = T sec\nSpeed = S bytes/sec";
+using zt::FAST;
+using zt::HEAD;
+using zt::LINK_OK;
+using zt::TIMES;
 constexpr int BLOCK = zt::BLOCK_BYTES;
 
 zb::Fault fault(const std::string &command, int occurrence = -1)
