@@ -127,24 +127,12 @@ void report_options_file()
 
 void open_device()
 {
-    ttyfd = open(devnam, O_RDWR | O_NONBLOCK, 0);
-    if (ttyfd == -1) {
-        report_open_error(devnam, errno);
+    if (!open_tty(devnam))
         end_program(1);
-    }
     // From here on every way out puts the device back as it was found.
     std::atexit(restore_at_exit);
-    if (!check_serial_line(ttyfd) || !lock_tty(ttyfd))
+    if (!claim_tty())
         end_program(1);
-    hold_tty_exclusive(ttyfd);
-
-    int fdflags = fcntl(ttyfd, F_GETFL);
-    if (fdflags == -1 || fcntl(ttyfd, F_SETFL, fdflags | O_NONBLOCK) < 0)
-        std::fprintf(stderr, "set O_NONBLOCK mode error\n");
-
-    // Group and other lose write permission for the length of the run; a failure is reported
-    // and the run goes on.
-    protect_node(ttyfd);
 }
 
 // A termination request that came while an operation was finishing, after its last own

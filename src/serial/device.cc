@@ -1,6 +1,7 @@
 // Opening the serial device: what the driver checks and changes between the open and the line
 // set-up. Only a serial line is used, and its node is protected for the length of the run with
 // the mode to put back saved first.
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
@@ -90,4 +91,29 @@ int protect_node(int fd)
         std::fprintf(stderr, "Device [%s] stays writable by group %s during the run\n", devnam,
                      group_name(st.st_gid).c_str());
     return 0;
+}
+
+int open_tty(const char *path)
+{
+    ttyfd = open(path, O_RDWR | O_NONBLOCK, 0);
+    if (ttyfd != -1)
+        return 1;
+    report_open_error(path, errno);
+    return 0;
+}
+
+int claim_tty()
+{
+    if (!check_serial_line(ttyfd) || !lock_tty(ttyfd))
+        return 0;
+    hold_tty_exclusive(ttyfd);
+
+    int fdflags = fcntl(ttyfd, F_GETFL);
+    if (fdflags == -1 || fcntl(ttyfd, F_SETFL, fdflags | O_NONBLOCK) < 0)
+        std::fprintf(stderr, "set O_NONBLOCK mode error\n");
+
+    // Group and other lose write permission for the length of the run; a failure is reported
+    // and the run goes on.
+    protect_node(ttyfd);
+    return 1;
 }

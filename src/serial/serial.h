@@ -32,6 +32,15 @@ int lock_tty(int fd);
 
 // ---- The device between its open and the line set-up -------------------------------------
 
+// Opens the device at path into ttyfd, without waiting for carrier. 0 (reported with
+// report_open_error) when it cannot be opened.
+int open_tty(const char *path);
+
+// Makes the open ttyfd this run's own: it must be a serial line, the advisory lock and TIOCEXCL
+// are taken, reads are non-blocking and the node is protected. 0 (reported) when it is not a
+// serial line or another program holds it; the caller has arranged for the node to be put back.
+int claim_tty();
+
 // Reports a failed open of the device at path with the reason; for a permission refusal also
 // what the user can do about it.
 void report_open_error(const char *path, int err);
