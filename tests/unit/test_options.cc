@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "death_text.h"
 #include "options.h"
 #include "settings.h"
 
@@ -17,6 +18,7 @@ namespace {
 
 // ---- Helpers ---------------------------------------------------------------------------------
 
+using zt::literal;
 using zt::restore_default_settings;
 
 class OptionsTest : public ::testing::Test {
@@ -43,18 +45,6 @@ private:
     std::vector<std::string> store_;
     std::vector<char *> ptrs_;
 };
-
-// A literal text as a POSIX extended regular expression, for death-test stderr matching.
-std::string literal(const std::string &text)
-{
-    std::string re;
-    for (char c : text) {
-        if (std::strchr("\\^$.|?*+()[]{}", c))
-            re += '\\';
-        re += c;
-    }
-    return re;
-}
 
 int parse(Words words) { return parse_args(words.argc(), words.argv()); }
 

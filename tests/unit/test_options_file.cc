@@ -3,30 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <sys/stat.h>
 
+#include "death_text.h"
 #include "options.h"
 #include "settings.h"
 
 namespace {
 
+using zt::literal;
 using zt::restore_default_settings;
-
-std::string literal(const std::string &text)
-{
-    std::string re;
-    for (char c : text) {
-        if (std::strchr("\\^$.|?*+()[]{}", c))
-            re += '\\';
-        re += c;
-    }
-    return re;
-}
 
 std::string words(int count)
 {
