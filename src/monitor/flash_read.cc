@@ -87,10 +87,11 @@ int receive_data(read_target &t, int count)
         end_read_if_interrupted(t);
         hash_mark(marks, pos);
         rbuf[0] = 0;
-        gather_tty(std::min(file_size - pos, RECEIVE_CHUNK_BYTES));
+        const int chunk = std::min(count - pos, RECEIVE_CHUNK_BYTES);
+        gather_tty(chunk);
         if (read_failed || !read_tty(rbuf, 1, BYTE_WAIT_SEC))
             return byte_lost(t, pos);
-        const int want = std::min(count - pos, RECEIVE_CHUNK_BYTES) - 1;
+        const int want = chunk - 1;
         const int more = want > 0 ? read_pending_tty(rbuf + 1, want) : 0;
         read_failed = more < 0;
         const int n = 1 + std::max(more, 0);
