@@ -8,6 +8,7 @@
 __attribute__((weak)) void end_program(int status)
 {
     std::fflush(stdout);
-    report_finish(status);
+    if (!report_finish(status))
+        status = 1;
     std::exit(status);
 }

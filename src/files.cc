@@ -95,6 +95,28 @@ file_ptr create_output_file(const char *name)
     return stream_of(fd, "w+");
 }
 
+bool output_file_creatable(const char *name)
+{
+    struct stat st;
+    if (stat(name, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            return false;
+        }
+        return access(name, W_OK) == 0;
+    }
+    if (errno != ENOENT)
+        return false;
+    const std::string dir = directory_of(name);
+    if (stat(dir.c_str(), &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
 bool same_file(const char *a, const char *b)
 {
     struct stat sa, sb;

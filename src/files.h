@@ -17,5 +17,10 @@ file_ptr open_regular_file(const char *name, bool *not_regular);
 // message on stderr. Null on failure; for other failures errno tells why and nothing is printed.
 file_ptr create_output_file(const char *name);
 
+// Whether create_output_file(name) can be expected to succeed, found without creating or
+// emptying anything: an existing name must be no directory and be writable; a new one needs a
+// writable directory. false with errno telling why.
+bool output_file_creatable(const char *name);
+
 // True when both names exist and are the same file (same device and inode).
 bool same_file(const char *a, const char *b);

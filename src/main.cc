@@ -221,6 +221,8 @@ int main(int argc, char **argv)
     report_start();
     select_operations();
     refuse_output_over_input();
+    if (!check_job())
+        end_program(1);
     install_signal_handlers();
     report_options_file();
     open_device();

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <vector>
 
 #include "report.h"
 
@@ -36,6 +37,7 @@ int file_size = 0, block_size = 0, hash = 0;
 int verify_opt = 0;
 int write_offset = 0, write_speed = 0;
 int terminal_hex_opt = 0, echo_opt = 0;
+int dram_timeout = 120;
 
 // ---- Option table ----------------------------------------------------------------------------
 
@@ -47,6 +49,7 @@ constexpr U32 OPT_U32_RANGE = OPT_U32 | OPT_LOWER | OPT_UPPER;  // limits carrie
 static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE == 0x30004);
 
 constexpr int BLOCK_LIMIT = 1024;
+constexpr int DRAM_TIMEOUT_LIMIT = 86400;  // a day: longer is no test
 
 // Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
 // project's version, which the build passes in.
@@ -119,9 +122,12 @@ const OPTION general_options[] = {
      nullptr},
     {"report", OPT_STRING, reportfilenam, "Report file name (JSON) written when the run ends", 0, 0,
      NAME_BUF_SIZE, nullptr},
+    {"dram timeout", OPT_INT_RANGE, &dram_timeout,
+     "Seconds a DRAM test may go without progress (default 120, 0 = no limit)", 0, 0,
+     DRAM_TIMEOUT_LIMIT, nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 32, "31 options and the terminator");
+static_assert(std::size(general_options) == 33, "32 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 
@@ -368,7 +374,50 @@ void report_missing_device(std::string_view word)
     print_serial_ports(stderr, ports);
 }
 
+// Edits (insertion, deletion, substitution, swap of neighbours) that turn a into b.
+std::size_t edit_distance(std::string_view a, std::string_view b)
+{
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); i++)
+        d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); j++)
+        d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); i++)
+        for (std::size_t j = 1; j <= b.size(); j++) {
+            const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
 }  // namespace
+
+const OPTION *closest_option(std::string_view word)
+{
+    constexpr std::size_t MAX_EDITS = 2;
+    const OPTION *best = nullptr;
+    std::size_t best_edits = MAX_EDITS + 1;
+    for (const OPTION *opt = general_options; opt->name; ++opt) {
+        // A word of a longer name is compared with that name's first word: "devce" for "device id".
+        const std::string_view name(opt->name);
+        const std::size_t edits = std::min(edit_distance(word, name),
+                                           edit_distance(word, name.substr(0, name.find(' '))));
+        if (edits < best_edits) {
+            best = opt;
+            best_edits = edits;
+        }
+    }
+    // A word that short is no misspelling of anything: every name is two edits away from it.
+    return best_edits < word.size() ? best : nullptr;
+}
+
+void suggest_option(const char *word)
+{
+    if (const OPTION *opt = closest_option(word))
+        std::fprintf(stderr, "Did you mean \"%s\"?\n", opt->name);
+}
 
 // ---- Numbers ---------------------------------------------------------------------------------
 
@@ -388,34 +437,39 @@ const char *number_digits(const char *word, bool hex, int *base)
     return word;
 }
 
-// The settings are 32 bits wide, so the conversion behaves as a 32-bit strtoul: a magnitude
-// beyond 32 bits saturates, a negative one within 32 bits wraps ("-1" is all bits set).
+// A number word is all digits (after its blanks, sign and base prefix): "10k" or "1e3" is no
+// number, and a value beyond its setting's width is refused rather than cut or saturated, so
+// that "size 10k" never reads 10 and "offset 0x1FFFFFFFF" never reads 0xffffffff.
+namespace {
+
+bool whole_word(const char *digits, const char *end) { return end != digits && *end == '\0'; }
+
+}  // namespace
+
 bool read_u32(const char *digits, int base, U32 *out)
 {
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(digits, &end, base);
-    if (end == digits)
-        return false;
-    const bool range_error = errno == ERANGE;
     const char *sign = digits;
     while (std::isspace(static_cast<unsigned char>(*sign)))
         ++sign;
-    const unsigned long magnitude = (*sign == '-') ? 0UL - value : value;
-    if (range_error || magnitude > 0xFFFFFFFFUL)
-        *out = 0xFFFFFFFFU;
-    else
-        *out = static_cast<U32>(value);
+    if (*sign == '-')
+        return false;  // an unsigned setting holds no negative number
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(digits, &end, base);
+    if (!whole_word(digits, end) || errno == ERANGE || value > 0xFFFFFFFFULL)
+        return false;
+    *out = static_cast<U32>(value);
     return true;
 }
 
 bool read_int(const char *digits, int base, int *out)
 {
     char *end = nullptr;
-    const long value = std::strtol(digits, &end, base);
-    if (end == digits)
+    errno = 0;
+    const long long value = std::strtoll(digits, &end, base);
+    if (!whole_word(digits, end) || errno == ERANGE || value < INT_MIN || value > INT_MAX)
         return false;
-    *out = value < INT_MIN ? INT_MIN : value > INT_MAX ? INT_MAX : static_cast<int>(value);
+    *out = static_cast<int>(value);
     return true;
 }
 
@@ -436,6 +490,15 @@ const OPTION *find_option(char **args, int *argc)
     }
     *argc = best_count;
     return best;
+}
+
+int option_argument_words(const OPTION *opt)
+{
+    if (opt->type & OPT_NOARG)
+        return 0;
+    if ((opt->type & OPT_KIND_MASK) == OPT_FUNC)
+        return opt->addr == reinterpret_cast<void *>(&parseSectors) ? 1 : 0;
+    return 1;
 }
 
 int process_option(const OPTION *opt, char **argv, int *arg_proc)
@@ -492,6 +555,7 @@ int parse_args(int argc, char **argv)
 {
     if (!argv)
         return 0;
+    std::string device_word;  // the device a word of this command line named, as a path
     int i = 0;
     while (i < argc) {
         int olen = 0;
@@ -511,11 +575,19 @@ int parse_args(int argc, char **argv)
         }
         if (dev == 0) {
             option_error(nullptr, "Unknown option '%s'", argv[i]);
+            suggest_option(argv[i]);
             usage();
             return 0;
         }
         if (dev < 0)
             return 0;
+        // Two boards on the bench and a slip of the fingers: the run would flash the wrong one.
+        if (!device_word.empty() && device_word != devnam) {
+            std::fprintf(stderr, "\nTwo devices named: [%s] and [%s]\n", device_word.c_str(),
+                         devnam);
+            return 0;
+        }
+        device_word = devnam;
         ++i;
     }
     return 1;
@@ -568,9 +640,9 @@ int showports(char **, int *)
     end_program(0);
 }
 
-// The list is one word of sector numbers separated by blanks or commas; numbers above 31 name no
-// sector and are ignored, with a warning that names them as written. A new list replaces an
-// earlier one.
+// The list is one word of sector numbers separated by blanks or commas. A number above 31 names
+// no sector: it is a slip of the user, so the run is refused before the device is opened, naming
+// every such number as written. A new list replaces an earlier one.
 int parseSectors(char **argv, int *argc)
 {
     if (!argv || !argc)
@@ -586,7 +658,7 @@ int parseSectors(char **argv, int *argc)
         fail();
     }
     erase_sectors_cmd = 0;
-    std::string ignored;
+    std::string missing;
     for (const char *p = word; *p;) {
         if (*p < '0' || *p > '9') {
             ++p;
@@ -604,11 +676,13 @@ int parseSectors(char **argv, int *argc)
         if (!beyond)
             erase_sectors_cmd |= U32{1} << sector;
         else
-            ignored.append(ignored.empty() ? "" : ", ").append(number, p);
+            missing.append(missing.empty() ? "" : ", ").append(number, p);
     }
-    if (!ignored.empty())
-        std::fprintf(stderr, "Sector numbers above %d ignored: %s\n", FLASH_SECTORS - 1,
-                     ignored.c_str());
+    if (!missing.empty()) {
+        std::fprintf(stderr, "\nSector numbers above %d do not exist: %s\n", FLASH_SECTORS - 1,
+                     missing.c_str());
+        fail();
+    }
     *argc = 1;
     return 1;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "zelk.h"
 
@@ -16,6 +17,10 @@ const OPTION *find_option(char **args, int *argc);
 // parser function fails. A missing or bad argument is reported and ends the program (exit 1).
 int process_option(const OPTION *opt, char **argv, int *arg_proc);
 
+// How many argument words `opt` takes after its name: 0 for a switch, a command or a parser
+// function that takes none, else 1.
+int option_argument_words(const OPTION *opt);
+
 // One message on stderr, framed by newlines, prefixed "Option [name] error:" for a row with a
 // name and "Logview:" otherwise. printf-like; "%m" gives strerror(errno) as found at the call.
 void option_error(const OPTION *opt, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -25,6 +30,13 @@ void option_error(const OPTION *opt, const char *fmt, ...) __attribute__((format
 // as a missing device, with the serial ports present. Returns 1 when every word was accepted,
 // 0 otherwise (reported).
 int parse_args(int argc, char **argv);
+
+// The option whose name (or whose name's first word) lies within two edits of `word`, the
+// nearest, the earlier row on a tie; null when none does or the word is too short to tell.
+const OPTION *closest_option(std::string_view word);
+
+// After "Unknown option": one line on stderr naming the option the word may have been meant as.
+void suggest_option(const char *word);
 
 // Settings that only work together: "verify" needs the block write "write" (the byte write's
 // flash offset is the monitor's choice, so there is nothing to compare it with). 1 = they agree;
@@ -51,13 +63,13 @@ int parseSectors(char **argv, int *argc);     // fills erase_sectors_cmd from on
 // are skipped. Stores the base: 16 after a prefix, else 16 when `hex` is set, else 10.
 const char *number_digits(const char *word, bool hex, int *base);
 
-// Reads a number as the unsigned kinds do: a 32-bit unsigned conversion (sign accepted, trailing
-// characters ignored, out-of-range values saturate to 0xFFFFFFFF). Returns false when no digit
-// was read.
+// Reads a number word as the unsigned kinds do: every character after the leading blanks must
+// be a digit of the base (a sign "+" allowed), and the value must fit 32 bits unsigned. Returns
+// false for anything else: no digit, characters after the digits, a minus sign, a larger value.
 bool read_u32(const char *digits, int base, U32 *out);
 
-// Reads a number as OPT_INT does: signed conversion saturated to the int range. Returns false
-// when no digit was read.
+// Reads a number word as OPT_INT does: the same whole-word rule, a sign allowed, the value within
+// the int range. Returns false otherwise.
 bool read_int(const char *digits, int base, int *out);
 
 // Applies the options file, one option per line. Returns 0 when `filename` is null, the file

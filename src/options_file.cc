@@ -43,6 +43,9 @@ line_end read_line(std::FILE *file, char *buf, bool *any)
         }
         *any = true;
         if (c == '\n') {
+            // A line written on another system ends in CR LF: the CR is no part of its words.
+            if (!discarding && len > 0 && buf[len - 1] == '\r')
+                --len;
             buf[len] = '\0';
             return line_end::NEWLINE;
         }
@@ -79,7 +82,9 @@ int split_words(char *buf, char **argv)
     return argc;
 }
 
-// One option per line: words after the option's name and arguments are ignored.
+// One option per line. A line with words left after the option's name and arguments ("erase
+// sectors 3" is "erase" and two stray words) is not applied: it is reported like a line that
+// names no option, since it is not what its writer meant.
 void apply_line(file_ptr &file, const char *filename, int line, char *buf)
 {
     char *argv[MAX_WORDS];
@@ -93,7 +98,7 @@ void apply_line(file_ptr &file, const char *filename, int line, char *buf)
 
     int olen = 0;
     const OPTION *opt = find_option(argv, &olen);
-    if (!opt) {
+    if (!opt || (argc > olen && argc - olen > option_argument_words(opt))) {
         option_error(nullptr, "File [%s] parse error. Line [%d]", filename, line);
         return;
     }

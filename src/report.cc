@@ -399,7 +399,8 @@ void report_note_signal(int sig) { signal_seen = sig; }
 
 namespace {
 
-void write_report(int status)
+// 1 = the report is in place; 0 after its message.
+int write_report(int status)
 {
     if (!version[0])
         version_text(version, VERSION_BYTES);
@@ -410,8 +411,10 @@ void write_report(int status)
     char text[REPORT_BYTES];
     report_buf b{text, REPORT_BYTES};
     format_report(b, status);
-    if (b.overflow)
-        return report_error("] write error\n");
+    if (b.overflow) {
+        report_error("] write error\n");
+        return 0;
+    }
 
     // The temporary file sits next to the report, so that the rename stays on one file system.
     char tmp[NAME_BUF_SIZE + 32];
@@ -422,8 +425,10 @@ void write_report(int status)
     std::memcpy(tmp + len, ".tmp", 5);
 
     const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return report_error("] open error\n");
+    if (fd < 0) {
+        report_error("] open error\n");
+        return 0;
+    }
     bool ok = true;
     write_all(fd, text, b.len, ok);
     ok = fsync(fd) == 0 && ok;
@@ -431,17 +436,20 @@ void write_report(int status)
     if (!ok || rename(tmp, reportfilenam) != 0) {
         unlink(tmp);
         report_error("] write error\n");
+        return 0;
     }
+    return 1;
 }
 
 }  // namespace
 
-void report_finish(int status)
+int report_finish(int status)
 {
     // Marked written only at the end: a fatal signal in the middle of writing writes the report
     // again, whole, over the same temporary file, and the run never comes back to the first.
     if (written || !reportfilenam[0])
-        return;
-    write_report(status);
+        return 1;
+    const int ok = write_report(status);
     written = 1;
+    return ok;
 }

@@ -30,8 +30,9 @@ void report_note_signal(int sig);
 
 // Writes the report (when one is asked for) with this exit status. Called on every way the
 // program ends; writes once. Async-signal-safe: no allocation, no stdio, so that a fatal-signal
-// handler may call it.
-void report_finish(int status);
+// handler may call it. 0 when a report was asked for and could not be written (reported): the
+// user asked for the record, so the run then fails whatever its operations did.
+int report_finish(int status);
 
 // ---- Parts with no state, for the tests ----------------------------------------------------
 

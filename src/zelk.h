@@ -76,6 +76,7 @@ extern int file_size, block_size, hash;
 extern int verify_opt;                 // the block write reads the flash back and compares
 extern int write_offset, write_speed;  // stored as 32-bit patterns by OPT_U32 rows
 extern int terminal_hex_opt, echo_opt;
+extern int dram_timeout;  // seconds a DRAM test may go without a byte or a phase; 0 = no limit
 
 // ---- The board's flash ------------------------------------------------------------------------
 
@@ -91,6 +92,11 @@ extern volatile sig_atomic_t kill_link;  // set to 1 by SIGINT/SIGTERM, never re
 // Ends the program with `status` through exit(), so the restorer registered at the device's open
 // puts the device and the console back. Every fatal path in the tool ends here.
 [[noreturn]] void end_program(int status);
+
+// Checks every input the selected operations will need (the input file and its fit in the
+// flash, the write speed, the output file's folder) before the device is opened. 1 = the job
+// can run; 0 after the failing check's message.
+int check_job();
 
 // ---- Operations the driver runs ---------------------------------------------------------------
 

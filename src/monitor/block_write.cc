@@ -16,56 +16,20 @@
 #include "monitor/input_file.h"
 #include "monitor/link.h"
 #include "monitor/progress.h"
+#include "monitor/speed_switch.h"
 #include "serial/serial.h"
 
 namespace {
 
-constexpr int CRC_WAIT_SEC = 10;     // one-second waits for the check value of a block
-constexpr int SPEED_SETTLE_SEC = 1;  // the monitor switches back before the host does
+constexpr int CRC_WAIT_SEC = 10;  // one-second waits for the check value of a block
+constexpr U8 ERASED_BYTE = 0xFF;  // what erased flash holds; programming it changes nothing
 
-// The host line back at the attributes it had before the switch. Without them the run cannot
-// go on talking to the monitor, so failing here ends the program.
-void put_back_line()
-{
-    if (!restore_line())
-        end_program(1);
-}
-
-// Tells the monitor the write speed and follows it. 1 = both sides are at write_speed.
-int switch_speed()
-{
-    std::printf("\nSet Write Speed %d\n", write_speed);
-    std::fflush(stdout);
-    const int code = speed_toh(write_speed);
-    if (code == 0)
-        return 0;
-    if (!send_command(CMD_SET_SPEED, false, TERM_FLASH_WRITE) ||
-        !write_len(pair_code(CMD_SET_SPEED), write_speed, 1))
-        return 0;
-    end_run_if_interrupted(TERM_FLASH_WRITE);
-    return set_line_speed(code);
-}
-
-// Still at the write speed: tells the monitor the start-up speed, gives it time to switch,
-// then follows. 1 = the host is back at its start-up attributes.
-int restore_speed()
-{
-    // "Restote" is what scripts have always read here: the text is part of the interface.
-    std::printf("\nRestote Speed %d\n", inspeed);
-    std::fflush(stdout);
-    if (!send_command(CMD_SET_SPEED, false, TERM_FLASH_WRITE) ||
-        !write_len(pair_code(CMD_SET_SPEED), inspeed, 1))
-        return 0;
-    if (!pause_tty(SPEED_SETTLE_SEC, 0))
-        end_run_if_interrupted(TERM_FLASH_WRITE);
-    return restore_line();
-}
-
-// One "WB" frame: the block at `pos` (wlen file bytes, zero bytes after them) and its check
-// value compared. 1 = confirmed; 0 = failure, reported.
+// One "WB" frame: the block at `pos` (wlen file bytes, then 0xFF, which leaves the flash after
+// the image as it was) and its check value compared. 1 = confirmed; 0 = failure, reported.
 int write_block(const input_image &image, int pos, int wlen, hash_marks &marks)
 {
-    U8 databuf[FLASH_BLOCK_BYTES] = {};
+    U8 databuf[FLASH_BLOCK_BYTES];
+    std::memset(databuf, ERASED_BYTE, sizeof databuf);
     std::memcpy(databuf, image.bytes.get() + pos, static_cast<std::size_t>(wlen));
     const U32 offset = static_cast<U32>(pos) + static_cast<U32>(write_offset);
 
@@ -117,32 +81,10 @@ void report_transfer(const struct timeval &tstart, int sent)
         std::printf("\nSpeed = %.1Lf bytes/sec", sent / fsec);
 }
 
-// The file bytes the write sends: up to file_size; a file shorter than file_size is sent whole
-// and nothing beyond it.
-int image_end(const input_image &image)
-{
-    return static_cast<int>(std::min<long>(file_size, image.len));
-}
-
-// Bytes on the line for `end` file bytes: whole blocks, the last one padded with zero bytes.
+// Bytes on the line for `end` file bytes: whole blocks, the last one padded.
 long bytes_sent(int end)
 {
     return (static_cast<long>(end) + FLASH_BLOCK_BYTES - 1) / FLASH_BLOCK_BYTES * FLASH_BLOCK_BYTES;
-}
-
-// The flash ignores address bits above its size, so a block beyond the end would land at the
-// start, on the boot sector. 1 = every byte sent lies inside the flash.
-int fits_flash(int end)
-{
-    const long sent = bytes_sent(end);
-    const std::uint64_t last =
-        std::uint64_t{static_cast<U32>(write_offset)} + static_cast<std::uint64_t>(sent);
-    if (last > static_cast<std::uint64_t>(FLASH_BYTES)) {
-        std::fprintf(stderr, "\nImage of %d bytes at offset 0x%x does not fit the 2 MiB flash\n",
-                     static_cast<int>(sent), static_cast<unsigned>(write_offset));
-        return 0;
-    }
-    return 1;
 }
 
 // Every block of the first `end` bytes of the file. 1 = all blocks confirmed.
@@ -207,15 +149,48 @@ int verify_flash(const input_image &image, int end)
     return 0;
 }
 
+constexpr U32 SECTOR_BYTES = FLASH_BYTES / FLASH_SECTORS;
+
+// Whether this run erased every sector that the `bytes` bytes at `offset` lie in. The chain
+// stops at the first failure, so an erase that was selected has succeeded by now.
+bool erased_in_this_run(U32 offset, long bytes)
+{
+    if (erase_cmd)
+        return true;
+    const U32 last = offset + static_cast<U32>(bytes) - 1;  // inside the flash: checked
+    for (U32 sector = offset / SECTOR_BYTES; sector <= last / SECTOR_BYTES; sector++)
+        if (!(erase_sectors_cmd & (U32{1} << sector)))
+            return false;
+    return true;
+}
+
+// The check values prove what the monitor received, not what the flash holds. Said to a person
+// at a terminal only: scripts and logs read the write's texts as they always were.
+void warn_not_verified(U32 offset, long bytes)
+{
+    if (!isatty(STDERR_FILENO))
+        return;
+    std::fputs("Not verified: the check values cover only the last 4 bytes of each block; add "
+               "\"verify\" to compare the flash with the image\n",
+               stderr);
+    if (!erased_in_this_run(offset, bytes))
+        std::fputs("Flash not erased in this run: bits already cleared stay cleared\n", stderr);
+}
+
 }  // namespace
+
+int check_block_write(long len)
+{
+    return image_fits_flash(bytes_sent(write_length(len)), static_cast<U32>(write_offset));
+}
 
 int proc_FastWrite()
 {
     input_image image;
     if (!load_input_file(inpfilenam, image))
         return 0;
-    const int end = image_end(image);
-    if (!fits_flash(end))
+    const int end = write_length(image.len);
+    if (!check_block_write(image.len))
         return 0;
     if (!read_id())
         return 0;
@@ -223,8 +198,12 @@ int proc_FastWrite()
     std::fflush(stdout);
 
     const bool switched = write_speed != 0;
-    if (switched && !switch_speed())
-        return 0;
+    if (switched) {
+        std::printf("\nSet Write Speed %d\n", write_speed);
+        std::fflush(stdout);
+        if (!enter_fast_speed(write_speed))
+            return 0;
+    }
     if (write_offset != 0)
         std::printf("Offset 0x%x (%d)\n", static_cast<unsigned>(write_offset), write_offset);
     // At the new speed the monitor must announce itself again.
@@ -235,8 +214,15 @@ int proc_FastWrite()
     }
     // Still at the write speed: the read-back runs as fast as the data went.
     const int rvl = send_blocks(image, end) && (!verify_opt || verify_flash(image, end)) ? 1 : 0;
-    if (switched && !restore_speed())
-        return 0;
+    if (switched) {
+        // "Restote" is what scripts have always read here: the text is part of the interface.
+        std::printf("\nRestote Speed %d\n", inspeed);
+        std::fflush(stdout);
+        if (!leave_fast_speed())
+            return 0;
+    }
     std::printf("\n");
+    if (rvl && !verify_opt)
+        warn_not_verified(static_cast<U32>(write_offset), bytes_sent(end));
     return rvl;
 }

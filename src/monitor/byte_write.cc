@@ -106,20 +106,24 @@ int chunk_echo_wait_sec(int wlen, int baud)
     return 11 * wlen / baud + 10;
 }
 
+int check_byte_write(long len) { return image_fits_flash(write_length(len), 0); }
+
 int proc_Write()
 {
     input_image image;
-    if (!load_input_file(inpfilenam, image))
+    if (!load_input_file(inpfilenam, image) || !check_byte_write(image.len))
         return 0;
     if (!read_id())
         return 0;
     std::printf("Write flash ...");
     std::fflush(stdout);
+    // The monitor is told the count that will come: a file shorter than "size" is sent whole and
+    // no further, and a monitor told more would take the next command's letters as flash data.
+    // file_size keeps its value for a later read.
+    const int end = write_length(image.len);
     if (!send_command(CMD_BYTE_WRITE, true, TERM_FLASH_WRITE) ||
-        !write_len(pair_code(CMD_BYTE_WRITE), file_size, 0))
+        !write_len(pair_code(CMD_BYTE_WRITE), end, 0))
         return 0;
-    // A file shorter than the announced size is sent whole and no further.
-    const int end = static_cast<int>(std::min<long>(file_size, image.len));
     progress_start(end, true);
     const int ok = block_size <= 1 ? write_bytes(image.bytes.get(), end)
                                    : write_chunks(image.bytes.get(), end);

@@ -1,7 +1,6 @@
 // DRAM tests: starts one of the monitor's tests, shows everything it reports and times its
 // "Wait" phases, until "OK" or "Ok".
-#include <sys/time.h>
-
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -36,7 +35,7 @@ constexpr U32 word_code(const char *four)
 
 constexpr U32 PHASE_MARKER = word_code("Wait");  // a timed phase begins after its last byte
 constexpr U16 REPLY_OK_LOWER = pair_code("Ok");  // ends the test as "OK" does
-constexpr int DRAM_WAIT_SEC = 30;                // one read; the test itself has no time limit
+constexpr int DRAM_WAIT_SEC = 30;                // one read at the most
 
 const char *command_letters(int bytes)
 {
@@ -46,36 +45,62 @@ const char *command_letters(int bytes)
     return nullptr;
 }
 
-void print_phase(const timeval &tstart)
+void print_phase(long long start_us, long long end_us)
 {
-    timeval tend{};
-    gettimeofday(&tend, nullptr);
-    const phase_time t = phase_interval(tstart, tend);
+    const phase_time t = phase_interval(start_us, end_us);
     std::printf("(%ld sec %ld us)", t.sec, t.us);
     std::fflush(stdout);
 }
 
-// Shows the monitor's report byte by byte until it ends the test. The test has no time limit:
-// only a termination request, or a line that has hung up, ends the wait otherwise.
-void follow_report()
+constexpr long long US_PER_SEC = 1000000;
+
+// The test went dram_timeout seconds without a sign of life: no byte at all, or bytes but no
+// phase and no end.
+int report_stalled()
 {
-    timeval tstart{};
+    std::fprintf(stderr, "\nDRAM test: no byte from the monitor for %d s\n", dram_timeout);
+    return 0;
+}
+
+// Shows the monitor's report byte by byte until it ends the test. Each phase is timed from the
+// arrival of its "Wait" to the arrival of the next byte, as the serial layer stamped them (the
+// command's last pause is spent reading, so a phase that ends inside it is timed as it ran).
+// 1 at the end of the test; 0 when dram_timeout seconds pass without a byte, or without a phase
+// or the end (reported); a termination request or a hung-up line end the run.
+int follow_report()
+{
+    long long phase_start = 0;
+    long long last_byte = monotonic_us();  // for the silence limit
+    long long last_sign = last_byte;       // the start, a "Wait" or the end, for the chatter limit
+    const long long limit = static_cast<long long>(dram_timeout) * US_PER_SEC;
     U32 code = 0;
     for (;;) {
         end_run_if_interrupted(TERM_DRAM_TEST);
+        int wait = DRAM_WAIT_SEC;
+        if (limit > 0) {
+            const long long left = last_byte + limit - monotonic_us();
+            if (left <= 0)
+                return report_stalled();
+            wait =
+                static_cast<int>(std::min<long long>(wait, (left + US_PER_SEC - 1) / US_PER_SEC));
+        }
         unsigned char byte = 0;
-        if (!read_tty(&byte, 1, DRAM_WAIT_SEC))
+        if (!read_tty(&byte, 1, wait))
             continue;
+        const long long at = tty_last_arrival_us();
+        last_byte = at;
         if (code == PHASE_MARKER)
-            print_phase(tstart);
+            print_phase(phase_start, at);
         std::printf("%c", byte);
         std::fflush(stdout);
         code = shift_word(code, byte);
         const U16 pair = static_cast<U16>(code);
         if (pair == REPLY_OK || pair == REPLY_OK_LOWER)
-            return;
+            return 1;
         if (code == PHASE_MARKER)
-            gettimeofday(&tstart, nullptr);
+            phase_start = last_sign = at;
+        if (limit > 0 && at - last_sign >= limit)
+            return report_stalled();
     }
 }
 
@@ -91,9 +116,10 @@ int proc_DramTest(int bytes)
         std::fprintf(stderr, "\nInternal Error\n");
         return 0;
     }
-    if (!send_command(letters, true, TERM_DRAM_TEST))
+    if (!send_command(letters, true, TERM_DRAM_TEST, true) || !follow_report())
         return 0;
-    follow_report();
+    if (!finish_owed_pause())
+        end_run_if_interrupted(TERM_DRAM_TEST);
     std::printf("\nOK\n");
     return 1;
 }

@@ -17,16 +17,32 @@ namespace {
 constexpr int BYTE_WAIT_SEC = 10;          // one-second waits for each next byte
 constexpr int RECEIVE_CHUNK_BYTES = 4096;  // taken from the input queue at most in one go
 
-// Where the received bytes go: the output file of the flash read, or memory.
+// Where the received bytes go: the output file of the flash read, or memory. The file is
+// created (or emptied) when the first data byte has arrived, so that a monitor that never
+// answers leaves an existing file as it was.
 struct read_target {
     file_ptr *file = nullptr;
     U8 *memory = nullptr;
 };
 
-// Closes the output file. 1 = everything written reached it.
+// The output file open for the first bytes. 1 = open.
+int open_output(file_ptr &fo)
+{
+    if (fo)
+        return 1;
+    fo = create_output_file(outfilenam);
+    if (fo)
+        return 1;
+    progress_clear();
+    // On standard output although an error: the text is part of the interface.
+    std::printf("\nOutput file [%s] open error\n", outfilenam);
+    return 0;
+}
+
+// Closes the output file, if it was opened. 1 = everything written reached it.
 int close_output(file_ptr &fo)
 {
-    if (std::fclose(fo.release()) != 0) {
+    if (fo && std::fclose(fo.release()) != 0) {
         std::fprintf(stderr, "\nOutput file [%s] write error\n", outfilenam);
         return 0;
     }
@@ -51,6 +67,8 @@ int store(read_target &t, const U8 *p, int pos, int n)
         std::memcpy(t.memory + pos, p, static_cast<std::size_t>(n));
         return 1;
     }
+    if (!open_output(*t.file))
+        return 0;
     if (std::fwrite(p, 1, static_cast<std::size_t>(n), t.file->get()) !=
         static_cast<std::size_t>(n)) {
         progress_clear();
@@ -103,7 +121,7 @@ int receive_data(read_target &t, int count)
         progress_update(pos);
     }
     progress_end();
-    return t.file ? close_output(*t.file) : 1;
+    return t.file ? open_output(*t.file) && close_output(*t.file) : 1;
 }
 
 // The read frame for `count` bytes, then the data. 1 = all stored.
@@ -137,13 +155,7 @@ int proc_Read()
         return 0;
     std::printf("Read flash ...");
     std::fflush(stdout);
-    // Created or emptied before the monitor is asked for anything.
-    file_ptr fo = create_output_file(outfilenam);
-    if (!fo) {
-        // On standard output although an error: the text is part of the interface.
-        std::printf("\nOutput file [%s] open error\n", outfilenam);
-        return 0;
-    }
+    file_ptr fo;
     read_target t;
     t.file = &fo;
     if (!read_frame(t, file_size))

@@ -1,7 +1,9 @@
 // Loading the input file of the block write and the byte write.
 #include "monitor/input_file.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <utility>
@@ -23,7 +25,10 @@ long measure(std::FILE *f)
 
 }  // namespace
 
-int load_input_file(const char *name, input_image &image)
+namespace {
+
+// The file opened for reading and measured, or null after the failure's message.
+file_ptr open_input_file(const char *name, long *len)
 {
     // Read-only: a write-protected image is as good a source as any. A FIFO or a device would
     // never give a length to send.
@@ -31,18 +36,47 @@ int load_input_file(const char *name, input_image &image)
     file_ptr f = open_regular_file(name, &not_regular);
     if (not_regular) {
         std::fprintf(stderr, "\nInput file [%s] is not a regular file\n", name);
-        return 0;
+        return nullptr;
     }
     if (!f) {
         std::fprintf(stderr, "\nInput file [%s] open error\n", name);
-        return 0;
+        return nullptr;
     }
     // A length the transfer's int counters cannot hold would turn negative and send nothing.
-    const long len = measure(f.get());
-    if (len <= 0 || len > INT_MAX) {
+    *len = measure(f.get());
+    if (*len <= 0 || *len > INT_MAX) {
         std::fprintf(stderr, "\nSize read of input file [%s] error\n", name);
+        return nullptr;
+    }
+    return f;
+}
+
+}  // namespace
+
+int check_input_file(const char *name, long *len) { return open_input_file(name, len) ? 1 : 0; }
+
+int write_length(long len)
+{
+    return static_cast<int>(file_size > 0 ? std::min<long>(file_size, len) : len);
+}
+
+int image_fits_flash(long bytes, U32 offset)
+{
+    const std::uint64_t last = std::uint64_t{offset} + static_cast<std::uint64_t>(bytes);
+    if (last > static_cast<std::uint64_t>(FLASH_BYTES)) {
+        std::fprintf(stderr, "\nImage of %d bytes at offset 0x%x does not fit the 2 MiB flash\n",
+                     static_cast<int>(bytes), static_cast<unsigned>(offset));
         return 0;
     }
+    return 1;
+}
+
+int load_input_file(const char *name, input_image &image)
+{
+    long len = 0;
+    file_ptr f = open_input_file(name, &len);
+    if (!f)
+        return 0;
     if (file_size == 0)
         file_size = static_cast<int>(len);
     std::unique_ptr<U8[]> bytes(new (std::nothrow) U8[static_cast<std::size_t>(len)]);

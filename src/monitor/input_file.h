@@ -15,3 +15,22 @@ struct input_image {
 // Loads the whole of `name` into `image`. When file_size is 0 it becomes the file's length.
 // 1 = loaded; 0 = failure, reported on stderr (nothing is kept).
 int load_input_file(const char *name, input_image &image);
+
+// Opens `name` as load_input_file does and measures it, without reading it: *len receives its
+// length. 1 = it can be loaded; 0 = failure, reported with load_input_file's texts.
+int check_input_file(const char *name, long *len);
+
+// The bytes of a file of `len` bytes that a write sends: the whole file, or file_size bytes of
+// it when a smaller size was given.
+int write_length(long len);
+
+// 1 when `bytes` bytes written at flash offset `offset` lie inside the flash; 0 otherwise, with
+// "Image of N bytes at offset 0x... does not fit the 2 MiB flash" on stderr. The flash ignores
+// address bits above its size, so anything beyond the end would land on the boot sector.
+int image_fits_flash(long bytes, U32 offset);
+
+// The checks of each write's input against the flash, made before the device is opened and
+// again by the write itself (the file may have changed): `len` is the file's length. 1 = it
+// fits; 0 after the message of image_fits_flash.
+int check_block_write(long len);  // the padded blocks at `offset`
+int check_byte_write(long len);   // the bytes from the monitor's start of the flash

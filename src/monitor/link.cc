@@ -1,15 +1,35 @@
 // The monitor link: ready handshake, number field exchange, and the pair-code scanner.
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "monitor/link.h"
 #include "monitor/progress.h"
 #include "serial/serial.h"
 
+namespace {
+
+void (*termination_step)() = nullptr;
+
+}  // namespace
+
+void set_termination_step(void (*step)()) { termination_step = step; }
+
 void end_run_if_interrupted(const char *term_msg)
 {
     if (kill_link) {
         progress_clear();
-        std::fputs(term_msg, stderr);
+        // The message of the step the first request ended, also when a second one ends the
+        // termination step.
+        static const char *ending = nullptr;
+        if (!ending) {
+            ending = term_msg;
+            void (*step)() = termination_step;
+            termination_step = nullptr;
+            if (step && !tty_hung_up())
+                step();
+        }
+        std::fputs(ending, stderr);
         end_program(1);
     }
     if (tty_hung_up()) {
@@ -19,10 +39,11 @@ void end_run_if_interrupted(const char *term_msg)
     }
 }
 
-int send_command(const char *letters, bool paced, const char *term_msg)
+int send_command(const char *letters, bool paced, const char *term_msg, bool listen)
 {
     end_run_if_interrupted(term_msg);
-    if (write_tty(reinterpret_cast<const unsigned char *>(letters), 2, paced ? CMD_PACE_SEC : 0, 0))
+    if (write_tty(reinterpret_cast<const unsigned char *>(letters), 2, paced ? CMD_PACE_SEC : 0, 0,
+                  listen))
         return 1;
     end_run_if_interrupted(term_msg);  // a pause cut short by a termination request
     return 0;
@@ -85,32 +106,85 @@ int parse_hex8(const char *digits, U32 &val)
     return 1;
 }
 
+namespace {
+
+// How long each other speed is listened to: the marker comes every few hundred milliseconds
+// while the monitor idles, and two bytes take 400 ms at 50 baud.
+int listen_ms(int baud) { return 250 + 40000 / baud; }
+
+// Listens, sending nothing, at each other speed of the table, fastest first. The baud rate at
+// which the ready marker came, or 0. The line is back at its normal speed after.
+int find_board_speed()
+{
+    for (auto s = speeds.rbegin(); s != speeds.rend(); ++s) {
+        const bool repeated = std::find_if(speeds.begin(), speeds.end(), [&](const speed &t) {
+                                  return t.speed_int == s->speed_int;
+                              }) != std::prev(s.base());
+        if (s->speed_int == 0 || s->speed_int == inspeed || repeated)
+            continue;
+        if (!set_line_speed(s->speed_val))
+            return 0;
+        U16 code = 0;
+        bool seen = false;
+        unsigned char byte = 0;
+        while (!seen && !kill_link && read_tty_ms(&byte, 1, listen_ms(s->speed_int))) {
+            code = shift_pair(code, byte);
+            seen = code == READY_MARKER;
+        }
+        if (!restore_line())
+            end_program(1);
+        end_run_if_interrupted(TERM_LINK_TEST);
+        if (seen)
+            return s->speed_int;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int read_id()
 {
     std::printf("Test link ...");
     std::fflush(stdout);
+    const unsigned long long received = tty_bytes_received;
     if (wait_pairs({READY_MARKER}, READY_READS, READY_WAIT_SEC, true, false, TERM_LINK_TEST) ==
         WAIT_SEEN) {
         std::printf("Ok\n");
         return 1;
     }
     std::printf("Fail\n");
+    std::fflush(stdout);
+    // A silent line is a board that is off or not there: nothing to listen for.
+    if (tty_bytes_received != received && !line_switched()) {
+        if (const int baud = find_board_speed())
+            std::fprintf(stderr,
+                         "The board answers at %d baud: give \"speed %d\", or reset the board\n",
+                         baud, baud);
+    }
     return 0;
 }
 
 int write_len(unsigned short prompt, int len, int ignorerepl)
 {
+    return exchange_number(prompt, len, ignorerepl, true);
+}
+
+int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report)
+{
     if (wait_pairs({prompt}, PROMPT_READS, PROMPT_WAIT_SEC, true, false, TERM_WRITE_LENGTH) !=
         WAIT_SEEN) {
-        std::printf("Fail\n");
-        std::fprintf(stderr, "Data length prompt timeout\n");
+        if (report) {
+            std::printf("Fail\n");
+            std::fprintf(stderr, "Data length prompt timeout\n");
+        }
         return 0;
     }
     end_run_if_interrupted(TERM_WRITE_LENGTH);
     char wbuf[NUMBER_DIGITS + 1];
     std::snprintf(wbuf, sizeof wbuf, "%08X", static_cast<U32>(len));
     if (!write_tty(reinterpret_cast<const unsigned char *>(wbuf), NUMBER_DIGITS, 0, 0)) {
-        std::fprintf(stderr, "Data length write error\n");
+        if (report)
+            std::fprintf(stderr, "Data length write error\n");
         return 0;
     }
     unsigned char rbuf[NUMBER_DIGITS + 1] = {};
@@ -118,7 +192,8 @@ int write_len(unsigned short prompt, int len, int ignorerepl)
         end_run_if_interrupted(TERM_READ_LENGTH);
         if (ignorerepl == 1)
             return 1;
-        std::fprintf(stderr, "Data length read timeout\n");
+        if (report)
+            std::fprintf(stderr, "Data length read timeout\n");
         return 0;
     }
     end_run_if_interrupted(TERM_READ_LENGTH);
@@ -129,6 +204,8 @@ int write_len(unsigned short prompt, int len, int ignorerepl)
             if (ignorerepl == 1)
                 return 1;
             rbuf[NUMBER_DIGITS] = 0;
+            if (!report)
+                return 0;
             // "writed" as scripts have always read it: the text is part of the interface.
             std::fprintf(stderr, "Read data length [%8s] not equal writed [%8s]\n",
                          reinterpret_cast<char *>(rbuf), wbuf);

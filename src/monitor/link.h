@@ -71,17 +71,27 @@ wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, boo
 // more can be said to the monitor, and its silence is not a timeout.
 void end_run_if_interrupted(const char *term_msg);
 
+// Registers what a termination request must do before the run ends (null: nothing): the first
+// request runs it once, with kill_link lowered so that a second request cuts it short, then
+// the operation's message is printed and the run ends. The fast block write registers the way
+// back to the normal speed here.
+void set_termination_step(void (*step)());
+
 // Sends the two command letters: paced (one letter, CMD_PACE_SEC, the other, CMD_PACE_SEC)
 // or unpaced. A termination request found before the first letter or during a pause ends the
-// run with `term_msg`; the letter after the pause never goes out. 1 = sent.
-int send_command(const char *letters, bool paced, const char *term_msg);
+// run with `term_msg`; the letter after the pause never goes out. 1 = sent. With `listen`, the
+// pause after the last letter is spent reading the answer (see write_tty): for a command whose
+// answer is timed as it comes.
+int send_command(const char *letters, bool paced, const char *term_msg, bool listen = false);
 
 // Reads a number as the monitor sends it: exactly 8 hex digits, either case, most significant
 // first. Stops at the first other character, a terminating zero included, so it never looks past
 // the end of a text. 1 = val holds the value; 0 = val unchanged.
 int parse_hex8(const char *digits, U32 &val);
 
-// Waits for the monitor's ready marker. Prints "Test link ..." and "Ok" or "Fail".
+// Waits for the monitor's ready marker. Prints "Test link ..." and "Ok" or "Fail". When bytes
+// came but no marker (what a monitor at another speed looks like) on a line at its normal speed,
+// listens for the marker at the table's other speeds and, when one answers, says which on stderr.
 int read_id();
 
 // Waits for `prompt`, sends len as 8 upper-case hex digits and checks the echo (letters a-f in
@@ -89,6 +99,10 @@ int read_id();
 // termination request ends the run before the digits go out and once the echo is in (or
 // missing), whatever ignorerepl says.
 int write_len(unsigned short prompt, int len, int ignorerepl);
+
+// The number field exchange itself: write_len when `report`, else the same exchange with its
+// failures left unsaid (a frame sent on the way out of a terminated run).
+int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report);
 
 // Reports on stderr that the data byte at `pos` of a write, `byte`, did not go out.
 void report_tty_write_error(int pos, U8 byte);

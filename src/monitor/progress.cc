@@ -173,3 +173,16 @@ phase_time phase_interval(const timeval &start, const timeval &end)
     }
     return t;
 }
+
+phase_time phase_interval(long long start_us, long long end_us)
+{
+    const long long span = end_us - start_us;
+    return {static_cast<long>(span / 1000000), static_cast<long>(span % 1000000)};
+}
+
+long long monotonic_us()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000LL + t.tv_nsec / 1000;
+}

@@ -50,3 +50,9 @@ struct phase_time {
     long us;
 };
 phase_time phase_interval(const timeval &start, const timeval &end);
+// The same between two moments of the monotonic clock, in microseconds.
+phase_time phase_interval(long long start_us, long long end_us);
+
+// Now on the monotonic clock, in microseconds: the clock of the serial layer's arrival times,
+// which a step of the wall clock does not move.
+long long monotonic_us();

@@ -134,5 +134,6 @@ int proc_ReadRegisters()
     if (!collect(l))
         return 0;
     show_and_decode(l);
-    return 1;
+    // A listing that lacked a register is no dump, whatever was shown of it.
+    return l.more == 0 ? 1 : 0;
 }

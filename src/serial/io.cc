@@ -11,6 +11,47 @@
 
 unsigned long long tty_bytes_sent = 0, tty_bytes_received = 0;
 
+namespace {
+
+using mono_ns = long long;
+
+constexpr mono_ns NS_PER_SEC = 1000000000LL;
+constexpr mono_ns NS_PER_MS = 1000000LL;
+
+mono_ns monotonic_ns()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<mono_ns>(t.tv_sec) * NS_PER_SEC + t.tv_nsec;
+}
+
+// The end of a pause owed to the monitor after the last letter of a command that is answered
+// while it lasts: the caller reads meanwhile, and nothing is written before it is over.
+mono_ns quiet_until = 0;
+
+mono_ns last_arrival = 0;  // when the last read that returned bytes returned
+
+// Sleeps until the monotonic moment `until`. A signal does not shorten the sleep unless kill_link
+// is set. 1 = slept to the end; 0 = cut short by a termination request.
+int sleep_until(mono_ns until)
+{
+    for (;;) {
+        if (kill_link)
+            return 0;
+        const mono_ns left = until - monotonic_ns();
+        if (left <= 0)
+            return 1;
+        struct timespec t = {static_cast<time_t>(left / NS_PER_SEC),
+                             static_cast<long>(left % NS_PER_SEC)};
+        if (nanosleep(&t, nullptr) != 0 && errno != EINTR)
+            return 0;
+    }
+}
+
+}  // namespace
+
+long long tty_last_arrival_us() { return last_arrival / 1000; }
+
 int pause_tty(int sec, int ms)
 {
     if (kill_link)
@@ -31,9 +72,22 @@ int pause_tty(int sec, int ms)
     return 1;
 }
 
-int write_tty(const unsigned char *p, int len, int sec, int ms)
+int finish_owed_pause()
+{
+    if (quiet_until == 0)
+        return 1;
+    if (!sleep_until(quiet_until))
+        return 0;
+    quiet_until = 0;
+    return 1;
+}
+
+int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last)
 {
     if (p == nullptr || len < 0)
+        return 0;
+    // The pause owed after a listened command's last letter comes before any byte that follows.
+    if (!finish_owed_pause())
         return 0;
     const bool paced = sec > 0 || ms > 0;
     while (len > 0) {
@@ -51,8 +105,16 @@ int write_tty(const unsigned char *p, int len, int sec, int ms)
         p += n;
         len -= static_cast<int>(n);
         tty_bytes_sent += static_cast<unsigned long long>(n);
+        if (!paced)
+            continue;
+        // The last letter's pause of a listened command is owed, not slept: the caller reads
+        // the answer as it comes, and the next write waits for the pause's end.
+        if (len == 0 && listen_last) {
+            quiet_until = monotonic_ns() + (sec > 0 ? sec * NS_PER_SEC : ms * NS_PER_MS);
+            return kill_link ? 0 : 1;
+        }
         // No byte may follow before its pause is over; a termination request ends the write.
-        if (paced && !pause_tty(sec, ms))
+        if (!pause_tty(sec, ms))
             return 0;
     }
     return 1;
@@ -84,6 +146,8 @@ int read_pending_tty(unsigned char *buf, int len)
         return -1;
     }
     tty_bytes_received += static_cast<unsigned long long>(n);
+    if (n > 0)
+        last_arrival = monotonic_ns();
     return static_cast<int>(n);
 }
 
@@ -92,24 +156,25 @@ int read_pending_tty(unsigned char *buf, int len)
 static fd_set r_fds;
 static int fd_zero = 1;
 
-namespace {
-
-using mono_ns = long long;
-
-mono_ns monotonic_ns()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<mono_ns>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-}
-
-constexpr mono_ns NS_PER_SEC = 1000000000LL;
-
-}  // namespace
+static int read_tty_within(unsigned char *buf, int len, mono_ns budget);
 
 int read_tty(unsigned char *buf, int len, int sec)
 {
-    if (ttyfd == -1 || buf == nullptr || len <= 0 || sec <= 0)
+    if (sec <= 0)
+        return 0;
+    return read_tty_within(buf, len, sec * NS_PER_SEC);
+}
+
+int read_tty_ms(unsigned char *buf, int len, int ms)
+{
+    if (ms <= 0)
+        return 0;
+    return read_tty_within(buf, len, ms * NS_PER_MS);
+}
+
+static int read_tty_within(unsigned char *buf, int len, mono_ns budget)
+{
+    if (ttyfd == -1 || buf == nullptr || len <= 0)
         return 0;
     if (ttyfd >= FD_SETSIZE) {
         std::fprintf(stderr, "select error: (%d)\n", EBADF);
@@ -121,7 +186,7 @@ int read_tty(unsigned char *buf, int len, int sec)
     }
     // The budget is time since the call began, however the reply is cut into pieces: a reply
     // that comes a byte at a time is as good as one that comes in one burst.
-    const mono_ns deadline = monotonic_ns() + sec * NS_PER_SEC;
+    const mono_ns deadline = monotonic_ns() + budget;
     int pos = 0;
     for (;;) {
         // A termination request that came between two waits (not inside one, which it would
@@ -152,6 +217,7 @@ int read_tty(unsigned char *buf, int len, int sec)
             }
             pos += static_cast<int>(n);
             tty_bytes_received += static_cast<unsigned long long>(n);
+            last_arrival = monotonic_ns();
             if (pos >= len)
                 return 1;
         }

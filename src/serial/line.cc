@@ -150,6 +150,9 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
 
 // The attributes in force before the speed switch of a running line.
 static struct termios before_switch;
+static int switched = 0;
+
+int line_switched() { return switched; }
 
 int set_line_speed(int code)
 {
@@ -165,6 +168,7 @@ int set_line_speed(int code)
         std::fprintf(stderr, "TTY device set attribute error (tcsetattr)\n");
         end_program(1);
     }
+    switched = 1;
     return 1;
 }
 
@@ -174,6 +178,7 @@ int restore_line()
         std::fprintf(stderr, "can't restore TTY settings\n");
         return 0;
     }
+    switched = 0;
     return 1;
 }
 

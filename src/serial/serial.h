@@ -74,6 +74,9 @@ int set_line_speed(int code);
 // Puts back the attributes set_line_speed kept. 0 (reported) when the line refuses them.
 int restore_line();
 
+// 1 from a set_line_speed until its restore_line: the line is not at its normal speed.
+int line_switched();
+
 // Sleeps sec seconds, or ms milliseconds when sec is 0. A signal does not shorten the pause: it
 // goes on for the time left, unless kill_link is set, which ends it at once. 1 = the whole pause
 // passed; 0 = cut short by a termination request.
@@ -82,8 +85,19 @@ int pause_tty(int sec, int ms);
 // Writes len bytes to ttyfd. Paced (one byte per call, each followed by pause_tty(sec, ms)) when
 // sec > 0 or ms > 0; unpaced otherwise. 1 = all written; 0 = a write failed (reported) or a
 // termination request ended a pause (not reported: the caller looks at kill_link), in which case
-// nothing more was sent.
-int write_tty(const unsigned char *p, int len, int sec, int ms);
+// nothing more was sent. With `listen_last`, the pause after the last byte is owed instead of
+// slept: the call returns at once so that the caller can read (and time) what the monitor
+// answers meanwhile, and the next write first waits for the pause's end.
+int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last = false);
+
+// Sleeps what is left of a pause owed by write_tty's `listen_last`, so that the next command
+// (its handshake included) finds the monitor as a slept pause would. 1 = over (or none owed);
+// 0 = cut short by a termination request.
+int finish_owed_pause();
+
+// Monotonic time, in microseconds, at which the last read that returned bytes (read_tty,
+// read_tty_ms, read_pending_tty) returned: when those bytes arrived, as near as the wait tells.
+long long tty_last_arrival_us();
 
 // Bytes put on the line and taken from it by the calls below since the program started.
 extern unsigned long long tty_bytes_sent, tty_bytes_received;
@@ -108,6 +122,9 @@ int tty_hung_up();
 // wait with nothing pending fails it ("TYY read error :(11)"); a hung-up line fails it at once.
 // 1 = all arrived; 0 = timeout or error (bytes already read stay in buf).
 int read_tty(unsigned char *buf, int len, int sec);
+
+// read_tty within ms milliseconds.
+int read_tty_ms(unsigned char *buf, int len, int ms);
 
 // ---- The line as a byte stream: the terminal and the echo test ----------------------------
 

@@ -36,7 +36,9 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
             "\n-h                  Help\n"
             "verify              Verify flash after block write\n"
             "ports               List serial ports\n"
-            "report              Report file name (JSON) written when the run ends";
+            "report              Report file name (JSON) written when the run ends\n"
+            "dram timeout        Seconds a DRAM test may go without progress (default 120, 0 = no "
+            "limit)";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }

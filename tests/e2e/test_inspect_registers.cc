@@ -92,8 +92,8 @@ struct RegCase {
     std::optional<zb::Script> reply;  // the monitor's whole answer to "RR"; none: its own
     std::string shown;                // the text zelk shows before the decoding
     std::string err;
-    Found found;  // with the decoding; nothing at all when the run fails
-    int status = 0;
+    Found found;     // with the decoding; nothing at all when nothing is shown
+    int status = 0;  // 1 for any listing that lacks a register: it is shown, and the dump fails
 };
 
 void PrintTo(const RegCase &c, std::ostream *os) { *os << c.name; }
@@ -124,12 +124,13 @@ std::vector<RegCase> reg_cases()
         {"AnySpacingAndCaseStopsAtLastDigit",
          zb::Script{zb::send("\r\nboot> RR" + forms + "\r\nboot> ")}, forms, "", all_found()},
         {"BadSeparatorsAndFirstOccurrenceOnly", zb::Script{zb::send("RR" + bad), zb::go_silent()},
-         bad, "\nRead byte timeout\n", found_only({6, 7, 8, 9, 10, 11, 12})},
+         bad, "\nRead byte timeout\n", found_only({6, 7, 8, 9, 10, 11, 12}), 1},
         {"ZeroByteEndsTheSearchableText", zb::Script{zb::send("RR" + zero), zb::go_silent()}, zero,
-         "\nRead byte timeout\n", found_only({0})},
+         "\nRead byte timeout\n", found_only({0}), 1},
         {"FallsSilentAfterSomeEntries",
          zb::Script{zb::send("RR" + entries(0, 5) + "\r\nROMCON5 0000"), zb::go_silent()},
-         entries(0, 5) + "\r\nROMCON5 0000", "\nRead byte timeout\n", found_only({0, 1, 2, 3, 4})},
+         entries(0, 5) + "\r\nROMCON5 0000", "\nRead byte timeout\n", found_only({0, 1, 2, 3, 4}),
+         1},
         {"Exactly1023Characters",
          zb::Script{zb::send("RR" + filler(fill_to_1023) + listing + "\r\n")},
          filler(fill_to_1023) + listing, "", all_found()},
@@ -158,7 +159,7 @@ TEST_P(InspectRegisters, Listing)
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(b.board.received(), "RR");
-    if (c.status != 0) {
+    if (c.shown.empty() && c.status != 0) {
         EXPECT_EQ(r.out, kHead);
         return;
     }

@@ -283,12 +283,12 @@ TEST(ReportE2E, RunEndingBeforeTheOperations)
     EXPECT_EQ(f["device"], "\"/dev/pts\"");
 }
 
-// A report that cannot be written is said so; the run's status stays its own.
+// A report that cannot be written is said so, and the run fails: the user asked for the record.
 TEST(ReportE2E, UnwritableReportIsReported)
 {
     zt::TempDir dir;
     RunResult r = zt::run_zelk({"report", "/nonexistent/run.json", "--version"}, {.cwd = dir.path});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("\nReport file [/nonexistent/run.json] open error\n"), std::string::npos)
         << r.err;
 }

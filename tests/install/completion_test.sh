@@ -28,7 +28,7 @@ expect()  # expected (sorted, space-separated), then the words
 }
 
 expect "dram " dr
-expect "byte half test word " dram ""
+expect "byte half test timeout word " dram ""
 expect "half " dram ha
 expect "word " dram half w
 expect "test " dram half word t

@@ -21,7 +21,7 @@ enum class In {
 // The moment: once the board has taken `command` commands (counted from 1) and, with
 // `number`, that command's number too; then, with `received`, once it has received that many
 // bytes from zelk in all; then, with `consumed`, once zelk has read that many bytes of the
-// board's answers since the pause after the command's last letter (paced commands only); then
+// board's answers since the pause after the command's first letter (paced commands only); then
 // once zelk is blocked `in` its pause or its read. A silent board leaves zelk in that read until
 // the signal comes.
 struct Moment {

@@ -48,42 +48,44 @@ private:
 
 int parse(Words words) { return parse_args(words.argc(), words.argv()); }
 
-const std::string kUsage = "ZELK 0.1.0 Flash loader and boot monitor client for S3C4510B boards\n"
-                           " zelk [ options ] ttyname, where :\n"
-                           " ttyname is ttyS0 or ttyS1\n"
-                           "\n"
-                           "Option name         Option description\n"
-                           "terminal            ANSI/HEX Terminal\n"
-                           "hex                 Terminal HEX mode option\n"
-                           "echo                Terminal echo option\n"
-                           "manufactory         Read Flash manufactory code\n"
-                           "device id           Read Flash Device Id\n"
-                           "erase               Erase Flash\n"
-                           "erase sector        Erase Flash Sectors (0,1,2...)\n"
-                           "read                Read Flash\n"
-                           "bwrite              Byte Write Flash\n"
-                           "write               Block Write Flash\n"
-                           "registers           Read Registers\n"
-                           "size                Size for read/write\n"
-                           "offset              Flash offset for write\n"
-                           "write speed         Baudrate for flash write\n"
-                           "speed               Speed (default value 38400)\n"
-                           "dram test           DRAM test\n"
-                           "dram byte test      DRAM Byte read & write test\n"
-                           "dram half word test DRAM half word read & write test\n"
-                           "dram word test      DRAM word read & write test\n"
-                           "echo test           tty echo test\n"
-                           "block size          Read & Write block size\n"
-                           "hash                Hash\n"
-                           "input               Input file name for write operation\n"
-                           "output              Output file name for read operation\n"
-                           "protocol            Terminal protocol file name (defaul = zelk.txt)\n"
-                           "--version           Show Version\n"
-                           "--help              Help\n"
-                           "-h                  Help\n"
-                           "verify              Verify flash after block write\n"
-                           "ports               List serial ports\n"
-                           "report              Report file name (JSON) written when the run ends";
+const std::string kUsage =
+    "ZELK 0.1.0 Flash loader and boot monitor client for S3C4510B boards\n"
+    " zelk [ options ] ttyname, where :\n"
+    " ttyname is ttyS0 or ttyS1\n"
+    "\n"
+    "Option name         Option description\n"
+    "terminal            ANSI/HEX Terminal\n"
+    "hex                 Terminal HEX mode option\n"
+    "echo                Terminal echo option\n"
+    "manufactory         Read Flash manufactory code\n"
+    "device id           Read Flash Device Id\n"
+    "erase               Erase Flash\n"
+    "erase sector        Erase Flash Sectors (0,1,2...)\n"
+    "read                Read Flash\n"
+    "bwrite              Byte Write Flash\n"
+    "write               Block Write Flash\n"
+    "registers           Read Registers\n"
+    "size                Size for read/write\n"
+    "offset              Flash offset for write\n"
+    "write speed         Baudrate for flash write\n"
+    "speed               Speed (default value 38400)\n"
+    "dram test           DRAM test\n"
+    "dram byte test      DRAM Byte read & write test\n"
+    "dram half word test DRAM half word read & write test\n"
+    "dram word test      DRAM word read & write test\n"
+    "echo test           tty echo test\n"
+    "block size          Read & Write block size\n"
+    "hash                Hash\n"
+    "input               Input file name for write operation\n"
+    "output              Output file name for read operation\n"
+    "protocol            Terminal protocol file name (defaul = zelk.txt)\n"
+    "--version           Show Version\n"
+    "--help              Help\n"
+    "-h                  Help\n"
+    "verify              Verify flash after block write\n"
+    "ports               List serial ports\n"
+    "report              Report file name (JSON) written when the run ends\n"
+    "dram timeout        Seconds a DRAM test may go without progress (default 120, 0 = no limit)";
 
 // ---- Flags -----------------------------------------------------------------------------------
 
@@ -207,7 +209,9 @@ TEST(OptionsNumbers, PrefixesAndBase)
     }
 }
 
-TEST(OptionsNumbers, UnsignedConversionIs32BitsWide)
+// A number word is all digits of its base and fits 32 bits unsigned; anything else is refused
+// rather than cut, saturated or wrapped.
+TEST(OptionsNumbers, UnsignedConversionIsWholeAnd32BitsWide)
 {
     struct Case {
         const char *digits;
@@ -217,17 +221,19 @@ TEST(OptionsNumbers, UnsignedConversionIs32BitsWide)
     };
     const Case cases[] = {
         {"2097152", 10, true, 2097152u},
-        {"115200xyz", 10, true, 115200u},  // trailing characters ignored
         {"ff", 16, true, 0xFFu},
         {"4294967295", 10, true, 0xFFFFFFFFu},
-        {"4294967296", 10, true, 0xFFFFFFFFu},  // saturates
-        {"100000000", 16, true, 0xFFFFFFFFu},
-        {"99999999999999999999999", 10, true, 0xFFFFFFFFu},
-        {"-1", 10, true, 0xFFFFFFFFu},  // negation wraps within 32 bits
-        {"-2", 10, true, 0xFFFFFFFEu},
-        {"-4294967295", 10, true, 1u},
-        {"-4294967296", 10, true, 0xFFFFFFFFu},
         {" +7", 10, true, 7u},
+        {"0", 10, true, 0u},
+        {"115200xyz", 10, false, 0u},  // characters after the digits
+        {"10k", 10, false, 0u},
+        {"1e3", 10, false, 0u},
+        {"7 ", 10, false, 0u},
+        {"4294967296", 10, false, 0u},  // beyond 32 bits
+        {"100000000", 16, false, 0u},
+        {"99999999999999999999999", 10, false, 0u},
+        {"-1", 10, false, 0u},  // an unsigned setting holds no negative number
+        {" -2", 10, false, 0u},
         {"abc", 10, false, 0u},
         {"", 16, false, 0u},
         {"ZZ", 16, false, 0u},
@@ -236,13 +242,11 @@ TEST(OptionsNumbers, UnsignedConversionIs32BitsWide)
         SCOPED_TRACE(c.digits);
         U32 v = 0;
         EXPECT_EQ(read_u32(c.digits, c.base, &v), c.ok);
-        if (c.ok) {
-            EXPECT_EQ(v, c.value);
-        }
+        EXPECT_EQ(v, c.value);
     }
 }
 
-TEST(OptionsNumbers, SignedConversionSaturatesToInt)
+TEST(OptionsNumbers, SignedConversionIsWholeAndWithinInt)
 {
     struct Case {
         const char *digits;
@@ -251,24 +255,17 @@ TEST(OptionsNumbers, SignedConversionSaturatesToInt)
         int value;
     };
     const Case cases[] = {
-        {"38400", 10, true, 38400},
-        {"-17", 10, true, -17},
-        {"7fffffff", 16, true, INT_MAX},
-        {"2147483648", 10, true, INT_MAX},
-        {"99999999999999999999999", 10, true, INT_MAX},
-        {"-2147483649", 10, true, INT_MIN},
-        {"-99999999999999999999999", 10, true, INT_MIN},
-        {"12junk", 10, true, 12},
-        {"junk", 10, false, 0},
-        {"-", 10, false, 0},
+        {"38400", 10, true, 38400},      {"-17", 10, true, -17},
+        {"7fffffff", 16, true, INT_MAX}, {"-2147483648", 10, true, INT_MIN},
+        {"2147483648", 10, false, 0},    {"99999999999999999999999", 10, false, 0},
+        {"-2147483649", 10, false, 0},   {"12junk", 10, false, 0},
+        {"junk", 10, false, 0},          {"-", 10, false, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.digits);
         int v = 0;
         EXPECT_EQ(read_int(c.digits, c.base, &v), c.ok);
-        if (c.ok) {
-            EXPECT_EQ(v, c.value);
-        }
+        EXPECT_EQ(v, c.value);
     }
 }
 
@@ -337,24 +334,6 @@ TEST(OptionsProcess, NumericKinds)
          nullptr,
          nullptr,
          0x300000},
-        {"u32 negative",
-         row(OPT_U32, &t_u32),
-         {"-1"},
-         1,
-         &t_u32,
-         nullptr,
-         nullptr,
-         nullptr,
-         0xFFFFFFFF},
-        {"u32 saturates",
-         row(OPT_U32, &t_u32),
-         {"x123456789"},
-         1,
-         &t_u32,
-         nullptr,
-         nullptr,
-         nullptr,
-         0xFFFFFFFF},
         {"u32 noarg",
          row(OPT_U32 | OPT_NOARG, &t_u32, -1),
          {},
@@ -374,15 +353,6 @@ TEST(OptionsProcess, NumericKinds)
          nullptr,
          &t_int,
          16},
-        {"int saturates",
-         row(OPT_INT, &t_int),
-         {"5000000000"},
-         1,
-         nullptr,
-         nullptr,
-         nullptr,
-         &t_int,
-         INT_MAX},
         {"int noarg",
          row(OPT_INT | OPT_NOARG, &t_int, 7),
          {"9"},
@@ -543,6 +513,23 @@ TEST(OptionsDeathTest, RefusedArgumentsEndTheRun)
         {{"block", "size", "1025"}, "\nOption [block size] error:must be >= 1 and <= 1024\n"},
         {{"speed", "abc"}, "\nOption [speed] error:Invalid argument (must be number) 'abc'\n"},
         {{"speed", "0xZZ"}, "\nOption [speed] error:Invalid argument (must be number) 'ZZ'\n"},
+        // A number word is all digits, and a value its setting cannot hold is no value of it.
+        {{"size", "10k"}, "\nOption [size] error:Invalid argument (must be number) '10k'\n"},
+        {{"size", "1e3"}, "\nOption [size] error:Invalid argument (must be number) '1e3'\n"},
+        {{"speed", "115200xyz"},
+         "\nOption [speed] error:Invalid argument (must be number) '115200xyz'\n"},
+        {{"speed", "4294967296"},
+         "\nOption [speed] error:Invalid argument (must be number) '4294967296'\n"},
+        {{"offset", "0x1FFFFFFFF"},
+         "\nOption [offset] error:Invalid argument (must be number) '1FFFFFFFF'\n"},
+        {{"offset", "-1"}, "\nOption [offset] error:Invalid argument (must be number) '-1'\n"},
+        {{"write", "speed", "115200 "},
+         "\nOption [write speed] error:Invalid argument (must be number) '115200 '\n"},
+        {{"erase", "sector", "1,40"}, "\nSector numbers above 31 do not exist: 40\n"},
+        {{"erase", "sector", "40,1,032,64"},
+         "\nSector numbers above 31 do not exist: 40, 032, 64\n"},
+        {{"erase", "sector", "99999999999999999999"},
+         "\nSector numbers above 31 do not exist: 99999999999999999999\n"},
         {{"offset", " zz"}, "\nOption [offset] error:Invalid argument (must be number) 'zz'\n"},
         {{"erase", "sector", "1;2"}, "\nOption [erase sector] error:Invalid sector list '1;2'\n"},
         {{"erase", "sector", "0-3"}, "\nOption [erase sector] error:Invalid sector list '0-3'\n"},
@@ -636,28 +623,17 @@ TEST(OptionsError, PrefixFramingAndCut)
 
 // ---- Sector lists ----------------------------------------------------------------------------
 
-// Numbers above 31 name no sector: they are left out of the mask, and one warning names them as
-// they were written.
+// Numbers 0 to 31 fill the mask; a number above 31 refuses the run (see RefusedArgumentsEndTheRun).
 TEST_F(OptionsTest, SectorListsFillTheMask)
 {
     struct Case {
         const char *list;
         U32 mask;
-        const char *warning;
     };
     const Case cases[] = {
-        {"0,1,5", 0x23, ""},
-        {"1, 2", 0x6, ""},
-        {"2,3", 0xC, ""},
-        {"40,1", 0x2, "Sector numbers above 31 ignored: 40\n"},
-        {"31", 0x80000000u, ""},
-        {"32", 0, "Sector numbers above 31 ignored: 32\n"},
-        {"007", 0x80, ""},
-        {",, ,\t", 0, ""},
-        {"", 0, ""},
-        {"99999999999999999999,3", 0x8, "Sector numbers above 31 ignored: 99999999999999999999\n"},
-        {"0 31", 0x80000001u, ""},
-        {"40,1,032,64", 0x2, "Sector numbers above 31 ignored: 40, 032, 64\n"},
+        {"0,1,5", 0x23},        {"1, 2", 0x6}, {"2,3", 0xC}, {"31", 0x80000000u},
+        {"007", 0x80},          {",, ,\t", 0}, {"", 0},      {"0 31", 0x80000001u},
+        {"031,0", 0x80000001u},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.list);
@@ -666,7 +642,7 @@ TEST_F(OptionsTest, SectorListsFillTheMask)
         int consumed = 0;
         testing::internal::CaptureStderr();
         EXPECT_EQ(parseSectors(w.argv(), &consumed), 1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warning);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         EXPECT_EQ(consumed, 1);
         EXPECT_EQ(erase_sectors_cmd, c.mask);
     }
@@ -773,11 +749,10 @@ TEST_F(OptionsTest, ValuesStored)
         {{"size", "2097152"}, &file_size, 2097152},
         {{"size", "1"}, &file_size, 1},
         {{"block", "size", "1024"}, &block_size, 1024},
-        {{"speed", "115200xyz"}, &inspeed, 115200},
         {{"speed", "-9600"}, &inspeed, -9600},  // no limits on "speed"
         {{"speed", "9600", "speed", "19200"}, &inspeed, 19200},
         {{"offset", "0x300000"}, &write_offset, 3145728},
-        {{"offset", "-1"}, &write_offset, -1},
+        {{"offset", "0xFFFFFFFF"}, &write_offset, -1},
         {{"write", "speed", "0xFFFFFFFF"}, &write_speed, -1},
     };
     for (const Case &c : cases) {
@@ -797,11 +772,25 @@ TEST_F(OptionsTest, FileNamesAreCutToTheirBuffers)
     EXPECT_STREQ(protfilenam, "log.txt");
 }
 
-TEST_F(OptionsTest, DeviceAnywhereLastOneWins)
+TEST_F(OptionsTest, DeviceAnywhereNamedOnce)
 {
-    EXPECT_EQ(parse(Words{"zero", "read", "/dev/null"}), 1);
+    EXPECT_EQ(parse(Words{"read", "/dev/null"}), 1);
     EXPECT_STREQ(devnam, "/dev/null");
     EXPECT_EQ(read_cmd, 1);
+    // The same device twice, however written, is one device.
+    restore_default_settings();
+    EXPECT_EQ(parse(Words{"null", "read", "/dev/null"}), 1);
+    EXPECT_STREQ(devnam, "/dev/null");
+}
+
+// Two different devices: one of them is a slip of the fingers, and the run would flash the wrong
+// board. Refused before anything is opened.
+TEST_F(OptionsTest, TwoDevicesAreRefused)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse(Words{"zero", "read", "/dev/null"}), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\nTwo devices named: [/dev/zero] and [/dev/null]\n");
 }
 
 TEST_F(OptionsTest, UnknownWordPrintsUsage)
@@ -812,6 +801,33 @@ TEST_F(OptionsTest, UnknownWordPrintsUsage)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nLogview:Unknown option 'foo'\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsage);
     EXPECT_EQ(read_cmd, 1);
+}
+
+// A word within two edits of an option's name (or of its first word) names that option after the
+// report; the usage listing is unchanged.
+TEST_F(OptionsTest, MistypedWordNamesTheNearestOption)
+{
+    struct Case {
+        const char *word;
+        const char *suggestion;  // "" when none
+    };
+    const Case cases[] = {
+        {"erse", "erase"},  {"eraes", "erase"},  {"regsiters", "registers"}, {"devce", "device id"},
+        {"wirte", "write"}, {"verfy", "verify"}, {"--hepl", "--help"},       {"foo", ""},
+        {"xy", ""},         {"potato", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.word);
+        restore_default_settings();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(parse(Words{c.word}), 0);
+        const std::string expected =
+            std::string("\nLogview:Unknown option '") + c.word + "'\n" +
+            (*c.suggestion ? std::string("Did you mean \"") + c.suggestion + "\"?\n" : "");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsage);
+    }
 }
 
 TEST_F(OptionsTest, DeviceStatusErrorStopsWithoutUsage)

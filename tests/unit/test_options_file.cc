@@ -72,11 +72,29 @@ TEST_F(OptionsFileTest, LinesApplied)
          [] { EXPECT_EQ(inspeed, 115200); }},
         {"comment line", "# speed 9600\n", "", [] { EXPECT_EQ(inspeed, 38400); }},
         {"comment inside a word", "speed 12#34\n", "", [] { EXPECT_EQ(inspeed, 12); }},
-        {"one option per line", "terminal hex\n", "",
+        // Words left after an option and its arguments: the line is not what its writer meant,
+        // so it is reported and not applied ("erase sectors 3" must not erase the chip).
+        {"one option per line", "terminal hex\n", "\nLogview:File [{file}] parse error. Line [1]\n",
          [] {
-             EXPECT_EQ(terminal_cmd, 1);
+             EXPECT_EQ(terminal_cmd, 0);
              EXPECT_EQ(terminal_hex_opt, 0);
          }},
+        {"stray words after a command", "erase sectors 3\nread\n",
+         "\nLogview:File [{file}] parse error. Line [1]\n",
+         [] {
+             EXPECT_EQ(erase_cmd, 0);
+             EXPECT_EQ(read_cmd, 1);
+         }},
+        {"stray words after a number", "write sped 115200\nspeed 9600 9600\n",
+         "\nLogview:File [{file}] parse error. Line [1]\n"
+         "\nLogview:File [{file}] parse error. Line [2]\n",
+         [] {
+             EXPECT_EQ(fastwrite_cmd, 0);
+             EXPECT_EQ(inspeed, 38400);
+         }},
+        {"stray words after a sector list", "erase sector 1,2 3\n",
+         "\nLogview:File [{file}] parse error. Line [1]\n",
+         [] { EXPECT_EQ(erase_sectors_cmd, 0u); }},
         {"two lines", "terminal\nhex\n", "",
          [] {
              EXPECT_EQ(terminal_cmd, 1);
@@ -95,8 +113,15 @@ TEST_F(OptionsFileTest, LinesApplied)
              EXPECT_EQ(read_cmd, 1);
              EXPECT_EQ(inspeed, 57600);
          }},
-        {"carriage return is a word character", "input a.bin\r\n", "",
-         [] { EXPECT_STREQ(inpfilenam, "a.bin\r"); }},
+        // A file written on another system: CR LF ends a line as LF does.
+        {"CR LF line ends", "input a.bin\r\nspeed 9600\r\nerase\r\n", "",
+         [] {
+             EXPECT_STREQ(inpfilenam, "a.bin");
+             EXPECT_EQ(inspeed, 9600);
+             EXPECT_EQ(erase_cmd, 1);
+         }},
+        {"CR inside a line stays", "input a\rb.bin\n", "",
+         [] { EXPECT_STREQ(inpfilenam, "a\rb.bin"); }},
         {"leading blanks", "  speed 9600\n", "\nLogview:File [{file}] parse error. Line [1]\n",
          [] { EXPECT_EQ(inspeed, 38400); }},
         {"blanks only", "read\n   \n", "\nLogview:File [{file}] parse error. Line [2]\n",
@@ -127,7 +152,8 @@ TEST_F(OptionsFileTest, LinesApplied)
              EXPECT_EQ(std::string(inpfilenam), std::string(505, 'c'));
              EXPECT_EQ(inspeed, 1200);
          }},
-        {"31 words", words(31) + "\n", "", [] { EXPECT_EQ(inspeed, 4800); }},
+        {"31 words", words(31) + "\n", "\nLogview:File [{file}] parse error. Line [1]\n",
+         [] { EXPECT_EQ(inspeed, 38400); }},
         {"empty file", "", "", [] { EXPECT_EQ(inspeed, 38400); }},
     };
     for (const Case &c : cases) {
@@ -145,7 +171,9 @@ TEST_F(OptionsFileTest, LinesApplied)
 // argument words it took, in file order; lines that applied nothing are not named.
 TEST_F(OptionsFileTest, AppliedOptionsAreNamed)
 {
-    write("erase  # a stray one\nterminal hex\nbogus\n\nwrite\tspeed 115200\nerase sector 1,2\n");
+    write(
+        "erase  # a stray one\nterminal\nterminal hex\nbogus\n\nwrite\tspeed 115200\nerase sector "
+        "1,2\n");
     testing::internal::CaptureStderr();
     EXPECT_EQ(options_from_file(path_.c_str()), 1);
     testing::internal::GetCapturedStderr();
