@@ -79,7 +79,12 @@ int restore_line();
 // passed; 0 = cut short by a termination request.
 int pause_tty(int sec, int ms);
 
-// Writes len bytes to ttyfd. Paced (one byte per call, each followed by pause_tty(sec, ms)) when
+// Waits up to ms milliseconds for ttyfd to take more output. 1 = writable (or in error, for the
+// write to report); 0 = the time ran out, the wait failed, or kill_link is set.
+int wait_tty_writable(int ms);
+
+// Writes len bytes to ttyfd. A full output queue is waited on; only a line that takes no byte for
+// the time 512 bytes take on the wire and a second more fails the write. Paced (one byte per call, each followed by pause_tty(sec, ms)) when
 // sec > 0 or ms > 0; unpaced otherwise. 1 = all written; 0 = a write failed (reported) or a
 // termination request ended a pause (not reported: the caller looks at kill_link), in which case
 // nothing more was sent.
