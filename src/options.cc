@@ -36,6 +36,8 @@ int file_size = 0, block_size = 0, hash = 0;
 int verify_opt = 0;
 int write_offset = 0, write_speed = 0;
 int terminal_hex_opt = 0, echo_opt = 0;
+int timestamps_opt = 0, reconnect_opt = 0;
+int idle_seconds = 2;
 
 // ---- Option table ----------------------------------------------------------------------------
 
@@ -47,6 +49,7 @@ constexpr U32 OPT_U32_RANGE = OPT_U32 | OPT_LOWER | OPT_UPPER;  // limits carrie
 static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE == 0x30004);
 
 constexpr int BLOCK_LIMIT = 1024;
+constexpr int IDLE_LIMIT = 3600;  // an hour of silence
 
 // Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
 // project's version, which the build passes in.
@@ -119,9 +122,16 @@ const OPTION general_options[] = {
      nullptr},
     {"report", OPT_STRING, reportfilenam, "Report file name (JSON) written when the run ends", 0, 0,
      NAME_BUF_SIZE, nullptr},
+    {"timestamps", OPT_FLAG, &timestamps_opt, "Terminal: local time at the start of each line", 1,
+     0, 0, nullptr},
+    {"reconnect", OPT_FLAG, &reconnect_opt, "Terminal: wait for a lost device and reopen it", 1, 0,
+     0, nullptr},
+    {"idle", OPT_INT_RANGE, &idle_seconds,
+     "Terminal without a console: seconds of silence after\nthe input's end (default 2)", 0, 0,
+     IDLE_LIMIT, nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 32, "31 options and the terminator");
+static_assert(std::size(general_options) == 35, "34 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 

@@ -66,7 +66,7 @@ expect "$dev/pts/4 " terminal "$dev/pts/"
 expect "$dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ1-if00-port0 " read "$dev/serial/"
 expect "ttyACM2 ttyS0 ttyS1 ttyUSB0 " manufactory tty
 expect "ttyUSB0 " manufactory ttyU
-expect "terminal test ttyACM2 ttyS0 ttyS1 ttyUSB0 " echo t
+expect "terminal test timestamps ttyACM2 ttyS0 ttyS1 ttyUSB0 " echo t
 rm -rf "$dev"
 _zelk_dev_root=/dev
 
