@@ -123,8 +123,10 @@ void end_terminal(term_state &st, line_step why)
         st.rvl = 0;
 }
 
-// Our own lines while the console is raw need a carriage return.
+// Our own lines while the console is raw need a carriage return, at their end and, after a
+// message of the serial layer's that ended in a bare line feed, at their start.
 const char *eol(const term_state &st) { return st.console ? "\r\n" : "\n"; }
+const char *bol(const term_state &st) { return st.console ? "\r" : ""; }
 
 // ---- Serial side: the board's bytes to the protocol file and the console ------------------
 
@@ -167,7 +169,7 @@ void serial_side(term_state &st)
         drop_line_queue();
         st.line_lost = true;
         st.reopen_errno = 0;
-        std::fprintf(stderr, "Waiting for %s to come back%s", devnam, eol(st));
+        std::fprintf(stderr, "%sWaiting for %s to come back%s", bol(st), devnam, eol(st));
     } else {
         end_terminal(st, s);
     }
@@ -193,7 +195,7 @@ void try_reopen(term_state &st)
         return;
     }
     st.line_lost = false;
-    std::fprintf(stderr, "Reconnected to %s%s", devnam, eol(st));
+    std::fprintf(stderr, "%sReconnected to %s%s", bol(st), devnam, eol(st));
 }
 
 // ---- Console side: typed bytes to the board --------------------------------------------------

@@ -613,8 +613,8 @@ TEST(TerminalE2E, ReconnectAfterHangUp)
     s.type("\x1dq");
     RunResult r = s.zelk->finish();
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, s.banner() + "\nSerial line hung up\n" + "Waiting for " + link.path +
-                         " to come back\r\n" + "Reconnected to " + link.path + "\r\n\n");
+    EXPECT_EQ(r.err, s.banner() + "\nSerial line hung up\n" + "\rWaiting for " + link.path +
+                         " to come back\r\n" + "\rReconnected to " + link.path + "\r\n\n");
     expect_console_is(s.con, s.cooked);
     termios after = second.attrs();
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&second_before));
