@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -619,6 +620,67 @@ TEST(TerminalE2E, ReconnectAfterHangUp)
     termios after = second.attrs();
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&second_before));
     EXPECT_EQ(after.c_lflag, second_before.c_lflag);
+}
+
+// With reconnect, a device that has not come back is waited for until the user leaves (Ctrl-]
+// q, status 0); one that comes back held by another program ends the terminal, status 1.
+TEST(TerminalE2E, ReconnectWaitsOrMeetsABusyDevice)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "device words under /dev need root";
+    // Whether zelk holds a descriptor on the node at path.
+    const auto holds = [](pid_t pid, const std::string &path) {
+        std::error_code ec;
+        for (const auto &e :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+            if (std::filesystem::read_symlink(e.path(), ec).string() == path)
+                return true;
+        return false;
+    };
+    {
+        Pty first;
+        DevLink link("reconnect-wait", first.path);
+        ASSERT_FALSE(link.path.empty());
+        Session s({"reconnect"}, true, link.path);
+        ASSERT_TRUE(s.wait_raw());
+        ASSERT_EQ(unlink(link.path.c_str()), 0);  // the adapter is gone for good
+        close(first.master);
+        first.master = -1;
+        const pid_t pid = s.zelk->pid();
+        ASSERT_TRUE(zt::poll_until([&] { return !holds(pid, first.path); }, 5000ms));
+        s.type("\x1dq");
+        RunResult r = s.zelk->finish();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, kSetSpeed);
+        EXPECT_EQ(r.err, s.banner() + "\nSerial line hung up\n" + "\rWaiting for " + link.path +
+                             " to come back\r\n\n");
+        expect_console_is(s.con, s.cooked);
+    }
+    {
+        Pty first, second;
+        DevLink link("reconnect-busy", first.path);
+        ASSERT_FALSE(link.path.empty());
+        Session s({"reconnect"}, true, link.path);
+        ASSERT_TRUE(s.wait_raw());
+        const int other = open(second.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+        const std::string tmp = link.path + ".new";
+        ASSERT_EQ(symlink(second.path.c_str(), tmp.c_str()), 0);
+        ASSERT_EQ(rename(tmp.c_str(), link.path.c_str()), 0);
+        close(first.master);
+        first.master = -1;
+        RunResult r = s.zelk->finish();
+        close(other);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kSetSpeed);
+        EXPECT_NE(r.err.find("\rWaiting for " + link.path + " to come back\r\nDevice [" +
+                             link.path + "] is busy: in use by process " +
+                             std::to_string(getpid())),
+                  std::string::npos)
+            << r.err;
+        expect_console_is(s.con, s.cooked);
+    }
 }
 
 // ---- Echo test ---------------------------------------------------------------------------------
