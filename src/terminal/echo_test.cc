@@ -42,10 +42,12 @@ int echo_chunk(std::FILE *fprot, const unsigned char *buf, size_t n, U32 *rxcoun
 }
 
 // From a console the keys are read one by one, unechoed; Ctrl-C still raises the termination
-// signal. The attributes as found go to the restorer first, so every way out puts them back.
+// signal. The attributes as found go to the restorer first, so every way out puts them back. A
+// test run in the background (`zelk echo test DEV &`) leaves the console alone: touching it
+// would stop the run with SIGTTOU or SIGTTIN.
 bool console_keys(int fd, struct termios *saved)
 {
-    if (!isatty(fd) || tcgetattr(fd, saved) < 0)
+    if (!isatty(fd) || tcgetpgrp(fd) != getpgrp() || tcgetattr(fd, saved) < 0)
         return false;
     struct termios tios = *saved;
     tios.c_lflag &= ~(ICANON | ECHO);

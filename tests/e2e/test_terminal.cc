@@ -885,3 +885,23 @@ TEST(TerminalEchoTest, EscapeKeyEndsTest)
     expect_console_is(con, cooked);
     EXPECT_EQ(zt::read_file(dir.file("zelk.txt")), "ping");
 }
+
+// A console zelk does not own in the foreground (a run in the background, or a terminal that is
+// not its controlling one) is left alone: no start line, no change, Ctrl-C and signals as before.
+TEST(TerminalEchoTest, ConsoleNotInTheForegroundIsLeftAlone)
+{
+    TempDir dir;
+    Pty dev, con;
+    const termios cooked = make_cooked(con);
+    Proc p({"echo", "test", dev.path},
+           {.cwd = dir.path, .stdin_fd = con.slave, .timeout_s = 20, .console_ctty = false});
+    ASSERT_TRUE(wait_line_ready(dev));
+    EXPECT_EQ(send_and_collect(dev.master, "ping"), "ping");
+    expect_console_is(con, cooked);
+    p.signal(SIGTERM);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSetSpeed + "Received signal 15. Terminating.\n");
+    EXPECT_EQ(r.err, "");
+    expect_console_is(con, cooked);
+}
