@@ -5,8 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+echo "Building zelk and zelk-board in build/ (a minute or two the first time) ..."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target zelk zelk-board >/dev/null
+# Its progress, one line per step; nothing when everything is up to date.
+cmake --build build -j2 --target zelk zelk-board |
+    { grep --line-buffered -E '^\[ *[0-9]+%\] (Building|Linking)' || true; }
 zelk=$PWD/build/zelk
 
 work=$(mktemp -d)

@@ -38,6 +38,8 @@ int verify_opt = 0;
 int write_offset = 0, write_speed = 0;
 int terminal_hex_opt = 0, echo_opt = 0;
 int dram_timeout = 120;
+int timestamps_opt = 0, reconnect_opt = 0;
+int idle_seconds = 2;
 
 // ---- Option table ----------------------------------------------------------------------------
 
@@ -50,6 +52,7 @@ static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE 
 
 constexpr int BLOCK_LIMIT = 1024;
 constexpr int DRAM_TIMEOUT_LIMIT = 86400;  // a day: longer is no test
+constexpr int IDLE_LIMIT = 3600;  // an hour of silence
 
 // Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
 // project's version, which the build passes in.
@@ -123,11 +126,18 @@ const OPTION general_options[] = {
     {"report", OPT_STRING, reportfilenam, "Report file name (JSON) written when the run ends", 0, 0,
      NAME_BUF_SIZE, nullptr},
     {"dram timeout", OPT_INT_RANGE, &dram_timeout,
-     "Seconds a DRAM test may go without progress (default 120, 0 = no limit)", 0, 0,
+     "Seconds a DRAM test may go without\nprogress (default 120, 0 = no limit)", 0, 0,
      DRAM_TIMEOUT_LIMIT, nullptr},
+    {"timestamps", OPT_FLAG, &timestamps_opt, "Terminal: local time at the start of each line", 1,
+     0, 0, nullptr},
+    {"reconnect", OPT_FLAG, &reconnect_opt, "Terminal: wait for a lost device and reopen it", 1, 0,
+     0, nullptr},
+    {"idle", OPT_INT_RANGE, &idle_seconds,
+     "Terminal without a console: seconds of silence after\nthe input's end (default 2)", 0, 0,
+     IDLE_LIMIT, nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 33, "32 options and the terminator");
+static_assert(std::size(general_options) == 36, "35 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 

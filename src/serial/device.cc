@@ -93,12 +93,13 @@ int protect_node(int fd)
     return 0;
 }
 
-int open_tty(const char *path)
+int open_tty(const char *path, bool quiet)
 {
     ttyfd = open(path, O_RDWR | O_NONBLOCK, 0);
     if (ttyfd != -1)
         return 1;
-    report_open_error(path, errno);
+    if (!quiet)
+        report_open_error(path, errno);
     return 0;
 }
 

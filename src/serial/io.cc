@@ -1,4 +1,5 @@
 // The paced write and the timed read of the serial line.
+#include <poll.h>
 #include <sys/select.h>
 #include <time.h>
 #include <unistd.h>
@@ -82,6 +83,44 @@ int finish_owed_pause()
     return 1;
 }
 
+namespace {
+
+constexpr long BITS_PER_BYTE = 10;           // start bit, 8 data bits, stop bit
+constexpr long STALL_BYTES = 512;            // a driver wakes a writer once about this much is free
+constexpr int WRITABLE_MARGIN_MS = 1000;     // on top of their time on the wire
+constexpr int WRITABLE_FALLBACK_BAUD = 300;  // for a line whose speed is not known
+
+// How long a full line may take no byte before a write gives up: the time STALL_BYTES take on the
+// wire at the line's speed, and a second more for the driver and the far end (1.1 s at 38400).
+int stall_limit_ms()
+{
+    const long baud = inspeed > 0 ? inspeed : WRITABLE_FALLBACK_BAUD;
+    return static_cast<int>(STALL_BYTES * BITS_PER_BYTE * 1000L / baud) + WRITABLE_MARGIN_MS;
+}
+
+}  // namespace
+
+int wait_tty_writable(int ms)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long end = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + ms;
+    for (;;) {
+        if (kill_link)
+            return 0;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left = end - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+        if (left <= 0)
+            return 0;
+        struct pollfd p = {ttyfd, POLLOUT, 0};
+        const int n = poll(&p, 1, static_cast<int>(left));
+        if (n > 0)
+            return 1;  // writable, or an error condition the write itself will report
+        if (n < 0 && errno != EINTR)
+            return 0;
+    }
+}
+
 int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last)
 {
     if (p == nullptr || len < 0)
@@ -92,6 +131,11 @@ int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last
     const bool paced = sec > 0 || ms > 0;
     while (len > 0) {
         ssize_t n = write(ttyfd, p, paced ? 1 : static_cast<size_t>(len));
+        // A full output queue drains at the line's speed: wait for room instead of failing.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            wait_tty_writable(stall_limit_ms())) {
+            continue;
+        }
         if (n < 0) {
             int e = errno;
             if (e == EAGAIN || e == EWOULDBLOCK)

@@ -202,6 +202,21 @@ int close_tty()
     return rvl;
 }
 
+void release_tty()
+{
+    if (ttyfd == -1)
+        return;
+    device_attrs_saved = 0;
+    restore_low_latency(ttyfd);
+    // Through the descriptor: the inode keeps its mode if the node comes back as the same one.
+    if (tty_mode != static_cast<mode_t>(-1))
+        fchmod(ttyfd, tty_mode & 07777);
+    tty_mode = static_cast<mode_t>(-1);
+    release_exclusive(ttyfd);
+    close(ttyfd);
+    ttyfd = -1;
+}
+
 void save_console_state(int fd, const struct termios &tios)
 {
     console_fd = fd;

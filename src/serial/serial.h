@@ -33,8 +33,8 @@ int lock_tty(int fd);
 // ---- The device between its open and the line set-up -------------------------------------
 
 // Opens the device at path into ttyfd, without waiting for carrier. 0 (reported with
-// report_open_error) when it cannot be opened.
-int open_tty(const char *path);
+// report_open_error unless `quiet`) when it cannot be opened.
+int open_tty(const char *path, bool quiet = false);
 
 // Makes the open ttyfd this run's own: it must be a serial line, the advisory lock and TIOCEXCL
 // are taken, reads are non-blocking and the node is protected. 0 (reported) when it is not a
@@ -61,6 +61,11 @@ int setdtr(int fd, int on);
 int setup_tty(int fd, int local);
 int close_tty();
 
+// Lets go of a device that has gone away (unplugged, or its far end closed): the node's mode, the
+// exclusive flag and the lock are given back as far as the node still takes them, the descriptor
+// is closed and ttyfd is -1. Its line attributes are not written: there is no line to take them.
+void release_tty();
+
 // The device's attributes as setup_tty found them; put back when the program ends.
 extern struct termios restore_termios;
 
@@ -82,12 +87,18 @@ int line_switched();
 // passed; 0 = cut short by a termination request.
 int pause_tty(int sec, int ms);
 
-// Writes len bytes to ttyfd. Paced (one byte per call, each followed by pause_tty(sec, ms)) when
-// sec > 0 or ms > 0; unpaced otherwise. 1 = all written; 0 = a write failed (reported) or a
-// termination request ended a pause (not reported: the caller looks at kill_link), in which case
-// nothing more was sent. With `listen_last`, the pause after the last byte is owed instead of
-// slept: the call returns at once so that the caller can read (and time) what the monitor
-// answers meanwhile, and the next write first waits for the pause's end.
+// Waits up to ms milliseconds for ttyfd to take more output. 1 = writable (or in error, for the
+// write to report); 0 = the time ran out, the wait failed, or kill_link is set.
+int wait_tty_writable(int ms);
+
+// Writes len bytes to ttyfd. A full output queue is waited on; only a line that takes no byte for
+// the time 512 bytes take on the wire and a second more fails the write. Paced (one byte per call,
+// each followed by pause_tty(sec, ms)) when sec > 0 or ms > 0; unpaced otherwise. 1 = all written;
+// 0 = a write failed (reported) or a termination request ended a pause (not reported: the caller
+// looks at kill_link), in which case nothing more was sent. With `listen_last`, the pause after
+// the last byte is owed instead of slept: the call returns at once so that the caller can read
+// (and time) what the monitor answers meanwhile, and the next write first waits for the pause's
+// end.
 int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last = false);
 
 // Sleeps what is left of a pause owed by write_tty's `listen_last`, so that the next command
@@ -130,28 +141,40 @@ int read_tty_ms(unsigned char *buf, int len, int ms);
 
 // What one wait or one read on the serial line tells the loop to do next.
 enum class line_step {
-    GO,    // data to handle (for the wait: some descriptor is readable)
-    IDLE,  // the one-second wait ran out; wait again
-    STOP,  // kill_link is set: end normally
-    FAIL,  // the call failed or the line hung up; the message is printed
+    GO,       // data to handle (for the wait: some descriptor is readable)
+    IDLE,     // the one-second wait ran out; wait again
+    STOP,     // kill_link is set: end normally
+    FAIL,     // the call failed; the message is printed
+    HUNG_UP,  // the line has hung up (the device or its far end gone); the message is printed
 };
 
-// Which side a wait found readable.
+// Which side a wait found ready.
 struct input_ready {
-    bool line = false;     // the serial line
-    bool console = false;  // the console descriptor given to the wait
+    bool line = false;      // the serial line is readable
+    bool console = false;   // the console descriptor given to the wait is readable
+    bool writable = false;  // the line takes more of the bytes queued for it
 };
 
-// Waits up to one second for the line, or console_fd when it is not -1, to be readable; on GO,
-// *ready tells which.
+// Waits up to one second for the line, or console_fd when it is not -1, to be readable, or, while
+// bytes are queued for it, for the line to be writable; on GO, *ready tells which. While no line
+// is open (ttyfd -1) it waits for the console alone.
 line_step wait_input(int console_fd, input_ready *ready);
 
 // One read of up to len bytes from the line into buf; *got receives the count on GO.
 line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got);
 
-// One write of up to len bytes; what the line does not take is dropped unnoticed, as on a real
-// line, and a failure is not reported.
-void write_tty_once(const unsigned char *buf, size_t len);
+// Bytes typed or echoed are queued and written as the line takes them, so a paste or a fast far
+// end loses nothing. A user's paste of 32 KiB waits on the line, not on the console.
+constexpr size_t LINE_QUEUE_BYTES = 32768;
+size_t line_queue_room();  // bytes queue_for_line takes now
+size_t line_queue_size();  // bytes queued
+// Queues up to line_queue_room() of the len bytes; the caller keeps within it.
+void queue_for_line(const unsigned char *buf, size_t len);
+// Writes what the line takes now of the queue, without waiting. FAIL (reported) when the write
+// fails other than for a full or hung-up line (the read that follows finds a hang-up).
+line_step flush_line_queue();
+// Forgets the queue: the line it was for is gone.
+void drop_line_queue();
 
 // Sends a break on the line. 0 (reported) when the driver refuses it.
 int send_break();

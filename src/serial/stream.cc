@@ -1,10 +1,11 @@
 // The line as a byte stream for the terminal and the echo test: the wait on the line and the
-// console, one untimed read, one unchecked write, and the break.
+// console, one untimed read, the queue of bytes the line has not taken yet, and the break.
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 
@@ -15,22 +16,31 @@ namespace {
 constexpr int WAIT_SECONDS = 1;    // short, so kill_link is seen even on a silent line
 constexpr int BREAK_DURATION = 2;  // tcsendbreak's argument; the length is the platform's
 
+// Bytes for the line that it has not taken yet, oldest first, as a ring.
+std::array<unsigned char, LINE_QUEUE_BYTES> out_queue;
+size_t out_head = 0;   // the oldest byte
+size_t out_count = 0;  // bytes queued
+
 }  // namespace
 
 line_step wait_input(int console_fd, input_ready *ready)
 {
     const int maxfd = std::max(ttyfd, console_fd);
-    if (ttyfd < 0 || maxfd >= FD_SETSIZE) {
+    if (maxfd >= FD_SETSIZE) {
         std::fprintf(stderr, "\nselect error : (%d)\n", EBADF);
         return line_step::FAIL;
     }
-    fd_set r_fds;
+    fd_set r_fds, w_fds;
     FD_ZERO(&r_fds);
-    FD_SET(ttyfd, &r_fds);
+    FD_ZERO(&w_fds);
+    if (ttyfd >= 0)
+        FD_SET(ttyfd, &r_fds);
     if (console_fd >= 0)
         FD_SET(console_fd, &r_fds);
+    if (ttyfd >= 0 && out_count > 0)
+        FD_SET(ttyfd, &w_fds);
     struct timeval timeout = {WAIT_SECONDS, 0};
-    const int n = select(maxfd + 1, &r_fds, nullptr, nullptr, &timeout);
+    const int n = select(maxfd + 1, &r_fds, &w_fds, nullptr, &timeout);
     const int err = errno;
     // The termination signal cuts the wait short; the flag, tested first, makes that a normal end.
     if (kill_link)
@@ -41,7 +51,8 @@ line_step wait_input(int console_fd, input_ready *ready)
         std::fprintf(stderr, "\nselect error : (%d)\n", err);
         return line_step::FAIL;
     }
-    ready->line = FD_ISSET(ttyfd, &r_fds);
+    ready->line = ttyfd >= 0 && FD_ISSET(ttyfd, &r_fds);
+    ready->writable = ttyfd >= 0 && FD_ISSET(ttyfd, &w_fds);
     ready->console = console_fd >= 0 && FD_ISSET(console_fd, &r_fds);
     return line_step::GO;
 }
@@ -57,7 +68,7 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
     // driver gives depends on the moment of the hang-up.
     if (n == 0 || (n < 0 && (err == EIO || err == ENXIO))) {
         std::fprintf(stderr, "\nSerial line hung up\n");
-        return line_step::FAIL;
+        return line_step::HUNG_UP;
     }
     if (n < 0) {
         // "TYY" is what scripts have always read here: the text is part of the interface.
@@ -68,9 +79,48 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
     return line_step::GO;
 }
 
-void write_tty_once(const unsigned char *buf, size_t len)
+size_t line_queue_room() { return LINE_QUEUE_BYTES - out_count; }
+
+size_t line_queue_size() { return out_count; }
+
+void queue_for_line(const unsigned char *buf, size_t len)
 {
-    [[maybe_unused]] const ssize_t w = write(ttyfd, buf, len);
+    len = std::min(len, line_queue_room());
+    for (size_t i = 0; i < len; i++)
+        out_queue[(out_head + out_count + i) % LINE_QUEUE_BYTES] = buf[i];
+    out_count += len;
+}
+
+void drop_line_queue()
+{
+    out_head = 0;
+    out_count = 0;
+}
+
+line_step flush_line_queue()
+{
+    while (out_count > 0) {
+        // The oldest bytes up to the ring's end: one write, as the line takes them.
+        const size_t run = std::min(out_count, LINE_QUEUE_BYTES - out_head);
+        const ssize_t n = write(ttyfd, out_queue.data() + out_head, run);
+        if (n < 0) {
+            const int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
+                return line_step::GO;  // the rest when the line is writable again
+            // A line that has hung up is reported by the read that finds it so.
+            if (err == EIO || err == ENXIO)
+                return line_step::GO;
+            std::fprintf(stderr, "\nTTY device write error : (%d)\n", err);
+            return line_step::FAIL;
+        }
+        out_head = (out_head + static_cast<size_t>(n)) % LINE_QUEUE_BYTES;
+        out_count -= static_cast<size_t>(n);
+        tty_bytes_sent += static_cast<unsigned long long>(n);
+        if (static_cast<size_t>(n) < run)
+            return line_step::GO;
+    }
+    out_head = 0;
+    return line_step::GO;
 }
 
 int send_break()

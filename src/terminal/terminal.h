@@ -5,6 +5,11 @@
 
 #include "zelk.h"
 
+// The escape key Ctrl-]: the key after it is the terminal's, not the board's. After it, q leaves
+// without sending anything, in the terminal and in the echo test alike.
+inline constexpr unsigned char ESCAPE_KEY = 0x1d;
+inline constexpr unsigned char QUIT_KEY = 'q';
+
 // The protocol file's name when none is given: chosen by the serial port the device word names.
 std::string_view default_prot_name(std::string_view device);
 

@@ -37,8 +37,12 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
             "verify              Verify flash after block write\n"
             "ports               List serial ports\n"
             "report              Report file name (JSON) written when the run ends\n"
-            "dram timeout        Seconds a DRAM test may go without progress (default 120, 0 = no "
-            "limit)";
+            "dram timeout        Seconds a DRAM test may go without\n"
+            "                    progress (default 120, 0 = no limit)\n"
+            "timestamps          Terminal: local time at the start of each line\n"
+            "reconnect           Terminal: wait for a lost device and reopen it\n"
+            "idle                Terminal without a console: seconds of silence after\n"
+            "                    the input's end (default 2)";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }

@@ -1,9 +1,11 @@
 // The terminal and the echo test end to end. The device is a pseudo-terminal whose master plays
 // the board; for the terminal a second pseudo-terminal is the console (the standard input), typed
 // into through its master.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include "harness.h"
@@ -94,14 +97,17 @@ struct Session {
     termios dev_before;
     mode_t dev_mode;
     std::unique_ptr<Proc> zelk;
+    std::string device;  // the device word given
 
-    explicit Session(std::vector<std::string> words, bool console_ctty = true)
+    explicit Session(std::vector<std::string> words, bool console_ctty = true,
+                     const std::string &device_word = "")
     {
         cooked = make_cooked(con);
         dev_before = dev.attrs();
         dev_mode = mode_of(dev.path);
         words.insert(words.begin(), "terminal");
-        words.push_back(dev.path);
+        this->device = device_word.empty() ? dev.path : device_word;
+        words.push_back(this->device);
         zelk = std::make_unique<Proc>(words, zt::RunOptions{.cwd = dir.path,
                                                             .stdin_fd = con.slave,
                                                             .timeout_s = 20,
@@ -130,8 +136,8 @@ struct Session {
     // The console is a terminal: one line as the terminal starts.
     std::string banner() const
     {
-        return "Terminal on " + dev.path +
-               " at 38400 baud: Ctrl-C sends a break, Ctrl-C twice quits\n";
+        return "Terminal on " + device +
+               " at 38400 baud: Ctrl-] q quits, Ctrl-] ? lists the keys\n";
     }
 
     // Ctrl-C Ctrl-C ends the terminal; the console and the line are as they were.
@@ -202,22 +208,23 @@ TEST(TerminalE2E, TextDisplayWithoutEcho)
     EXPECT_EQ(s.protocol(), rx);
 }
 
-// Hex display of what arrives; typed bytes echoed raw and logged after what came before.
+// Hex display of what arrives; typed bytes echoed in hex too (an arrow key's escape sequence
+// never moves the cursor) and logged raw after what came before.
 TEST(TerminalE2E, HexDisplayWithEcho)
 {
     Session s({"hex", "echo"});
     ASSERT_TRUE(s.wait_raw());
     s.board("\x41\x0a");
     ASSERT_TRUE(s.zelk->wait_for_out("41 0a ", 3000)) << s.zelk->out_so_far();
-    s.type("xy");
-    EXPECT_EQ(s.sent(2), "xy");
-    ASSERT_TRUE(s.zelk->wait_for_out("41 0a xy", 3000)) << s.zelk->out_so_far();
+    s.type("\x1b[A");
+    EXPECT_EQ(s.sent(3), "\x1b[A");
+    ASSERT_TRUE(s.zelk->wait_for_out("41 0a 1b 5b 41 ", 3000)) << s.zelk->out_so_far();
     s.board("\xff");
-    ASSERT_TRUE(s.zelk->wait_for_out("41 0a xyff ", 3000)) << s.zelk->out_so_far();
+    ASSERT_TRUE(s.zelk->wait_for_out("41 0a 1b 5b 41 ff ", 3000)) << s.zelk->out_so_far();
     RunResult r = s.end_normally();
-    EXPECT_EQ(r.out, kSetSpeed + "41 0a xyff ");
+    EXPECT_EQ(r.out, kSetSpeed + "41 0a 1b 5b 41 ff ");
     EXPECT_EQ(r.err, s.banner() + "\n");
-    EXPECT_EQ(s.protocol(), "A\nxy\xff");
+    EXPECT_EQ(s.protocol(), "A\n\x1b[A\xff");
 }
 
 // A typed letter between two Ctrl-C resets the count: the terminal goes on and the letter is
@@ -365,32 +372,62 @@ TEST(TerminalE2E, LogLossEndsTerminal)
     }
 }
 
-// Only a console that is a terminal gets the start line and the final line feed; a pipe on the
-// standard input (a script) gets zelk's messages alone.
-TEST(TerminalE2E, StartLineOnlyForATerminalConsole)
+// Without a console the standard input is relayed to the line as it is (Ctrl-C and Ctrl-] are
+// data), the line to the standard output and the protocol file; the run ends, status 0, once the
+// input is over and the line has been silent for the idle time (2 s by default). No start line.
+TEST(TerminalE2E, PipeOnStandardInput)
 {
     TempDir dir;
     Pty dev;
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);
-    RunResult r = zt::run_zelk({"terminal", dev.path},
-                               {.cwd = dir.path, .stdin_fd = pipe_fds[0], .timeout_s = 20});
+    fcntl(pipe_fds[1], F_SETFD, FD_CLOEXEC);
+    Proc p({"terminal", dev.path}, {.cwd = dir.path, .stdin_fd = pipe_fds[0], .timeout_s = 20});
     close(pipe_fds[0]);
+    ASSERT_TRUE(wait_line_ready(dev));
+    const std::string input("help\r\x03\x1dq", 8);
+    send(pipe_fds[1], input);
     close(pipe_fds[1]);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, kSetSpeed);
-    EXPECT_EQ(r.err, "\ntcgetattr stdin error: (25)\n");
+    EXPECT_EQ(read_for(dev.master, input.size(), 3000), input);
+    send(dev.master, "usage: ...\r\n");
+    const auto answered = std::chrono::steady_clock::now();
+    RunResult r = p.finish();
+    const auto idle = std::chrono::steady_clock::now() - answered;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSetSpeed + "usage: ...\r\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_GE(idle, 2s) << "ended before the line had been silent for 2 s";
+    EXPECT_EQ(zt::read_file(dir.file("zelk.txt")), "usage: ...\r\n");
+}
 
-    Session s({"hex"});
-    ASSERT_TRUE(s.wait_raw());
-    RunResult t = s.end_normally();
-    EXPECT_EQ(t.err, "Terminal on " + s.dev.path +
-                         " at 38400 baud: Ctrl-C sends a break, Ctrl-C twice quits\n\n");
+// "idle N" sets the silence after the input's end; a termination signal still ends the run.
+TEST(TerminalE2E, PipeIdleTimeAndSignal)
+{
+    TempDir dir;
+    Pty dev;
+    RunResult r =
+        zt::run_zelk({"terminal", "idle", "0", dev.path}, {.cwd = dir.path, .timeout_s = 20});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSetSpeed);
+    EXPECT_EQ(r.err, "");
+
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    fcntl(pipe_fds[1], F_SETFD, FD_CLOEXEC);
+    Proc p({"terminal", dev.path}, {.cwd = dir.path, .stdin_fd = pipe_fds[0], .timeout_s = 20});
+    close(pipe_fds[0]);
+    ASSERT_TRUE(wait_line_ready(dev));
+    p.signal(SIGTERM);
+    RunResult t = p.finish();
+    close(pipe_fds[1]);
+    EXPECT_EQ(t.status, 0);
+    EXPECT_EQ(t.out, kSetSpeed + "Received signal 15. Terminating.\n");
+    EXPECT_EQ(t.err, "");
 }
 
 // The protocol file's name follows the device word unless given; it is created or emptied
-// before the terminal starts, so a console that is not a terminal leaves it empty.
-TEST(TerminalE2E, ProtocolFileNamesAndNoConsole)
+// before the terminal starts, so a run on an empty input and a silent line leaves it empty.
+TEST(TerminalE2E, ProtocolFileNames)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "device words under /dev need root";
@@ -411,11 +448,11 @@ TEST(TerminalE2E, ProtocolFileNamesAndNoConsole)
         TempDir dir;
         zt::write_file(dir.file(c.file), "left from an earlier session");
         std::vector<std::string> words = c.words;
-        words.insert(words.begin(), "terminal");
+        words.insert(words.begin(), {"terminal", "idle", "0"});
         RunResult r = zt::run_zelk(words, {.cwd = dir.path, .timeout_s = 20});
-        EXPECT_EQ(r.status, 1) << c.file;
+        EXPECT_EQ(r.status, 0) << c.file;
         EXPECT_EQ(r.out, kSetSpeed) << c.file;
-        EXPECT_EQ(r.err, "\ntcgetattr stdin error: (25)\n") << c.file;
+        EXPECT_EQ(r.err, "") << c.file;
         EXPECT_EQ(files_in(dir.path), std::vector<std::string>{c.file});
         EXPECT_TRUE(zt::file_exists(dir.file(c.file))) << c.file;
         EXPECT_EQ(zt::read_file(dir.file(c.file)), "") << c.file;
@@ -436,6 +473,214 @@ TEST(TerminalE2E, ProtocolFileThatCannotBeOpened)
     termios after = dev.attrs();
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
     EXPECT_EQ(mode_of(dev.path), mode_before);
+}
+
+// Ctrl-] q leaves without sending anything (no break, no byte); Ctrl-] Ctrl-] sends one Ctrl-];
+// Ctrl-] ? lists the keys on the error stream; another key after Ctrl-] is dropped.
+TEST(TerminalE2E, EscapeKey)
+{
+    Session s({});
+    ASSERT_TRUE(s.wait_raw());
+    s.type("a\x1d\x1d"
+           "b\x1dxc");
+    EXPECT_EQ(s.sent(4), "a\x1d"
+                         "bc");
+    // The list is out once zelk waits again after reading the two keys.
+    const pid_t pid = s.zelk->pid();
+    const long long before = zt::bytes_read(pid);
+    s.type("\x1d?");
+    ASSERT_TRUE(zt::poll_until(
+        [&] { return zt::bytes_read(pid) > before && zt::waiting_for_line(pid); }, 5000ms));
+    s.type("\x1dq");
+    RunResult r = s.zelk->finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSetSpeed);
+    EXPECT_EQ(r.err, s.banner() + "\r\nKeys:\r\n"
+                                  "  Ctrl-] q       quit, sending nothing\r\n"
+                                  "  Ctrl-] Ctrl-]  send one Ctrl-]\r\n"
+                                  "  Ctrl-] ?       this list\r\n"
+                                  "  Ctrl-C         send a break; twice in a row quits\r\n"
+                                  "\n");
+    EXPECT_EQ(s.sent(1, 200), "");
+    s.expect_restored();
+}
+
+namespace {
+
+// Printable bytes in a fixed order: none is a key the terminal takes for itself.
+std::string printable_pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>(' ' + (i * 7 + i / 95) % 95);
+    return s;
+}
+
+}  // namespace
+
+// A paste larger than every buffer on its way (256 KiB; 64 KiB is a common paste) while the board
+// at first reads nothing: the bytes wait in zelk's queue and the console's buffer, none is
+// dropped, and what the board sends meanwhile is shown at once.
+TEST(TerminalE2E, PasteArrivesWhole)
+{
+    Session s({});
+    ASSERT_TRUE(s.wait_raw());
+    const std::string paste = printable_pattern(256 * 1024);
+    std::thread typist([&] { s.type(paste); });
+    // The board starts reading once the line's buffer holds a good part of the paste and zelk
+    // waits for it to take more.
+    const pid_t pid = s.zelk->pid();
+    EXPECT_TRUE(zt::poll_until(
+        [&] {
+            int queued = 0;
+            ioctl(s.dev.master, FIONREAD, &queued);
+            return queued >= 2048 && zt::waiting_for_line(pid);
+        },
+        5000ms));
+    s.board("busy\r\n");
+    EXPECT_TRUE(s.zelk->wait_for_out(kSetSpeed + "busy\r\n", 5000)) << "the display stalled";
+    const std::string got = s.sent(paste.size(), 5000);
+    typist.join();
+    EXPECT_EQ(got.size(), paste.size());
+    EXPECT_TRUE(got == paste) << "the paste arrived changed";
+    s.end_normally();
+}
+
+// With timestamps every line on the console and in the protocol file starts with the local time
+// to the millisecond; in hex mode every row of 16 bytes does.
+TEST(TerminalE2E, Timestamps)
+{
+    const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
+    struct Case {
+        std::vector<std::string> words;
+        std::string rx;
+        std::string shown, logged;  // patterns
+    } cases[] = {
+        {{"timestamps"},
+         "one\r\ntwo\r\nth",
+         stamp + "one\r\n" + stamp + "two\r\n" + stamp + "th",
+         stamp + "one\r\n" + stamp + "two\r\n" + stamp + "th"},
+        {{"timestamps", "hex"},
+         "0123456789abcdefZ",
+         stamp + "(3[0-9] ){10}(6[1-6] ){6}\r\n" + stamp + "5a ",
+         stamp + "(3[0-9] ){10}(6[1-6] ){6}\n" + stamp + "5a "},
+    };
+    for (const Case &c : cases) {
+        Session s(c.words);
+        ASSERT_TRUE(s.wait_raw());
+        s.board(c.rx);
+        const std::regex shown(kSetSpeed + c.shown);
+        ASSERT_TRUE(
+            zt::poll_until([&] { return std::regex_match(s.zelk->out_so_far(), shown); }, 5000ms))
+            << s.zelk->out_so_far();
+        RunResult r = s.end_normally();
+        EXPECT_TRUE(std::regex_match(r.out, shown)) << r.out;
+        EXPECT_TRUE(std::regex_match(s.protocol(), std::regex(c.logged))) << s.protocol();
+    }
+}
+
+// With reconnect, a line whose far end goes away is waited for under the same path (a symbolic
+// link switched to a new pseudo-terminal, as a /dev/serial/by-id name follows its adapter),
+// reopened with the same settings, and the session goes on.
+TEST(TerminalE2E, ReconnectAfterHangUp)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "device words under /dev need root";
+    Pty first;
+    DevLink link("reconnect", first.path);
+    ASSERT_FALSE(link.path.empty());
+    Session s({"reconnect"}, true, link.path);
+    ASSERT_TRUE(s.wait_raw());
+    send(first.master, "a");
+    ASSERT_TRUE(s.zelk->wait_for_out(kSetSpeed + "a", 3000)) << s.zelk->out_so_far();
+
+    // The new device takes the link's name before the old one goes.
+    Pty second;
+    const termios second_before = second.attrs();
+    const std::string tmp = link.path + ".new";
+    ASSERT_EQ(symlink(second.path.c_str(), tmp.c_str()), 0);
+    ASSERT_EQ(rename(tmp.c_str(), link.path.c_str()), 0);
+    close(first.master);
+    first.master = -1;
+
+    ASSERT_TRUE(s.zelk->wait_for_out(kSetSpeed + "a" + kSetSpeed, 5000)) << s.zelk->out_so_far();
+    send(second.master, "b");
+    ASSERT_TRUE(s.zelk->wait_for_out(kSetSpeed + "a" + kSetSpeed + "b", 3000));
+    s.type("x");
+    EXPECT_EQ(read_for(second.master, 1, 2000), "x");
+    termios now = second.attrs();
+    EXPECT_EQ(cfgetospeed(&now), B38400);
+
+    s.type("\x1dq");
+    RunResult r = s.zelk->finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, s.banner() + "\nSerial line hung up\n" + "\rWaiting for " + link.path +
+                         " to come back\r\n" + "\rReconnected to " + link.path + "\r\n\n");
+    expect_console_is(s.con, s.cooked);
+    termios after = second.attrs();
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&second_before));
+    EXPECT_EQ(after.c_lflag, second_before.c_lflag);
+}
+
+// With reconnect, a device that has not come back is waited for until the user leaves (Ctrl-]
+// q, status 0); one that comes back held by another program ends the terminal, status 1.
+TEST(TerminalE2E, ReconnectWaitsOrMeetsABusyDevice)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "device words under /dev need root";
+    // Whether zelk holds a descriptor on the node at path.
+    const auto holds = [](pid_t pid, const std::string &path) {
+        std::error_code ec;
+        for (const auto &e :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+            if (std::filesystem::read_symlink(e.path(), ec).string() == path)
+                return true;
+        return false;
+    };
+    {
+        Pty first;
+        DevLink link("reconnect-wait", first.path);
+        ASSERT_FALSE(link.path.empty());
+        Session s({"reconnect"}, true, link.path);
+        ASSERT_TRUE(s.wait_raw());
+        ASSERT_EQ(unlink(link.path.c_str()), 0);  // the adapter is gone for good
+        close(first.master);
+        first.master = -1;
+        const pid_t pid = s.zelk->pid();
+        ASSERT_TRUE(zt::poll_until([&] { return !holds(pid, first.path); }, 5000ms));
+        s.type("\x1dq");
+        RunResult r = s.zelk->finish();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, kSetSpeed);
+        EXPECT_EQ(r.err, s.banner() + "\nSerial line hung up\n" + "\rWaiting for " + link.path +
+                             " to come back\r\n\n");
+        expect_console_is(s.con, s.cooked);
+    }
+    {
+        Pty first, second;
+        DevLink link("reconnect-busy", first.path);
+        ASSERT_FALSE(link.path.empty());
+        Session s({"reconnect"}, true, link.path);
+        ASSERT_TRUE(s.wait_raw());
+        const int other = open(second.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+        const std::string tmp = link.path + ".new";
+        ASSERT_EQ(symlink(second.path.c_str(), tmp.c_str()), 0);
+        ASSERT_EQ(rename(tmp.c_str(), link.path.c_str()), 0);
+        close(first.master);
+        first.master = -1;
+        RunResult r = s.zelk->finish();
+        close(other);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kSetSpeed);
+        EXPECT_NE(r.err.find("\rWaiting for " + link.path + " to come back\r\nDevice [" +
+                             link.path + "] is busy: in use by process " +
+                             std::to_string(getpid())),
+                  std::string::npos)
+            << r.err;
+        expect_console_is(s.con, s.cooked);
+    }
 }
 
 // ---- Echo test ---------------------------------------------------------------------------------
@@ -594,4 +839,69 @@ TEST(TerminalEchoTest, LineHangUpEndsTest)
     EXPECT_EQ(r.out, kSetSpeed + "Can not restore TTY device attribute\n");
     EXPECT_EQ(r.err, "\nSerial line hung up\n");
     EXPECT_EQ(zt::read_file(dir.file("zelk.txt")), "ping");
+}
+
+// A far end that sends 1 MiB as fast as it can while it reads the echo: every byte comes back in
+// order (what the line does not take at once waits in zelk's queue), and is counted.
+TEST(TerminalEchoTest, FullRateMegabyte)
+{
+    TempDir dir;
+    Pty dev;
+    Proc p({"echo", "test", "speed", "115200", "protocol", "echo.log", dev.path},
+           {.cwd = dir.path, .timeout_s = 120});
+    ASSERT_TRUE(zt::poll_until(
+        [&] {
+            termios t = dev.attrs();
+            return cfgetospeed(&t) == B115200;
+        },
+        5000ms));
+    const std::string data = pattern(1 << 20, 11);
+    std::thread sender([&] { send(dev.master, data); });
+    const std::string back = read_for(dev.master, data.size(), 5000);
+    sender.join();
+    EXPECT_EQ(back.size(), data.size());
+    EXPECT_TRUE(back == data) << "the echo differs";
+    EXPECT_TRUE(p.wait_for_out("Rx=1048576 bytes\n", 5000));
+    p.signal(SIGINT);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(zt::read_file(dir.file("echo.log")) == data) << "the protocol file differs";
+}
+
+// From a console the echo test ends on Ctrl-] q, status 0, the console as it was.
+TEST(TerminalEchoTest, EscapeKeyEndsTest)
+{
+    TempDir dir;
+    Pty dev, con;
+    const termios cooked = make_cooked(con);
+    Proc p({"echo", "test", dev.path}, {.cwd = dir.path, .stdin_fd = con.slave, .timeout_s = 20});
+    ASSERT_TRUE(zt::poll_until([&] { return (con.attrs().c_lflag & ICANON) == 0; }, 5000ms));
+    EXPECT_EQ(send_and_collect(dev.master, "ping"), "ping");
+    send(con.master, "\x1dq");
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSetSpeed);
+    EXPECT_EQ(r.err, "Echo test on " + dev.path + " at 38400 baud: Ctrl-] q quits\n");
+    expect_console_is(con, cooked);
+    EXPECT_EQ(zt::read_file(dir.file("zelk.txt")), "ping");
+}
+
+// A console zelk does not own in the foreground (a run in the background, or a terminal that is
+// not its controlling one) is left alone: no start line, no change, Ctrl-C and signals as before.
+TEST(TerminalEchoTest, ConsoleNotInTheForegroundIsLeftAlone)
+{
+    TempDir dir;
+    Pty dev, con;
+    const termios cooked = make_cooked(con);
+    Proc p({"echo", "test", dev.path},
+           {.cwd = dir.path, .stdin_fd = con.slave, .timeout_s = 20, .console_ctty = false});
+    ASSERT_TRUE(wait_line_ready(dev));
+    EXPECT_EQ(send_and_collect(dev.master, "ping"), "ping");
+    expect_console_is(con, cooked);
+    p.signal(SIGTERM);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSetSpeed + "Received signal 15. Terminating.\n");
+    EXPECT_EQ(r.err, "");
+    expect_console_is(con, cooked);
 }

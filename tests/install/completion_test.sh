@@ -37,8 +37,12 @@ expect "sector " erase se
 expect "size " block ""
 [[ -e /dev/ttyS0 ]] && expect "/dev/ttyS0 " read /dev/ttyS0
 expect "" erase sector ""
-expect "" speed ""
-expect "" write speed ""
+speeds="110 115200 1200 134 150 1800 19200 200 230400 2400 300 38400 460800 4800 50 57600 600 75 9600 "
+expect "$speeds" speed ""
+expect "$speeds" write speed ""
+expect "115200 " speed 115
+expect "19200 " write speed 19
+expect "" idle ""
 expect "" block size ""
 expect "speed " write sp
 expect "verify " ver
@@ -66,7 +70,14 @@ expect "$dev/pts/4 " terminal "$dev/pts/"
 expect "$dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ1-if00-port0 " read "$dev/serial/"
 expect "ttyACM2 ttyS0 ttyS1 ttyUSB0 " manufactory tty
 expect "ttyUSB0 " manufactory ttyU
-expect "terminal test ttyACM2 ttyS0 ttyS1 ttyUSB0 " echo t
+expect "terminal test timestamps ttyACM2 ttyS0 ttyS1 ttyUSB0 " echo t
+# The user's own terminal is the console, never a device to offer.
+touch "$dev/pts/5"
+_zelk_own_tty=$dev/pts/4
+expect "$dev/pts/5 " terminal "$dev/pts/"
+_zelk_own_tty=$dev/ttyS1
+expect "ttyS0 " read ttyS
+unset _zelk_own_tty
 rm -rf "$dev"
 _zelk_dev_root=/dev
 

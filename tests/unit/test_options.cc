@@ -85,7 +85,12 @@ const std::string kUsage =
     "verify              Verify flash after block write\n"
     "ports               List serial ports\n"
     "report              Report file name (JSON) written when the run ends\n"
-    "dram timeout        Seconds a DRAM test may go without progress (default 120, 0 = no limit)";
+    "dram timeout        Seconds a DRAM test may go without\n"
+            "                    progress (default 120, 0 = no limit)\n"
+    "timestamps          Terminal: local time at the start of each line\n"
+    "reconnect           Terminal: wait for a lost device and reopen it\n"
+    "idle                Terminal without a console: seconds of silence after\n"
+    "                    the input's end (default 2)";
 
 // ---- Flags -----------------------------------------------------------------------------------
 
@@ -114,6 +119,8 @@ TEST_F(OptionsTest, FlagOptionsSetTheirSetting)
         {{"echo", "test"}, &echo_test_cmd},
         {{"hash"}, &hash},
         {{"verify"}, &verify_opt},
+        {{"timestamps"}, &timestamps_opt},
+        {{"reconnect"}, &reconnect_opt},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.words.front());
@@ -511,6 +518,9 @@ TEST(OptionsDeathTest, RefusedArgumentsEndTheRun)
         {{"size", "2097153"}, "\nOption [size] error:must be >= 1 and <= 2097152\n"},
         {{"size", "-5"}, "\nOption [size] error:must be >= 1 and <= 2097152\n"},
         {{"block", "size", "1025"}, "\nOption [block size] error:must be >= 1 and <= 1024\n"},
+        {{"idle", "-1"}, "\nOption [idle] error:must be >= 0 and <= 3600\n"},
+        {{"idle", "3601"}, "\nOption [idle] error:must be >= 0 and <= 3600\n"},
+        {{"idle"}, "\nOption [idle] error:Option requery parameter.\n"},
         {{"speed", "abc"}, "\nOption [speed] error:Invalid argument (must be number) 'abc'\n"},
         {{"speed", "0xZZ"}, "\nOption [speed] error:Invalid argument (must be number) 'ZZ'\n"},
         // A number word is all digits, and a value its setting cannot hold is no value of it.
@@ -754,6 +764,8 @@ TEST_F(OptionsTest, ValuesStored)
         {{"offset", "0x300000"}, &write_offset, 3145728},
         {{"offset", "0xFFFFFFFF"}, &write_offset, -1},
         {{"write", "speed", "0xFFFFFFFF"}, &write_speed, -1},
+        {{"idle", "0"}, &idle_seconds, 0},
+        {{"idle", "3600"}, &idle_seconds, 3600},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.words.front() + " " + c.words.back());
