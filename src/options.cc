@@ -52,7 +52,7 @@ static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE 
 
 constexpr int BLOCK_LIMIT = 1024;
 constexpr int DRAM_TIMEOUT_LIMIT = 86400;  // a day: longer is no test
-constexpr int IDLE_LIMIT = 3600;  // an hour of silence
+constexpr int IDLE_LIMIT = 3600;           // an hour of silence
 
 // Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
 // project's version, which the build passes in.

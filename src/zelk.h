@@ -76,7 +76,7 @@ extern int file_size, block_size, hash;
 extern int verify_opt;                 // the block write reads the flash back and compares
 extern int write_offset, write_speed;  // stored as 32-bit patterns by OPT_U32 rows
 extern int terminal_hex_opt, echo_opt;
-extern int dram_timeout;  // seconds a DRAM test may go without a byte or a phase; 0 = no limit
+extern int dram_timeout;    // seconds a DRAM test may go without a byte or a phase; 0 = no limit
 extern int timestamps_opt;  // the terminal stamps each line with the local time
 extern int reconnect_opt;   // the terminal waits for a lost device and reopens it
 extern int idle_seconds;    // the terminal without a console ends this long after its input

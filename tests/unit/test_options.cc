@@ -86,7 +86,7 @@ const std::string kUsage =
     "ports               List serial ports\n"
     "report              Report file name (JSON) written when the run ends\n"
     "dram timeout        Seconds a DRAM test may go without\n"
-            "                    progress (default 120, 0 = no limit)\n"
+    "                    progress (default 120, 0 = no limit)\n"
     "timestamps          Terminal: local time at the start of each line\n"
     "reconnect           Terminal: wait for a lost device and reopen it\n"
     "idle                Terminal without a console: seconds of silence after\n"
