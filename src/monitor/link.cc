@@ -108,9 +108,9 @@ int parse_hex8(const char *digits, U32 &val)
 
 namespace {
 
-// How long each other speed is listened to: the marker comes every few hundred milliseconds
-// while the monitor idles, and two bytes take 400 ms at 50 baud.
-int listen_ms(int baud) { return 250 + 40000 / baud; }
+// How long each other speed is listened to: an idle monitor repeats its marker every few hundred
+// milliseconds, and two bytes take 400 ms at 50 baud.
+int listen_ms(int baud) { return 400 + 40000 / baud; }
 
 // Listens, sending nothing, at each other speed of the table, fastest first. The baud rate at
 // which the ready marker came, or 0. The line is back at its normal speed after.
@@ -127,7 +127,13 @@ int find_board_speed()
         U16 code = 0;
         bool seen = false;
         unsigned char byte = 0;
-        while (!seen && !kill_link && read_tty_ms(&byte, 1, listen_ms(s->speed_int))) {
+        // A monitor at a third speed keeps sending garbled markers: the window is the speed's,
+        // however many bytes come in it.
+        const long long until = monotonic_us() + listen_ms(s->speed_int) * 1000LL;
+        for (long long left = until - monotonic_us(); !seen && !kill_link && left > 0;
+             left = until - monotonic_us()) {
+            if (!read_tty_ms(&byte, 1, static_cast<int>((left + 999) / 1000)))
+                break;
             code = shift_pair(code, byte);
             seen = code == READY_MARKER;
         }

@@ -1,6 +1,9 @@
 // The speed frame of the block write's data phase and its way back.
 #include "monitor/speed_switch.h"
 
+#include <array>
+
+#include "monitor/block_crc.h"
 #include "monitor/link.h"
 #include "serial/serial.h"
 
@@ -16,14 +19,33 @@ int speed_frame(int baud, const char *term_msg, bool report)
            exchange_number(pair_code(CMD_SET_SPEED), baud, 1, report);
 }
 
+// What a "WB" frame cut short may still wait for: its offset's digits and its block.
+constexpr int FRAME_FILL_BYTES = NUMBER_DIGITS + FLASH_BLOCK_BYTES;
+constexpr U8 ERASED_BYTE = 0xFF;
+
+// The monitor's ready marker within a second of silence.
+bool monitor_ready()
+{
+    return wait_pairs({READY_MARKER}, READY_READS, 1, true, false, TERM_FLASH_WRITE) == WAIT_SEEN;
+}
+
 // Run by the first termination request while the monitor is at the fast speed. The request is
-// being honoured: kill_link is lowered for the length of the frame, so that a second request
-// raises it again and ends the frame (and the run) at once. Bounded by the frame's own waits:
-// the prompt's, the echo's and the settle pause, a few seconds in all with a silent monitor.
+// being honoured: kill_link is lowered for the length of the way back, so that a second request
+// raises it again and ends it (and the run) at once. The request may have cut a block's frame
+// short, and the monitor then still waits for the offset's digits or the block's data: 0xFF
+// completes either without harm (as digits it is no number, so the frame is given up; as data it
+// programs nothing, erased flash holds it), and the monitor says it is ready again. Bounded by a
+// second of listening before and after, and the speed frame's own waits.
 void back_to_normal_on_termination()
 {
     kill_link = 0;
-    if (speed_frame(inspeed, TERM_FLASH_WRITE, false))
+    bool ready = monitor_ready();
+    if (!ready && !kill_link) {
+        std::array<U8, FRAME_FILL_BYTES> fill;
+        fill.fill(ERASED_BYTE);
+        ready = write_tty(fill.data(), FRAME_FILL_BYTES, 0, 0) && monitor_ready();
+    }
+    if (ready && speed_frame(inspeed, TERM_FLASH_WRITE, false))
         pause_tty(SPEED_SETTLE_SEC, 0);
     kill_link = 1;
     restore_line();
