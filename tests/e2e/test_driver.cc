@@ -36,7 +36,12 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
             "\n-h                  Help\n"
             "verify              Verify flash after block write\n"
             "ports               List serial ports\n"
-            "report              Report file name (JSON) written when the run ends";
+            "report              Report file name (JSON) written when the run ends\n"
+            "format              Input file format: bin, hex, srec or elf\n"
+            "                    (default: recognised by content)\n"
+            "flash base          Address of flash offset 0 in a hex, srec or elf image\n"
+            "erase needed        Erase the sectors the write's image touches\n"
+            "plan                Print what the run would do; open no device";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }

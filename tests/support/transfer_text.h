@@ -19,7 +19,7 @@ inline const std::string FAST = "Fast Write flash ...";
 inline const std::string LINK_OK = "Test link ...Ok\n";
 inline const std::string TIMES = "\nTransfer time = T sec\nSpeed = S bytes/sec";
 
-// len bytes, none zero (a zero would hide in a block's padding), different for each seed.
+// len bytes, none 0xFF (it would hide in a block's padding), different for each seed.
 inline std::string pattern(std::size_t len, int seed = 7)
 {
     std::string s(len, '\0');
@@ -34,7 +34,7 @@ inline std::string block_frames(const std::string &data, std::uint32_t offset)
     std::string s;
     for (std::size_t pos = 0; pos < data.size(); pos += BLOCK_BYTES) {
         std::string block = data.substr(pos, BLOCK_BYTES);
-        block.resize(BLOCK_BYTES, '\0');
+        block.resize(BLOCK_BYTES, '\xFF');  // programming 0xFF leaves the flash as it is
         s += "WB" + zb::hex8(offset + static_cast<std::uint32_t>(pos)) + block;
     }
     return s;
