@@ -212,12 +212,15 @@ TEST(ImagesE2E, RefusalsCostTheBoardNothing)
          "\nInput file [app64.elf] ELF header: 64-bit (class 2); zelk takes 32-bit ELF\n"},
         {{"write", "input", "app386.elf"},
          "\nInput file [app386.elf] ELF header: machine 3, not ARM (40)\n"},
+        {{"erase", "needed", "bwrite", "input", "app.bin"},
+         "\nOption [erase needed] error:only the block write \"write\" has an image to erase "
+         "for\n"},
         {{"bwrite", "input", "app.s28"},
          "\nInput file [app.s28] is S-records: the byte write takes a raw binary, the block write "
          "\"write\" any image\n"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.words[2]);
+        SCOPED_TRACE(c.err);
         RunResult r = b.run(c.words);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
