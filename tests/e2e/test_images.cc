@@ -219,6 +219,10 @@ TEST(ImagesE2E, RefusalsCostTheBoardNothing)
          "\nInput file [app64.elf] ELF header: 64-bit (class 2); zelk takes 32-bit ELF\n"},
         {{"write", "input", "app386.elf"},
          "\nInput file [app386.elf] ELF header: machine 3, not ARM (40)\n"},
+        {{"write", "format", "ihex", "input", "app.hex"},
+         "\nOption [format] error:Unknown format 'ihex' (bin, hex, srec or elf)\n"},
+        {{"write", "format", "srec", "input", "app.hex"},
+         "\nInput file [app.hex] line 1: record does not start with 'S'\n"},
         {{"erase", "needed", "bwrite", "input", "app.bin"},
          "\nOption [erase needed] error:only the block write \"write\" has an image to erase "
          "for\n"},
