@@ -1,25 +1,27 @@
 // The job checked as a whole before the device is opened: every input the selected operations
-// will need. A mistake on the command line then costs the board nothing (a typo in a file name
-// must not follow a chip erase). The operations keep their own checks: a file can change
-// between the two.
+// will need, the write's image read and checked whole. A mistake on the command line then costs the
+// board nothing (a typo in a file name must not follow a chip erase). The operations keep their own
+// checks: a file can change between the two.
 #include <cstdio>
 
 #include "files.h"
+#include "monitor/image.h"
 #include "monitor/input_file.h"
 #include "serial/serial.h"
 #include "zelk.h"
 
 namespace {
 
+// The write's image, read and checked whole (its format, its place in the flash); the byte
+// write's file, which goes from the monitor's start of the flash, fits it too.
 int check_write_input()
 {
-    const bool block = fastwrite_cmd == 1;
-    if (!block && !write_cmd)
+    if (!load_write_image())
+        return 0;
+    if (fastwrite_cmd == 1 || !write_cmd)
         return 1;
     long len = 0;
-    if (!check_input_file(inpfilenam, &len))
-        return 0;
-    return block ? check_block_write(len) : check_byte_write(len);
+    return check_input_file(inpfilenam, &len) && check_byte_write(len);
 }
 
 // The block write's data speed must be one of the table's.

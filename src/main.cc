@@ -13,6 +13,8 @@
 #include <string>
 
 #include "files.h"
+#include "monitor/image.h"
+#include "monitor/plan.h"
 #include "options.h"
 #include "report.h"
 #include "serial/serial.h"
@@ -156,7 +158,7 @@ constexpr std::array<chain_step, 12> chain{{
     {"manufactory", [] { return manufactory_cmd != 0; }, proc_Manufactory},
     {"device id", [] { return deviceid_cmd != 0; }, proc_Deviceid},
     {"erase", [] { return erase_cmd != 0; }, proc_Erase},
-    {"erase sector", [] { return erase_sectors_cmd != 0; }, proc_EraseSectors},
+    {"erase sector", [] { return sector_erase_mask() != 0; }, proc_EraseSectors},
     {"dram test", [] { return dram_test_cmd != 0; }, [] { return proc_DramTest(0); }},
     {"dram byte test", [] { return dram_byte_test_cmd != 0; }, [] { return proc_DramTest(1); }},
     {"dram half word test", [] { return dram_halfword_test_cmd != 0; },
@@ -219,10 +221,17 @@ int main(int argc, char **argv)
         end_program(1);
     }
     report_start();
-    select_operations();
     refuse_output_over_input();
+    // Everything the job needs is checked, and the write's image read, before the device is
+    // opened: a refused run costs the board nothing, and "erase needed" knows its sectors.
     if (!check_job())
         end_program(1);
+    select_operations();
+    // "plan" ends here, having shown what the run would do.
+    if (plan_opt) {
+        print_plan();
+        end_program(0);
+    }
     install_signal_handlers();
     report_options_file();
     open_device();

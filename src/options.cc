@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "monitor/image_parse.h"
 #include "report.h"
 
 // ---- Global settings -------------------------------------------------------------------------
@@ -40,6 +41,9 @@ int terminal_hex_opt = 0, echo_opt = 0;
 int dram_timeout = 120;
 int timestamps_opt = 0, reconnect_opt = 0;
 int idle_seconds = 2;
+int image_format_opt = -1;
+U32 flash_base = 0;
+int erase_needed_opt = 0, plan_opt = 0;
 
 // ---- Option table ----------------------------------------------------------------------------
 
@@ -135,9 +139,17 @@ const OPTION general_options[] = {
     {"idle", OPT_INT_RANGE, &idle_seconds,
      "Terminal without a console: seconds of silence after\nthe input's end (default 2)", 0, 0,
      IDLE_LIMIT, nullptr},
+    {"format", OPT_FUNC, reinterpret_cast<void *>(&parseFormat),
+     "Input file format: bin, hex, srec or elf\n(default: recognised by content)", 0, 0, 0,
+     nullptr},
+    {"flash base", OPT_U32, &flash_base, "Address of flash offset 0 in a hex, srec or elf image", 0,
+     0, 0, nullptr},
+    {"erase needed", OPT_FLAG, &erase_needed_opt, "Erase the sectors the write's image touches", 1,
+     0, 0, nullptr},
+    {"plan", OPT_FLAG, &plan_opt, "Print what the run would do; open no device", 1, 0, 0, nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 36, "35 options and the terminator");
+static_assert(std::size(general_options) == 40, "39 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 
@@ -506,8 +518,12 @@ int option_argument_words(const OPTION *opt)
 {
     if (opt->type & OPT_NOARG)
         return 0;
+    // Parser functions that take a word; the others (--help, --version, ports) take none.
     if ((opt->type & OPT_KIND_MASK) == OPT_FUNC)
-        return opt->addr == reinterpret_cast<void *>(&parseSectors) ? 1 : 0;
+        return opt->addr == reinterpret_cast<void *>(&parseSectors) ||
+                       opt->addr == reinterpret_cast<void *>(&parseFormat)
+                   ? 1
+                   : 0;
     return 1;
 }
 
@@ -605,11 +621,20 @@ int parse_args(int argc, char **argv)
 
 int check_option_combinations()
 {
-    if (verify_opt && fastwrite_cmd != 1) {
+    // The row that writes `setting`, for its messages.
+    auto row_writing = [](const void *setting) {
         const OPTION *row = general_options;
-        while (row->name && row->addr != &verify_opt)
+        while (row->name && row->addr != setting)
             ++row;
-        option_error(row, "only the block write \"write\" can be verified");
+        return row;
+    };
+    if (verify_opt && fastwrite_cmd != 1) {
+        option_error(row_writing(&verify_opt), "only the block write \"write\" can be verified");
+        return 0;
+    }
+    if (erase_needed_opt && fastwrite_cmd != 1) {
+        option_error(row_writing(&erase_needed_opt),
+                     "only the block write \"write\" has an image to erase for");
         return 0;
     }
     return 1;
@@ -693,6 +718,25 @@ int parseSectors(char **argv, int *argc)
                      missing.c_str());
         fail();
     }
+    *argc = 1;
+    return 1;
+}
+
+int parseFormat(char **argv, int *argc)
+{
+    if (!argv || !argc)
+        return 0;
+    const OPTION *row = row_of(parseFormat);
+    if (!argv[0]) {
+        option_error(row, "Option requery parameter.");
+        fail();
+    }
+    image_format f;
+    if (!format_from_word(argv[0], &f)) {
+        option_error(row, "Unknown format '%s' (bin, hex, srec or elf)", argv[0]);
+        fail();
+    }
+    image_format_opt = f;
     *argc = 1;
     return 1;
 }

@@ -58,6 +58,7 @@ int showversion(char **argv, int *arg_proc);  // never returns: exit(0)
 int showhelp(char **argv, int *arg_proc);     // never returns: exit(0)
 int showports(char **argv, int *arg_proc);    // lists the serial ports on stdout; exit(0)
 int parseSectors(char **argv, int *argc);     // fills erase_sectors_cmd from one list word
+int parseFormat(char **argv, int *argc);      // sets image_format_opt from bin, hex, srec, elf
 
 // Where the digits of a number word start: leading blanks/tabs and an "x"/"X"/"0x"/"0X" prefix
 // are skipped. Stores the base: 16 after a prefix, else 16 when `hex` is set, else 10.

@@ -53,6 +53,9 @@ int op_count = 0;
 int current = -1;  // the operation running, -1 when none
 char version[VERSION_BYTES] = "";
 volatile sig_atomic_t signal_seen = 0;
+constexpr int IMAGE_FIELDS_BYTES = 4096;
+char image_fields[IMAGE_FIELDS_BYTES] = "";
+volatile long image_blocks_sent = 0;
 volatile sig_atomic_t written = 0;
 
 // The latest text of one output stream: the last TAIL_BYTES bytes written since the running
@@ -175,6 +178,13 @@ void format_report(report_buf &b, int status)
         rb_seconds(b, ran ? op.ended - op.started : 0);
         rb_text(b, ", \"message\": ");
         rb_json_string(b, op.message[0] ? op.message : nullptr, MESSAGE_BYTES);
+        if (image_fields[0] && std::strcmp(op.name, "write") == 0) {
+            rb_text(b, ", \"image\": {");
+            rb_text(b, image_fields);
+            rb_text(b, ", \"blocks_sent\": ");
+            rb_uint(b, static_cast<unsigned long long>(image_blocks_sent));
+            rb_text(b, "}");
+        }
         rb_text(b, "}");
     }
     rb_text(b, op_count ? "\n  ],\n  \"signal\": " : "],\n  \"signal\": ");
@@ -396,6 +406,14 @@ void report_keep(int fd, const char *text, int len)
 }
 
 void report_note_signal(int sig) { signal_seen = sig; }
+
+void report_image(const char *fields)
+{
+    std::snprintf(image_fields, sizeof image_fields, "%s", fields);
+    image_blocks_sent = 0;
+}
+
+void report_write_blocks(long sent) { image_blocks_sent = sent; }
 
 namespace {
 

@@ -21,6 +21,12 @@ void report_select(const char *name);
 void report_begin(const char *name);
 void report_end(int ok);
 
+// The block write's image, for its record: `fields` are JSON members ("\"format\": \"hex\", ...")
+// kept as they are (cut to the record's room); the blocks sent so far are added as
+// "blocks_sent". Not for signal handlers.
+void report_image(const char *fields);
+void report_write_blocks(long sent);  // async-signal-safe
+
 // Text a signal handler wrote straight to descriptor fd (1 or 2) counts as printed there.
 // Async-signal-safe.
 void report_keep(int fd, const char *text, int len);

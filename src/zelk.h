@@ -76,10 +76,14 @@ extern int file_size, block_size, hash;
 extern int verify_opt;                 // the block write reads the flash back and compares
 extern int write_offset, write_speed;  // stored as 32-bit patterns by OPT_U32 rows
 extern int terminal_hex_opt, echo_opt;
-extern int dram_timeout;    // seconds a DRAM test may go without a byte or a phase; 0 = no limit
-extern int timestamps_opt;  // the terminal stamps each line with the local time
-extern int reconnect_opt;   // the terminal waits for a lost device and reopens it
-extern int idle_seconds;    // the terminal without a console ends this long after its input
+extern int dram_timeout;      // seconds a DRAM test may go without a byte or a phase; 0 = no limit
+extern int timestamps_opt;    // the terminal stamps each line with the local time
+extern int reconnect_opt;     // the terminal waits for a lost device and reopens it
+extern int idle_seconds;      // the terminal without a console ends this long after its input
+extern int image_format_opt;  // "format": an image_format (monitor/image_parse.h), -1 detects it
+extern U32 flash_base;        // "flash base": the address of flash offset 0 in an addressed image
+extern int erase_needed_opt;  // "erase needed": the sector erase adds the image's sectors
+extern int plan_opt;          // "plan": print what the run would do, open nothing
 
 // ---- The board's flash ------------------------------------------------------------------------
 

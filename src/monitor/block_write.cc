@@ -1,6 +1,7 @@
-// The block write: input file loaded whole and checked against the flash's end, optional speed
-// switch for the data phase, one "WB" frame per 512-byte block with the check value compared,
-// transfer time, an optional read-back compared with the file, speed restore.
+// The block write: the image loaded and checked before the device was opened, optional speed
+// switch for the data phase, one "WB" frame per 512-byte block that holds image bytes with the
+// check value compared, transfer time, an optional read-back compared with the image, speed
+// restore.
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -13,34 +14,35 @@
 
 #include "monitor/block_crc.h"
 #include "monitor/flash_read.h"
-#include "monitor/input_file.h"
+#include "monitor/image.h"
 #include "monitor/link.h"
 #include "monitor/progress.h"
 #include "monitor/speed_switch.h"
+#include "report.h"
 #include "serial/serial.h"
 
 namespace {
 
+long write_blocks_sent = 0;       // blocks the monitor confirmed in this write
 constexpr int CRC_WAIT_SEC = 10;  // one-second waits for the check value of a block
-constexpr U8 ERASED_BYTE = 0xFF;  // what erased flash holds; programming it changes nothing
 
-// One "WB" frame: the block at `pos` (wlen file bytes, then 0xFF, which leaves the flash after
-// the image as it was) and its check value compared. 1 = confirmed; 0 = failure, reported.
-int write_block(const input_image &image, int pos, int wlen, hash_marks &marks)
+// One "WB" frame: the block at flash `offset` as fill_block makes it, and its check value
+// compared. 1 = confirmed; 0 = failure, reported.
+int write_block(U32 offset, hash_marks &marks, int mark_pos)
 {
     U8 databuf[FLASH_BLOCK_BYTES];
-    std::memset(databuf, ERASED_BYTE, sizeof databuf);
-    std::memcpy(databuf, image.bytes.get() + pos, static_cast<std::size_t>(wlen));
-    const U32 offset = static_cast<U32>(pos) + static_cast<U32>(write_offset);
+    fill_block(write_image, offset, databuf);
 
     if (!send_command(CMD_BLOCK_WRITE, false, TERM_FLASH_WRITE) ||
         !write_len(pair_code(CMD_BLOCK_WRITE), static_cast<int>(offset), 0))
         return 0;
-    hash_mark(marks, pos);
+    hash_mark(marks, mark_pos);
     end_run_if_interrupted(TERM_FLASH_WRITE);
     if (!write_tty(databuf, FLASH_BLOCK_BYTES, 0, 0)) {
         progress_clear();
-        report_tty_write_error(pos, image.bytes[pos]);
+        // The position in the file, for a raw binary; the flash offset for an addressed image.
+        report_tty_write_error(static_cast<int>(offset - static_cast<U32>(write_offset)),
+                               databuf[0]);
         return 0;
     }
     const U32 crc = block_crc(offset, databuf);
@@ -69,7 +71,7 @@ int write_block(const input_image &image, int pos, int wlen, hash_marks &marks)
 }
 
 // Transfer time and throughput of a data phase that began at tstart and moved `sent` bytes.
-void report_transfer(const struct timeval &tstart, int sent)
+void report_transfer(const struct timeval &tstart, long sent)
 {
     struct timeval tend;
     gettimeofday(&tend, nullptr);
@@ -81,41 +83,39 @@ void report_transfer(const struct timeval &tstart, int sent)
         std::printf("\nSpeed = %.1Lf bytes/sec", sent / fsec);
 }
 
-// Bytes on the line for `end` file bytes: whole blocks, the last one padded.
-long bytes_sent(int end)
-{
-    return (static_cast<long>(end) + FLASH_BLOCK_BYTES - 1) / FLASH_BLOCK_BYTES * FLASH_BLOCK_BYTES;
-}
-
-// Every block of the first `end` bytes of the file. 1 = all blocks confirmed.
-int send_blocks(const input_image &image, int end)
+// The blocks of the plan. The marks, the progress line and the speed count the image's bytes
+// in the blocks sent. 1 = all blocks confirmed.
+int send_blocks(const block_plan &plan)
 {
     struct timeval tstart;
     gettimeofday(&tstart, nullptr);
     hash_marks marks;
-    progress_start(end, false);
-    for (int pos = 0; pos < end; pos += FLASH_BLOCK_BYTES) {
-        if (!write_block(image, pos, std::min(FLASH_BLOCK_BYTES, end - pos), marks)) {
+    progress_start(plan.image_bytes, false);
+    long done = 0;
+    U8 scratch[FLASH_BLOCK_BYTES];
+    for (U32 offset : plan.send) {
+        if (!write_block(offset, marks, static_cast<int>(done))) {
             progress_clear();
             return 0;
         }
-        progress_update(std::min(pos + FLASH_BLOCK_BYTES, end));
+        done += fill_block(write_image, offset, scratch);
+        report_write_blocks(++write_blocks_sent);
+        progress_update(done);
     }
     progress_end();
-    report_transfer(tstart, end);
+    report_transfer(tstart, plan.image_bytes);
     return 1;
 }
 
 // The check values cover what the monitor received, not what the flash holds: a sector not
 // erased (programming only clears bits), a protected sector or a stuck bit still confirm.
 // Reads the flash back from offset 0 (the monitor's read takes no offset) to the end of the
-// image and compares the image's range with the file. 1 = the flash holds the file.
-int verify_flash(const input_image &image, int end)
+// image's highest region and compares the bytes the image defines. 1 = the flash holds them.
+int verify_flash()
 {
     std::printf("\nVerify flash ...");
     std::fflush(stdout);
-    const int start = static_cast<int>(static_cast<U32>(write_offset));
-    const int count = start + end;  // inside the flash: checked before anything was sent
+    const int count = static_cast<int>(image_end(write_image));  // inside the flash: checked
     std::unique_ptr<U8[]> flash(new (std::nothrow) U8[static_cast<std::size_t>(count)]);
     if (!flash) {
         std::fprintf(stderr, "\nBuffer alloc error [%d][0x%x]\n", count,
@@ -124,74 +124,53 @@ int verify_flash(const input_image &image, int end)
     }
     if (!read_flash_into(flash.get(), count))
         return 0;
-    int differ = 0;
-    int first = -1;
-    for (int i = 0; i < end; i++) {
-        if (flash[static_cast<std::size_t>(start + i)] !=
-            image.bytes[static_cast<std::size_t>(i)]) {
-            if (first < 0)
-                first = i;
-            differ++;
-        }
-    }
+    long differ = 0;
+    U32 first = 0;
+    U8 expected = 0;
+    for (const image_region &r : write_image.regions)
+        for (std::size_t i = 0; i < r.bytes.size(); i++)
+            if (flash[r.offset + i] != r.bytes[i] && differ++ == 0) {
+                first = r.offset + static_cast<U32>(i);
+                expected = r.bytes[i];
+            }
     if (differ == 0) {
         std::printf("Ok\n");
         return 1;
     }
     std::printf("Fail\n");
     std::fflush(stdout);
-    const int at = start + first;
     std::fprintf(
         stderr,
-        "\nVerify: %d bytes differ, first at offset [%d][0x%x]: flash 0x%02x, file 0x%02x\n",
-        differ, at, static_cast<unsigned>(at), flash[static_cast<std::size_t>(at)],
-        image.bytes[static_cast<std::size_t>(first)]);
+        "\nVerify: %ld bytes differ, first at offset [%d][0x%x]: flash 0x%02x, file 0x%02x\n",
+        differ, static_cast<int>(first), first, flash[first], expected);
     return 0;
 }
 
-constexpr U32 SECTOR_BYTES = FLASH_BYTES / FLASH_SECTORS;
-
-// Whether this run erased every sector that the `bytes` bytes at `offset` lie in. The chain
-// stops at the first failure, so an erase that was selected has succeeded by now.
-bool erased_in_this_run(U32 offset, long bytes)
-{
-    if (erase_cmd)
-        return true;
-    const U32 last = offset + static_cast<U32>(bytes) - 1;  // inside the flash: checked
-    for (U32 sector = offset / SECTOR_BYTES; sector <= last / SECTOR_BYTES; sector++)
-        if (!(erase_sectors_cmd & (U32{1} << sector)))
-            return false;
-    return true;
-}
-
 // The check values prove what the monitor received, not what the flash holds. Said to a person
-// at a terminal only: scripts and logs read the write's texts as they always were.
-void warn_not_verified(U32 offset, long bytes)
+// at a terminal only: scripts and logs read the write's texts as they always were. The chain
+// stops at the first failure, so the erases this run selected have succeeded by now.
+void warn_not_verified()
 {
     if (!isatty(STDERR_FILENO))
         return;
     std::fputs("Not verified: the check values cover only the last 4 bytes of each block; add "
                "\"verify\" to compare the flash with the image\n",
                stderr);
-    if (!erased_in_this_run(offset, bytes))
+    if (image_sectors(write_image) & ~sectors_erased_by_run())
         std::fputs("Flash not erased in this run: bits already cleared stay cleared\n", stderr);
 }
 
 }  // namespace
 
-int check_block_write(long len)
-{
-    return image_fits_flash(bytes_sent(write_length(len)), static_cast<U32>(write_offset));
-}
-
 int proc_FastWrite()
 {
-    input_image image;
-    if (!load_input_file(inpfilenam, image))
+    if (!write_image.loaded && !load_write_image())
         return 0;
-    const int end = write_length(image.len);
-    if (!check_block_write(image.len))
-        return 0;
+    const block_plan plan = plan_blocks(write_image, sectors_erased_by_run());
+    write_blocks_sent = 0;
+    report_image(
+        image_report_fields(write_image, plan, erase_needed_opt ? image_sectors(write_image) : 0)
+            .c_str());
     if (!read_id())
         return 0;
     std::printf("Fast Write flash ...");
@@ -213,7 +192,7 @@ int proc_FastWrite()
         return 0;
     }
     // Still at the write speed: the read-back runs as fast as the data went.
-    const int rvl = send_blocks(image, end) && (!verify_opt || verify_flash(image, end)) ? 1 : 0;
+    const int rvl = send_blocks(plan) && (!verify_opt || verify_flash()) ? 1 : 0;
     if (switched) {
         // "Restote" is what scripts have always read here: the text is part of the interface.
         std::printf("\nRestote Speed %d\n", inspeed);
@@ -223,6 +202,6 @@ int proc_FastWrite()
     }
     std::printf("\n");
     if (rvl && !verify_opt)
-        warn_not_verified(static_cast<U32>(write_offset), bytes_sent(end));
+        warn_not_verified();
     return rvl;
 }

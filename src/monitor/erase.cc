@@ -1,6 +1,7 @@
 // Whole-chip and per-sector flash erase.
 #include <cstdio>
 
+#include "monitor/image.h"
 #include "monitor/link.h"
 #include "serial/serial.h"
 
@@ -33,8 +34,10 @@ int proc_EraseSectors()
     std::printf("\nErase flash sectors");
     std::fflush(stdout);
     int rvl = 1;
+    // The "erase sector" list and the sectors of "erase needed": each once, in ascending order.
+    const U32 mask = sector_erase_mask();
     for (int sn = 0; sn < FLASH_SECTORS && rvl; sn++) {
-        if (!(erase_sectors_cmd & (U32{1} << sn)))
+        if (!(mask & (U32{1} << sn)))
             continue;
         std::printf("\n Sector %d ...", sn);
         std::fflush(stdout);

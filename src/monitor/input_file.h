@@ -29,8 +29,7 @@ int write_length(long len);
 // address bits above its size, so anything beyond the end would land on the boot sector.
 int image_fits_flash(long bytes, U32 offset);
 
-// The checks of each write's input against the flash, made before the device is opened and
-// again by the write itself (the file may have changed): `len` is the file's length. 1 = it
-// fits; 0 after the message of image_fits_flash.
-int check_block_write(long len);  // the padded blocks at `offset`
-int check_byte_write(long len);   // the bytes from the monitor's start of the flash
+// The byte write's input against the flash, checked before the device is opened and again by the
+// write itself (the file may have changed): `len` is the file's length. 1 = it fits; 0 after
+// the message of image_fits_flash.
+int check_byte_write(long len);  // the bytes from the monitor's start of the flash

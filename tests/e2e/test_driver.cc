@@ -42,7 +42,12 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
             "timestamps          Terminal: local time at the start of each line\n"
             "reconnect           Terminal: wait for a lost device and reopen it\n"
             "idle                Terminal without a console: seconds of silence after\n"
-            "                    the input's end (default 2)";
+            "                    the input's end (default 2)\n"
+            "format              Input file format: bin, hex, srec or elf\n"
+            "                    (default: recognised by content)\n"
+            "flash base          Address of flash offset 0 in a hex, srec or elf image\n"
+            "erase needed        Erase the sectors the write's image touches\n"
+            "plan                Print what the run would do; open no device";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }

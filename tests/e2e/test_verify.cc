@@ -80,7 +80,7 @@ TEST(BlockWriteFit, ImageBeyondTheFlashIsRefusedBeforeAnythingIsSent)
         const termios attrs = zt::attrs_of(b.board.path());
         RunResult r = b.run({"write", "verify", "read", "offset", c.offset, "input", "image.bin"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.out, "") << "refused before the device is opened";
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(b.board.received(), "");
         EXPECT_EQ(b.flash(0, 0x10000), std::string(0x10000, '\xFF')) << "boot sector untouched";

@@ -54,6 +54,12 @@ expect "$dir/other.txt " protocol "$dir/ot"
 rm -rf "$dir"
 
 expect "ports " po
+expect "bin elf hex srec " format ""
+expect "srec " format s
+expect "" flash base ""
+expect "base " flash ""
+expect "needed " erase ne
+expect "plan " pl
 expect "ports " --version po         # a new option after an option
 
 # Devices of every kind, on a fake /dev: serial ports, pseudo-terminals (not ptmx), by-id links,

@@ -34,7 +34,7 @@ inline std::string block_frames(const std::string &data, std::uint32_t offset)
     std::string s;
     for (std::size_t pos = 0; pos < data.size(); pos += BLOCK_BYTES) {
         std::string block = data.substr(pos, BLOCK_BYTES);
-        block.resize(BLOCK_BYTES, '\xFF');
+        block.resize(BLOCK_BYTES, '\xFF');  // programming 0xFF leaves the flash as it is
         s += "WB" + zb::hex8(offset + static_cast<std::uint32_t>(pos)) + block;
     }
     return s;
