@@ -19,6 +19,18 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
+// The value of one hex digit, either case; -1 for any other character.
+constexpr int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
 // ---- Option table ---------------------------------------------------------------------------
 
 // One row of the option table. `type` holds the kind in its low 16 bits and flags above.

@@ -61,23 +61,12 @@ struct line_walk {
     }
 };
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // The hex digit pairs of a record from column `col` (1-based) on. 1 = all were pairs of digits.
 int record_bytes(std::string_view s, int col, std::vector<U8> &out, std::string &reason)
 {
     out.clear();
     for (std::size_t i = 0; i < s.size(); i++) {
-        if (hex_value(s[i]) < 0) {
+        if (hex_digit(s[i]) < 0) {
             const U8 c = static_cast<U8>(s[i]);
             reason = c > ' ' && c < 0x7F ? format_text("bad hex digit '%c' in column %d", c,
                                                        col + static_cast<int>(i))
@@ -91,7 +80,7 @@ int record_bytes(std::string_view s, int col, std::vector<U8> &out, std::string 
         return 0;
     }
     for (std::size_t i = 0; i < s.size(); i += 2)
-        out.push_back(static_cast<U8>(hex_value(s[i]) << 4 | hex_value(s[i + 1])));
+        out.push_back(static_cast<U8>(hex_digit(s[i]) << 4 | hex_digit(s[i + 1])));
     return 1;
 }
 

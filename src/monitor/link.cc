@@ -82,17 +82,6 @@ wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, boo
     return WAIT_BUDGET;
 }
 
-static int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 int parse_hex8(const char *digits, U32 &val)
 {
     U32 v = 0;
