@@ -30,8 +30,7 @@ constexpr SpeedCode SPEED_CODES[] = {
 
 constexpr int BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 constexpr std::size_t WIRE_CHUNK_BYTES = 64;
-// Sending byte by byte: how long a byte may take to reach the host's queue, and to be read.
-constexpr int ARRIVAL_WAIT_MS = 5;
+// Sending byte by byte: how long a byte may wait for the host to read it.
 constexpr int HOST_READ_WAIT_MS = 15000;
 // A UART's transmit FIFO (16 bytes on a 16550) keeps the line busy while the software that fills
 // it is late: a chunk written within that many byte times after the line fell idle follows the
@@ -268,19 +267,12 @@ bool PtyLine::send(const std::string &bytes)
     return true;
 }
 
-// The byte just written first reaches the host's input queue (the pseudo-terminal hands it over
-// a moment later), then leaves it when zelk reads it. A byte not seen queued within
-// ARRIVAL_WAIT_MS has been read already. A host that stops reading for good (it has ended) lets
-// the board go on after HOST_READ_WAIT_MS.
+// The byte just written is in the host's input queue (queued_for_host sees it there at once) until
+// zelk reads it. A host that stops reading for good (it has ended) lets the board go on after
+// HOST_READ_WAIT_MS.
 bool PtyLine::wait_read_by_host()
 {
-    int waited = 0;
-    while (queued_for_host() == 0 && waited < ARRIVAL_WAIT_MS) {
-        if (!sleep_ms(1))
-            return false;
-        waited++;
-    }
-    for (waited = 0; queued_for_host() > 0 && waited < HOST_READ_WAIT_MS; waited++) {
+    for (int waited = 0; queued_for_host() > 0 && waited < HOST_READ_WAIT_MS; waited++) {
         if (!sleep_ms(1))
             return false;
     }
@@ -299,7 +291,15 @@ int PtyLine::host_baud() const
 int PtyLine::queued_for_host() const
 {
     int n = 0;
-    if (slave_ < 0 || ioctl(slave_, FIONREAD, &n) != 0)
+    if (slave_ < 0)
+        return 0;
+    // What the master wrote reaches the slave's queue through the kernel's flip buffer, a moment
+    // later (on a loaded machine, many milliseconds later). A poll of the slave finds nothing
+    // queued only after it has pushed the flip buffer through, so the count that follows holds
+    // every byte sent and not yet read: no waiting for the hand-over on time.
+    struct pollfd p = {slave_, POLLIN, 0};
+    ::poll(&p, 1, 0);
+    if (ioctl(slave_, FIONREAD, &n) != 0)
         return 0;
     return n;
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "files.h"
+#include "monitor/progress.h"
 #include "options.h"
 #include "report.h"
 #include "serial/serial.h"
@@ -22,7 +23,8 @@ namespace {
 
 constexpr const char *OPTIONS_FILE = "./zelk.cfg";
 
-void write_message(int fd, const char *head, int sig, const char *tail)
+// A handler's line, built and written without stdio, then handed to the report.
+void write_message(int fd, const char *head, int sig, const char *tail, bool fatal)
 {
     char buf[96];
     size_t n = std::strlen(head);
@@ -33,21 +35,26 @@ void write_message(int fd, const char *head, int sig, const char *tail)
     n += t;
     ssize_t r = write(fd, buf, n);
     (void)r;
-    report_keep(fd, buf, static_cast<int>(n));
+    report_note_signal(sig, buf, static_cast<int>(n), fatal);
 }
 
+// Runs only inside a wait (SIGINT and SIGTERM are blocked elsewhere): it sets the flags and
+// says so, and the wait's caller ends the operation.
 void term(int sig)
 {
-    write_message(STDOUT_FILENO, "Received signal ", sig, ". Terminating.\n");
+    const int saved = errno;
+    progress_erase_now();  // the live line would be left before the handler's line
+    write_message(STDOUT_FILENO, "Received signal ", sig, ". Terminating.\n", false);
     kill_link = 1;
-    report_note_signal(sig);
+    term_requests = term_requests + 1;
+    errno = saved;
 }
 
 void bad_signal(int sig)
 {
-    write_message(STDERR_FILENO, "Received unknown signal ", sig, "\n");
+    progress_erase_now();
+    write_message(STDERR_FILENO, "Received unknown signal ", sig, "\n", true);
     restore_saved_state();
-    report_note_signal(sig);
     report_finish(1);
     _exit(1);
 }
@@ -94,6 +101,7 @@ void install_signal_handlers()
             end_program(1);
         }
     }
+    hold_requests();
 }
 
 // The device can never be one of the standard descriptors: a closed one gets /dev/null, so a

@@ -65,6 +65,16 @@ struct text_tail {
 text_tail err_tail{STDERR_FILENO, {}};
 text_tail out_tail{STDOUT_FILENO, {}};
 
+// The line a signal handler printed, written by the handler only (once) and read by the report:
+// the tails above are the main flow's, and a handler landing in the middle of their update must
+// not touch them.
+constexpr int SIGNAL_LINE_BYTES = 96;
+struct signal_line {
+    char text[SIGNAL_LINE_BYTES];
+    volatile sig_atomic_t len = 0;
+};
+signal_line term_line, fatal_line;
+
 void keep_tail(text_tail &t, const char *p, int n)
 {
     if (n >= TAIL_BYTES) {
@@ -116,10 +126,18 @@ void close_op(op_record &op, op_state state)
     op.ended = clock_usec(CLOCK_MONOTONIC);
     op.sent = tty_bytes_sent - op.sent;
     op.received = tty_bytes_received - op.received;
-    // What went wrong is the last line on stderr; messages some operations print on stdout
+    // What went wrong is the line of the signal that ended the run, else the last line on
+    // stderr; the termination request's line, then messages some operations print on stdout
     // ("Fail" after a handshake) stand in when there is none.
-    if (state != OP_OK && !last_line(err_tail.text, err_tail.len, op.message, MESSAGE_BYTES))
-        last_line(out_tail.text, out_tail.len, op.message, MESSAGE_BYTES);
+    if (state == OP_OK)
+        return;
+    if (fatal_line.len && last_line(fatal_line.text, fatal_line.len, op.message, MESSAGE_BYTES))
+        return;
+    if (last_line(err_tail.text, err_tail.len, op.message, MESSAGE_BYTES))
+        return;
+    if (term_line.len && last_line(term_line.text, term_line.len, op.message, MESSAGE_BYTES))
+        return;
+    last_line(out_tail.text, out_tail.len, op.message, MESSAGE_BYTES);
 }
 
 op_state unfinished_state() { return kill_link || signal_seen ? OP_TERMINATED : OP_FAILED; }
@@ -389,13 +407,19 @@ void report_end(int ok)
     current = -1;
 }
 
-void report_keep(int fd, const char *text, int len)
+void report_note_signal(int sig, const char *line, int len, bool fatal)
 {
-    if (reportfilenam[0] && len > 0)
-        keep_tail(fd == STDERR_FILENO ? err_tail : out_tail, text, len);
+    signal_line &l = fatal ? fatal_line : term_line;
+    // The first line of each kind stays: a reader may be looking at it (the fatal handler
+    // writing the report), and a second request says nothing new.
+    if (!l.len) {
+        const int n = len < SIGNAL_LINE_BYTES - 1 ? len : SIGNAL_LINE_BYTES - 1;
+        std::memcpy(l.text, line, static_cast<size_t>(n));
+        l.text[n] = '\0';
+        l.len = n;
+    }
+    signal_seen = sig;
 }
-
-void report_note_signal(int sig) { signal_seen = sig; }
 
 namespace {
 

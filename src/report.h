@@ -21,12 +21,11 @@ void report_select(const char *name);
 void report_begin(const char *name);
 void report_end(int ok);
 
-// Text a signal handler wrote straight to descriptor fd (1 or 2) counts as printed there.
-// Async-signal-safe.
-void report_keep(int fd, const char *text, int len);
-
-// A termination signal arrived. Async-signal-safe.
-void report_note_signal(int sig);
+// A signal arrived and its handler printed `line` (len bytes): a termination request (the
+// failed operation's message when it printed none on stderr) or, with `fatal`, a signal that
+// ends the run (the message of the operation it ends). Async-signal-safe: the line is kept
+// apart from everything the main flow writes to.
+void report_note_signal(int sig, const char *line, int len, bool fatal);
 
 // Writes the report (when one is asked for) with this exit status. Called on every way the
 // program ends; writes once. Async-signal-safe: no allocation, no stdio, so that a fatal-signal

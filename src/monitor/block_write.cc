@@ -1,7 +1,6 @@
 // The block write: input file loaded whole and checked against the flash's end, optional speed
 // switch for the data phase, one "WB" frame per 512-byte block with the check value compared,
 // transfer time, an optional read-back compared with the file, speed restore.
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,6 +75,7 @@ int write_block(const input_image &image, int pos, int wlen, hash_marks &marks)
     end_run_if_interrupted(TERM_FLASH_WRITE);
     if (!write_tty(databuf, FLASH_BLOCK_BYTES, 0, 0)) {
         progress_clear();
+        end_run_if_interrupted(TERM_FLASH_WRITE);
         report_tty_write_error(pos, image.bytes[pos]);
         return 0;
     }
@@ -108,7 +108,7 @@ int write_block(const input_image &image, int pos, int wlen, hash_marks &marks)
 void report_transfer(const struct timeval &tstart, int sent)
 {
     struct timeval tend;
-    gettimeofday(&tend, nullptr);
+    tend = monotonic_now();
     const phase_time t = phase_interval(tstart, tend);
     std::printf("\nTransfer time = %d.%03d sec", static_cast<int>(t.sec),
                 static_cast<int>(t.us / 1000));
@@ -149,7 +149,7 @@ int fits_flash(int end)
 int send_blocks(const input_image &image, int end)
 {
     struct timeval tstart;
-    gettimeofday(&tstart, nullptr);
+    tstart = monotonic_now();
     hash_marks marks;
     progress_start(end, false);
     for (int pos = 0; pos < end; pos += FLASH_BLOCK_BYTES) {

@@ -1,6 +1,5 @@
 // DRAM tests: starts one of the monitor's tests, shows everything it reports and times its
 // "Wait" phases, until "OK" or "Ok".
-#include <sys/time.h>
 
 #include <array>
 #include <cstdio>
@@ -49,7 +48,7 @@ const char *command_letters(int bytes)
 void print_phase(const timeval &tstart)
 {
     timeval tend{};
-    gettimeofday(&tend, nullptr);
+    tend = monotonic_now();
     const phase_time t = phase_interval(tstart, tend);
     std::printf("(%ld sec %ld us)", t.sec, t.us);
     std::fflush(stdout);
@@ -75,7 +74,7 @@ void follow_report()
         if (pair == REPLY_OK || pair == REPLY_OK_LOWER)
             return;
         if (code == PHASE_MARKER)
-            gettimeofday(&tstart, nullptr);
+            tstart = monotonic_now();
     }
 }
 

@@ -36,6 +36,7 @@ int close_output(file_ptr &fo)
 // Ends the run on a termination request or a hung-up line; what arrived is kept in the file.
 void end_read_if_interrupted(read_target &t)
 {
+    take_requests();
     if (kill_link || tty_hung_up()) {
         progress_clear();
         if (t.file)

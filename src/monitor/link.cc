@@ -7,6 +7,7 @@
 
 void end_run_if_interrupted(const char *term_msg)
 {
+    take_requests();  // one that came since the last wait
     if (kill_link) {
         progress_clear();
         std::fputs(term_msg, stderr);
@@ -110,6 +111,7 @@ int write_len(unsigned short prompt, int len, int ignorerepl)
     char wbuf[NUMBER_DIGITS + 1];
     std::snprintf(wbuf, sizeof wbuf, "%08X", static_cast<U32>(len));
     if (!write_tty(reinterpret_cast<const unsigned char *>(wbuf), NUMBER_DIGITS, 0, 0)) {
+        end_run_if_interrupted(TERM_WRITE_LENGTH);
         std::fprintf(stderr, "Data length write error\n");
         return 0;
     }

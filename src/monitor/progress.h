@@ -27,6 +27,10 @@ void progress_end();
 // The transfer stopped short: the line is erased as it is. Safe to call when no line is shown.
 void progress_clear();
 
+// Erases the line from a signal handler, before the handler's own line: write(2) only. The
+// handlers run only inside waits, never in the middle of a redraw.
+void progress_erase_now();
+
 // ---- The "#" marks of the hash option ----------------------------------------------------
 
 inline constexpr int HASH_MARK_BYTES = 1024;
@@ -43,10 +47,14 @@ void hash_mark(hash_marks &m, int pos);
 
 // ---- Elapsed time ---------------------------------------------------------------------------
 
-// A span of wall-clock time in whole seconds and microseconds (0 to 999999): a timed phase of
+// A span of time in whole seconds and microseconds (0 to 999999): a timed phase of
 // the DRAM test, the data phase of the block write.
 struct phase_time {
     long sec;
     long us;
 };
 phase_time phase_interval(const timeval &start, const timeval &end);
+
+// Now on the monotonic clock, as a timeval: the start and end of a timed phase. A step of the
+// wall clock (an NTP correction, a manual setting) does not change a duration.
+timeval monotonic_now();

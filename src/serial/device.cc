@@ -95,7 +95,9 @@ int protect_node(int fd)
 
 int open_tty(const char *path)
 {
-    ttyfd = open(path, O_RDWR | O_NONBLOCK, 0);
+    // Never the controlling terminal, even for a session leader (a service, setsid, a CI job):
+    // a vanished adapter then reads as a hung-up line instead of sending SIGHUP.
+    ttyfd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (ttyfd != -1)
         return 1;
     report_open_error(path, errno);

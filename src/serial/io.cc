@@ -1,6 +1,5 @@
 // The paced write and the timed read of the serial line.
-#include <sys/select.h>
-#include <time.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,22 +12,17 @@ unsigned long long tty_bytes_sent = 0, tty_bytes_received = 0;
 
 int pause_tty(int sec, int ms)
 {
+    mono_ns length = 0;
+    if (sec > 0)
+        length = sec * NS_PER_SEC;
+    else if (ms > 0)
+        length = ms * (NS_PER_SEC / 1000);
     if (kill_link)
         return 0;  // the request came while the byte before the pause went out
-    struct timespec left = {0, 0};
-    if (sec > 0)
-        left.tv_sec = sec;
-    else if (ms > 0)
-        left = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    else
+    if (length == 0)
         return 1;
-    // The monitor needs the whole pause: a signal that interrupts it only makes the rest of it
-    // start again, unless it asked the run to end.
-    while (nanosleep(&left, &left) != 0) {
-        if (errno != EINTR || kill_link)
-            return 0;
-    }
-    return 1;
+    // The monitor needs the whole pause: other signals do not shorten it.
+    return wait_for(nullptr, 0, monotonic_ns() + length, 1) == wait_end::TIMEOUT ? 1 : 0;
 }
 
 int write_tty(const unsigned char *p, int len, int sec, int ms)
@@ -37,6 +31,10 @@ int write_tty(const unsigned char *p, int len, int sec, int ms)
         return 0;
     const bool paced = sec > 0 || ms > 0;
     while (len > 0) {
+        // A request that came since the last wait: nothing more goes out.
+        take_requests();
+        if (kill_link)
+            return 0;
         ssize_t n = write(ttyfd, p, paced ? 1 : static_cast<size_t>(len));
         if (n < 0) {
             int e = errno;
@@ -87,74 +85,41 @@ int read_pending_tty(unsigned char *buf, int len)
     return static_cast<int>(n);
 }
 
-// Kept from call to call and cleared once per run: after an interrupted select the set still
-// marks the device, so the read that follows reports what happened (EAGAIN) instead of waiting.
-static fd_set r_fds;
-static int fd_zero = 1;
-
-namespace {
-
-using mono_ns = long long;
-
-mono_ns monotonic_ns()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<mono_ns>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-}
-
-constexpr mono_ns NS_PER_SEC = 1000000000LL;
-
-}  // namespace
-
 int read_tty(unsigned char *buf, int len, int sec)
 {
     if (ttyfd == -1 || buf == nullptr || len <= 0 || sec <= 0)
         return 0;
-    if (ttyfd >= FD_SETSIZE) {
-        std::fprintf(stderr, "select error: (%d)\n", EBADF);
-        return 0;
-    }
-    if (fd_zero) {
-        FD_ZERO(&r_fds);
-        fd_zero = 0;
-    }
     // The budget is time since the call began, however the reply is cut into pieces: a reply
     // that comes a byte at a time is as good as one that comes in one burst.
     const mono_ns deadline = monotonic_ns() + sec * NS_PER_SEC;
     int pos = 0;
     for (;;) {
-        // A termination request that came between two waits (not inside one, which it would
-        // have cut short) ends the read now, not when the budget runs out.
-        if (kill_link)
-            return 0;
-        const mono_ns left = deadline - monotonic_ns();
-        if (left <= 0)
+        struct pollfd line = {ttyfd, POLLIN, 0};
+        switch (wait_for(&line, 1, deadline, 1)) {
+        case wait_end::READY:
             break;
-        const mono_ns wait = left < NS_PER_SEC ? left : NS_PER_SEC;
-        FD_SET(ttyfd, &r_fds);
-        struct timeval timeout = {static_cast<time_t>(wait / NS_PER_SEC),
-                                  static_cast<suseconds_t>(wait % NS_PER_SEC / 1000)};
-        if (select(ttyfd + 1, &r_fds, nullptr, nullptr, &timeout) < 0 && errno != EINTR) {
+        case wait_end::TIMEOUT:
+        case wait_end::REQUEST:  // not a read error: the caller looks at kill_link
+            return 0;
+        case wait_end::FAILED:
             std::fprintf(stderr, "select error: (%d)\n", errno);
             return 0;
         }
-        if (FD_ISSET(ttyfd, &r_fds)) {
-            ssize_t n = read(ttyfd, buf + pos, static_cast<size_t>(len - pos));
-            if (n < 0) {
-                report_read_error(errno);
-                return 0;
-            }
-            if (n == 0) {
-                // Readable with nothing to read: the far end is gone, and no wait brings more.
-                line_hung_up = 1;
-                return 0;
-            }
-            pos += static_cast<int>(n);
-            tty_bytes_received += static_cast<unsigned long long>(n);
-            if (pos >= len)
-                return 1;
+        ssize_t n = read(ttyfd, buf + pos, static_cast<size_t>(len - pos));
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                continue;  // taken by nobody else: the wait tells again
+            report_read_error(errno);
+            return 0;
         }
+        if (n == 0) {
+            // Readable with nothing to read: the far end is gone, and no wait brings more.
+            line_hung_up = 1;
+            return 0;
+        }
+        pos += static_cast<int>(n);
+        tty_bytes_received += static_cast<unsigned long long>(n);
+        if (pos >= len)
+            return 1;
     }
-    return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <poll.h>
 #include <termios.h>
 
 #include "zelk.h"
@@ -74,15 +75,15 @@ int set_line_speed(int code);
 // Puts back the attributes set_line_speed kept. 0 (reported) when the line refuses them.
 int restore_line();
 
-// Sleeps sec seconds, or ms milliseconds when sec is 0. A signal does not shorten the pause: it
-// goes on for the time left, unless kill_link is set, which ends it at once. 1 = the whole pause
-// passed; 0 = cut short by a termination request.
+// Sleeps sec seconds, or ms milliseconds when sec is 0, listening for nothing. Other signals do
+// not shorten the pause; a termination request ends it at once, also one that came just before
+// it. 1 = the whole pause passed; 0 = cut short by a termination request.
 int pause_tty(int sec, int ms);
 
 // Writes len bytes to ttyfd. Paced (one byte per call, each followed by pause_tty(sec, ms)) when
-// sec > 0 or ms > 0; unpaced otherwise. 1 = all written; 0 = a write failed (reported) or a
-// termination request ended a pause (not reported: the caller looks at kill_link), in which case
-// nothing more was sent.
+// sec > 0 or ms > 0; unpaced otherwise. A pending termination request is taken before every
+// write. 1 = all written; 0 = a write failed (reported) or a termination request came (not
+// reported: the caller looks at kill_link), in which case nothing more was sent.
 int write_tty(const unsigned char *p, int len, int sec, int ms);
 
 // Bytes put on the line and taken from it by the calls below since the program started.
@@ -95,19 +96,56 @@ int read_pending_tty(unsigned char *buf, int len);
 // Before a bulk read of up to len bytes: when fewer are queued, sleeps for the time the missing
 // ones take on the wire at the line's input speed, at most 30 ms (a third of what the driver's
 // 4 KiB input buffer holds at the fastest speed of the table). Reads nothing, so every timeout and
-// message of the read that follows stays as it is; a signal ends the sleep.
+// message of the read that follows stays as it is; a termination request ends the sleep.
 void gather_tty(int len);
 
 // 1 once a timed read has found the line hung up: readable with nothing to read (end of file),
 // or a read failing with EIO or ENXIO (the adapter or the far end gone). Stays set.
 int tty_hung_up();
 
-// Collects exactly len bytes within sec seconds on the monotonic clock from the call, in waits of
-// at most one second, each no longer than the time left: how the bytes are cut into pieces does
-// not matter. A silent line ends the read after sec one-second waits; a signal that interrupts a
-// wait with nothing pending fails it ("TYY read error :(11)"); a hung-up line fails it at once.
-// 1 = all arrived; 0 = timeout or error (bytes already read stay in buf).
+// Collects exactly len bytes within sec seconds on the monotonic clock from the call: how the
+// bytes are cut into pieces does not matter. A termination request ends the wait at once and
+// fails the read without a message (the caller looks at kill_link); a hung-up line fails it at
+// once. 1 = all arrived; 0 = timeout, request or error (bytes already read stay in buf).
 int read_tty(unsigned char *buf, int len, int sec);
+
+// ---- Termination requests and the waits ---------------------------------------------------
+//
+// SIGINT and SIGTERM (a termination request; the driver's handler sets kill_link and counts
+// term_requests) are blocked everywhere but inside wait_for, which lets them in atomically with
+// the wait (ppoll with a mask). A request that comes at any instant therefore ends the wait that
+// follows as it begins: no check of kill_link can miss one that lands just before a wait. Every
+// wait of the tool is a wait_for: the pauses of the paced write, the timed read, the terminal's
+// and the echo test's wait for the line. Outside the waits a request stays pending until
+// take_requests lets it in, or until the program ends (end_program takes it).
+
+// Requests whose handler has run, counted by the handler; kill_link is set with the first.
+extern volatile sig_atomic_t term_requests;
+
+// From now on SIGINT and SIGTERM stay blocked outside the waits. The driver calls it once, with
+// the handlers installed.
+void hold_requests();
+
+// Lets a pending request in: its handler runs now. 1 when one was taken by this call.
+int take_requests();
+
+using mono_ns = long long;
+inline constexpr mono_ns NS_PER_SEC = 1000000000LL;
+mono_ns monotonic_ns();  // CLOCK_MONOTONIC in nanoseconds: for deadlines and durations
+
+enum class wait_end {
+    READY,    // a descriptor of fds is ready (revents tell which)
+    TIMEOUT,  // the deadline passed
+    REQUEST,  // term_requests reached `requests`
+    FAILED,   // ppoll failed; errno tells why
+};
+
+// Waits until one of fds is ready (nfds may be 0: a pause), the monotonic clock reaches
+// `deadline`, or term_requests reaches `requests`: 1 for every wait that the first request ends;
+// a step that must be finished after the first request (putting the monitor back at its speed)
+// waits with term_requests + 1, so that only a further request cuts it short. Other signals do
+// not end the wait.
+wait_end wait_for(struct pollfd *fds, int nfds, mono_ns deadline, int requests);
 
 // ---- The line as a byte stream: the terminal and the echo test ----------------------------
 

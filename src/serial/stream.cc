@@ -1,10 +1,9 @@
 // The line as a byte stream for the terminal and the echo test: the wait on the line and the
 // console, one untimed read, one unchecked write, and the break.
-#include <sys/select.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -12,37 +11,32 @@
 
 namespace {
 
-constexpr int WAIT_SECONDS = 1;    // short, so kill_link is seen even on a silent line
+constexpr int WAIT_SECONDS = 1;    // the loops' idle step
 constexpr int BREAK_DURATION = 2;  // tcsendbreak's argument; the length is the platform's
 
 }  // namespace
 
 line_step wait_input(int console_fd, input_ready *ready)
 {
-    const int maxfd = std::max(ttyfd, console_fd);
-    if (ttyfd < 0 || maxfd >= FD_SETSIZE) {
+    if (ttyfd < 0) {
         std::fprintf(stderr, "\nselect error : (%d)\n", EBADF);
         return line_step::FAIL;
     }
-    fd_set r_fds;
-    FD_ZERO(&r_fds);
-    FD_SET(ttyfd, &r_fds);
-    if (console_fd >= 0)
-        FD_SET(console_fd, &r_fds);
-    struct timeval timeout = {WAIT_SECONDS, 0};
-    const int n = select(maxfd + 1, &r_fds, nullptr, nullptr, &timeout);
-    const int err = errno;
-    // The termination signal cuts the wait short; the flag, tested first, makes that a normal end.
-    if (kill_link)
+    struct pollfd fds[2] = {{ttyfd, POLLIN, 0}, {console_fd, POLLIN, 0}};
+    const wait_end w =
+        wait_for(fds, console_fd >= 0 ? 2 : 1, monotonic_ns() + WAIT_SECONDS * NS_PER_SEC, 1);
+    // The termination request cuts the wait short: a normal end.
+    if (w == wait_end::REQUEST)
         return line_step::STOP;
-    if (n == 0)
+    if (w == wait_end::TIMEOUT)
         return line_step::IDLE;
-    if (n < 0) {
-        std::fprintf(stderr, "\nselect error : (%d)\n", err);
+    if (w == wait_end::FAILED) {
+        std::fprintf(stderr, "\nselect error : (%d)\n", errno);
         return line_step::FAIL;
     }
-    ready->line = FD_ISSET(ttyfd, &r_fds);
-    ready->console = console_fd >= 0 && FD_ISSET(console_fd, &r_fds);
+    // A hung-up line reads as such in read_line_chunk.
+    ready->line = fds[0].revents != 0;
+    ready->console = console_fd >= 0 && fds[1].revents != 0;
     return line_step::GO;
 }
 

@@ -183,6 +183,8 @@ Proc::Proc(const std::vector<std::string> &args, const RunOptions &opt)
             setsid();
             if (opt.console_ctty)
                 ioctl(0, TIOCSCTTY, 0);
+        } else if (opt.new_session) {
+            setsid();
         }
         for (int fd : opt.closed)
             close(fd);

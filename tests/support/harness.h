@@ -61,6 +61,9 @@ struct RunOptions {
     int gid = -1;
     bool stderr_tty =
         false;  // stderr is a raw pseudo-terminal (captured as sent) instead of a pipe
+    // Without stdin_fd: the child leads a session of its own with no controlling terminal, as a
+    // service or `setsid zelk ...` does.
+    bool new_session = false;
 };
 
 // A running zelk. Its output is drained by background threads so a full pipe never stalls it.
