@@ -174,17 +174,20 @@ bool PtyLine::mismatched() const
 void PtyLine::take_input()
 {
     U8 buf[4096];
-    ssize_t n = ::read(master_, buf, sizeof buf);
-    if (n <= 0)
-        return;
-    const Time now = std::chrono::steady_clock::now();
-    tx_streaming_ = false;  // what the board sends next answers this
+    ssize_t n;
+    Time now;
     {
+        // Read and recorded under the lock: sent_by_host never finds bytes taken from the line
+        // and not yet recorded.
         std::lock_guard<std::mutex> lock(mu_);
+        n = ::read(master_, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        now = std::chrono::steady_clock::now();
         received_.append(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n));
-        received_at_.insert(received_at_.end(), static_cast<std::size_t>(n),
-                            std::chrono::steady_clock::now());
+        received_at_.insert(received_at_.end(), static_cast<std::size_t>(n), now);
     }
+    tx_streaming_ = false;  // what the board sends next answers this
     bool bad = mismatched();
     for (ssize_t i = 0; i < n; i++)
         rx_.push_back(bad ? garble(buf[i]) : buf[i]);
@@ -344,6 +347,20 @@ std::string PtyLine::received() const
 {
     std::lock_guard<std::mutex> lock(mu_);
     return received_;
+}
+
+std::size_t PtyLine::sent_by_host() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    int queued = 0;
+    if (master_ >= 0 && !hung_up_.load()) {
+        // As in queued_for_host: the poll pushes the hand-over through before the count.
+        struct pollfd p = {master_, POLLIN, 0};
+        ::poll(&p, 1, 0);
+        if (ioctl(master_, FIONREAD, &queued) != 0)
+            queued = 0;
+    }
+    return received_.size() + static_cast<std::size_t>(queued);
 }
 
 std::vector<std::chrono::steady_clock::time_point> PtyLine::received_times() const
