@@ -232,7 +232,8 @@ int main(int argc, char **argv)
     install_signal_handlers();
     report_options_file();
     open_device();
-    setup_tty(ttyfd, 0);
+    if (!setup_tty(ttyfd, 0))
+        end_program(1);
 
     int rvl;
     if (terminal_cmd == 1)
@@ -241,7 +242,10 @@ int main(int argc, char **argv)
         rvl = run_op("echo test", proc_Echo_Test);
     else
         rvl = run_chain();
-    close_tty();
+    // A device that could not be put back as found is a failure of the run, whatever the
+    // operations did.
+    if (!close_tty())
+        rvl = 0;
     std::fflush(stdout);
     end_program(rvl ? 0 : 1);
 }

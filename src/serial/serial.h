@@ -51,15 +51,32 @@ void report_open_error(const char *path, int err);
 int check_serial_line(int fd);
 
 // Takes write permission away from the node's group and others for the length of the run,
-// keeping the mode found in tty_mode first. 0 (reported) when the mode cannot be changed.
+// keeping the mode found in tty_mode and in the mode record first. 0 (reported) when the mode
+// cannot be changed.
+//
+// The mode record, a file beside the port locks (/run/lock/zelk-MAJOR-MINOR.mode, "found left
+// ctime" in octal and decimal), outlives a run killed with SIGKILL: the next run, holding the
+// port's lock (so no run that wrote it is alive), finds it and puts the found mode back first
+// when the node is still as the killed run left it (the same mode and change time: a node made
+// anew, a re-plugged adapter, is left alone). Only the user's own records and root's count.
 int protect_node(int fd);
+
+// Removes this run's mode record once the mode is back. Async-signal-safe.
+void drop_mode_record();
 
 // Sets TIOCEXCL, so that no other open of the device succeeds (root aside) while the run lasts.
 // Cleared by close_tty and restore_saved_state.
 void hold_tty_exclusive(int fd);
 
 int setdtr(int fd, int on);
+
+// Sets the line up raw 8N1 at inspeed with DTR raised (put back as found when the run ends),
+// keeping its attributes for the restore. 0 (reported) when the line refuses.
 int setup_tty(int fd, int local);
+
+// Puts the device back as setup_tty and claim_tty found it (attributes, DTR, low latency, mode,
+// exclusive use) and closes it. 0 when a step failed: "\nRestore of %s failed: %s\n" on stderr
+// (the attributes also with their old line on stdout).
 int close_tty();
 
 // The device's attributes as setup_tty found them; put back when the program ends.

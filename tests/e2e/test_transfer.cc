@@ -393,7 +393,7 @@ TEST(TransferBlockWrite, SigintWhileWaitingForTheCheckValue)
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, HEAD + FAST + LINK_OK + "Received signal 2. Terminating.\n");
-    EXPECT_EQ(r.err, "TYY read error :(11)\n\nFlash write terminated.");
+    EXPECT_EQ(r.err, "\nFlash write terminated.");
 }
 
 // ---- Flash read ------------------------------------------------------------------------------
@@ -504,7 +504,7 @@ TEST(TransferRead, SigintKeepsWhatArrived)
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, HEAD + "Read flash ...Received signal 2. Terminating.\n");
-    EXPECT_EQ(r.err, "TYY read error :(11)\n\nFlash read terminated.");
+    EXPECT_EQ(r.err, "\nFlash read terminated.");
     EXPECT_EQ(b.output(), data.substr(0, 100));
 }
 
@@ -628,7 +628,7 @@ TEST(TransferByteWrite, SigintWhileWaitingForAnEcho)
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, HEAD + "Write flash ...Received signal 2. Terminating.\n");
-    EXPECT_EQ(r.err, "TYY read error :(11)\n\nFlash write terminated.");
+    EXPECT_EQ(r.err, "\nFlash write terminated.");
 }
 
 // With both writes asked for, only the block write runs.
