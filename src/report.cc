@@ -14,8 +14,6 @@
 #include "options.h"
 #include "serial/serial.h"
 
-char reportfilenam[NAME_BUF_SIZE] = "";
-
 namespace {
 
 constexpr int MAX_OPERATIONS = 16;

@@ -8,7 +8,7 @@
 
 #include "zelk.h"
 
-extern char reportfilenam[NAME_BUF_SIZE];  // "" = no report
+// The report's file name is the setting reportfilenam ("" = no report).
 
 // Once the options are in, when a report is asked for: stdout and stderr become streams that
 // write to the same descriptors, as before, and keep the latest text, so that a failed
