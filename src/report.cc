@@ -3,6 +3,7 @@
 #include "report.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files.h"
 #include "options.h"
 #include "serial/serial.h"
 
@@ -140,13 +142,6 @@ void close_op(op_record &op, op_state state)
 
 op_state unfinished_state() { return kill_link || signal_seen ? OP_TERMINATED : OP_FAILED; }
 
-void append_uint(char *buf, int size, int &len, unsigned long v)
-{
-    report_buf b{buf, size, len};
-    rb_uint(b, v);
-    len = b.len;
-}
-
 void write_all(int fd, const char *p, int n, bool &ok)
 {
     while (ok && n > 0) {
@@ -203,6 +198,34 @@ void format_report(report_buf &b, int status)
     rb_text(b, "\n}\n");
 }
 
+// The temporary file: beside the report, so that the rename stays on one file system, under a
+// name no other user can guess (a link or FIFO planted at a guessable name would receive the
+// report; O_EXCL refuses whatever is there all the same).
+constexpr int TMP_ATTEMPTS = 8;
+char tmp_name[NAME_BUF_SIZE + 32];
+volatile sig_atomic_t tmp_made = 0;
+
+void temporary_name(char *buf)
+{
+    unsigned char random[6] = {};
+    if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+        const unsigned long long mix =
+            static_cast<unsigned long long>(clock_usec(CLOCK_MONOTONIC)) * 2654435761ULL ^
+            static_cast<unsigned long long>(getpid());
+        for (std::size_t i = 0; i < sizeof random; i++)
+            random[i] = static_cast<unsigned char>(mix >> (8 * i));
+    }
+    constexpr char HEX[] = "0123456789abcdef";
+    int len = static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE));
+    std::memcpy(buf, reportfilenam, static_cast<size_t>(len));
+    buf[len++] = '.';
+    for (unsigned char r : random) {
+        buf[len++] = HEX[r >> 4];
+        buf[len++] = HEX[r & 15];
+    }
+    std::memcpy(buf + len, ".tmp", 5);
+}
+
 void report_error(const char *what)
 {
     const char head[] = "\nReport file [";
@@ -211,6 +234,17 @@ void report_error(const char *what)
     write_all(STDERR_FILENO, reportfilenam, static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE)),
               ok);
     write_all(STDERR_FILENO, what, static_cast<int>(std::strlen(what)), ok);
+}
+
+// "] open error: <reason>" with the reason's text (strerrordesc_np: no locale, no allocation).
+void report_open_error(int err)
+{
+    const char *why = strerrordesc_np(err);
+    bool ok = true;
+    report_error("] open error: ");
+    if (why)
+        write_all(STDERR_FILENO, why, static_cast<int>(std::strlen(why)), ok);
+    write_all(STDERR_FILENO, "\n", 1, ok);
 }
 
 }  // namespace
@@ -435,25 +469,31 @@ void write_report(int status)
     if (b.overflow)
         return report_error("] write error\n");
 
-    // The temporary file sits next to the report, so that the rename stays on one file system.
-    char tmp[NAME_BUF_SIZE + 32];
-    int len = static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE));
-    std::memcpy(tmp, reportfilenam, static_cast<size_t>(len));
-    tmp[len++] = '.';
-    append_uint(tmp, NAME_BUF_SIZE + 24, len, static_cast<unsigned long>(getpid()));
-    std::memcpy(tmp + len, ".tmp", 5);
-
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A fatal signal in the middle of writing writes the report again: the first temporary
+    // file goes.
+    if (tmp_made) {
+        unlink(tmp_name);
+        tmp_made = 0;
+    }
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < TMP_ATTEMPTS; attempt++) {
+        temporary_name(tmp_name);
+        fd = create_file(tmp_name, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0)
-        return report_error("] open error\n");
+        return report_open_error(errno);
+    tmp_made = 1;
     bool ok = true;
     write_all(fd, text, b.len, ok);
     ok = fsync(fd) == 0 && ok;
     ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp, reportfilenam) != 0) {
-        unlink(tmp);
+    if (!ok || rename(tmp_name, reportfilenam) != 0) {
+        unlink(tmp_name);
         report_error("] write error\n");
     }
+    tmp_made = 0;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "monitor/flash_read.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -142,7 +143,7 @@ int proc_Read()
     file_ptr fo = create_output_file(outfilenam);
     if (!fo) {
         // On standard output although an error: the text is part of the interface.
-        std::printf("\nOutput file [%s] open error\n", outfilenam);
+        std::printf("\nOutput file [%s] open error: %s\n", outfilenam, std::strerror(errno));
         return 0;
     }
     read_target t;

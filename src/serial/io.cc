@@ -62,6 +62,8 @@ static int line_hung_up = 0;
 
 int tty_hung_up() { return line_hung_up; }
 
+void set_tty_hung_up() { line_hung_up = 1; }
+
 static void report_read_error(int err)
 {
     if (err == EIO || err == ENXIO)

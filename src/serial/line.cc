@@ -215,7 +215,9 @@ int close_tty()
     restore_low_latency(ttyfd);
     restore_dtr(ttyfd);
     if (device_attrs_saved && tcsetattr(ttyfd, TCSAFLUSH, &restore_termios) < 0) {
-        err = errno;
+        // A line reported hung up is gone: nothing to put back, and the run has said why.
+        if (!tty_hung_up())
+            err = errno;
         // On standard output although an error: the text is part of the interface.
         std::printf("Can not restore TTY device attribute\n");
     }

@@ -76,7 +76,8 @@ int setup_tty(int fd, int local);
 
 // Puts the device back as setup_tty and claim_tty found it (attributes, DTR, low latency, mode,
 // exclusive use) and closes it. 0 when a step failed: "\nRestore of %s failed: %s\n" on stderr
-// (the attributes also with their old line on stdout).
+// (the attributes also with their old line on stdout), unless the run has reported the line hung
+// up already: a line that is gone has nothing to put back.
 int close_tty();
 
 // The device's attributes as setup_tty found them; put back when the program ends.
@@ -119,6 +120,8 @@ void gather_tty(int len);
 // 1 once a timed read has found the line hung up: readable with nothing to read (end of file),
 // or a read failing with EIO or ENXIO (the adapter or the far end gone). Stays set.
 int tty_hung_up();
+// The stream reads (terminal, echo test) found the line hung up and said so.
+void set_tty_hung_up();
 
 // Collects exactly len bytes within sec seconds on the monotonic clock from the call: how the
 // bytes are cut into pieces does not matter. A termination request ends the wait at once and

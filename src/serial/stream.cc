@@ -50,6 +50,7 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
     // readable and reads 0 bytes for ever, or fails with EIO or ENXIO: which of the two the
     // driver gives depends on the moment of the hang-up.
     if (n == 0 || (n < 0 && (err == EIO || err == ENXIO))) {
+        set_tty_hung_up();
         std::fprintf(stderr, "\nSerial line hung up\n");
         return line_step::FAIL;
     }

@@ -320,7 +320,8 @@ TEST(FilesE2E, SymlinkOfAnotherUserInAStickyDirectory)
 
     RunResult r = b.run({"read", "size", "5", "output", planted});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, HEAD + "Ok\nRead flash ...\nOutput file [" + planted + "] open error\n");
+    EXPECT_EQ(r.out, HEAD + "Ok\nRead flash ...\nOutput file [" + planted +
+                         "] open error: Permission denied\n");
     EXPECT_EQ(r.err, refused);
     EXPECT_EQ(zt::read_file(victim), "mine");
 
@@ -328,7 +329,7 @@ TEST(FilesE2E, SymlinkOfAnotherUserInAStickyDirectory)
     RunResult e = zt::run_zelk({"echo", "test", "protocol", planted, dev.path},
                                {.cwd = b.dir.path, .timeout_s = 20});
     EXPECT_EQ(e.status, 1);
-    EXPECT_EQ(e.err, refused + "\nProtocol file [" + planted + "] open error\n");
+    EXPECT_EQ(e.err, refused + "\nProtocol file [" + planted + "] open error: Permission denied\n");
     EXPECT_EQ(zt::read_file(victim), "mine");
 
     ASSERT_EQ(lchown(planted.c_str(), 0, 0), 0);

@@ -436,7 +436,9 @@ TEST(TransferRead, OutputFileCannotBeOpened)
     Bench b;
     RunResult r = b.run({"read", "size", "10", "output", "no-such-dir/flash.out"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, HEAD + "Read flash ...\nOutput file [no-such-dir/flash.out] open error\n");
+    EXPECT_EQ(r.out,
+              HEAD + "Read flash ...\nOutput file [no-such-dir/flash.out] open error: No such file "
+                     "or directory\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(b.board.received(), "");
 }
