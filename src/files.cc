@@ -69,19 +69,60 @@ file_ptr open_regular_file(const char *name, bool *not_regular)
     return stream_of(fd, "r");
 }
 
+namespace {
+
+// Opens the FIFO `name` for writing: never one of another user in a shared sticky directory,
+// never without a reader. Opened so, a FIFO with nobody reading it refuses at once (ENXIO)
+// instead of taking the run's bytes until its buffer is full and then blocking.
+int open_fifo(const char *name)
+{
+    struct stat link;
+    if (lstat(name, &link) == 0 && S_ISLNK(link.st_mode) && !owner_may_be_trusted(name, false)) {
+        std::fprintf(stderr,
+                     "\nFile [%s] is a symbolic link of another user in a shared sticky "
+                     "directory: not followed\n",
+                     name);
+        errno = EACCES;
+        return -1;
+    }
+    if (!owner_may_be_trusted(name, true)) {
+        // A FIFO planted by another user in /tmp would receive what the run writes.
+        std::fprintf(stderr,
+                     "\nFile [%s] is a FIFO of another user in a shared sticky directory: "
+                     "not used\n",
+                     name);
+        errno = EACCES;
+        return -1;
+    }
+    const int fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENXIO)
+            std::fprintf(stderr, "\nFile [%s] is a FIFO with no reader: not opened\n", name);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 int create_file(const char *name, int flags, mode_t mode)
 {
-    // Non-blocking, so that a FIFO never holds the open up.
-    int fd = open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
-    if (flags & O_EXCL)
-        return fd;  // a new file: no link followed, no FIFO met, no allocation on the way
-    if (fd < 0) {
+    if (flags & O_EXCL) {
+        // A new file: no link followed, no FIFO met, no allocation on the way.
+        return open(name, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    }
+    struct stat st;
+    // Looked at before any open: an open for reading would itself count as the FIFO's reader.
+    const bool fifo = stat(name, &st) == 0 && S_ISFIFO(st.st_mode);
+    int fd = fifo ? open_fifo(name) : open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0 && !fifo) {
         // A name that does not exist yet is created as a plain file in place; only an existing
         // link makes this open fail (ELOOP, or EACCES in a sticky directory) and needs the owner
         // check. A link that was looked at cannot be swapped afterwards: in a sticky directory
         // only its owner or the directory's may do that.
         const int err = errno;
-        struct stat st;
         if (lstat(name, &st) != 0 || !S_ISLNK(st.st_mode)) {
             errno = err;
             return -1;
@@ -95,32 +136,9 @@ int create_file(const char *name, int flags, mode_t mode)
             return -1;
         }
         fd = open(name, flags | O_NONBLOCK | O_CLOEXEC, mode);
-        if (fd < 0)
-            return -1;
     }
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
-        close(fd);
-        // A FIFO planted by another user in /tmp would receive what the run writes.
-        if (st.st_uid != geteuid() && !owner_may_be_trusted(name, true)) {
-            std::fprintf(stderr,
-                         "\nFile [%s] is a FIFO of another user in a shared sticky directory: "
-                         "not used\n",
-                         name);
-            errno = EACCES;
-            return -1;
-        }
-        // Written only: opened so, a FIFO with nobody reading it refuses at once (ENXIO)
-        // instead of taking the run's bytes until its buffer is full and then blocking.
-        fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            const int err = errno;
-            if (err == ENXIO)
-                std::fprintf(stderr, "\nFile [%s] is a FIFO with no reader: not opened\n", name);
-            errno = err;
-            return -1;
-        }
-    }
+    if (fd < 0)
+        return -1;
     // The writes that follow may wait for a slow reader; they never wait for none.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;

@@ -126,6 +126,39 @@ void refuse_output_over_input()
     }
 }
 
+// The report replaces its file whole when the run ends: a file this run reads or writes, the
+// device, or anything that is not a regular file (a device node, a folder) would be lost. Refused
+// before the device is opened, and no report is written over it.
+void refuse_report_over_files()
+{
+    if (!reportfilenam[0])
+        return;
+    auto same = [](const char *a, const char *b) {
+        return b[0] && (std::strcmp(a, b) == 0 || same_file(a, b));
+    };
+    const char *clash = nullptr;
+    const char *name = nullptr;
+    struct stat st;
+    if (stat(reportfilenam, &st) == 0 && !S_ISREG(st.st_mode))
+        clash = "is not a regular file";
+    else if (same(reportfilenam, devnam))
+        clash = "is the device", name = devnam;
+    else if ((fastwrite_cmd == 1 || write_cmd) && same(reportfilenam, inpfilenam))
+        clash = "is the input file", name = inpfilenam;
+    else if (read_cmd && same(reportfilenam, outfilenam))
+        clash = "is the output file", name = outfilenam;
+    else if ((terminal_cmd == 1 || echo_test_cmd == 1) && same(reportfilenam, protfilenam))
+        clash = "is the protocol file", name = protfilenam;
+    if (!clash)
+        return;
+    if (name)
+        std::fprintf(stderr, "\nReport file [%s] %s [%s]\n", reportfilenam, clash, name);
+    else
+        std::fprintf(stderr, "\nReport file [%s] %s\n", reportfilenam, clash);
+    reportfilenam[0] = '\0';
+    end_program(1);
+}
+
 void report_options_file()
 {
     const std::string &applied = options_file_applied();
@@ -229,6 +262,7 @@ int main(int argc, char **argv)
     report_start();
     select_operations();
     refuse_output_over_input();
+    refuse_report_over_files();
     install_signal_handlers();
     report_options_file();
     open_device();

@@ -355,3 +355,46 @@ TEST(ReportE2E, TemporaryFileIsNewAndUnguessable)
     ASSERT_EQ(unlink(planted.c_str()), 0);
     expect_no_temporary(dir);
 }
+
+// A report over a file the run uses, over the device, or over what is not a regular file is
+// refused before the device is opened: the board hears nothing and the file stays as it was.
+TEST(ReportE2E, ReportOverAnotherFileIsRefused)
+{
+    Bench b;
+    b.image("image");
+    const std::string dir = b.dir.file("folder");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    zt::write_file(b.dir.file("out.bin"), "old");
+    struct Case {
+        std::vector<std::string> words;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"write", "input", "image.bin", "report", "image.bin"},
+         "\nReport file [image.bin] is the input file [image.bin]\n"},
+        {{"bwrite", "input", "image.bin", "report", "./image.bin"},
+         "\nReport file [./image.bin] is the input file [image.bin]\n"},
+        {{"read", "size", "4", "output", "out.bin", "report", "out.bin"},
+         "\nReport file [out.bin] is the output file [out.bin]\n"},
+        {{"read", "size", "4", "output", "new.bin", "report", "new.bin"},
+         "\nReport file [new.bin] is the output file [new.bin]\n"},
+        {{"manufactory", "report", "/dev/null"},
+         "\nReport file [/dev/null] is not a regular file\n"},
+        {{"manufactory", "report", dir}, "\nReport file [" + dir + "] is not a regular file\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        RunResult r = b.run(c.words);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+    }
+    // The device, named by its path: a character device, so not a regular file.
+    RunResult r = b.run({"manufactory", "report", b.board.path()});
+    EXPECT_EQ(r.err, "\nReport file [" + b.board.path() + "] is not a regular file\n");
+    EXPECT_EQ(b.board.received(), "");
+    EXPECT_EQ(zt::read_file(b.dir.file("image.bin")), "image");
+    EXPECT_EQ(zt::read_file(b.dir.file("out.bin")), "old");
+    EXPECT_FALSE(zt::file_exists(b.dir.file("new.bin")));
+    EXPECT_TRUE(zt::file_exists("/dev/null"));
+}
