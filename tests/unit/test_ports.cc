@@ -173,7 +173,7 @@ TEST(SerialPorts, PrintableReplacesEveryControlCharacter)
         {"x\xc2\x9b"
          "31m",
          "x?31m"},                       // C1: CSI
-        {"\xff\xc3(\xe2\x82", "??(??"},  // not UTF-8
+        {"\xff\xc3(\xe2\x82", "?\?(??"},  // not UTF-8
     };
     for (const auto &[in, out] : cases)
         EXPECT_EQ(printable(in), out) << in;
