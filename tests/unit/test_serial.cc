@@ -367,3 +367,16 @@ TEST(SerialRequests, AWaitForASecondRequestOutlastsTheFirst)
     EXPECT_EQ(wait_for(nullptr, 0, monotonic_ns() + 5 * NS_PER_SEC, 2), wait_end::REQUEST);
     EXPECT_LT(ms_since(t0), 3000);
 }
+
+// A request that came after the last operation's last look at kill_link waits, blocked, until
+// the program ends: the run that was asked to end does not report success.
+TEST(SerialRequestsDeathTest, APendingRequestMakesTheEndAFailure)
+{
+    EXPECT_EXIT(
+        {
+            PendingRequest r;
+            end_program(0);
+        },
+        ::testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(end_program(0), ::testing::ExitedWithCode(0), "");
+}
