@@ -172,7 +172,7 @@ TEST(SerialPorts, PrintableReplacesEveryControlCharacter)
         {"a\tb\nc\x1b[2Jd\x7f", "a?b?c?[2Jd?"},                    // C0 and DEL
         {"x\xc2\x9b"
          "31m",
-         "x?31m"},                       // C1: CSI
+         "x?31m"},                        // C1: CSI
         {"\xff\xc3(\xe2\x82", "?\?(??"},  // not UTF-8
     };
     for (const auto &[in, out] : cases)
