@@ -1,4 +1,6 @@
 // zelk options file: one option per line, the same words as on the command line, "#" comments.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -128,8 +130,13 @@ int options_from_file(const char *filename)
     }
     if (!file) {
         // No options file is the usual case; one that is there and cannot be read is not.
-        if (errno != ENOENT)
+        // (When not even its folder may be looked at, nothing tells that one is there.)
+        const int err = errno;
+        struct stat st;
+        if (stat(filename, &st) == 0) {
+            errno = err;
             option_error(nullptr, "File [%s] open error: %m", filename);
+        }
         return 0;
     }
 

@@ -391,3 +391,19 @@ TEST(FilesE2E, OutputToAFifo)
     EXPECT_EQ(e.err, "\nFile [" + planted +
                          "] is a FIFO of another user in a shared sticky directory: not used\n");
 }
+
+// An options file that is there but cannot be read is not skipped in silence.
+TEST(FilesE2E, UnreadableOptionsFileIsReported)
+{
+    if (!can_become_other_user())
+        GTEST_SKIP() << "needs root and another user";
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    zt::write_file(dir.file("zelk.cfg"), "speed 9600\n");
+    ASSERT_EQ(chmod(dir.file("zelk.cfg").c_str(), 0600), 0);
+    RunResult r =
+        zt::run_zelk({"--version"}, {.cwd = dir.path, .uid = OTHER_UID, .gid = OTHER_GID});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err,
+              "\nLogview:File [./zelk.cfg] open error: Permission denied\nVersion ZELK 0.1.0\n");
+}
