@@ -38,7 +38,7 @@ int close_output(file_ptr &fo)
 void end_read_if_interrupted(read_target &t)
 {
     take_requests();
-    if (kill_link || tty_hung_up()) {
+    if (stopped() || tty_hung_up()) {
         progress_clear();
         if (t.file)
             t.file->reset();

@@ -8,7 +8,7 @@
 void end_run_if_interrupted(const char *term_msg)
 {
     take_requests();  // one that came since the last wait
-    if (kill_link) {
+    if (stopped()) {
         progress_clear();
         std::fputs(term_msg, stderr);
         end_program(1);

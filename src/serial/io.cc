@@ -17,12 +17,14 @@ int pause_tty(int sec, int ms)
         length = sec * NS_PER_SEC;
     else if (ms > 0)
         length = ms * (NS_PER_SEC / 1000);
-    if (kill_link)
+    if (stopped())
         return 0;  // the request came while the byte before the pause went out
     if (length == 0)
         return 1;
     // The monitor needs the whole pause: other signals do not shorten it.
-    return wait_for(nullptr, 0, monotonic_ns() + length, 1) == wait_end::TIMEOUT ? 1 : 0;
+    return wait_for(nullptr, 0, monotonic_ns() + length, requests_to_stop()) == wait_end::TIMEOUT
+               ? 1
+               : 0;
 }
 
 int write_tty(const unsigned char *p, int len, int sec, int ms)
@@ -33,7 +35,7 @@ int write_tty(const unsigned char *p, int len, int sec, int ms)
     while (len > 0) {
         // A request that came since the last wait: nothing more goes out.
         take_requests();
-        if (kill_link)
+        if (stopped())
             return 0;
         ssize_t n = write(ttyfd, p, paced ? 1 : static_cast<size_t>(len));
         if (n < 0) {
@@ -97,7 +99,7 @@ int read_tty(unsigned char *buf, int len, int sec)
     int pos = 0;
     for (;;) {
         struct pollfd line = {ttyfd, POLLIN, 0};
-        switch (wait_for(&line, 1, deadline, 1)) {
+        switch (wait_for(&line, 1, deadline, requests_to_stop())) {
         case wait_end::READY:
             break;
         case wait_end::TIMEOUT:

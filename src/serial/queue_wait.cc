@@ -30,5 +30,5 @@ void gather_tty(int len)
         return;
     const long us = std::min(GATHER_MAX_US, (len - queued) * BITS_PER_BYTE * 1000000L / baud);
     // A termination request cuts the wait short, so it is seen as soon as without it.
-    wait_for(nullptr, 0, monotonic_ns() + us * 1000, 1);
+    wait_for(nullptr, 0, monotonic_ns() + us * 1000, requests_to_stop());
 }

@@ -13,6 +13,20 @@
 volatile sig_atomic_t term_requests = 0;
 
 namespace {
+int stop_at = 1;  // term_requests that stop the line's writes and waits
+}  // namespace
+
+int requests_to_stop() { return stop_at; }
+
+int stopped() { return term_requests >= stop_at ? 1 : 0; }
+
+void finish_despite_request(bool on)
+{
+    take_requests();
+    stop_at = on ? term_requests + 1 : 1;
+}
+
+namespace {
 
 // The mask of the waits: the thread's own, with the two requests let in.
 sigset_t wait_mask()

@@ -161,11 +161,23 @@ enum class wait_end {
 };
 
 // Waits until one of fds is ready (nfds may be 0: a pause), the monotonic clock reaches
-// `deadline`, or term_requests reaches `requests`: 1 for every wait that the first request ends;
-// a step that must be finished after the first request (putting the monitor back at its speed)
-// waits with term_requests + 1, so that only a further request cuts it short. Other signals do
-// not end the wait.
+// `deadline`, or term_requests reaches `requests`: requests_to_stop() for the waits of the line
+// (pause_tty, read_tty, the stream's wait). Other signals do not end the wait.
 wait_end wait_for(struct pollfd *fds, int nfds, mono_ns deadline, int requests);
+
+// The requests that stop the line's writes (write_tty sends nothing more) and end its waits
+// (pause_tty, read_tty, gather_tty, wait_input): 1, the first request, unless a step that must be
+// finished after a request is running.
+int requests_to_stop();
+// 1 once the requests that stop the line have come (taking a pending one first is the caller's).
+int stopped();
+
+// With `on`, a step that must be finished after a termination request begins (putting the
+// monitor back at its normal speed after an interrupted fast write, bounded by its own deadline):
+// the line's writes and waits go on until one more request than have come so far, which ends
+// them at once. With `off` the first request stops them again. kill_link is not touched: the
+// run still ends as requested once the step is over.
+void finish_despite_request(bool on);
 
 // ---- The line as a byte stream: the terminal and the echo test ----------------------------
 

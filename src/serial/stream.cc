@@ -23,8 +23,8 @@ line_step wait_input(int console_fd, input_ready *ready)
         return line_step::FAIL;
     }
     struct pollfd fds[2] = {{ttyfd, POLLIN, 0}, {console_fd, POLLIN, 0}};
-    const wait_end w =
-        wait_for(fds, console_fd >= 0 ? 2 : 1, monotonic_ns() + WAIT_SECONDS * NS_PER_SEC, 1);
+    const wait_end w = wait_for(fds, console_fd >= 0 ? 2 : 1,
+                                monotonic_ns() + WAIT_SECONDS * NS_PER_SEC, requests_to_stop());
     // The termination request cuts the wait short: a normal end.
     if (w == wait_end::REQUEST)
         return line_step::STOP;
