@@ -63,6 +63,8 @@ const std::string &Board::path() const { return impl_->line.path(); }
 
 std::string Board::received() const { return impl_->line.received(); }
 
+std::size_t Board::sent_by_host() const { return impl_->line.sent_by_host(); }
+
 std::vector<std::chrono::steady_clock::time_point> Board::received_times() const
 {
     return impl_->line.received_times();

@@ -138,6 +138,9 @@ public:
     // When the board took each byte of received() from the line (it reads at once while idle
     // or waiting for a command's next byte).
     std::vector<std::chrono::steady_clock::time_point> received_times() const;
+    // Bytes zelk has put on the line so far, the ones the board has not taken yet included.
+    // Exact while zelk writes nothing (it is stopped, or waits).
+    std::size_t sent_by_host() const;
     std::vector<CommandRecord> commands() const;
     bool wait_for_commands(std::size_t n, int timeout_ms) const;  // until n commands arrived
     long garbled_to_host() const;    // bytes sent while the two speeds differed

@@ -17,7 +17,7 @@ constexpr int HOST_BYTE_TIMEOUT_MS = 10000;
 // long for it, so that none crosses at mismatched speeds in a normal switch.
 constexpr int SPEED_SETTLE_MS = 2000;
 constexpr int SILENT_POLL_MS = 1000;
-constexpr int HANG_UP_DRAIN_MS = 2000;
+constexpr int HANG_UP_DRAIN_MS = 10000;  // for a host that has stopped reading
 // zelk opens the line and then sets it up, flushing its input: a marker sent in between is lost.
 constexpr int HOST_SETUP_MS = 150;
 constexpr U32 READ_CHUNK_BYTES = 256;
@@ -58,10 +58,8 @@ void hang(Board::Impl &b)
 {
     note(b, "hang-up");
     auto until = Clock::now() + std::chrono::milliseconds(HANG_UP_DRAIN_MS);
-    if (b.line.sleep_ms(20)) {
-        while (b.line.queued_for_host() > 0 && Clock::now() < until && b.line.sleep_ms(5))
-            ;
-    }
+    while (b.line.queued_for_host() > 0 && Clock::now() < until && b.line.sleep_ms(2))
+        ;
     b.line.hang_up();
 }
 

@@ -30,8 +30,7 @@ constexpr SpeedCode SPEED_CODES[] = {
 
 constexpr int BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 constexpr std::size_t WIRE_CHUNK_BYTES = 64;
-// Sending byte by byte: how long a byte may take to reach the host's queue, and to be read.
-constexpr int ARRIVAL_WAIT_MS = 5;
+// Sending byte by byte: how long a byte may wait for the host to read it.
 constexpr int HOST_READ_WAIT_MS = 15000;
 // A UART's transmit FIFO (16 bytes on a 16550) keeps the line busy while the software that fills
 // it is late: a chunk written within that many byte times after the line fell idle follows the
@@ -175,17 +174,20 @@ bool PtyLine::mismatched() const
 void PtyLine::take_input()
 {
     U8 buf[4096];
-    ssize_t n = ::read(master_, buf, sizeof buf);
-    if (n <= 0)
-        return;
-    const Time now = std::chrono::steady_clock::now();
-    tx_streaming_ = false;  // what the board sends next answers this
+    ssize_t n;
+    Time now;
     {
+        // Read and recorded under the lock: sent_by_host never finds bytes taken from the line
+        // and not yet recorded.
         std::lock_guard<std::mutex> lock(mu_);
+        n = ::read(master_, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        now = std::chrono::steady_clock::now();
         received_.append(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n));
-        received_at_.insert(received_at_.end(), static_cast<std::size_t>(n),
-                            std::chrono::steady_clock::now());
+        received_at_.insert(received_at_.end(), static_cast<std::size_t>(n), now);
     }
+    tx_streaming_ = false;  // what the board sends next answers this
     bool bad = mismatched();
     for (ssize_t i = 0; i < n; i++)
         rx_.push_back(bad ? garble(buf[i]) : buf[i]);
@@ -268,19 +270,12 @@ bool PtyLine::send(const std::string &bytes)
     return true;
 }
 
-// The byte just written first reaches the host's input queue (the pseudo-terminal hands it over
-// a moment later), then leaves it when zelk reads it. A byte not seen queued within
-// ARRIVAL_WAIT_MS has been read already. A host that stops reading for good (it has ended) lets
-// the board go on after HOST_READ_WAIT_MS.
+// The byte just written is in the host's input queue (queued_for_host sees it there at once) until
+// zelk reads it. A host that stops reading for good (it has ended) lets the board go on after
+// HOST_READ_WAIT_MS.
 bool PtyLine::wait_read_by_host()
 {
-    int waited = 0;
-    while (queued_for_host() == 0 && waited < ARRIVAL_WAIT_MS) {
-        if (!sleep_ms(1))
-            return false;
-        waited++;
-    }
-    for (waited = 0; queued_for_host() > 0 && waited < HOST_READ_WAIT_MS; waited++) {
+    for (int waited = 0; queued_for_host() > 0 && waited < HOST_READ_WAIT_MS; waited++) {
         if (!sleep_ms(1))
             return false;
     }
@@ -299,7 +294,15 @@ int PtyLine::host_baud() const
 int PtyLine::queued_for_host() const
 {
     int n = 0;
-    if (slave_ < 0 || ioctl(slave_, FIONREAD, &n) != 0)
+    if (slave_ < 0)
+        return 0;
+    // What the master wrote reaches the slave's queue through the kernel's flip buffer, a moment
+    // later (on a loaded machine, many milliseconds later). A poll of the slave finds nothing
+    // queued only after it has pushed the flip buffer through, so the count that follows holds
+    // every byte sent and not yet read: no waiting for the hand-over on time.
+    struct pollfd p = {slave_, POLLIN, 0};
+    ::poll(&p, 1, 0);
+    if (ioctl(slave_, FIONREAD, &n) != 0)
         return 0;
     return n;
 }
@@ -344,6 +347,20 @@ std::string PtyLine::received() const
 {
     std::lock_guard<std::mutex> lock(mu_);
     return received_;
+}
+
+std::size_t PtyLine::sent_by_host() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    int queued = 0;
+    if (master_ >= 0 && !hung_up_.load()) {
+        // As in queued_for_host: the poll pushes the hand-over through before the count.
+        struct pollfd p = {master_, POLLIN, 0};
+        ::poll(&p, 1, 0);
+        if (ioctl(master_, FIONREAD, &queued) != 0)
+            queued = 0;
+    }
+    return received_.size() + static_cast<std::size_t>(queued);
 }
 
 std::vector<std::chrono::steady_clock::time_point> PtyLine::received_times() const

@@ -65,6 +65,9 @@ public:
     std::string received() const;
     // When each byte of received() was taken from the line.
     std::vector<std::chrono::steady_clock::time_point> received_times() const;
+    // Bytes zelk has put on the line so far: those received() and those still queued for the
+    // board. Exact while zelk writes nothing (it is stopped, or waits).
+    std::size_t sent_by_host() const;
     long garbled_to_host() const { return garbled_to_host_.load(); }
     long garbled_from_host() const { return garbled_from_host_.load(); }
 

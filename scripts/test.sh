@@ -39,6 +39,8 @@ done
 
 if [[ $total_failed -eq 0 ]]; then
     scripts/fuzz.sh 30
+else
+    summary+=("fuzz: skipped, since $total_failed test(s) failed")
 fi
 
 printf '%s\n' "${summary[@]}"

@@ -34,17 +34,19 @@ std::string directory_of(const char *name)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Whether the symbolic link `name` may be followed: outside a world-writable sticky directory
-// always; inside one only when it belongs to the user or to the directory's owner.
-bool link_may_be_followed(const char *name)
+// Whether the node `name` (a symbolic link, or with `follow` what it names) may be used although
+// another user may own it: outside a world-writable sticky directory always; inside one only
+// when it belongs to the user or to the directory's owner, as the kernel's protected_symlinks
+// and protected_fifos rules have it.
+bool owner_may_be_trusted(const char *name, bool follow)
 {
-    struct stat link, dir;
-    if (lstat(name, &link) != 0)
+    struct stat node, dir;
+    if ((follow ? stat(name, &node) : lstat(name, &node)) != 0)
         return true;  // gone meanwhile: the open that follows decides
     if (stat(directory_of(name).c_str(), &dir) != 0)
         return true;
     const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
-    return !shared || link.st_uid == geteuid() || link.st_uid == dir.st_uid;
+    return !shared || node.st_uid == geteuid() || node.st_uid == dir.st_uid;
 }
 
 }  // namespace
@@ -67,32 +69,87 @@ file_ptr open_regular_file(const char *name, bool *not_regular)
     return stream_of(fd, "r");
 }
 
-file_ptr create_output_file(const char *name)
+namespace {
+
+// Opens the FIFO `name` for writing: never one of another user in a shared sticky directory,
+// never without a reader. Opened so, a FIFO with nobody reading it refuses at once (ENXIO)
+// instead of taking the run's bytes until its buffer is full and then blocking.
+int open_fifo(const char *name)
 {
-    constexpr int flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
-    // A name that does not exist yet is created as a plain file in place; only an existing link
-    // makes this open fail (ELOOP, or EACCES in a sticky directory) and needs the owner check.
-    // A link that was looked at cannot be swapped afterwards: in a sticky directory only its
-    // owner or the directory's may do that.
-    int fd = open(name, flags | O_NOFOLLOW, 0666);
+    struct stat link;
+    if (lstat(name, &link) == 0 && S_ISLNK(link.st_mode) && !owner_may_be_trusted(name, false)) {
+        std::fprintf(stderr,
+                     "\nFile [%s] is a symbolic link of another user in a shared sticky "
+                     "directory: not followed\n",
+                     name);
+        errno = EACCES;
+        return -1;
+    }
+    if (!owner_may_be_trusted(name, true)) {
+        // A FIFO planted by another user in /tmp would receive what the run writes.
+        std::fprintf(stderr,
+                     "\nFile [%s] is a FIFO of another user in a shared sticky directory: "
+                     "not used\n",
+                     name);
+        errno = EACCES;
+        return -1;
+    }
+    const int fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
-        struct stat st;
+        if (err == ENXIO)
+            std::fprintf(stderr, "\nFile [%s] is a FIFO with no reader: not opened\n", name);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int create_file(const char *name, int flags, mode_t mode)
+{
+    if (flags & O_EXCL) {
+        // A new file: no link followed, no FIFO met, no allocation on the way.
+        return open(name, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    }
+    struct stat st;
+    // Looked at before any open: an open for reading would itself count as the FIFO's reader.
+    const bool fifo = stat(name, &st) == 0 && S_ISFIFO(st.st_mode);
+    int fd = fifo ? open_fifo(name) : open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0 && !fifo) {
+        // A name that does not exist yet is created as a plain file in place; only an existing
+        // link makes this open fail (ELOOP, or EACCES in a sticky directory) and needs the owner
+        // check. A link that was looked at cannot be swapped afterwards: in a sticky directory
+        // only its owner or the directory's may do that.
+        const int err = errno;
         if (lstat(name, &st) != 0 || !S_ISLNK(st.st_mode)) {
             errno = err;
-            return nullptr;
+            return -1;
         }
-        if (!link_may_be_followed(name)) {
+        if (!owner_may_be_trusted(name, false)) {
             std::fprintf(stderr,
                          "\nFile [%s] is a symbolic link of another user in a shared sticky "
                          "directory: not followed\n",
                          name);
             errno = EACCES;
-            return nullptr;
+            return -1;
         }
-        fd = open(name, flags, 0666);
+        fd = open(name, flags | O_NONBLOCK | O_CLOEXEC, mode);
     }
-    return stream_of(fd, "w+");
+    if (fd < 0)
+        return -1;
+    // The writes that follow may wait for a slow reader; they never wait for none.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+file_ptr create_output_file(const char *name)
+{
+    const int fd = create_file(name, O_RDWR | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0)
+        return nullptr;
+    return stream_of(fd, (fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY ? "w" : "w+");
 }
 
 bool output_file_creatable(const char *name)

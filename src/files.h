@@ -4,6 +4,8 @@
 // user in a shared directory.
 #pragma once
 
+#include <sys/types.h>
+
 #include "zelk.h"
 
 // Opens `name` for reading when it is a regular file, without blocking on a FIFO on the way.
@@ -11,10 +13,19 @@
 // could not be opened (errno then tells why). Nothing is printed.
 file_ptr open_regular_file(const char *name, bool *not_regular);
 
-// Creates or empties `name` for reading and writing (as fopen's "w+"). In a world-writable
-// sticky directory (/tmp) a symbolic link is followed only when its owner is the user or the
-// directory's owner, as the kernel's protected_symlinks rule has it; any other is refused with a
-// message on stderr. Null on failure; for other failures errno tells why and nothing is printed.
+// The one opener of the files zelk creates (the output, protocol and report files). `flags`
+// holds the access mode and O_CREAT with O_TRUNC, or with O_EXCL for a file that must be new:
+// then nothing existing is used (no link followed, no FIFO met) and the call is async-signal-
+// safe. Otherwise, in a world-writable sticky directory (/tmp), a symbolic link is followed and
+// a FIFO used only when its owner is the user or the directory's owner, as the kernel's
+// protected_symlinks and protected_fifos rules have it; a FIFO is opened for writing only and
+// without blocking, so one with no reader is refused at once. Refusals are reported on stderr.
+// The descriptor (close-on-exec, blocking), or -1 with errno telling why.
+int create_file(const char *name, int flags, mode_t mode);
+
+// Creates or empties `name` through create_file for reading and writing (as fopen's "w+"), a
+// FIFO for writing. Null on failure; errno tells why (a refusal is reported as create_file
+// reports it).
 file_ptr create_output_file(const char *name);
 
 // Whether create_output_file(name) can be expected to succeed, found without creating or

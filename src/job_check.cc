@@ -2,7 +2,9 @@
 // will need, the write's image read and checked whole. A mistake on the command line then costs the
 // board nothing (a typo in a file name must not follow a chip erase). The operations keep their own
 // checks: a file can change between the two.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "files.h"
 #include "monitor/image.h"
@@ -37,7 +39,7 @@ int check_read_output()
     if (!read_cmd || output_file_creatable(outfilenam))
         return 1;
     // On standard output, as the read itself reports it: the text is part of the interface.
-    std::printf("\nOutput file [%s] open error\n", outfilenam);
+    std::printf("\nOutput file [%s] open error: %s\n", outfilenam, std::strerror(errno));
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include "files.h"
 #include "monitor/image.h"
 #include "monitor/plan.h"
+#include "monitor/progress.h"
 #include "options.h"
 #include "report.h"
 #include "serial/serial.h"
@@ -24,7 +25,8 @@ namespace {
 
 constexpr const char *OPTIONS_FILE = "./zelk.cfg";
 
-void write_message(int fd, const char *head, int sig, const char *tail)
+// A handler's line, built and written without stdio, then handed to the report.
+void write_message(int fd, const char *head, int sig, const char *tail, bool fatal)
 {
     char buf[96];
     size_t n = std::strlen(head);
@@ -35,21 +37,26 @@ void write_message(int fd, const char *head, int sig, const char *tail)
     n += t;
     ssize_t r = write(fd, buf, n);
     (void)r;
-    report_keep(fd, buf, static_cast<int>(n));
+    report_note_signal(sig, buf, static_cast<int>(n), fatal);
 }
 
+// Runs only inside a wait (SIGINT and SIGTERM are blocked elsewhere): it sets the flags and
+// says so, and the wait's caller ends the operation.
 void term(int sig)
 {
-    write_message(STDOUT_FILENO, "Received signal ", sig, ". Terminating.\n");
+    const int saved = errno;
+    progress_erase_now();  // the live line would be left before the handler's line
+    write_message(STDOUT_FILENO, "Received signal ", sig, ". Terminating.\n", false);
     kill_link = 1;
-    report_note_signal(sig);
+    term_requests = term_requests + 1;
+    errno = saved;
 }
 
 void bad_signal(int sig)
 {
-    write_message(STDERR_FILENO, "Received unknown signal ", sig, "\n");
+    progress_erase_now();
+    write_message(STDERR_FILENO, "Received unknown signal ", sig, "\n", true);
     restore_saved_state();
-    report_note_signal(sig);
     report_finish(1);
     _exit(1);
 }
@@ -96,6 +103,7 @@ void install_signal_handlers()
             end_program(1);
         }
     }
+    hold_requests();
 }
 
 // The device can never be one of the standard descriptors: a closed one gets /dev/null, so a
@@ -118,6 +126,39 @@ void refuse_output_over_input()
         std::fprintf(stderr, "Output file [%s] is the input file [%s]\n", outfilenam, inpfilenam);
         end_program(1);
     }
+}
+
+// The report replaces its file whole when the run ends: a file this run reads or writes, the
+// device, or anything that is not a regular file (a device node, a folder) would be lost. Refused
+// before the device is opened, and no report is written over it.
+void refuse_report_over_files()
+{
+    if (!reportfilenam[0])
+        return;
+    auto same = [](const char *a, const char *b) {
+        return b[0] && (std::strcmp(a, b) == 0 || same_file(a, b));
+    };
+    const char *clash = nullptr;
+    const char *name = nullptr;
+    struct stat st;
+    if (stat(reportfilenam, &st) == 0 && !S_ISREG(st.st_mode))
+        clash = "is not a regular file";
+    else if (same(reportfilenam, devnam))
+        clash = "is the device", name = devnam;
+    else if ((fastwrite_cmd == 1 || write_cmd) && same(reportfilenam, inpfilenam))
+        clash = "is the input file", name = inpfilenam;
+    else if (read_cmd && same(reportfilenam, outfilenam))
+        clash = "is the output file", name = outfilenam;
+    else if ((terminal_cmd == 1 || echo_test_cmd == 1) && same(reportfilenam, protfilenam))
+        clash = "is the protocol file", name = protfilenam;
+    if (!clash)
+        return;
+    if (name)
+        std::fprintf(stderr, "\nReport file [%s] %s [%s]\n", reportfilenam, clash, name);
+    else
+        std::fprintf(stderr, "\nReport file [%s] %s\n", reportfilenam, clash);
+    reportfilenam[0] = '\0';
+    end_program(1);
 }
 
 void report_options_file()
@@ -222,6 +263,7 @@ int main(int argc, char **argv)
     }
     report_start();
     refuse_output_over_input();
+    refuse_report_over_files();
     // Everything the job needs is checked, and the write's image read, before the device is
     // opened: a refused run costs the board nothing, and "erase needed" knows its sectors.
     if (!check_job())
@@ -235,7 +277,8 @@ int main(int argc, char **argv)
     install_signal_handlers();
     report_options_file();
     open_device();
-    setup_tty(ttyfd, 0);
+    if (!setup_tty(ttyfd, 0))
+        end_program(1);
 
     int rvl;
     if (terminal_cmd == 1)
@@ -244,7 +287,10 @@ int main(int argc, char **argv)
         rvl = run_op("echo test", proc_Echo_Test);
     else
         rvl = run_chain();
-    close_tty();
+    // A device that could not be put back as found is a failure of the run, whatever the
+    // operations did.
+    if (!close_tty())
+        rvl = 0;
     std::fflush(stdout);
     end_program(rvl ? 0 : 1);
 }

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "monitor/image_parse.h"
-#include "report.h"
 
 // ---- Global settings -------------------------------------------------------------------------
 
 char devnam[NAME_BUF_SIZE] = "/dev/ttyS0";
+char reportfilenam[NAME_BUF_SIZE] = "";
 char inpfilenam[NAME_BUF_SIZE] = "zelk.bin";
 char outfilenam[NAME_BUF_SIZE] = "zelk.out";
 char protfilenam[NAME_BUF_SIZE] = "";
@@ -85,69 +85,60 @@ constexpr int ERROR_BUF_SIZE = 512;
 // Table order is the usage listing order and decides ties in matching. Parser functions sit in
 // the untyped `addr`; their casts are address constants, so the table is initialised statically.
 const OPTION general_options[] = {
-    {"terminal", OPT_FLAG, &terminal_cmd, "ANSI/HEX Terminal", 1, 0, 0, nullptr},
-    {"hex", OPT_FLAG, &terminal_hex_opt, "Terminal HEX mode option", 1, 0, 0, nullptr},
-    {"echo", OPT_FLAG, &echo_opt, "Terminal echo option", 1, 0, 0, nullptr},
-    {"manufactory", OPT_FLAG, &manufactory_cmd, "Read Flash manufactory code", 1, 0, 0, nullptr},
-    {"device id", OPT_FLAG, &deviceid_cmd, "Read Flash Device Id", 1, 0, 0, nullptr},
-    {"erase", OPT_FLAG, &erase_cmd, "Erase Flash", 1, 0, 0, nullptr},
+    {"terminal", OPT_FLAG, &terminal_cmd, "ANSI/HEX Terminal", 1, 0, 0},
+    {"hex", OPT_FLAG, &terminal_hex_opt, "Terminal HEX mode option", 1, 0, 0},
+    {"echo", OPT_FLAG, &echo_opt, "Terminal echo option", 1, 0, 0},
+    {"manufactory", OPT_FLAG, &manufactory_cmd, "Read Flash manufactory code", 1, 0, 0},
+    {"device id", OPT_FLAG, &deviceid_cmd, "Read Flash Device Id", 1, 0, 0},
+    {"erase", OPT_FLAG, &erase_cmd, "Erase Flash", 1, 0, 0},
     {"erase sector", OPT_FUNC, reinterpret_cast<void *>(&parseSectors),
-     "Erase Flash Sectors (0,1,2...)", 0, 0, 0, nullptr},
-    {"read", OPT_FLAG, &read_cmd, "Read Flash", 1, 0, 0, nullptr},
-    {"bwrite", OPT_FLAG, &write_cmd, "Byte Write Flash", 1, 0, 0, nullptr},
-    {"write", OPT_FLAG, &fastwrite_cmd, "Block Write Flash", 1, 0, 0, nullptr},
-    {"registers", OPT_FLAG, &read_registers, "Read Registers", 1, 0, 0, nullptr},
-    {"size", OPT_INT_RANGE, &file_size, "Size for read/write", 0, 1, FLASH_BYTES, nullptr},
-    {"offset", OPT_U32_RANGE, &write_offset, "Flash offset for write", 0, 0, FLASH_BYTES, nullptr},
-    {"write speed", OPT_U32_RANGE, &write_speed, "Baudrate for flash write", 0, 0, FLASH_BYTES,
-     nullptr},
-    {"speed", OPT_INT, &inspeed, "Speed (default value 38400)", 0, 0, 0, nullptr},
-    {"dram test", OPT_FLAG, &dram_test_cmd, "DRAM test", 1, 0, 0, nullptr},
-    {"dram byte test", OPT_FLAG, &dram_byte_test_cmd, "DRAM Byte read & write test", 1, 0, 0,
-     nullptr},
+     "Erase Flash Sectors (0,1,2...)", 0, 0, 0},
+    {"read", OPT_FLAG, &read_cmd, "Read Flash", 1, 0, 0},
+    {"bwrite", OPT_FLAG, &write_cmd, "Byte Write Flash", 1, 0, 0},
+    {"write", OPT_FLAG, &fastwrite_cmd, "Block Write Flash", 1, 0, 0},
+    {"registers", OPT_FLAG, &read_registers, "Read Registers", 1, 0, 0},
+    {"size", OPT_INT_RANGE, &file_size, "Size for read/write", 0, 1, FLASH_BYTES},
+    {"offset", OPT_U32_RANGE, &write_offset, "Flash offset for write", 0, 0, FLASH_BYTES},
+    {"write speed", OPT_U32_RANGE, &write_speed, "Baudrate for flash write", 0, 0, FLASH_BYTES},
+    {"speed", OPT_INT, &inspeed, "Speed (default value 38400)", 0, 0, 0},
+    {"dram test", OPT_FLAG, &dram_test_cmd, "DRAM test", 1, 0, 0},
+    {"dram byte test", OPT_FLAG, &dram_byte_test_cmd, "DRAM Byte read & write test", 1, 0, 0},
     {"dram half word test", OPT_FLAG, &dram_halfword_test_cmd, "DRAM half word read & write test",
-     1, 0, 0, nullptr},
-    {"dram word test", OPT_FLAG, &dram_word_test_cmd, "DRAM word read & write test", 1, 0, 0,
-     nullptr},
-    {"echo test", OPT_FLAG, &echo_test_cmd, "tty echo test", 1, 0, 0, nullptr},
-    {"block size", OPT_INT_RANGE, &block_size, "Read & Write block size", 0, 1, BLOCK_LIMIT,
-     nullptr},
-    {"hash", OPT_FLAG, &hash, "Hash", 1, 0, 0, nullptr},
-    {"input", OPT_STRING, inpfilenam, "Input file name for write operation", 0, 0, NAME_BUF_SIZE,
-     nullptr},
-    {"output", OPT_STRING, outfilenam, "Output file name for read operation", 0, 0, NAME_BUF_SIZE,
-     nullptr},
+     1, 0, 0},
+    {"dram word test", OPT_FLAG, &dram_word_test_cmd, "DRAM word read & write test", 1, 0, 0},
+    {"echo test", OPT_FLAG, &echo_test_cmd, "tty echo test", 1, 0, 0},
+    {"block size", OPT_INT_RANGE, &block_size, "Read & Write block size", 0, 1, BLOCK_LIMIT},
+    {"hash", OPT_FLAG, &hash, "Hash", 1, 0, 0},
+    {"input", OPT_STRING, inpfilenam, "Input file name for write operation", 0, 0, NAME_BUF_SIZE},
+    {"output", OPT_STRING, outfilenam, "Output file name for read operation", 0, 0, NAME_BUF_SIZE},
     // "defaul" as the listing has always read: the text is part of the interface.
     {"protocol", OPT_STRING, protfilenam, "Terminal protocol file name (defaul = zelk.txt)", 0, 0,
-     NAME_BUF_SIZE, nullptr},
-    {"--version", OPT_FUNC, reinterpret_cast<void *>(&showversion), "Show Version", 0, 0, 0,
-     nullptr},
-    {"--help", OPT_FUNC, reinterpret_cast<void *>(&showhelp), "Help", 0, 0, 0, nullptr},
-    {"-h", OPT_FUNC, reinterpret_cast<void *>(&showhelp), "Help", 0, 0, 0, nullptr},
-    {"verify", OPT_FLAG, &verify_opt, "Verify flash after block write", 1, 0, 0, nullptr},
-    {"ports", OPT_FUNC, reinterpret_cast<void *>(&showports), "List serial ports", 0, 0, 0,
-     nullptr},
+     NAME_BUF_SIZE},
+    {"--version", OPT_FUNC, reinterpret_cast<void *>(&showversion), "Show Version", 0, 0, 0},
+    {"--help", OPT_FUNC, reinterpret_cast<void *>(&showhelp), "Help", 0, 0, 0},
+    {"-h", OPT_FUNC, reinterpret_cast<void *>(&showhelp), "Help", 0, 0, 0},
+    {"verify", OPT_FLAG, &verify_opt, "Verify flash after block write", 1, 0, 0},
+    {"ports", OPT_FUNC, reinterpret_cast<void *>(&showports), "List serial ports", 0, 0, 0},
     {"report", OPT_STRING, reportfilenam, "Report file name (JSON) written when the run ends", 0, 0,
-     NAME_BUF_SIZE, nullptr},
+     NAME_BUF_SIZE},
     {"dram timeout", OPT_INT_RANGE, &dram_timeout,
      "Seconds a DRAM test may go without\nprogress (default 120, 0 = no limit)", 0, 0,
-     DRAM_TIMEOUT_LIMIT, nullptr},
+     DRAM_TIMEOUT_LIMIT},
     {"timestamps", OPT_FLAG, &timestamps_opt, "Terminal: local time at the start of each line", 1,
-     0, 0, nullptr},
+     0, 0},
     {"reconnect", OPT_FLAG, &reconnect_opt, "Terminal: wait for a lost device and reopen it", 1, 0,
-     0, nullptr},
+     0},
     {"idle", OPT_INT_RANGE, &idle_seconds,
      "Terminal without a console: seconds of silence after\nthe input's end (default 2)", 0, 0,
-     IDLE_LIMIT, nullptr},
+     IDLE_LIMIT},
     {"format", OPT_FUNC, reinterpret_cast<void *>(&parseFormat),
-     "Input file format: bin, hex, srec or elf\n(default: recognised by content)", 0, 0, 0,
-     nullptr},
+     "Input file format: bin, hex, srec or elf\n(default: recognised by content)", 0, 0, 0},
     {"flash base", OPT_U32, &flash_base, "Address of flash offset 0 in a hex, srec or elf image", 0,
-     0, 0, nullptr},
+     0, 0},
     {"erase needed", OPT_FLAG, &erase_needed_opt, "Erase the sectors the write's image touches", 1,
-     0, 0, nullptr},
-    {"plan", OPT_FLAG, &plan_opt, "Print what the run would do; open no device", 1, 0, 0, nullptr},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
+     0, 0},
+    {"plan", OPT_FLAG, &plan_opt, "Print what the run would do; open no device", 1, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0},
 };
 static_assert(std::size(general_options) == 40, "39 options and the terminator");
 
@@ -208,31 +199,15 @@ const char *require_word(const OPTION *opt, char **argv, bool full_stop)
     return argv[0];
 }
 
-// Kinds 2-4: the number is stored cut to the target's width.
-void store_unsigned(const OPTION *opt, U32 kind, U32 number)
-{
-    switch (kind) {
-    case OPT_U8:
-        *static_cast<U8 *>(opt->addr) = static_cast<U8>(number);
-        break;
-    case OPT_U16:
-        *static_cast<U16 *>(opt->addr) = static_cast<U16>(number);
-        break;
-    default:
-        *static_cast<U32 *>(opt->addr) = number;
-        break;
-    }
-}
-
-// The number word of a kind 2 to 5 row, converted by `convert` (read_u32 or read_int). A missing
-// word, or one in which no digit was read, is reported and ends the program.
+// The number word of an OPT_U32 or OPT_INT row, converted by `convert` (read_u32 or read_int). A
+// missing word, or one in which no digit was read, is reported and ends the program.
 template <typename T>
 T number_argument(const OPTION *opt, char **argv, bool full_stop,
                   bool (*convert)(const char *, int, T *))
 {
     const char *word = require_word(opt, argv, full_stop);
     int base = 10;
-    const char *digits = number_digits(word, opt->type & OPT_HEX, &base);
+    const char *digits = number_digits(word, false, &base);
     T number = 0;
     if (!convert(digits, base, &number)) {
         option_error(opt, "Invalid argument (must be number) '%s'", digits);
@@ -241,32 +216,31 @@ T number_argument(const OPTION *opt, char **argv, bool full_stop,
     return number;
 }
 
-int process_unsigned(const OPTION *opt, U32 kind, char **argv, int *arg_proc)
+int process_unsigned(const OPTION *opt, char **argv, int *arg_proc)
 {
+    U32 *target = static_cast<U32 *>(opt->addr);
     if (opt->type & OPT_NOARG) {
-        store_unsigned(opt, kind, static_cast<U32>(opt->value));
+        *target = static_cast<U32>(opt->value);
         return 1;
     }
-    store_unsigned(opt, kind, number_argument<U32>(opt, argv, false, read_u32));
+    *target = number_argument<U32>(opt, argv, false, read_u32);
     *arg_proc = 1;
     return 1;
 }
 
-// OPT_ZERO lets 0 through limits that would refuse it.
 void check_limits(const OPTION *opt, int number)
 {
     const bool lower = opt->type & OPT_LOWER;
     const bool upper = opt->type & OPT_UPPER;
     const bool fails = (lower && number < opt->lower_limit) || (upper && number > opt->upper_limit);
-    if (!fails || ((opt->type & OPT_ZERO) && number == 0))
+    if (!fails)
         return;
-    const char *zero = (opt->type & OPT_ZERO) ? " zero or" : "";
     if (lower && upper)
         option_error(opt, "must be >= %d and <= %d", opt->lower_limit, opt->upper_limit);
     else if (upper)
-        option_error(opt, "must be%s <= %d", zero, opt->upper_limit);
+        option_error(opt, "must be <= %d", opt->upper_limit);
     else
-        option_error(opt, "must be%s >= %d", zero, opt->lower_limit);
+        option_error(opt, "must be >= %d", opt->lower_limit);
     fail();
 }
 
@@ -284,30 +258,20 @@ int process_int(const OPTION *opt, char **argv, int *arg_proc)
     return 1;
 }
 
-// The copy is cut to the buffer without a message and always terminated.
+// A word longer than the buffer is refused: a name cut short would name another file.
 int process_string(const OPTION *opt, char **argv, int *arg_proc)
 {
     const char *word = require_word(opt, argv, true);
     char *target = static_cast<char *>(opt->addr);
     const std::size_t room =
         opt->upper_limit > 1 ? static_cast<std::size_t>(opt->upper_limit) - 1 : 0;
-    const std::size_t len = std::min(std::strlen(word), room);
-    std::memcpy(target, word, len);
-    target[len] = '\0';
-    *arg_proc = 1;
-    return 1;
-}
-
-// The previous copy is not freed: it may be a default that was never allocated.
-int process_strdup(const OPTION *opt, char **argv, int *arg_proc)
-{
-    const char *word = require_word(opt, argv, true);
-    char *copy = strdup(word);
-    if (!copy) {
-        std::fputs("Memory alloc error\n", stderr);
+    if (std::strlen(word) > room) {
+        option_error(opt, "Name too long (more than %zu characters)", room);
         fail();
     }
-    *static_cast<char **>(opt->addr) = copy;
+    const std::size_t len = std::strlen(word);
+    std::memcpy(target, word, len);
+    target[len] = '\0';
     *arg_proc = 1;
     return 1;
 }
@@ -534,16 +498,12 @@ int process_option(const OPTION *opt, char **argv, int *arg_proc)
     *arg_proc = 0;
     const U32 kind = opt->type & OPT_KIND_MASK;
     switch (kind) {
-    case OPT_U8:
-    case OPT_U16:
     case OPT_U32:
-        return process_unsigned(opt, kind, argv, arg_proc);
+        return process_unsigned(opt, argv, arg_proc);
     case OPT_INT:
         return process_int(opt, argv, arg_proc);
     case OPT_STRING:
         return process_string(opt, argv, arg_proc);
-    case OPT_STRDUP:
-        return process_strdup(opt, argv, arg_proc);
     case OPT_FUNC:
         return process_func(opt, argv, arg_proc);
     default:

@@ -1,4 +1,7 @@
 // zelk options file: one option per line, the same words as on the command line, "#" comments.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,8 +133,17 @@ int options_from_file(const char *filename)
         option_error(nullptr, "File [%s] is not a regular file: not read", filename);
         return 0;
     }
-    if (!file)
+    if (!file) {
+        // No options file is the usual case; one that is there and cannot be read is not.
+        // (When not even its folder may be looked at, nothing tells that one is there.)
+        const int err = errno;
+        struct stat st;
+        if (stat(filename, &st) == 0) {
+            errno = err;
+            option_error(nullptr, "File [%s] open error: %m", filename);
+        }
         return 0;
+    }
 
     char buf[LINE_BUF_SIZE];
     for (int line = 1;; ++line) {

@@ -3,6 +3,7 @@
 #include "report.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,10 +12,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files.h"
 #include "options.h"
 #include "serial/serial.h"
-
-char reportfilenam[NAME_BUF_SIZE] = "";
 
 namespace {
 
@@ -68,6 +68,16 @@ struct text_tail {
 text_tail err_tail{STDERR_FILENO, {}};
 text_tail out_tail{STDOUT_FILENO, {}};
 
+// The line a signal handler printed, written by the handler only (once) and read by the report:
+// the tails above are the main flow's, and a handler landing in the middle of their update must
+// not touch them.
+constexpr int SIGNAL_LINE_BYTES = 96;
+struct signal_line {
+    char text[SIGNAL_LINE_BYTES];
+    volatile sig_atomic_t len = 0;
+};
+signal_line term_line, fatal_line;
+
 void keep_tail(text_tail &t, const char *p, int n)
 {
     if (n >= TAIL_BYTES) {
@@ -119,20 +129,21 @@ void close_op(op_record &op, op_state state)
     op.ended = clock_usec(CLOCK_MONOTONIC);
     op.sent = tty_bytes_sent - op.sent;
     op.received = tty_bytes_received - op.received;
-    // What went wrong is the last line on stderr; messages some operations print on stdout
+    // What went wrong is the line of the signal that ended the run, else the last line on
+    // stderr; the termination request's line, then messages some operations print on stdout
     // ("Fail" after a handshake) stand in when there is none.
-    if (state != OP_OK && !last_line(err_tail.text, err_tail.len, op.message, MESSAGE_BYTES))
-        last_line(out_tail.text, out_tail.len, op.message, MESSAGE_BYTES);
+    if (state == OP_OK)
+        return;
+    if (fatal_line.len && last_line(fatal_line.text, fatal_line.len, op.message, MESSAGE_BYTES))
+        return;
+    if (last_line(err_tail.text, err_tail.len, op.message, MESSAGE_BYTES))
+        return;
+    if (term_line.len && last_line(term_line.text, term_line.len, op.message, MESSAGE_BYTES))
+        return;
+    last_line(out_tail.text, out_tail.len, op.message, MESSAGE_BYTES);
 }
 
 op_state unfinished_state() { return kill_link || signal_seen ? OP_TERMINATED : OP_FAILED; }
-
-void append_uint(char *buf, int size, int &len, unsigned long v)
-{
-    report_buf b{buf, size, len};
-    rb_uint(b, v);
-    len = b.len;
-}
 
 void write_all(int fd, const char *p, int n, bool &ok)
 {
@@ -197,6 +208,34 @@ void format_report(report_buf &b, int status)
     rb_text(b, "\n}\n");
 }
 
+// The temporary file: beside the report, so that the rename stays on one file system, under a
+// name no other user can guess (a link or FIFO planted at a guessable name would receive the
+// report; O_EXCL refuses whatever is there all the same).
+constexpr int TMP_ATTEMPTS = 8;
+char tmp_name[NAME_BUF_SIZE + 32];
+volatile sig_atomic_t tmp_made = 0;
+
+void temporary_name(char *buf)
+{
+    unsigned char random[6] = {};
+    if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+        const unsigned long long mix =
+            static_cast<unsigned long long>(clock_usec(CLOCK_MONOTONIC)) * 2654435761ULL ^
+            static_cast<unsigned long long>(getpid());
+        for (std::size_t i = 0; i < sizeof random; i++)
+            random[i] = static_cast<unsigned char>(mix >> (8 * i));
+    }
+    constexpr char HEX[] = "0123456789abcdef";
+    int len = static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE));
+    std::memcpy(buf, reportfilenam, static_cast<size_t>(len));
+    buf[len++] = '.';
+    for (unsigned char r : random) {
+        buf[len++] = HEX[r >> 4];
+        buf[len++] = HEX[r & 15];
+    }
+    std::memcpy(buf + len, ".tmp", 5);
+}
+
 void report_error(const char *what)
 {
     const char head[] = "\nReport file [";
@@ -205,6 +244,17 @@ void report_error(const char *what)
     write_all(STDERR_FILENO, reportfilenam, static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE)),
               ok);
     write_all(STDERR_FILENO, what, static_cast<int>(std::strlen(what)), ok);
+}
+
+// "] open error: <reason>" with the reason's text (strerrordesc_np: no locale, no allocation).
+void report_open_error(int err)
+{
+    const char *why = strerrordesc_np(err);
+    bool ok = true;
+    report_error("] open error: ");
+    if (why)
+        write_all(STDERR_FILENO, why, static_cast<int>(std::strlen(why)), ok);
+    write_all(STDERR_FILENO, "\n", 1, ok);
 }
 
 }  // namespace
@@ -399,13 +449,19 @@ void report_end(int ok)
     current = -1;
 }
 
-void report_keep(int fd, const char *text, int len)
+void report_note_signal(int sig, const char *line, int len, bool fatal)
 {
-    if (reportfilenam[0] && len > 0)
-        keep_tail(fd == STDERR_FILENO ? err_tail : out_tail, text, len);
+    signal_line &l = fatal ? fatal_line : term_line;
+    // The first line of each kind stays: a reader may be looking at it (the fatal handler
+    // writing the report), and a second request says nothing new.
+    if (!l.len) {
+        const int n = len < SIGNAL_LINE_BYTES - 1 ? len : SIGNAL_LINE_BYTES - 1;
+        std::memcpy(l.text, line, static_cast<size_t>(n));
+        l.text[n] = '\0';
+        l.len = n;
+    }
+    signal_seen = sig;
 }
-
-void report_note_signal(int sig) { signal_seen = sig; }
 
 void report_image(const char *fields)
 {
@@ -434,28 +490,34 @@ int write_report(int status)
         return 0;
     }
 
-    // The temporary file sits next to the report, so that the rename stays on one file system.
-    char tmp[NAME_BUF_SIZE + 32];
-    int len = static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE));
-    std::memcpy(tmp, reportfilenam, static_cast<size_t>(len));
-    tmp[len++] = '.';
-    append_uint(tmp, NAME_BUF_SIZE + 24, len, static_cast<unsigned long>(getpid()));
-    std::memcpy(tmp + len, ".tmp", 5);
-
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A fatal signal in the middle of writing writes the report again: the first temporary
+    // file goes.
+    if (tmp_made) {
+        unlink(tmp_name);
+        tmp_made = 0;
+    }
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < TMP_ATTEMPTS; attempt++) {
+        temporary_name(tmp_name);
+        fd = create_file(tmp_name, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
-        report_error("] open error\n");
+        report_open_error(errno);
         return 0;
     }
+    tmp_made = 1;
     bool ok = true;
     write_all(fd, text, b.len, ok);
     ok = fsync(fd) == 0 && ok;
     ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp, reportfilenam) != 0) {
-        unlink(tmp);
+    if (!ok || rename(tmp_name, reportfilenam) != 0) {
+        unlink(tmp_name);
         report_error("] write error\n");
         return 0;
     }
+    tmp_made = 0;
     return 1;
 }
 

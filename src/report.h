@@ -8,7 +8,7 @@
 
 #include "zelk.h"
 
-extern char reportfilenam[NAME_BUF_SIZE];  // "" = no report
+// The report's file name is the setting reportfilenam ("" = no report).
 
 // Once the options are in, when a report is asked for: stdout and stderr become streams that
 // write to the same descriptors, as before, and keep the latest text, so that a failed
@@ -27,12 +27,11 @@ void report_end(int ok);
 void report_image(const char *fields);
 void report_write_blocks(long sent);  // async-signal-safe
 
-// Text a signal handler wrote straight to descriptor fd (1 or 2) counts as printed there.
-// Async-signal-safe.
-void report_keep(int fd, const char *text, int len);
-
-// A termination signal arrived. Async-signal-safe.
-void report_note_signal(int sig);
+// A signal arrived and its handler printed `line` (len bytes): a termination request (the
+// failed operation's message when it printed none on stderr) or, with `fatal`, a signal that
+// ends the run (the message of the operation it ends). Async-signal-safe: the line is kept
+// apart from everything the main flow writes to.
+void report_note_signal(int sig, const char *line, int len, bool fatal);
 
 // Writes the report (when one is asked for) with this exit status. Called on every way the
 // program ends; writes once. Async-signal-safe: no allocation, no stdio, so that a fatal-signal

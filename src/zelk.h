@@ -42,23 +42,17 @@ struct OPTION {
     int value;                // stored by options with OPT_NOARG
     int lower_limit;          // OPT_LOWER bound (OPT_INT only)
     int upper_limit;          // OPT_UPPER bound (OPT_INT only); buffer size for OPT_STRING
-    const char *source;       // unused, always null
 };
 
 // Kinds.
 constexpr U32 OPT_FUNC = 1;  // addr is an option_func
-constexpr U32 OPT_U8 = 2;
-constexpr U32 OPT_U16 = 3;
 constexpr U32 OPT_U32 = 4;
 constexpr U32 OPT_INT = 5;     // signed 32 bits, with limit checks
 constexpr U32 OPT_STRING = 6;  // text buffer of upper_limit bytes
-constexpr U32 OPT_STRDUP = 7;  // char * receiving a fresh copy
 constexpr U32 OPT_KIND_MASK = 0xFFFF;
 // Flags.
 constexpr U32 OPT_LOWER = 0x10000;
 constexpr U32 OPT_UPPER = 0x20000;
-constexpr U32 OPT_ZERO = 0x40000;
-constexpr U32 OPT_HEX = 0x80000;
 constexpr U32 OPT_NOARG = 0x100000;
 
 // Parser function of an OPT_FUNC row: argv is positioned after the option's name words and is
@@ -69,12 +63,13 @@ extern const OPTION general_options[];
 
 // ---- Global settings (module options) -------------------------------------------------------
 
-constexpr int NAME_BUF_SIZE = 4095;  // devnam, inpfilenam, outfilenam, protfilenam
+constexpr int NAME_BUF_SIZE = 4095;  // devnam and the file names
 
 extern char devnam[NAME_BUF_SIZE];
 extern char inpfilenam[NAME_BUF_SIZE];
 extern char outfilenam[NAME_BUF_SIZE];
 extern char protfilenam[NAME_BUF_SIZE];
+extern char reportfilenam[NAME_BUF_SIZE];  // the run report (JSON); "" = none
 extern int inspeed;
 
 extern int terminal_cmd, echo_test_cmd;

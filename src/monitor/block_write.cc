@@ -2,7 +2,6 @@
 // switch for the data phase, one "WB" frame per 512-byte block that holds image bytes with the
 // check value compared, transfer time, an optional read-back compared with the image, speed
 // restore.
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +39,7 @@ int write_block(U32 offset, hash_marks &marks, int mark_pos)
     end_run_if_interrupted(TERM_FLASH_WRITE);
     if (!write_tty(databuf, FLASH_BLOCK_BYTES, 0, 0)) {
         progress_clear();
+        end_run_if_interrupted(TERM_FLASH_WRITE);
         // The position in the file, for a raw binary; the flash offset for an addressed image.
         report_tty_write_error(static_cast<int>(offset - static_cast<U32>(write_offset)),
                                databuf[0]);
@@ -74,7 +74,7 @@ int write_block(U32 offset, hash_marks &marks, int mark_pos)
 void report_transfer(const struct timeval &tstart, long sent)
 {
     struct timeval tend;
-    gettimeofday(&tend, nullptr);
+    tend = monotonic_now();
     const phase_time t = phase_interval(tstart, tend);
     std::printf("\nTransfer time = %d.%03d sec", static_cast<int>(t.sec),
                 static_cast<int>(t.us / 1000));
@@ -88,7 +88,7 @@ void report_transfer(const struct timeval &tstart, long sent)
 int send_blocks(const block_plan &plan)
 {
     struct timeval tstart;
-    gettimeofday(&tstart, nullptr);
+    tstart = monotonic_now();
     hash_marks marks;
     progress_start(plan.image_bytes, false);
     long done = 0;

@@ -3,6 +3,7 @@
 #include "monitor/flash_read.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -33,9 +34,10 @@ int open_output(file_ptr &fo)
     fo = create_output_file(outfilenam);
     if (fo)
         return 1;
+    const int err = errno;
     progress_clear();
     // On standard output although an error: the text is part of the interface.
-    std::printf("\nOutput file [%s] open error\n", outfilenam);
+    std::printf("\nOutput file [%s] open error: %s\n", outfilenam, std::strerror(err));
     return 0;
 }
 
@@ -52,7 +54,8 @@ int close_output(file_ptr &fo)
 // Ends the run on a termination request or a hung-up line; what arrived is kept in the file.
 void end_read_if_interrupted(read_target &t)
 {
-    if (kill_link || tty_hung_up()) {
+    take_requests();
+    if (stopped() || tty_hung_up()) {
         progress_clear();
         if (t.file)
             t.file->reset();

@@ -1,6 +1,5 @@
-// Board inspection: the register listing ("RR"), the flash identification codes ("MC", "ID")
-// and the DRAM tests ("DT", "DB", "DH", "DW"). The pure steps are declared here so they can be
-// tested apart from the line.
+// The register listing's pure steps: the search for the thirteen registers in the text the
+// monitor sends after "RR", declared apart from the line so that they can be tested alone.
 #pragma once
 
 #include <array>

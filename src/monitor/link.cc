@@ -17,7 +17,8 @@ void set_termination_step(void (*step)()) { termination_step = step; }
 
 void end_run_if_interrupted(const char *term_msg)
 {
-    if (kill_link) {
+    take_requests();  // one that came since the last wait
+    if (stopped()) {
         progress_clear();
         // The message of the step the first request ended, also when a second one ends the
         // termination step.
@@ -119,7 +120,7 @@ int find_board_speed()
         // A monitor at a third speed keeps sending garbled markers: the window is the speed's,
         // however many bytes come in it.
         const long long until = monotonic_us() + listen_ms(s->speed_int) * 1000LL;
-        for (long long left = until - monotonic_us(); !seen && !kill_link && left > 0;
+        for (long long left = until - monotonic_us(); !seen && !stopped() && left > 0;
              left = until - monotonic_us()) {
             if (!read_tty_ms(&byte, 1, static_cast<int>((left + 999) / 1000)))
                 break;
@@ -178,6 +179,7 @@ int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report)
     char wbuf[NUMBER_DIGITS + 1];
     std::snprintf(wbuf, sizeof wbuf, "%08X", static_cast<U32>(len));
     if (!write_tty(reinterpret_cast<const unsigned char *>(wbuf), NUMBER_DIGITS, 0, 0)) {
+        end_run_if_interrupted(TERM_WRITE_LENGTH);
         if (report)
             std::fprintf(stderr, "Data length write error\n");
         return 0;

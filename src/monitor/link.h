@@ -62,8 +62,9 @@ enum wait_result { WAIT_SEEN, WAIT_TIMEOUT, WAIT_BUDGET };
 wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, bool timeout_ends,
                        bool show, const char *term_msg);
 
-// The one test of a termination request. Every operation calls it after a timed read came back
-// incomplete and at each of its natural boundaries (before each command, block, chunk or byte
+// The one test of a termination request (of the further one, inside a step that must finish
+// after a request: see finish_despite_request). Every operation calls it after a timed read came
+// back incomplete and at each of its natural boundaries (before each command, block, chunk or byte
 // it sends, each piece of data it takes, each step of a speed switch), so that a request ends
 // the run even while every read succeeds. When a termination was requested, prints the
 // operation's message on stderr and ends the program with status 1. A line that has hung up

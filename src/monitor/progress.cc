@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "zelk.h"
 
@@ -154,6 +155,18 @@ void progress_clear()
         erase();
 }
 
+void progress_erase_now()
+{
+    if (!shown)
+        return;
+    char blank[128];
+    std::size_t n = std::min(line_width, sizeof blank - 2);
+    blank[0] = '\r';
+    std::memset(blank + 1, ' ', n);
+    blank[n + 1] = '\r';
+    [[maybe_unused]] const ssize_t w = write(STDERR_FILENO, blank, n + 2);
+}
+
 void hash_mark(hash_marks &m, int pos)
 {
     if (hash && pos > 0 && pos >= m.last + HASH_MARK_BYTES) {
@@ -161,6 +174,13 @@ void hash_mark(hash_marks &m, int pos)
         std::fflush(stdout);
         m.last = pos;
     }
+}
+
+timeval monotonic_now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return {ts.tv_sec, static_cast<suseconds_t>(ts.tv_nsec / 1000)};
 }
 
 phase_time phase_interval(const timeval &start, const timeval &end)

@@ -27,6 +27,10 @@ void progress_end();
 // The transfer stopped short: the line is erased as it is. Safe to call when no line is shown.
 void progress_clear();
 
+// Erases the line from a signal handler, before the handler's own line: write(2) only. The
+// handlers run only inside waits, never in the middle of a redraw.
+void progress_erase_now();
+
 // ---- The "#" marks of the hash option ----------------------------------------------------
 
 inline constexpr int HASH_MARK_BYTES = 1024;
@@ -43,7 +47,7 @@ void hash_mark(hash_marks &m, int pos);
 
 // ---- Elapsed time ---------------------------------------------------------------------------
 
-// A span of wall-clock time in whole seconds and microseconds (0 to 999999): a timed phase of
+// A span of time in whole seconds and microseconds (0 to 999999): a timed phase of
 // the DRAM test, the data phase of the block write.
 struct phase_time {
     long sec;
@@ -56,3 +60,7 @@ phase_time phase_interval(long long start_us, long long end_us);
 // Now on the monotonic clock, in microseconds: the clock of the serial layer's arrival times,
 // which a step of the wall clock does not move.
 long long monotonic_us();
+
+// Now on the monotonic clock, as a timeval: the start and end of a timed phase. A step of the
+// wall clock (an NTP correction, a manual setting) does not change a duration.
+timeval monotonic_now();

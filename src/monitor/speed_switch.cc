@@ -30,24 +30,24 @@ bool monitor_ready()
 }
 
 // Run by the first termination request while the monitor is at the fast speed. The request is
-// being honoured: kill_link is lowered for the length of the way back, so that a second request
-// raises it again and ends it (and the run) at once. The request may have cut a block's frame
-// short, and the monitor then still waits for the offset's digits or the block's data: 0xFF
-// completes either without harm (as digits it is no number, so the frame is given up; as data it
-// programs nothing, erased flash holds it), and the monitor says it is ready again. Bounded by a
-// second of listening before and after, and the speed frame's own waits.
+// being honoured: the line's writes and waits go on for the length of the way back, and a second
+// request ends it (and the run) at once. The request may have cut a block's frame short, and the
+// monitor then still waits for the offset's digits or the block's data: 0xFF completes either
+// without harm (as digits it is no number, so the frame is given up; as data it programs nothing,
+// erased flash holds it), and the monitor says it is ready again. Bounded by a second of
+// listening before and after, and the speed frame's own waits.
 void back_to_normal_on_termination()
 {
-    kill_link = 0;
+    finish_despite_request(true);
     bool ready = monitor_ready();
-    if (!ready && !kill_link) {
+    if (!ready && !stopped()) {
         std::array<U8, FRAME_FILL_BYTES> fill;
         fill.fill(ERASED_BYTE);
         ready = write_tty(fill.data(), FRAME_FILL_BYTES, 0, 0) && monitor_ready();
     }
     if (ready && speed_frame(inspeed, TERM_FLASH_WRITE, false))
         pause_tty(SPEED_SETTLE_SEC, 0);
-    kill_link = 1;
+    finish_despite_request(false);
     restore_line();
 }
 

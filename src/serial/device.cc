@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -69,6 +70,91 @@ int check_serial_line(int fd)
     return 0;
 }
 
+namespace {
+
+constexpr const char *MODE_RECORD_DIR = "/run/lock";  // where the port locks of serial tools live
+
+char mode_record[96] = "";  // this run's record while it stands, else ""
+
+void record_path(char *buf, std::size_t size, dev_t rdev)
+{
+    std::snprintf(buf, size, "%s/zelk-%u-%u.mode", MODE_RECORD_DIR, major(rdev), minor(rdev));
+}
+
+// A record left by a run that could not put the mode back (killed with SIGKILL): the mode goes
+// back first, when the node is as that run left it. The record goes either way, once read.
+void recover_mode(int fd, struct stat &st)
+{
+    char path[sizeof mode_record];
+    record_path(path, sizeof path, st.st_rdev);
+    const int rfd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (rfd < 0)
+        return;
+    struct stat rs;
+    char text[80] = {};
+    const bool read_ok = fstat(rfd, &rs) == 0 && read(rfd, text, sizeof text - 1) > 0;
+    close(rfd);
+    // Another user's file in a shared directory says nothing about this node.
+    if (!read_ok || !S_ISREG(rs.st_mode) || (rs.st_uid != geteuid() && rs.st_uid != 0))
+        return;
+    unsigned found = 0, left = 0;
+    long long ctime_ns = -1;
+    const int fields = std::sscanf(text, "%o %o %lld", &found, &left, &ctime_ns);
+    const long long now_ns =
+        static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+    const bool as_left =
+        fields >= 2 && (st.st_mode & 07777) == left && (fields < 3 || ctime_ns == now_ns);
+    if (as_left && fchmod(fd, found & 07777) == 0)
+        fstat(fd, &st);
+    unlink(path);
+}
+
+// Writes the record: the mode found and the mode left, before the change. 0 when it cannot be
+// written (a directory the user may not write to): the run goes on without it.
+int write_mode_record(const struct stat &st, mode_t left)
+{
+    record_path(mode_record, sizeof mode_record, st.st_rdev);
+    const int rfd = open(mode_record, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (rfd < 0) {
+        mode_record[0] = '\0';
+        return 0;
+    }
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "%o %o\n", st.st_mode & 07777u, left & 07777u);
+    const bool ok = write(rfd, text, static_cast<std::size_t>(n)) == n;
+    close(rfd);
+    if (!ok)
+        drop_mode_record();
+    return ok ? 1 : 0;
+}
+
+// Adds the node's change time after the change, which tells this node from a later one.
+void complete_mode_record(int fd, mode_t left)
+{
+    struct stat st;
+    if (!mode_record[0] || fstat(fd, &st) != 0)
+        return;
+    const int rfd = open(mode_record, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (rfd < 0)
+        return;
+    char text[80];
+    const int n = std::snprintf(text, sizeof text, "%o %o %lld\n", tty_mode & 07777u, left & 07777u,
+                                static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL +
+                                    st.st_ctim.tv_nsec);
+    [[maybe_unused]] const ssize_t w = write(rfd, text, static_cast<std::size_t>(n));
+    close(rfd);
+}
+
+}  // namespace
+
+void drop_mode_record()
+{
+    if (mode_record[0]) {
+        unlink(mode_record);
+        mode_record[0] = '\0';
+    }
+}
+
 int protect_node(int fd)
 {
     struct stat st;
@@ -76,14 +162,21 @@ int protect_node(int fd)
         std::fprintf(stderr, "fchmod %s error: %s\n", devnam, std::strerror(errno));
         return 0;
     }
+    recover_mode(fd, st);
     if ((st.st_mode & OTHERS_WRITE) == 0)
         return 1;  // nobody else may write to it: nothing to take away, nothing to put back
-    // Saved before the change: a fatal signal between the two steps finds the mode to put back.
+    // Saved before the change, in memory and in the record: a fatal signal, or SIGKILL, between
+    // the two steps still finds the mode to put back.
+    const mode_t left = st.st_mode & 07777 & ~OTHERS_WRITE;
     tty_mode = st.st_mode;
-    if (fchmod(fd, st.st_mode & 07777 & ~OTHERS_WRITE) == 0)
+    write_mode_record(st, left);
+    if (fchmod(fd, left) == 0) {
+        complete_mode_record(fd, left);
         return 1;
+    }
     const int err = errno;
     tty_mode = static_cast<mode_t>(-1);
+    drop_mode_record();
     std::fprintf(stderr, "fchmod %s error: %s\n", devnam, std::strerror(err));
     if (st.st_mode & S_IWOTH)
         std::fprintf(stderr, "Device [%s] stays writable by every user during the run\n", devnam);
@@ -95,7 +188,9 @@ int protect_node(int fd)
 
 int open_tty(const char *path, bool quiet)
 {
-    ttyfd = open(path, O_RDWR | O_NONBLOCK, 0);
+    // Never the controlling terminal, even for a session leader (a service, setsid, a CI job):
+    // a vanished adapter then reads as a hung-up line instead of sending SIGHUP.
+    ttyfd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (ttyfd != -1)
         return 1;
     if (!quiet)

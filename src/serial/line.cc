@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "serial/serial.h"
 
@@ -66,6 +67,30 @@ int setdtr(int fd, int on)
     return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &modembits) >= 0 ? 1 : 0;
 }
 
+// DTR as found, when the run raised it: lowered again on every way out. A driver without modem
+// lines (a pseudo-terminal) has nothing to put back.
+static volatile sig_atomic_t dtr_raised = 0;
+
+static void raise_dtr(int fd)
+{
+    int bits = 0;
+    if (ioctl(fd, TIOCMGET, &bits) == 0 && !(bits & TIOCM_DTR)) {
+        dtr_raised = 1;
+        if (!setdtr(fd, 1))
+            dtr_raised = 0;
+        return;
+    }
+    setdtr(fd, 1);
+}
+
+static void restore_dtr(int fd)
+{
+    if (dtr_raised) {
+        setdtr(fd, 0);
+        dtr_raised = 0;
+    }
+}
+
 // USB adapters hold back a short reply for their latency timer (16 ms on common FTDI chips), three
 // times per block of the block write. Drivers that know ASYNC_LOW_LATENCY pass bytes on at once;
 // others (a pseudo-terminal, for one) refuse the request and the run goes on as it is.
@@ -76,8 +101,10 @@ static void set_low_latency(int fd)
         return;
     saved_serial = ss;
     ss.flags |= ASYNC_LOW_LATENCY;
-    if (ioctl(fd, TIOCSSERIAL, &ss) == 0)
-        low_latency_changed = 1;
+    // Recorded before the change: a fatal signal between the two puts the flags back.
+    low_latency_changed = 1;
+    if (ioctl(fd, TIOCSSERIAL, &ss) != 0)
+        low_latency_changed = 0;
 }
 
 static void restore_low_latency(int fd)
@@ -90,9 +117,12 @@ static void restore_low_latency(int fd)
 
 void hold_tty_exclusive(int fd)
 {
-    // A driver without exclusive mode leaves the flock as the only guard.
-    if (ioctl(fd, TIOCEXCL) == 0)
-        exclusive_set = 1;
+    // Recorded before it is set: a fatal signal between the two clears it, or the next user's
+    // open fails with EBUSY for good. A driver without exclusive mode leaves the flock as the
+    // only guard.
+    exclusive_set = 1;
+    if (ioctl(fd, TIOCEXCL) != 0)
+        exclusive_set = 0;
 }
 
 static void release_exclusive(int fd)
@@ -107,7 +137,7 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
 {
     struct termios tios;
 
-    setdtr(fd, 1);
+    raise_dtr(fd);
     if (tcgetattr(fd, &tios) < 0) {
         std::fprintf(stderr, "TTY device attribute read error (tcgetattr): (%d)\n", errno);
         return 0;
@@ -184,22 +214,37 @@ int restore_line()
 
 int close_tty()
 {
+    // A device that went away and was let go of (the terminal's reconnect) has nothing to put back.
     if (ttyfd == -1)
-        return 0;
-    int rvl = 1;
+        return 1;
+    int err = 0;  // the first step that failed, 0 when every one held
     restore_low_latency(ttyfd);
+    restore_dtr(ttyfd);
     if (device_attrs_saved && tcsetattr(ttyfd, TCSAFLUSH, &restore_termios) < 0) {
+        // A line reported hung up is gone: nothing to put back, and the run has said why.
+        if (!tty_hung_up())
+            err = errno;
         // On standard output although an error: the text is part of the interface.
         std::printf("Can not restore TTY device attribute\n");
-        rvl = 0;
     }
+    device_attrs_saved = 0;
     // Through the descriptor only: by now the path may name another node.
-    if (tty_mode != static_cast<mode_t>(-1) && fchmod(ttyfd, tty_mode & 07777) < 0)
-        rvl = 0;
+    if (tty_mode != static_cast<mode_t>(-1)) {
+        if (fchmod(ttyfd, tty_mode & 07777) == 0)
+            drop_mode_record();
+        else if (err == 0)
+            err = errno;  // the record stays, for the next run to put the mode back
+        tty_mode = static_cast<mode_t>(-1);
+    }
     release_exclusive(ttyfd);
     close(ttyfd);
     ttyfd = -1;
-    return rvl;
+    if (err != 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "\nRestore of %s failed: %s\n", devnam, std::strerror(err));
+        return 0;
+    }
+    return 1;
 }
 
 void release_tty()
@@ -242,8 +287,9 @@ void restore_saved_state()
         tcflush(fd, TCIOFLUSH);
         tcsetattr(fd, TCSANOW, &restore_termios);
     }
-    if (tty_mode != static_cast<mode_t>(-1))
-        fchmod(fd, tty_mode & 07777);
+    restore_dtr(fd);
+    if (tty_mode != static_cast<mode_t>(-1) && fchmod(fd, tty_mode & 07777) == 0)
+        drop_mode_record();
     release_exclusive(fd);
     close(fd);
     ttyfd = -1;

@@ -114,8 +114,11 @@ std::vector<serial_port> find_serial_ports(const char *sysfs_root, const char *d
     std::error_code ec;
     for (fs::directory_iterator it(dev, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (!is_port_name(name))
+        // A port is a character device: a file or folder of that name is none.
+        if (!is_port_name(name) || !it->is_character_file(ec)) {
+            ec.clear();
             continue;
+        }
         const fs::path tty_dir = class_tty / name;
         if (name.starts_with("ttyS") && !uart_present(tty_dir))
             continue;
@@ -129,13 +132,46 @@ std::vector<serial_port> find_serial_ports(const char *sysfs_root, const char *d
     return ports;
 }
 
+std::string printable(const std::string &text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // The length of a well-formed UTF-8 sequence starting here, 0 when there is none.
+        std::size_t len = c < 0x80             ? 1
+                          : (c & 0xE0) == 0xC0 ? 2
+                          : (c & 0xF0) == 0xE0 ? 3
+                          : (c & 0xF8) == 0xF0 ? 4
+                                               : 0;
+        if (len == 0 || i + len > text.size() || (len == 2 && c < 0xC2))
+            len = 0;
+        for (std::size_t k = 1; len && k < len; k++)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+                len = 0;
+        // C0 controls, DEL, and the C1 controls U+0080 to U+009F (C2 80 to C2 9F).
+        const bool control =
+            len == 1 ? (c < 0x20 || c == 0x7F)
+                     : len == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (len == 0 || control) {
+            out += '?';
+            i += len ? len : 1;
+        } else {
+            out.append(text, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
 void print_serial_ports(std::FILE *out, const std::vector<serial_port> &ports)
 {
     for (const serial_port &p : ports) {
-        std::string line = p.device;
+        std::string line = printable(p.device);
+        // What sysfs says comes from the adapter (its product string is the maker's, or anyone's
+        // who programmed it): no control character reaches the user's terminal.
         for (const std::string *field : {&p.driver, &p.usb_id, &p.product, &p.by_id})
             if (!field->empty())
-                line += "  " + *field;
+                line += "  " + printable(*field);
         std::fprintf(out, "%s\n", line.c_str());
     }
 }

@@ -17,9 +17,15 @@ struct serial_port {
 
 // The ports under `sysfs_root` (normally "/sys") and `dev_root` (normally "/dev"), in name
 // order: /dev/ttyS* whose UART sysfs reports as present (a type other than 0; the kernel creates
-// nodes for phantom 8250 ports too), and every /dev/ttyUSB* and /dev/ttyACM* node. Reads sysfs
-// attributes and directory listings only; no device node is opened.
+// nodes for phantom 8250 ports too), and every /dev/ttyUSB* and /dev/ttyACM* node; only
+// character devices. Reads sysfs attributes and directory listings only; no device node is
+// opened.
 std::vector<serial_port> find_serial_ports(const char *sysfs_root, const char *dev_root);
 
-// One line per port: the device, then the fields known, separated by two blanks.
+// One line per port: the device, then the fields known, separated by two blanks, each with
+// every control character (and every byte that is not UTF-8) shown as "?".
 void print_serial_ports(std::FILE *out, const std::vector<serial_port> &ports);
+
+// `text` with every control character (C0, DEL, C1) and every byte outside well-formed UTF-8
+// replaced by "?".
+std::string printable(const std::string &text);

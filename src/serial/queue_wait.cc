@@ -2,7 +2,6 @@
 // reads instead of waking for the few that each wire interval brings.
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 
 #include <algorithm>
 
@@ -30,7 +29,6 @@ void gather_tty(int len)
     if (baud <= 0)
         return;
     const long us = std::min(GATHER_MAX_US, (len - queued) * BITS_PER_BYTE * 1000000L / baud);
-    // A signal cuts the wait short, so a termination is seen as soon as without it.
-    struct timespec ts = {0, us * 1000};
-    nanosleep(&ts, nullptr);
+    // A termination request cuts the wait short, so it is seen as soon as without it.
+    wait_for(nullptr, 0, monotonic_ns() + us * 1000, requests_to_stop());
 }

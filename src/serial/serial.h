@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <poll.h>
 #include <termios.h>
 
 #include "zelk.h"
@@ -50,15 +51,34 @@ void report_open_error(const char *path, int err);
 int check_serial_line(int fd);
 
 // Takes write permission away from the node's group and others for the length of the run,
-// keeping the mode found in tty_mode first. 0 (reported) when the mode cannot be changed.
+// keeping the mode found in tty_mode and in the mode record first. 0 (reported) when the mode
+// cannot be changed.
+//
+// The mode record, a file beside the port locks (/run/lock/zelk-MAJOR-MINOR.mode, "found left
+// ctime" in octal and decimal), outlives a run killed with SIGKILL: the next run, holding the
+// port's lock (so no run that wrote it is alive), finds it and puts the found mode back first
+// when the node is still as the killed run left it (the same mode and change time: a node made
+// anew, a re-plugged adapter, is left alone). Only the user's own records and root's count.
 int protect_node(int fd);
+
+// Removes this run's mode record once the mode is back. Async-signal-safe.
+void drop_mode_record();
 
 // Sets TIOCEXCL, so that no other open of the device succeeds (root aside) while the run lasts.
 // Cleared by close_tty and restore_saved_state.
 void hold_tty_exclusive(int fd);
 
 int setdtr(int fd, int on);
+
+// Sets the line up raw 8N1 at inspeed with DTR raised (put back as found when the run ends),
+// keeping its attributes for the restore. 0 (reported) when the line refuses.
 int setup_tty(int fd, int local);
+
+// Puts the device back as setup_tty and claim_tty found it (attributes, DTR, low latency, mode,
+// exclusive use) and closes it. 0 when a step failed: "\nRestore of %s failed: %s\n" on stderr
+// (the attributes also with their old line on stdout), unless the run has reported the line hung
+// up already: a line that is gone has nothing to put back. 1 with no device open (one that went
+// away and was released).
 int close_tty();
 
 // Lets go of a device that has gone away (unplugged, or its far end closed): the node's mode, the
@@ -82,23 +102,23 @@ int restore_line();
 // 1 from a set_line_speed until its restore_line: the line is not at its normal speed.
 int line_switched();
 
-// Sleeps sec seconds, or ms milliseconds when sec is 0. A signal does not shorten the pause: it
-// goes on for the time left, unless kill_link is set, which ends it at once. 1 = the whole pause
-// passed; 0 = cut short by a termination request.
+// Sleeps sec seconds, or ms milliseconds when sec is 0, listening for nothing. Other signals do
+// not shorten the pause; a termination request ends it at once, also one that came just before
+// it. 1 = the whole pause passed; 0 = cut short by a termination request.
 int pause_tty(int sec, int ms);
 
 // Waits up to ms milliseconds for ttyfd to take more output. 1 = writable (or in error, for the
-// write to report); 0 = the time ran out, the wait failed, or kill_link is set.
+// write to report); 0 = the time ran out, the wait failed, or a termination request came.
 int wait_tty_writable(int ms);
 
 // Writes len bytes to ttyfd. A full output queue is waited on; only a line that takes no byte for
 // the time 512 bytes take on the wire and a second more fails the write. Paced (one byte per call,
-// each followed by pause_tty(sec, ms)) when sec > 0 or ms > 0; unpaced otherwise. 1 = all written;
-// 0 = a write failed (reported) or a termination request ended a pause (not reported: the caller
-// looks at kill_link), in which case nothing more was sent. With `listen_last`, the pause after
-// the last byte is owed instead of slept: the call returns at once so that the caller can read
-// (and time) what the monitor answers meanwhile, and the next write first waits for the pause's
-// end.
+// each followed by pause_tty(sec, ms)) when sec > 0 or ms > 0; unpaced otherwise. A pending
+// termination request is taken before every write. 1 = all written; 0 = a write failed
+// (reported) or a termination request came (not reported: the caller looks at kill_link), in
+// which case nothing more was sent. With `listen_last`, the pause after the last byte is owed
+// instead of slept: the call returns at once so that the caller can read (and time) what the
+// monitor answers meanwhile, and the next write first waits for the pause's end.
 int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last = false);
 
 // Sleeps what is left of a pause owed by write_tty's `listen_last`, so that the next command
@@ -120,22 +140,73 @@ int read_pending_tty(unsigned char *buf, int len);
 // Before a bulk read of up to len bytes: when fewer are queued, sleeps for the time the missing
 // ones take on the wire at the line's input speed, at most 30 ms (a third of what the driver's
 // 4 KiB input buffer holds at the fastest speed of the table). Reads nothing, so every timeout and
-// message of the read that follows stays as it is; a signal ends the sleep.
+// message of the read that follows stays as it is; a termination request ends the sleep.
 void gather_tty(int len);
 
 // 1 once a timed read has found the line hung up: readable with nothing to read (end of file),
 // or a read failing with EIO or ENXIO (the adapter or the far end gone). Stays set.
 int tty_hung_up();
+// The stream reads (terminal, echo test) found the line hung up and said so.
+void set_tty_hung_up();
 
-// Collects exactly len bytes within sec seconds on the monotonic clock from the call, in waits of
-// at most one second, each no longer than the time left: how the bytes are cut into pieces does
-// not matter. A silent line ends the read after sec one-second waits; a signal that interrupts a
-// wait with nothing pending fails it ("TYY read error :(11)"); a hung-up line fails it at once.
-// 1 = all arrived; 0 = timeout or error (bytes already read stay in buf).
+// Collects exactly len bytes within sec seconds on the monotonic clock from the call: how the
+// bytes are cut into pieces does not matter. A termination request ends the wait at once and
+// fails the read without a message (the caller looks at kill_link); a hung-up line fails it at
+// once. 1 = all arrived; 0 = timeout, request or error (bytes already read stay in buf).
 int read_tty(unsigned char *buf, int len, int sec);
 
 // read_tty within ms milliseconds.
 int read_tty_ms(unsigned char *buf, int len, int ms);
+
+// ---- Termination requests and the waits ---------------------------------------------------
+//
+// SIGINT and SIGTERM (a termination request; the driver's handler sets kill_link and counts
+// term_requests) are blocked everywhere but inside wait_for, which lets them in atomically with
+// the wait (ppoll with a mask). A request that comes at any instant therefore ends the wait that
+// follows as it begins: no check of kill_link can miss one that lands just before a wait. Every
+// wait of the tool is a wait_for: the pauses of the paced write, the timed read, the terminal's
+// and the echo test's wait for the line. Outside the waits a request stays pending until
+// take_requests lets it in, or until the program ends (end_program takes it).
+
+// Requests whose handler has run, counted by the handler; kill_link is set with the first.
+extern volatile sig_atomic_t term_requests;
+
+// From now on SIGINT and SIGTERM stay blocked outside the waits. The driver calls it once, with
+// the handlers installed.
+void hold_requests();
+
+// Lets a pending request in: its handler runs now. 1 when one was taken by this call.
+int take_requests();
+
+using mono_ns = long long;
+inline constexpr mono_ns NS_PER_SEC = 1000000000LL;
+mono_ns monotonic_ns();  // CLOCK_MONOTONIC in nanoseconds: for deadlines and durations
+
+enum class wait_end {
+    READY,    // a descriptor of fds is ready (revents tell which)
+    TIMEOUT,  // the deadline passed
+    REQUEST,  // term_requests reached `requests`
+    FAILED,   // ppoll failed; errno tells why
+};
+
+// Waits until one of fds is ready (nfds may be 0: a pause), the monotonic clock reaches
+// `deadline`, or term_requests reaches `requests`: requests_to_stop() for the waits of the line
+// (pause_tty, read_tty, the stream's wait). Other signals do not end the wait.
+wait_end wait_for(struct pollfd *fds, int nfds, mono_ns deadline, int requests);
+
+// The requests that stop the line's writes (write_tty sends nothing more) and end its waits
+// (pause_tty, read_tty, gather_tty, wait_input): 1, the first request, unless a step that must be
+// finished after a request is running.
+int requests_to_stop();
+// 1 once the requests that stop the line have come (taking a pending one first is the caller's).
+int stopped();
+
+// With `on`, a step that must be finished after a termination request begins (putting the
+// monitor back at its normal speed after an interrupted fast write, bounded by its own deadline):
+// the line's writes and waits go on until one more request than have come so far, which ends
+// them at once. With `off` the first request stops them again. kill_link is not touched: the
+// run still ends as requested once the step is over.
+void finish_despite_request(bool on);
 
 // ---- The line as a byte stream: the terminal and the echo test ----------------------------
 

@@ -1,6 +1,6 @@
 // The line as a byte stream for the terminal and the echo test: the wait on the line and the
 // console, one untimed read, the queue of bytes the line has not taken yet, and the break.
-#include <sys/select.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int WAIT_SECONDS = 1;    // short, so kill_link is seen even on a silent line
+constexpr int WAIT_SECONDS = 1;    // the loops' idle step
 constexpr int BREAK_DURATION = 2;  // tcsendbreak's argument; the length is the platform's
 
 // Bytes for the line that it has not taken yet, oldest first, as a ring.
@@ -25,35 +25,35 @@ size_t out_count = 0;  // bytes queued
 
 line_step wait_input(int console_fd, input_ready *ready)
 {
-    const int maxfd = std::max(ttyfd, console_fd);
-    if (maxfd >= FD_SETSIZE) {
-        std::fprintf(stderr, "\nselect error : (%d)\n", EBADF);
-        return line_step::FAIL;
+    struct pollfd fds[2];
+    int nfds = 0;
+    int line_at = -1, console_at = -1;
+    // A device that has gone away (waiting for a reconnect) leaves the console alone to wait on.
+    if (ttyfd >= 0) {
+        const short events = static_cast<short>(POLLIN | (out_count > 0 ? POLLOUT : 0));
+        fds[nfds] = {ttyfd, events, 0};
+        line_at = nfds++;
     }
-    fd_set r_fds, w_fds;
-    FD_ZERO(&r_fds);
-    FD_ZERO(&w_fds);
-    if (ttyfd >= 0)
-        FD_SET(ttyfd, &r_fds);
-    if (console_fd >= 0)
-        FD_SET(console_fd, &r_fds);
-    if (ttyfd >= 0 && out_count > 0)
-        FD_SET(ttyfd, &w_fds);
-    struct timeval timeout = {WAIT_SECONDS, 0};
-    const int n = select(maxfd + 1, &r_fds, &w_fds, nullptr, &timeout);
-    const int err = errno;
-    // The termination signal cuts the wait short; the flag, tested first, makes that a normal end.
-    if (kill_link)
+    if (console_fd >= 0) {
+        fds[nfds] = {console_fd, POLLIN, 0};
+        console_at = nfds++;
+    }
+    const wait_end w =
+        wait_for(fds, nfds, monotonic_ns() + WAIT_SECONDS * NS_PER_SEC, requests_to_stop());
+    // The termination request cuts the wait short: a normal end.
+    if (w == wait_end::REQUEST)
         return line_step::STOP;
-    if (n == 0)
+    if (w == wait_end::TIMEOUT)
         return line_step::IDLE;
-    if (n < 0) {
-        std::fprintf(stderr, "\nselect error : (%d)\n", err);
+    if (w == wait_end::FAILED) {
+        std::fprintf(stderr, "\nselect error : (%d)\n", errno);
         return line_step::FAIL;
     }
-    ready->line = ttyfd >= 0 && FD_ISSET(ttyfd, &r_fds);
-    ready->writable = ttyfd >= 0 && FD_ISSET(ttyfd, &w_fds);
-    ready->console = console_fd >= 0 && FD_ISSET(console_fd, &r_fds);
+    // A hung-up line reads as such in read_line_chunk.
+    const short line_events = line_at >= 0 ? fds[line_at].revents : 0;
+    ready->line = (line_events & ~POLLOUT) != 0;
+    ready->writable = (line_events & POLLOUT) != 0;
+    ready->console = console_at >= 0 && fds[console_at].revents != 0;
     return line_step::GO;
 }
 
@@ -67,6 +67,7 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
     // readable and reads 0 bytes for ever, or fails with EIO or ENXIO: which of the two the
     // driver gives depends on the moment of the hang-up.
     if (n == 0 || (n < 0 && (err == EIO || err == ENXIO))) {
+        set_tty_hung_up();
         std::fprintf(stderr, "\nSerial line hung up\n");
         return line_step::HUNG_UP;
     }

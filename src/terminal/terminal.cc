@@ -390,7 +390,8 @@ file_ptr prot_file_open()
     }
     file_ptr f = create_output_file(protfilenam);
     if (!f) {
-        std::fprintf(stderr, "\nProtocol file [%s] open error\n", protfilenam);
+        std::fprintf(stderr, "\nProtocol file [%s] open error: %s\n", protfilenam,
+                     std::strerror(errno));
         end_program(1);
     }
     return f;

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include "bench.h"
 #include "harness.h"
 
 using zt::Proc;
@@ -107,7 +108,7 @@ TEST(DriverE2E, LineSetUpDuringRunAndRestoredAfterSigint)
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Set speed=115200\nTest link ...Received signal 2. Terminating.\n");
-    EXPECT_EQ(r.err, "TYY read error :(11)\n\nTest Link terminated.\n");
+    EXPECT_EQ(r.err, "\nTest Link terminated.\n");
     expect_same_attrs(pty.attrs(), before);
     EXPECT_EQ(mode_of(pty.path), mode_before);
 }
@@ -165,7 +166,7 @@ TEST(DriverE2E, BenignSignalsAreIgnored)
 TEST(DriverE2E, SpeedChoices)
 {
     const std::string cut = "Test link ...Received signal 2. Terminating.\n";
-    const std::string ended = "TYY read error :(11)\n\nTest Link terminated.\n";
+    const std::string ended = "\nTest Link terminated.\n";
     struct Case {
         std::string speed, out, err;
     } cases[] = {
@@ -196,4 +197,17 @@ TEST(DriverE2E, CommandFromOptionsFile)
     RunResult r = zt::run_zelk({pty.path}, {.cwd = dir.path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Set speed=19200\nTest link ...Fail\n");
+}
+
+// The line cannot be put back at the end of a run whose operations all succeeded: the user is
+// told, and the run fails.
+TEST(DriverE2E, AFailedRestoreFailsTheRun)
+{
+    zt::Bench b;
+    RunResult r = zt::run_zelk(b.words({"manufactory"}),
+                               {.cwd = b.dir.path, .binary = zt::zelk_restore_fails_binary()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Set speed=38400\nTest link ...Ok\nRead Manufactory Code...\n\n Manufactory "
+                     "code = [0x00000001]\nCan not restore TTY device attribute\n");
+    EXPECT_EQ(r.err, "\nRestore of " + b.board.path() + " failed: Input/output error\n");
 }

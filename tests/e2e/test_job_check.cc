@@ -71,7 +71,7 @@ TEST(JobCheck, MistakesAreRefusedBeforeTheDeviceIsOpened)
          "Speed 1000000 not supported\n"},
         {"output folder missing",
          {"erase", "read", "size", "16", "output", "nodir/x.bin"},
-         "\nOutput file [nodir/x.bin] open error\n",
+         "\nOutput file [nodir/x.bin] open error: No such file or directory\n",
          ""},
         {"sector beyond the chip",
          {"erase", "sector", "1,40"},

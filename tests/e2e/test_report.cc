@@ -86,14 +86,6 @@ std::string last_line(const std::string &s)
     return s.substr(start, end + 1 - start);
 }
 
-// The process sleeps in a system call (not ended, not running).
-bool waiting(pid_t pid)
-{
-    const std::string stat = zt::read_file("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t paren = stat.rfind(')');
-    return paren != std::string::npos && stat.compare(paren, 4, ") S ") == 0;
-}
-
 // No report file of a run is left under its temporary name.
 void expect_no_temporary(const zt::TempDir &dir)
 {
@@ -294,7 +286,9 @@ TEST(ReportE2E, UnwritableReportIsReported)
     zt::TempDir dir;
     RunResult r = zt::run_zelk({"report", "/nonexistent/run.json", "--version"}, {.cwd = dir.path});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("\nReport file [/nonexistent/run.json] open error\n"), std::string::npos)
+    EXPECT_NE(
+        r.err.find("\nReport file [/nonexistent/run.json] open error: No such file or directory\n"),
+        std::string::npos)
         << r.err;
 }
 
@@ -344,23 +338,68 @@ INSTANTIATE_TEST_SUITE_P(ReportE2E, ReportSignal,
                                                     "Received unknown signal 10"}),
                          [](const testing::TestParamInfo<SignalCell> &i) { return i.param.name; });
 
-// Killed while the report is being written (its temporary file is a FIFO nobody reads, so the
-// writer waits there): the previous report stays whole under the report's name.
-TEST(ReportE2E, KilledWhileWritingLeavesNoHalfReport)
+// The temporary file has a name nobody can guess and is created new: a link that another user
+// planted where the name was once predictable (REPORT.PID.tmp) is left alone, and so is its
+// target; the report appears whole and no temporary file stays behind.
+TEST(ReportE2E, TemporaryFileIsNewAndUnguessable)
 {
     zt::Pty pty;  // a far end that never answers: the handshake fails after its waits
     zt::TempDir dir;
     const std::string report = dir.file("run.json");
-    const std::string old = "{\"exit_status\": 0}\n";
-    zt::write_file(report, old);
+    const std::string victim = dir.file("victim");
+    zt::write_file(victim, "keep\n");
     Proc p({"manufactory", "report", report, pty.path}, {.cwd = dir.path});
-    const std::string tmp = report + "." + std::to_string(p.pid()) + ".tmp";
-    ASSERT_EQ(mkfifo(tmp.c_str(), 0600), 0);
-    ASSERT_TRUE(p.wait_for_out("Test link ...Fail", 30000)) << p.out_so_far();
-    EXPECT_TRUE(zt::poll_until([&] { return waiting(p.pid()); }, std::chrono::seconds(5)))
-        << "zelk did not wait in the report";
-    p.signal(SIGKILL);
+    const std::string planted = report + "." + std::to_string(p.pid()) + ".tmp";
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
     RunResult r = p.finish();
-    EXPECT_EQ(r.signal, SIGKILL);
-    EXPECT_EQ(zt::read_file(report), old);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(zt::read_file(victim), "keep\n");
+    auto f = parse_report(report);
+    ASSERT_EQ(f.count("invalid"), 0u) << f["invalid"];
+    EXPECT_EQ(f["exit_status"], "1");
+    ASSERT_EQ(unlink(planted.c_str()), 0);
+    expect_no_temporary(dir);
+}
+
+// A report over a file the run uses, over the device, or over what is not a regular file is
+// refused before the device is opened: the board hears nothing and the file stays as it was.
+TEST(ReportE2E, ReportOverAnotherFileIsRefused)
+{
+    Bench b;
+    b.image("image");
+    const std::string dir = b.dir.file("folder");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    zt::write_file(b.dir.file("out.bin"), "old");
+    struct Case {
+        std::vector<std::string> words;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"write", "input", "image.bin", "report", "image.bin"},
+         "\nReport file [image.bin] is the input file [image.bin]\n"},
+        {{"bwrite", "input", "image.bin", "report", "./image.bin"},
+         "\nReport file [./image.bin] is the input file [image.bin]\n"},
+        {{"read", "size", "4", "output", "out.bin", "report", "out.bin"},
+         "\nReport file [out.bin] is the output file [out.bin]\n"},
+        {{"read", "size", "4", "output", "new.bin", "report", "new.bin"},
+         "\nReport file [new.bin] is the output file [new.bin]\n"},
+        {{"manufactory", "report", "/dev/null"},
+         "\nReport file [/dev/null] is not a regular file\n"},
+        {{"manufactory", "report", dir}, "\nReport file [" + dir + "] is not a regular file\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        RunResult r = b.run(c.words);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+    }
+    // The device, named by its path: a character device, so not a regular file.
+    RunResult r = b.run({"manufactory", "report", b.board.path()});
+    EXPECT_EQ(r.err, "\nReport file [" + b.board.path() + "] is not a regular file\n");
+    EXPECT_EQ(b.board.received(), "");
+    EXPECT_EQ(zt::read_file(b.dir.file("image.bin")), "image");
+    EXPECT_EQ(zt::read_file(b.dir.file("out.bin")), "old");
+    EXPECT_FALSE(zt::file_exists(b.dir.file("new.bin")));
+    EXPECT_TRUE(zt::file_exists("/dev/null"));
 }

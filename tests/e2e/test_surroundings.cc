@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "bench.h"
 #include "harness.h"
@@ -323,7 +325,8 @@ TEST(FilesE2E, SymlinkOfAnotherUserInAStickyDirectory)
 
     RunResult r = b.run({"read", "size", "5", "output", planted});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, HEAD + "Ok\nRead flash ...\nOutput file [" + planted + "] open error\n");
+    EXPECT_EQ(r.out, HEAD + "Ok\nRead flash ...\nOutput file [" + planted +
+                         "] open error: Permission denied\n");
     EXPECT_EQ(r.err, refused);
     EXPECT_EQ(zt::read_file(victim), "mine");
 
@@ -331,11 +334,79 @@ TEST(FilesE2E, SymlinkOfAnotherUserInAStickyDirectory)
     RunResult e = zt::run_zelk({"echo", "test", "protocol", planted, dev.path},
                                {.cwd = b.dir.path, .timeout_s = 20});
     EXPECT_EQ(e.status, 1);
-    EXPECT_EQ(e.err, refused + "\nProtocol file [" + planted + "] open error\n");
+    EXPECT_EQ(e.err, refused + "\nProtocol file [" + planted + "] open error: Permission denied\n");
     EXPECT_EQ(zt::read_file(victim), "mine");
 
     ASSERT_EQ(lchown(planted.c_str(), 0, 0), 0);
     RunResult own = b.run({"read", "size", "5", "output", planted});
     EXPECT_EQ(own.status, 0) << own.err;
     EXPECT_EQ(zt::read_file(victim), "flash");
+}
+
+// An output or protocol file that is a FIFO: with nobody reading it, refused at once instead of
+// blocking; with a reader, it gets the bytes; another user's FIFO in a world-writable sticky
+// directory is never used.
+TEST(FilesE2E, OutputToAFifo)
+{
+    Bench b;
+    b.board.load_flash(0, {'f', 'l', 'a', 's', 'h'});
+    const std::string fifo = b.dir.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    RunResult r = b.run({"read", "size", "5", "output", fifo});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nFile [" + fifo + "] is a FIFO with no reader: not opened\n");
+    EXPECT_EQ(r.out, HEAD + "Ok\nRead flash ...\nOutput file [" + fifo +
+                         "] open error: No such device or address\n");
+
+    // A reader, waiting in its open for a writer: it receives the flash.
+    std::string got;
+    std::atomic<pid_t> reader_tid{0};
+    std::thread reader([&] {
+        reader_tid = gettid();
+        const int fd = open(fifo.c_str(), O_RDONLY);
+        char buf[64];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            got.append(buf, static_cast<std::size_t>(n));
+        close(fd);
+    });
+    ASSERT_TRUE(
+        zt::poll_until([&] { return reader_tid && zt::blocked_in(reader_tid) == SYS_openat; },
+                       std::chrono::milliseconds(10000)));
+    Proc p(b.words({"read", "size", "5", "output", fifo}), {.cwd = b.dir.path});
+    RunResult ok = p.finish();
+    reader.join();
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(got, "flash");
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "planting another user's FIFO needs root";
+    const std::string shared = b.dir.file("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string planted = shared + "/zelk.out";
+    ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+    ASSERT_EQ(chown(planted.c_str(), OTHER_UID, OTHER_GID), 0);
+    const int held = open(planted.c_str(), O_RDONLY | O_NONBLOCK);  // a reader is there
+    ASSERT_GE(held, 0);
+    RunResult e = b.run({"read", "size", "5", "output", planted});
+    close(held);
+    EXPECT_EQ(e.status, 1);
+    EXPECT_EQ(e.err, "\nFile [" + planted +
+                         "] is a FIFO of another user in a shared sticky directory: not used\n");
+}
+
+// An options file that is there but cannot be read is not skipped in silence.
+TEST(FilesE2E, UnreadableOptionsFileIsReported)
+{
+    if (!can_become_other_user())
+        GTEST_SKIP() << "needs root and another user";
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    zt::write_file(dir.file("zelk.cfg"), "speed 9600\n");
+    ASSERT_EQ(chmod(dir.file("zelk.cfg").c_str(), 0600), 0);
+    RunResult r =
+        zt::run_zelk({"--version"}, {.cwd = dir.path, .uid = OTHER_UID, .gid = OTHER_GID});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err,
+              "\nLogview:File [./zelk.cfg] open error: Permission denied\nVersion ZELK 0.1.0\n");
 }

@@ -469,7 +469,7 @@ TEST(TerminalE2E, ProtocolFileThatCannotBeOpened)
                                {.cwd = dir.path, .timeout_s = 20});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kSetSpeed);
-    EXPECT_EQ(r.err, "\nProtocol file [no-such-dir/t.log] open error\n");
+    EXPECT_EQ(r.err, "\nProtocol file [no-such-dir/t.log] open error: No such file or directory\n");
     termios after = dev.attrs();
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
     EXPECT_EQ(mode_of(dev.path), mode_before);

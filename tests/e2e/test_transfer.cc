@@ -393,7 +393,7 @@ TEST(TransferBlockWrite, SigintWhileWaitingForTheCheckValue)
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, HEAD + FAST + LINK_OK + "Received signal 2. Terminating.\n");
-    EXPECT_EQ(r.err, "TYY read error :(11)\n\nFlash write terminated.");
+    EXPECT_EQ(r.err, "\nFlash write terminated.");
 }
 
 // ---- Flash read ------------------------------------------------------------------------------
@@ -437,12 +437,17 @@ TEST(TransferRead, OutputFileCannotBeOpened)
 {
     Bench b;
     ASSERT_EQ(mkdir(b.dir.file("a-folder").c_str(), 0700), 0);
-    for (const char *name : {"no-such-dir/flash.out", "a-folder", "zelk.out/x"}) {
-        SCOPED_TRACE(name);
+    const struct {
+        const char *name, *why;
+    } cases[] = {{"no-such-dir/flash.out", "No such file or directory"},
+                 {"a-folder", "Is a directory"},
+                 {"zelk.out/x", "Not a directory"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
         zt::write_file(b.dir.file("zelk.out"), "kept");
-        RunResult r = b.run({"erase", "read", "size", "10", "output", name});
+        RunResult r = b.run({"erase", "read", "size", "10", "output", c.name});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, std::string("\nOutput file [") + name + "] open error\n");
+        EXPECT_EQ(r.out, std::string("\nOutput file [") + c.name + "] open error: " + c.why + "\n");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(b.board.received(), "");
         EXPECT_EQ(b.output(), "kept");
@@ -512,7 +517,7 @@ TEST(TransferRead, SigintKeepsWhatArrived)
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, HEAD + "Read flash ...Received signal 2. Terminating.\n");
-    EXPECT_EQ(r.err, "TYY read error :(11)\n\nFlash read terminated.");
+    EXPECT_EQ(r.err, "\nFlash read terminated.");
     EXPECT_EQ(b.output(), data.substr(0, 100));
 }
 
@@ -637,7 +642,7 @@ TEST(TransferByteWrite, SigintWhileWaitingForAnEcho)
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, HEAD + "Write flash ...Received signal 2. Terminating.\n");
-    EXPECT_EQ(r.err, "TYY read error :(11)\n\nFlash write terminated.");
+    EXPECT_EQ(r.err, "\nFlash write terminated.");
 }
 
 // With both writes asked for, only the block write runs.

@@ -23,6 +23,7 @@
 namespace zt {
 
 const char *zelk_binary() { return ZELK_BINARY; }
+const char *zelk_restore_fails_binary() { return ZELK_RESTORE_FAILS_BINARY; }
 const char *zelk_board_binary() { return ZELK_BOARD_BINARY; }
 
 TempDir::TempDir()
@@ -156,7 +157,7 @@ Proc::Proc(const std::vector<std::string> &args, const RunOptions &opt)
         throw std::runtime_error("pipe failed");
     }
     std::vector<std::string> words;
-    words.push_back(zelk_binary());
+    words.push_back(opt.binary ? opt.binary : zelk_binary());
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &w : words)
@@ -183,6 +184,8 @@ Proc::Proc(const std::vector<std::string> &args, const RunOptions &opt)
             setsid();
             if (opt.console_ctty)
                 ioctl(0, TIOCSCTTY, 0);
+        } else if (opt.new_session) {
+            setsid();
         }
         for (int fd : opt.closed)
             close(fd);

@@ -61,6 +61,10 @@ struct RunOptions {
     int gid = -1;
     bool stderr_tty =
         false;  // stderr is a raw pseudo-terminal (captured as sent) instead of a pipe
+    // Without stdin_fd: the child leads a session of its own with no controlling terminal, as a
+    // service or `setsid zelk ...` does.
+    bool new_session = false;
+    const char *binary = nullptr;  // another build of zelk to run (default: zelk_binary())
 };
 
 // A running zelk. Its output is drained by background threads so a full pipe never stalls it.
@@ -91,6 +95,7 @@ private:
 RunResult run_zelk(const std::vector<std::string> &args, const RunOptions &opt = {});
 
 const char *zelk_binary();
+const char *zelk_restore_fails_binary();  // zelk whose restore of the line fails
 const char *zelk_board_binary();
 
 }  // namespace zt

@@ -13,28 +13,45 @@
 
 namespace zt {
 
-// The number of the system call `pid` is blocked in; -1 while it runs or once it is gone.
-inline long blocked_in(pid_t pid)
+// The system call `pid` is blocked in: its number (-1 while it runs or once it is gone) and
+// its second argument.
+struct blocked_call {
+    long nr = -1;
+    unsigned long arg1 = 0;
+};
+
+inline blocked_call blocked(pid_t pid)
 {
     std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
-    long nr = -1;
-    f >> nr;
-    return f ? nr : -1;
+    blocked_call c;
+    std::string arg0, arg1;
+    if (!(f >> c.nr))
+        return {};
+    if (f >> arg0 >> arg1)
+        c.arg1 = std::stoul(arg1, nullptr, 16);
+    return c;
 }
 
-// Blocked in one of its pauses: a sleep, no read pending.
+inline long blocked_in(pid_t pid) { return blocked(pid).nr; }
+
+// Blocked in one of its pauses: a wait on no descriptor (ppoll with none, or a sleep).
 inline bool asleep(pid_t pid)
 {
-    const long nr = blocked_in(pid);
-    return nr == SYS_nanosleep || nr == SYS_clock_nanosleep;
+    const blocked_call c = blocked(pid);
+    return c.nr == SYS_nanosleep || c.nr == SYS_clock_nanosleep ||
+           (c.nr == SYS_ppoll && c.arg1 == 0);
 }
 
 // Blocked in the timed read's wait for the line (or the terminal's wait for line and console).
 inline bool waiting_for_line(pid_t pid)
 {
-    const long nr = blocked_in(pid);
-    return nr == SYS_select || nr == SYS_pselect6;
+    const blocked_call c = blocked(pid);
+    return c.nr == SYS_select || c.nr == SYS_pselect6 || c.nr == SYS_poll ||
+           (c.nr == SYS_ppoll && c.arg1 > 0);
 }
+
+// Blocked in any of its waits: a pause or a wait for the line.
+inline bool in_a_wait(pid_t pid) { return asleep(pid) || waiting_for_line(pid); }
 
 // Bytes its reads have returned so far (of the line and of any file), -1 once it is gone.
 inline long long bytes_read(pid_t pid)

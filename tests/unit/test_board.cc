@@ -57,6 +57,10 @@ struct Client {
     }
     int queued() const
     {
+        // The poll pushes what the board wrote through the pseudo-terminal's hand-over first, so
+        // the count holds every byte sent however late the kernel's worker runs.
+        pollfd p = {fd, POLLIN, 0};
+        ::poll(&p, 1, 0);
         int n = 0;
         ioctl(fd, FIONREAD, &n);
         return n;

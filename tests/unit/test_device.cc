@@ -116,7 +116,46 @@ TEST_F(NodeTest, RestoreGoesThroughTheDescriptorOnly)
     ASSERT_EQ(protect_node(slave), 1);
     fail_with = EPERM;
     ttyfd = dup(slave);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(close_tty(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\nRestore of " + path + " failed: Operation not permitted\n");
     EXPECT_EQ(ttyfd, -1);
+    EXPECT_EQ(node_mode() & 07777, 0600u);
+    // The record stays for the next run; this one cleans up after itself.
+    fail_with = 0;
+    EXPECT_EQ(protect_node(slave), 1);
+    EXPECT_EQ(tty_mode & 07777, 0620u);
+    ttyfd = dup(slave);
+    EXPECT_EQ(close_tty(), 1);
+}
+
+// A run killed with SIGKILL after the change: the next run finds the record beside the port
+// locks and puts the mode found back before it looks, so the group keeps its write permission.
+TEST_F(NodeTest, AKilledRunsModeIsPutBackByTheNext)
+{
+    ASSERT_EQ(__real_fchmod(slave, 0620), 0);
+    ASSERT_EQ(protect_node(slave), 1);
+    ASSERT_EQ(node_mode() & 07777, 0600u);
+    tty_mode = static_cast<mode_t>(-1);  // the killed run's memory is gone; its record is not
+    EXPECT_EQ(protect_node(slave), 1);
+    EXPECT_EQ(tty_mode & 07777, 0620u) << "the next run must put back the mode first found";
+    EXPECT_EQ(node_mode() & 07777, 0600u);
+    ttyfd = dup(slave);
+    EXPECT_EQ(close_tty(), 1);
+    EXPECT_EQ(node_mode() & 07777, 0620u);
+}
+
+// A node changed since the killed run (made anew, or set by hand) keeps what it has now.
+TEST_F(NodeTest, ARecordOfAnotherNodeIsDropped)
+{
+    ASSERT_EQ(__real_fchmod(slave, 0620), 0);
+    ASSERT_EQ(protect_node(slave), 1);
+    tty_mode = static_cast<mode_t>(-1);
+    struct timespec later = {0, 20000000};
+    nanosleep(&later, nullptr);                // a change time of its own for the chmod below
+    ASSERT_EQ(__real_fchmod(slave, 0600), 0);  // by hand: the same mode, a later change
+    EXPECT_EQ(protect_node(slave), 1);
+    EXPECT_EQ(tty_mode, static_cast<mode_t>(-1));
     EXPECT_EQ(node_mode() & 07777, 0600u);
 }

@@ -41,6 +41,8 @@ struct FakeTree {
         fs::create_directories(file.parent_path());
         std::ofstream(file) << text << "\n";
     }
+    // A device node: a link to /dev/null, a character device that needs no privilege to make.
+    void node(const std::string &name) { fs::create_symlink("/dev/null", dev / name); }
     void link(const fs::path &from, const fs::path &to)
     {
         fs::create_directories(from.parent_path());
@@ -55,7 +57,7 @@ struct FakeTree {
             put(dir / "type", type);
         link(dir / "device", hw);
         link(sys / "class" / "tty" / name, dir);
-        put(dev / name, "");
+        node(name);
     }
     void driver(const fs::path &hw, const char *bus_driver)
     {
@@ -95,7 +97,8 @@ TEST(SerialPorts, FakeTreeListedWithDriversAndUsbIds)
     const fs::path ftdi = devices / "pci0000:00" / "usb1" / "1-1";
     t.put(ftdi / "idVendor", "0403");
     t.put(ftdi / "idProduct", "6001");
-    t.put(ftdi / "product", "FT232R USB UART");
+    // A product string that would send escape sequences to the user's terminal.
+    t.put(ftdi / "product", "FT232R\x1b]0;owned\x07 USB\x7f UART");
     t.driver(ftdi, "usb/drivers/usb");
     t.driver(ftdi / "1-1:1.0" / "ttyUSB0", "usb-serial/drivers/ftdi_sio");
     t.tty("ttyUSB0", ftdi / "1-1:1.0" / "ttyUSB0", nullptr);
@@ -110,16 +113,19 @@ TEST(SerialPorts, FakeTreeListedWithDriversAndUsbIds)
     t.tty("ttyACM0", acm / "1-2:1.0", nullptr);
     // Nodes without a class entry (one with a number no integer holds), and tty names that
     // are not serial ports.
-    t.put(t.dev / "ttyUSB1", "");
-    t.put(t.dev / "ttyUSB123456789012345678901234567890", "");
+    t.node("ttyUSB1");
+    t.node("ttyUSB123456789012345678901234567890");
     for (const char *name : {"tty", "tty0", "ttyprintk", "ttyS", "ttySx1"})
         t.put(t.dev / name, "");
+    // A port's name on something that is not a character device.
+    t.put(t.dev / "ttyUSB7", "");
+    fs::create_directories(t.dev / "ttyACM9");
 
     const std::string d = t.dev.string();
     EXPECT_EQ(listing(find_serial_ports(t.sys.c_str(), t.dev.c_str())),
               d + "/ttyACM0  cdc_acm  2341:0043  Arduino Uno\n" + d + "/ttyS0  serial\n" + d +
                   "/ttyS2\n" + d + "/ttyS10\n" + d +
-                  "/ttyUSB0  ftdi_sio  0403:6001  FT232R USB UART  " + d +
+                  "/ttyUSB0  ftdi_sio  0403:6001  FT232R?]0;owned? USB? UART  " + d +
                   "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ1-if00-port0\n" + d + "/ttyUSB1\n" +
                   d + "/ttyUSB123456789012345678901234567890\n");
 }
@@ -130,8 +136,8 @@ TEST(SerialPorts, NothingThereListsNothing)
     EXPECT_TRUE(find_serial_ports(t.sys.c_str(), t.dev.c_str()).empty());
     EXPECT_TRUE(find_serial_ports("/nonexistent-zelk-sys", "/nonexistent-zelk-dev").empty());
     // Without sysfs a ttyS node cannot be told from a phantom one; USB nodes still count.
-    t.put(t.dev / "ttyS0", "");
-    t.put(t.dev / "ttyACM3", "");
+    t.node("ttyS0");
+    t.node("ttyACM3");
     EXPECT_EQ(listing(find_serial_ports("/nonexistent-zelk-sys", t.dev.c_str())),
               t.dev.string() + "/ttyACM3\n");
 }
@@ -141,8 +147,8 @@ TEST(SerialPorts, NoDeviceNodeIsOpened)
 {
     FakeTree t;
     t.tty("ttyS0", t.sys / "devices" / "pnp0" / "00:01", "4");
-    t.put(t.dev / "ttyUSB0", "");
-    t.put(t.dev / "ttyACM0", "");
+    t.node("ttyUSB0");
+    t.node("ttyACM0");
     const int in = inotify_init1(IN_NONBLOCK);
     ASSERT_GE(in, 0);
     ASSERT_GE(inotify_add_watch(in, t.dev.c_str(), IN_OPEN), 0);
@@ -156,4 +162,19 @@ TEST(SerialPorts, NoDeviceNodeIsOpened)
             p += sizeof(inotify_event) + ev->len;
         }
     close(in);
+}
+
+TEST(SerialPorts, PrintableReplacesEveryControlCharacter)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"FT232R USB UART", "FT232R USB UART"},
+        {"Caf\xc3\xa9 \xe2\x82\xac", "Caf\xc3\xa9 \xe2\x82\xac"},  // UTF-8 stays
+        {"a\tb\nc\x1b[2Jd\x7f", "a?b?c?[2Jd?"},                    // C0 and DEL
+        {"x\xc2\x9b"
+         "31m",
+         "x?31m"},                        // C1: CSI
+        {"\xff\xc3(\xe2\x82", "?\?(??"},  // not UTF-8
+    };
+    for (const auto &[in, out] : cases)
+        EXPECT_EQ(printable(in), out) << in;
 }

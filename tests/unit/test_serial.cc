@@ -48,7 +48,10 @@ struct SerialIo : testing::Test {
         std::string got;
         char buf[256];
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        usleep(20000);
+        // A poll pushes what the slave wrote through the kernel's hand-over to the master: the
+        // reads below find all of it, without waiting on time.
+        struct pollfd p = {master, POLLIN, 0};
+        poll(&p, 1, 0);
         for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
             got.append(buf, static_cast<size_t>(n));
         return got;
@@ -139,14 +142,14 @@ TEST_F(SerialIo, TimedReadArguments)
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 8), "abcdefgh");
 }
 
-// The budget is time, not pieces: eight bytes sent one at a time, 0.3 s apart, fill a read of
-// three seconds, though no wait brought more than one of them.
+// The budget is time, not pieces: eight bytes sent one at a time, 0.15 s apart, fill a read of
+// three seconds (1.9 s to spare on a loaded machine), though no wait brought more than one.
 TEST_F(SerialIo, TimedReadCountsTimeNotPieces)
 {
     std::thread far([this] {
         for (char c : std::string("0001C200")) {
             ASSERT_EQ(write(master, &c, 1), 1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
     });
     unsigned char buf[8] = {};
@@ -155,13 +158,14 @@ TEST_F(SerialIo, TimedReadCountsTimeNotPieces)
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 8), "0001C200");
 }
 
-// Pieces 1.2 s apart: the fourth comes after the three seconds, and stays queued.
+// Three pieces within the first second, the fourth 4.5 s after the first: it comes after the
+// three seconds (1.5 s after them, 2 s after the third piece), and stays queued.
 TEST_F(SerialIo, TimedReadEndsWhenItsSecondsArePast)
 {
     std::thread far([this] {
-        for (const char *burst : {"ab", "cd", "ef", "gh"}) {
+        for (auto [burst, ms] : {std::pair{"ab", 500}, {"cd", 500}, {"ef", 3500}, {"gh", 0}}) {
             ASSERT_EQ(write(master, burst, 2), 2);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         }
     });
     unsigned char buf[8] = {};
@@ -217,7 +221,8 @@ TEST_F(SerialIo, PendingReadNeverWaits)
     unsigned char buf[8] = {};
     EXPECT_EQ(read_pending_tty(buf, 8), 0);
     ASSERT_EQ(write(master, "abcdef", 6), 6);
-    usleep(20000);
+    struct pollfd p = {ttyfd, POLLIN, 0};
+    poll(&p, 1, 0);  // the bytes are in the slave's queue once a poll has looked
     EXPECT_EQ(read_pending_tty(buf, 4), 4);
     EXPECT_EQ(read_pending_tty(buf + 4, 4), 2);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 6), "abcdef");
@@ -229,10 +234,13 @@ namespace {
 
 std::atomic<bool> handler_sets_kill{false};
 
+// As the driver's handler of a termination request does, when it stands for one.
 void on_usr1(int)
 {
-    if (handler_sets_kill)
+    if (handler_sets_kill) {
         kill_link = 1;
+        term_requests = term_requests + 1;
+    }
 }
 
 // SIGUSR1, installed as the driver installs its handlers (no SA_RESTART), sent to this thread
@@ -259,6 +267,35 @@ struct SignalSoon {
         sender.join();
         sigaction(SIGUSR1, &old, nullptr);
         kill_link = 0;
+        term_requests = 0;
+    }
+};
+
+// SIGINT blocked as the driver holds it, its handler the driver's, and one request pending
+// before the call under test: the request is let in by the first wait, or by take_requests.
+struct PendingRequest {
+    struct sigaction old {};
+    sigset_t old_mask;
+    PendingRequest()
+    {
+        kill_link = 0;
+        term_requests = 0;
+        handler_sets_kill = true;
+        struct sigaction sa {};
+        sa.sa_handler = on_usr1;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &old);
+        pthread_sigmask(SIG_BLOCK, nullptr, &old_mask);
+        hold_requests();
+        pthread_kill(pthread_self(), SIGINT);  // stays pending: blocked
+    }
+    ~PendingRequest()
+    {
+        take_requests();
+        pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+        sigaction(SIGINT, &old, nullptr);
+        kill_link = 0;
+        term_requests = 0;
     }
 };
 
@@ -313,4 +350,90 @@ TEST_F(SerialIo, PacedLetterNeverGoesOutEarly)
         EXPECT_EQ(write_tty(letters, 2, 1, 0), 0);
         EXPECT_EQ(drain_master(), "C");
     }
+}
+
+// ---- A request that comes just before a wait --------------------------------------------------
+
+// The request came between the last look at kill_link and the wait: it ends the wait as the wait
+// begins, not when the wait has run its course.
+TEST(SerialRequests, APendingRequestEndsThePauseAtOnce)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    PendingRequest r;
+    EXPECT_EQ(kill_link, 0);  // blocked: not taken yet
+    EXPECT_EQ(pause_tty(3, 0), 0);
+    EXPECT_LT(ms_since(t0), 2000);
+    EXPECT_EQ(kill_link, 1);
+}
+
+TEST_F(SerialIo, APendingRequestEndsTheTimedReadWithoutAMessage)
+{
+    PendingRequest r;
+    unsigned char buf[1] = {};
+    testing::internal::CaptureStderr();
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_tty(buf, 1, 5), 0);
+    EXPECT_LT(ms_since(t0), 3000);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(kill_link, 1);
+}
+
+// No byte goes out once a request has come, even unpaced.
+TEST_F(SerialIo, APendingRequestSendsNothing)
+{
+    PendingRequest r;
+    const unsigned char data[] = "WB";
+    EXPECT_EQ(write_tty(data, 2, 0, 0), 0);
+    EXPECT_EQ(drain_master(), "");
+}
+
+// A step that must finish after the first request (the speed put back) waits on: only a second
+// request ends its wait.
+TEST(SerialRequests, AWaitForASecondRequestOutlastsTheFirst)
+{
+    PendingRequest r;
+    EXPECT_EQ(take_requests(), 1);
+    EXPECT_EQ(term_requests, 1);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait_for(nullptr, 0, monotonic_ns() + NS_PER_SEC / 2, term_requests + 1),
+              wait_end::TIMEOUT);
+    EXPECT_GE(ms_since(t0), 500);
+    pthread_kill(pthread_self(), SIGINT);
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait_for(nullptr, 0, monotonic_ns() + 5 * NS_PER_SEC, 2), wait_end::REQUEST);
+    EXPECT_LT(ms_since(t0), 3000);
+}
+
+// A request that came after the last operation's last look at kill_link waits, blocked, until
+// the program ends: the run that was asked to end does not report success.
+TEST(SerialRequestsDeathTest, APendingRequestMakesTheEndAFailure)
+{
+    EXPECT_EXIT(
+        {
+            PendingRequest r;
+            end_program(0);
+        },
+        ::testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(end_program(0), ::testing::ExitedWithCode(0), "");
+}
+
+// Inside a step that must finish after a request (the speed put back), the line still writes and
+// pauses; a further request stops it at once.
+TEST_F(SerialIo, AStepFinishesDespiteTheFirstRequestNotTheSecond)
+{
+    PendingRequest r;
+    const unsigned char letters[] = "SP";
+    EXPECT_EQ(write_tty(letters, 2, 0, 0), 0);  // the first request stops the line
+    EXPECT_EQ(kill_link, 1);
+    finish_despite_request(true);
+    EXPECT_EQ(write_tty(letters, 2, 0, 0), 1);
+    EXPECT_EQ(pause_tty(0, 100), 1);
+    EXPECT_EQ(drain_master(), "SP");
+    pthread_kill(pthread_self(), SIGINT);  // the second, pending until the next wait
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(pause_tty(3, 0), 0);
+    EXPECT_LT(ms_since(t0), 2000);
+    EXPECT_EQ(write_tty(letters, 2, 0, 0), 0);
+    finish_despite_request(false);
+    EXPECT_EQ(drain_master(), "");
 }
