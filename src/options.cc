@@ -36,6 +36,7 @@ int fastwrite_cmd = 0, write_cmd = 0, read_cmd = 0, read_registers = 0;
 int file_size = 0, block_size = 0, hash = 0;
 int verify_opt = 0;
 int write_offset = 0, write_speed = 0;
+int read_speed = 0;
 int terminal_hex_opt = 0, echo_opt = 0;
 int dram_timeout = 120;
 
@@ -125,9 +126,11 @@ const OPTION general_options[] = {
     {"dram timeout", OPT_INT_RANGE, &dram_timeout,
      "Seconds a DRAM test may go without progress (default 120, 0 = no limit)", 0, 0,
      DRAM_TIMEOUT_LIMIT, nullptr},
+    {"read speed", OPT_U32_RANGE, &read_speed, "Baudrate for flash read (default: write speed)", 0,
+     0, FLASH_BYTES, nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 33, "32 options and the terminator");
+static_assert(std::size(general_options) == 34, "33 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 
@@ -593,13 +596,27 @@ int parse_args(int argc, char **argv)
     return 1;
 }
 
+// The table's row that sets `setting`.
+static const OPTION *row_of(const void *setting)
+{
+    const OPTION *row = general_options;
+    while (row->name && row->addr != setting)
+        ++row;
+    return row;
+}
+
 int check_option_combinations()
 {
     if (verify_opt && fastwrite_cmd != 1) {
-        const OPTION *row = general_options;
-        while (row->name && row->addr != &verify_opt)
-            ++row;
-        option_error(row, "only the block write \"write\" can be verified");
+        option_error(row_of(&verify_opt), "only the block write \"write\" can be verified");
+        return 0;
+    }
+    // "read speed 115200" once meant the read and then the line speed: that command line would
+    // now read nothing.
+    if (read_speed != 0 && !read_cmd) {
+        option_error(row_of(&read_speed),
+                     "sets the speed of the flash read \"read\", which is not selected "
+                     "(\"speed\" sets the line speed)");
         return 0;
     }
     return 1;

@@ -1,5 +1,8 @@
-// The speed frame of the block write's data phase and its way back.
+// The speed frame of a data phase at a faster speed and its way back.
 #include "monitor/speed_switch.h"
+
+#include <algorithm>
+#include <cstdio>
 
 #include "monitor/link.h"
 #include "serial/serial.h"
@@ -7,23 +10,63 @@
 namespace {
 
 constexpr int SPEED_SETTLE_SEC = 1;  // the monitor switches back before the host does
+// The longest the way back waits for the rest of a read (its time on the wire at the fast
+// speed) before the monitor can hear the speed frame: a termination request must end the run
+// soon. More than that, and the monitor is left at the fast speed.
+constexpr long FINISH_LIMIT_SEC = 5;
+constexpr long BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
+constexpr int FINISH_CHUNK_BYTES = 4096;
+
+int fast_baud = 0;
+const char *fast_term_msg = TERM_FLASH_WRITE;
+long bytes_to_come = 0;  // of a read the monitor is still sending
 
 // The "SP" frame telling the monitor `baud`; its echo is not insisted on, as it may come at
 // either speed. `report`: failures print their messages.
-int speed_frame(int baud, const char *term_msg, bool report)
+int speed_frame(int baud, bool report)
 {
-    return send_command(CMD_SET_SPEED, false, term_msg) &&
+    return send_command(CMD_SET_SPEED, false, fast_term_msg) &&
            exchange_number(pair_code(CMD_SET_SPEED), baud, 1, report);
+}
+
+// Takes and drops what the monitor still owes of a read, so that it hears what comes next.
+// 1 = nothing more is coming (or a second passed without a byte: the monitor stopped, and
+// whether it hears the frame is for the frame to tell); 0 = too much to wait for, said on stderr.
+int let_monitor_finish()
+{
+    if (bytes_to_come <= 0)
+        return 1;
+    if (bytes_to_come * BITS_PER_BYTE > FINISH_LIMIT_SEC * fast_baud) {
+        std::fprintf(stderr,
+                     "\nThe board still sends %ld bytes of the read and stays at %d baud: give "
+                     "\"speed %d\" next time, or reset the board\n",
+                     bytes_to_come, fast_baud, fast_baud);
+        return 0;
+    }
+    unsigned char buf[FINISH_CHUNK_BYTES];
+    while (bytes_to_come > 0) {
+        const int chunk = static_cast<int>(std::min<long>(bytes_to_come, FINISH_CHUNK_BYTES));
+        gather_tty(chunk);
+        if (!read_tty(buf, 1, 1))
+            break;
+        const int more = chunk > 1 ? read_pending_tty(buf, chunk - 1) : 0;
+        if (more < 0)
+            break;
+        bytes_to_come -= 1 + more;
+    }
+    bytes_to_come = 0;
+    return 1;
 }
 
 // Run by the first termination request while the monitor is at the fast speed. The request is
 // being honoured: kill_link is lowered for the length of the frame, so that a second request
-// raises it again and ends the frame (and the run) at once. Bounded by the frame's own waits:
-// the prompt's, the echo's and the settle pause, a few seconds in all with a silent monitor.
+// raises it again and ends the frame (and the run) at once. Bounded by the frame's own waits
+// (the prompt's, the echo's and the settle pause, a few seconds in all with a silent monitor)
+// and by FINISH_LIMIT_SEC for the rest of a read.
 void back_to_normal_on_termination()
 {
     kill_link = 0;
-    if (speed_frame(inspeed, TERM_FLASH_WRITE, false))
+    if (let_monitor_finish() && speed_frame(inspeed, false))
         pause_tty(SPEED_SETTLE_SEC, 0);
     kill_link = 1;
     restore_line();
@@ -31,25 +74,30 @@ void back_to_normal_on_termination()
 
 }  // namespace
 
-int enter_fast_speed(int baud)
+void monitor_sending(long bytes) { bytes_to_come = bytes; }
+
+int enter_fast_speed(int baud, const char *term_msg)
 {
     const int code = speed_toh(baud);
     if (code == 0)
         return 0;
-    if (!speed_frame(baud, TERM_FLASH_WRITE, true) || !set_line_speed(code))
+    fast_baud = baud;
+    fast_term_msg = term_msg;
+    bytes_to_come = 0;
+    if (!speed_frame(baud, true) || !set_line_speed(code))
         return 0;
     set_termination_step(back_to_normal_on_termination);
-    end_run_if_interrupted(TERM_FLASH_WRITE);
+    end_run_if_interrupted(fast_term_msg);
     return 1;
 }
 
 int leave_fast_speed()
 {
-    if (!speed_frame(inspeed, TERM_FLASH_WRITE, true))
+    if (!let_monitor_finish() || !speed_frame(inspeed, true))
         return 0;
     set_termination_step(nullptr);
     if (!pause_tty(SPEED_SETTLE_SEC, 0))
-        end_run_if_interrupted(TERM_FLASH_WRITE);
+        end_run_if_interrupted(fast_term_msg);
     return restore_line();
 }
 

@@ -38,7 +38,8 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
             "ports               List serial ports\n"
             "report              Report file name (JSON) written when the run ends\n"
             "dram timeout        Seconds a DRAM test may go without progress (default 120, 0 = no "
-            "limit)";
+            "limit)\n"
+            "read speed          Baudrate for flash read (default: write speed)";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }
