@@ -41,6 +41,8 @@ expect "" speed ""
 expect "" write speed ""
 expect "" block size ""
 expect "speed " write sp
+expect "speed " read sp
+expect "" read speed ""
 expect "verify " ver
 expect "--help --version " --
 dir=$(mktemp -d)
