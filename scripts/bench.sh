@@ -6,10 +6,12 @@
 #      processing per block and its pacing delay, zelk's turnaround per reply (board's last reply
 #      byte to zelk's next byte, median and 99th percentile), zelk's CPU seconds per MiB;
 #  (b) a 2 MiB flash read at 460800 baud: wire time, zelk's time from the first data bit to its
-#      exit, the board's pacing delay, zelk's CPU seconds per MiB;
+#      exit, the board's pacing delay, zelk's CPU seconds per MiB; then 256 KiB read from a line
+#      at 38400, at that speed and with "read speed 460800": the speed-up of the fast read;
 #  (c) scripts/flash-many writing 256 KiB to 8 boards at once, against one board alone.
 # (a) and (b) run twice: with zelk, and with an immediate scripted host (scripts/bench_host.cc)
-# whose figures are the floor that the board and the pseudo-terminal put under any host.
+# that keeps to the protocol with nothing else to do: its figures are the floor that the board and
+# the pseudo-terminal put under any host. Each part ends with a "summary" line.
 # Usage: scripts/bench.sh [a] [b] [c]   (all three when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,13 +57,14 @@ start_board() {
 }
 
 # Runs a command with its output to files $1.out/$1.err; prints "<monotonic ns at its end>
-# <CPU seconds>" (the steady clock the board's timing uses).
+# <CPU seconds>" (the steady clock the board's timing uses); its start goes to $1.start.
 timed() {
     local name=$1
     shift
     python3 -c '
 import os, subprocess, sys, time
 with open(sys.argv[1] + ".out", "w") as o, open(sys.argv[1] + ".err", "w") as e:
+    open(sys.argv[1] + ".start", "w").write("%d\n" % time.monotonic_ns())
     p = subprocess.Popen(sys.argv[2:], stdout=o, stderr=e)
     _, st, r = os.wait4(p.pid, 0)
 end = time.monotonic_ns()
@@ -79,7 +82,9 @@ percentiles() {
 }
 
 # The block write's figures from a board timing file: span, board processing and pacing delay
-# (seconds), and the turnarounds (microseconds, to turnarounds.txt).
+# (seconds), the ready markers the board sent between blocks (a send that follows another send:
+# the monitor offers "rr" whenever it is idle), and the turnarounds (microseconds, to
+# turnarounds.txt).
 write_figures() {
     awk -v baud="$baud" -v out="$work/turnarounds.txt" '
         $1 == "R" { if (!started) { started = 1; first = $2 }
@@ -87,9 +92,10 @@ write_figures() {
                     last_r_wire = $3; prev = "R"; prev_at = $2; next }
         $1 == "T" && started {
                     if (prev == "R") proc += $3 - last_r_wire
+                    else if ($4 == 2) markers++
                     late += $2 - ($3 + $4 * 10 * 1e9 / baud)
                     last = $2; prev = "T"; prev_at = $2 }
-        END { printf "%.6f %.6f %.6f\n", (last - first) / 1e9, proc / 1e9, late / 1e9 }' "$1"
+        END { printf "%.6f %.6f %.6f %d\n", (last - first) / 1e9, proc / 1e9, late / 1e9, markers }' "$1"
 }
 
 # The read's figures: the first data bit on the wire (ns), the last data byte delivered (ns),
@@ -124,13 +130,13 @@ if [[ $parts == *a* ]]; then
     timed hw "$host" "$tty" "$baud" write "$blocks" >/dev/null || { cat hw.err >&2; exit 1; }
     stop_board
     transfer=$(sed -n 's/^Transfer time = \([0-9.]*\) sec$/\1/p' zw.out)
-    read -r zspan zproc zlate < <(write_figures zelk-write.timing)
+    read -r zspan zproc zlate zmark < <(write_figures zelk-write.timing)
     read -r zmed zp99 < <(percentiles <turnarounds.txt)
-    read -r hspan hproc hlate < <(write_figures host-write.timing)
+    read -r hspan hproc hlate hmark < <(write_figures host-write.timing)
     read -r hmed hp99 < <(percentiles <turnarounds.txt)
     awk -v b="$blocks" -v baud="$baud" -v transfer="$transfer" -v cpu="$cpu" \
-        -v zs="$zspan" -v zp="$zproc" -v zl="$zlate" -v zm="$zmed" -v z9="$zp99" \
-        -v hs="$hspan" -v hp="$hproc" -v hl="$hlate" -v hm="$hmed" -v h9="$hp99" 'BEGIN {
+        -v zs="$zspan" -v zp="$zproc" -v zl="$zlate" -v zm="$zmed" -v z9="$zp99" -v zk="$zmark" \
+        -v hs="$hspan" -v hp="$hproc" -v hl="$hlate" -v hm="$hmed" -v h9="$hp99" -v hk="$hmark" 'BEGIN {
         ideal = b * ((2 + 8 + 512) + (2 + 8 + 8)) * 10 / baud
         printf "    ideal wire time             %8.3f s\n", ideal
         printf "                                    zelk   immediate host\n"
@@ -143,8 +149,13 @@ if [[ $parts == *a* ]]; then
         printf "    host share (rest)           %8.3f s  %8.3f s  (%.2f%% / %.2f%% of ideal)\n",
                zh, hh, 100 * zh / ideal, 100 * hh / ideal
         printf "    ideal / (data phase - board share)  %.2f%%\n", 100 * ideal / (zs - zp - zl)
+        printf "    ready markers between blocks %7d    %8d     (2 bytes each, not in the ideal)\n", zk, hk
         printf "    zelk reports transfer time  %8.3f s;  zelk CPU %.3f s = %.3f s per MiB (whole run)\n",
                transfer, cpu, cpu / (b * 512 / 1048576)
+        printf "    summary: of the ideal %.1f s on the wire, zelk adds %.2f%% waiting on itself, the bare host %.2f%%;\n",
+               ideal, 100 * zh / ideal, 100 * hh / ideal
+        printf "             zelk answers the board in %s us (median), %.1f times the bare host'"'"'s %s us\n",
+               zm, zm / (hm > 0 ? hm : 1), hm
     }'
 fi
 
@@ -186,6 +197,29 @@ if [[ $parts == *b* ]]; then
                cpu, cpu0, (cpu - cpu0) / mib, cpu / mib
         if (calls != "")
             printf "    system calls %d (%.0f per MiB)\n", calls, calls / mib
+        printf "    summary: 2 MiB take %.1f s on the wire; zelk has them in %.1f s from the first bit, the bare host in %.1f s\n",
+               ideal, (ze - zf) / 1e9, (he - hf) / 1e9
+    }'
+    # The fast read against a board at the normal speed: the same 256 KiB at 38400, then with
+    # the data switched to 460800.
+    small=$((256 * 1024))
+    start_board --wire-speed
+    read -r slow_end _ < <(timed zs0 "$zelk" read size "$small" "$tty") || { cat zs0.out zs0.err >&2; exit 1; }
+    stop_board
+    start_board --wire-speed
+    read -r fast_end fast_cpu < <(timed zs1 "$zelk" read size "$small" read speed "$baud" "$tty") ||
+        { cat zs1.out zs1.err >&2; exit 1; }
+    stop_board
+    read -r slow_start < zs0.start
+    read -r fast_start < zs1.start
+    awk -v m="$small" -v baud="$baud" -v s0="$slow_start" -v s1="$slow_end" -v f0="$fast_start" \
+        -v f1="$fast_end" -v cpu="$fast_cpu" 'BEGIN {
+        slow = (s1 - s0) / 1e9; fast = (f1 - f0) / 1e9
+        printf "    256 KiB from a line at 38400: %.1f s at 38400, %.1f s with read speed %d (whole runs; CPU %.3f s)\n",
+               slow, fast, baud, cpu
+        printf "    summary: \"read speed %d\" reads 256 KiB %.1f times as fast as the line'"'"'s 38400 (%.1f s against %.1f s;\n",
+               baud, slow / fast, fast, slow
+        printf "             each run has 6 s of paced command letters, the fast one also the speed frame and 1 s back)\n"
     }'
 fi
 

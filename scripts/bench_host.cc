@@ -45,6 +45,29 @@ void get(std::size_t n)
     }
 }
 
+// Reads up to the two letters `pair`, as a host that keeps to the protocol must: the monitor's
+// ready marker "rr" may come before a prompt, and a host that counted bytes instead would run
+// ahead of the monitor (its next bytes already queued when the monitor turns to read them),
+// which no real host can do. Never reads past the pair: the monitor sends nothing after a prompt
+// until the host has answered it.
+void get_pair(const char *pair)
+{
+    char prev = 0;
+    for (;;) {
+        char c[2];
+        // Two bytes at a time unless the last one may begin the pair.
+        const ssize_t want = prev == pair[0] ? 1 : 2;
+        const ssize_t r = read(fd, c, static_cast<std::size_t>(want));
+        if (r <= 0)
+            die("read");
+        for (ssize_t i = 0; i < r; i++) {
+            if (prev == pair[0] && c[i] == pair[1] && i == r - 1)
+                return;
+            prev = c[i];
+        }
+    }
+}
+
 std::string hex8(unsigned v)
 {
     char t[9];
@@ -99,7 +122,7 @@ int main(int argc, char **argv)
         const std::string block(512, '\x5A');
         for (long b = 0; b < n; b++) {
             put("WB");
-            get(2);
+            get_pair("WB");
             put(hex8(static_cast<unsigned>(b * 512)));
             get(8);
             put(block);
@@ -107,7 +130,7 @@ int main(int argc, char **argv)
         }
     } else {
         put("RD");
-        get(2);
+        get_pair("RD");
         put(hex8(static_cast<unsigned>(n)));
         get(8);
         get(static_cast<std::size_t>(n));

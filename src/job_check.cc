@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "files.h"
+#include "monitor/flash_read.h"
 #include "monitor/image.h"
 #include "monitor/input_file.h"
 #include "serial/serial.h"
@@ -26,10 +27,12 @@ int check_write_input()
     return check_input_file(inpfilenam, &len) && check_byte_write(len);
 }
 
-// The block write's data speed must be one of the table's.
-int check_write_speed()
+// The data speeds of the block write and of the flash read must be ones of the table.
+int check_data_speeds()
 {
-    return fastwrite_cmd != 1 || write_speed == 0 || speed_toh(write_speed) != 0;
+    if (fastwrite_cmd == 1 && write_speed != 0 && speed_toh(write_speed) == 0)
+        return 0;
+    return !read_cmd || read_data_speed() == 0 || speed_toh(read_data_speed()) != 0;
 }
 
 // The read creates or empties its output file only when the monitor's data begins; whether it
@@ -45,4 +48,4 @@ int check_read_output()
 
 }  // namespace
 
-int check_job() { return check_write_input() && check_write_speed() && check_read_output(); }
+int check_job() { return check_write_input() && check_data_speeds() && check_read_output(); }

@@ -37,6 +37,7 @@ int fastwrite_cmd = 0, write_cmd = 0, read_cmd = 0, read_registers = 0;
 int file_size = 0, block_size = 0, hash = 0;
 int verify_opt = 0;
 int write_offset = 0, write_speed = 0;
+int read_speed = 0;
 int terminal_hex_opt = 0, echo_opt = 0;
 int dram_timeout = 120;
 int timestamps_opt = 0, reconnect_opt = 0;
@@ -138,9 +139,11 @@ const OPTION general_options[] = {
     {"erase needed", OPT_FLAG, &erase_needed_opt, "Erase the sectors the write's image touches", 1,
      0, 0},
     {"plan", OPT_FLAG, &plan_opt, "Print what the run would do; open no device", 1, 0, 0},
+    {"read speed", OPT_U32_RANGE, &read_speed, "Baudrate for flash read (default: write speed)", 0,
+     0, FLASH_BYTES},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0},
 };
-static_assert(std::size(general_options) == 40, "39 options and the terminator");
+static_assert(std::size(general_options) == 41, "40 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 
@@ -579,22 +582,32 @@ int parse_args(int argc, char **argv)
     return 1;
 }
 
+// The table's row that sets `setting`.
+static const OPTION *row_of(const void *setting)
+{
+    const OPTION *row = general_options;
+    while (row->name && row->addr != setting)
+        ++row;
+    return row;
+}
+
 int check_option_combinations()
 {
-    // The row that writes `setting`, for its messages.
-    auto row_writing = [](const void *setting) {
-        const OPTION *row = general_options;
-        while (row->name && row->addr != setting)
-            ++row;
-        return row;
-    };
     if (verify_opt && fastwrite_cmd != 1) {
-        option_error(row_writing(&verify_opt), "only the block write \"write\" can be verified");
+        option_error(row_of(&verify_opt), "only the block write \"write\" can be verified");
         return 0;
     }
     if (erase_needed_opt && fastwrite_cmd != 1) {
-        option_error(row_writing(&erase_needed_opt),
+        option_error(row_of(&erase_needed_opt),
                      "only the block write \"write\" has an image to erase for");
+        return 0;
+    }
+    // "read speed 115200" once meant the read and then the line speed: that command line would
+    // now read nothing.
+    if (read_speed != 0 && !read_cmd) {
+        option_error(row_of(&read_speed),
+                     "sets the speed of the flash read \"read\", which is not selected "
+                     "(\"speed\" sets the line speed)");
         return 0;
     }
     return 1;

@@ -82,6 +82,7 @@ extern int fastwrite_cmd, write_cmd, read_cmd, read_registers;
 extern int file_size, block_size, hash;
 extern int verify_opt;                 // the block write reads the flash back and compares
 extern int write_offset, write_speed;  // stored as 32-bit patterns by OPT_U32 rows
+extern int read_speed;                 // the flash read's data speed; 0: write_speed applies
 extern int terminal_hex_opt, echo_opt;
 extern int dram_timeout;      // seconds a DRAM test may go without a byte or a phase; 0 = no limit
 extern int timestamps_opt;    // the terminal stamps each line with the local time

@@ -14,5 +14,6 @@ constexpr U32 BLOCK_CRC_INIT = 0xFFFF;
 U32 block_crc_update(U32 crc, const U8 *p, std::size_t len);
 
 // The value the monitor answers for one block: the offset written as "%08x" (lower case), then
-// the 512 bytes of the block, fed from BLOCK_CRC_INIT.
+// the 512 bytes of the block, fed from BLOCK_CRC_INIT. Only the last 32 bits fed decide it, so
+// it is computed from the block's last 4 bytes.
 U32 block_crc(U32 offset, const U8 *block);

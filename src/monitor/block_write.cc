@@ -180,7 +180,7 @@ int proc_FastWrite()
     if (switched) {
         std::printf("\nSet Write Speed %d\n", write_speed);
         std::fflush(stdout);
-        if (!enter_fast_speed(write_speed))
+        if (!enter_fast_speed(write_speed, TERM_FLASH_WRITE))
             return 0;
     }
     if (write_offset != 0)

@@ -11,6 +11,7 @@
 #include "files.h"
 #include "monitor/link.h"
 #include "monitor/progress.h"
+#include "monitor/speed_switch.h"
 #include "serial/serial.h"
 
 namespace {
@@ -118,9 +119,10 @@ int receive_data(read_target &t, int count)
         const int n = 1 + std::max(more, 0);
         for (int i = 1; i < n; i++)
             hash_mark(marks, pos + i);
-        if (!store(t, rbuf, pos, n))
-            return 0;
         pos += n;
+        monitor_sending(count - pos);
+        if (!store(t, rbuf, pos - n, n))
+            return 0;
         progress_update(pos);
     }
     progress_end();
@@ -136,6 +138,8 @@ int read_frame(read_target &t, int count)
             close_output(*t.file);
         return 0;
     }
+    // From here the monitor sends all `count` bytes whatever happens at this end.
+    monitor_sending(count);
     return receive_data(t, count);
 }
 
@@ -148,6 +152,8 @@ int read_flash_into(U8 *dest, int count)
     return read_frame(t, count);
 }
 
+int read_data_speed() { return read_speed != 0 ? read_speed : write_speed; }
+
 int proc_Read()
 {
     if (file_size <= 0) {
@@ -156,13 +162,34 @@ int proc_Read()
     }
     if (!read_id())
         return 0;
+    // The switch comes before the read's own line, so that "Read flash ...Ok" reads as it does
+    // at the normal speed.
+    const int speed = read_data_speed();
+    if (speed != 0) {
+        std::printf("Set Read Speed %d\n", speed);
+        std::fflush(stdout);
+        if (!enter_fast_speed(speed, TERM_FLASH_READ))
+            return 0;
+        // At the new speed the monitor must announce itself again.
+        if (!read_id()) {
+            put_back_line();
+            return 0;
+        }
+    }
     std::printf("Read flash ...");
     std::fflush(stdout);
     file_ptr fo;
     read_target t;
     t.file = &fo;
-    if (!read_frame(t, file_size))
-        return 0;
-    std::printf("Ok\n");
-    return 1;
+    const int rvl = read_frame(t, file_size);
+    if (rvl)
+        std::printf("Ok\n");
+    if (speed != 0) {
+        // The read's line is left open when it failed.
+        std::printf("%sRestore Speed %d\n", rvl ? "" : "\n", inspeed);
+        std::fflush(stdout);
+        if (!leave_fast_speed())
+            return 0;
+    }
+    return rvl;
 }

@@ -8,3 +8,7 @@
 // marks, progress line and messages; a lost byte, an interruption or a hang-up end it as they
 // end the flash read. 1 = all arrived.
 int read_flash_into(U8 *dest, int count);
+
+// The line speed of the flash read's data phase: "read speed", else "write speed"; 0 = the
+// normal speed, no switch.
+int read_data_speed();

@@ -59,7 +59,10 @@ wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, boo
     for (int n = 0; n < reads; n++) {
         end_run_if_interrupted(term_msg);
         unsigned char byte = 0;
-        if (!read_tty(&byte, 1, sec)) {
+        // The bytes of a reply come together: after the first, the next is usually queued
+        // already, and one read takes it without a wait.
+        const int queued = n > 0 ? read_pending_tty(&byte, 1) : 0;
+        if (queued < 0 || (queued == 0 && !read_tty(&byte, 1, sec))) {
             end_run_if_interrupted(term_msg);
             if (timeout_ends)
                 return WAIT_TIMEOUT;

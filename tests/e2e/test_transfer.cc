@@ -96,20 +96,25 @@ TEST(TransferBlockWrite, WriteSpeedSwitchesAtTheRightMoments)
         RunResult r =
             b.run({"write", "write", "speed", std::to_string(speed), "read", "input", "image.bin"});
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(masked(r.out), HEAD + block_write_out(speed) + LINK_OK + "Read flash ...Ok\n");
+        // "write speed" is the read's speed too: a speed frame of its own around the read.
+        EXPECT_EQ(masked(r.out), HEAD + block_write_out(speed) + LINK_OK + "Set Read Speed " +
+                                     std::to_string(speed) + "\n" + LINK_OK +
+                                     "Read flash ...Ok\nRestore Speed 38400\n");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(b.output(), data);
         EXPECT_EQ(b.board.garbled_from_host(), 0);
-        EXPECT_EQ(b.board.received(), "SP" + zb::hex8(static_cast<U32>(speed)) +
-                                          block_frames(data, 0) + "SP00009600RD" + zb::hex8(1300));
+        const std::string frame = "SP" + zb::hex8(static_cast<U32>(speed));
+        EXPECT_EQ(b.board.received(), frame + block_frames(data, 0) + "SP00009600" + frame + "RD" +
+                                          zb::hex8(1300) + "SP00009600");
         using C = std::pair<std::string, int>;
-        EXPECT_EQ(commands_of(b.board),
-                  (std::vector<C>{{"SP" + zb::hex8(static_cast<U32>(speed)), 38400},
-                                  {"WB00000000", speed},
-                                  {"WB00000200", speed},
-                                  {"WB00000400", speed},
-                                  {"SP00009600", speed},
-                                  {"RD00000514", 38400}}));
+        EXPECT_EQ(commands_of(b.board), (std::vector<C>{{frame, 38400},
+                                                        {"WB00000000", speed},
+                                                        {"WB00000200", speed},
+                                                        {"WB00000400", speed},
+                                                        {"SP00009600", speed},
+                                                        {frame, 38400},
+                                                        {"RD00000514", speed},
+                                                        {"SP00009600", speed}}));
         EXPECT_EQ(b.board.baud(), 38400);
     }
 }
@@ -519,6 +524,175 @@ TEST(TransferRead, SigintKeepsWhatArrived)
     EXPECT_EQ(r.out, HEAD + "Read flash ...Received signal 2. Terminating.\n");
     EXPECT_EQ(r.err, "\nFlash read terminated.");
     EXPECT_EQ(b.output(), data.substr(0, 100));
+}
+
+// ---- Flash read at a faster speed -----------------------------------------------------------
+
+namespace {
+
+// stdout of a read of the flash at `speed` that succeeds.
+std::string fast_read_out(int speed)
+{
+    return HEAD + "Set Read Speed " + std::to_string(speed) + "\n" + LINK_OK +
+           "Read flash ...Ok\nRestore Speed 38400\n";
+}
+
+std::string speed_frame(int baud) { return "SP" + zb::hex8(static_cast<U32>(baud)); }
+
+}  // namespace
+
+// "read speed", else "write speed", runs the data at that speed inside the speed frame and its
+// way back: the switch after the frame's echo, the restore once the monitor has had its own,
+// nothing crossing at mismatched speeds, the line and the board back at 38400 after.
+TEST(TransferFastRead, DataAtTheReadSpeed)
+{
+    struct Case {
+        std::vector<std::string> words;
+        int speed;
+    } cases[] = {
+        {{"write", "speed", "460800"}, 460800},
+        {{"read", "speed", "115200"}, 115200},
+        {{"read", "speed", "115200", "write", "speed", "460800"}, 115200},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.speed);
+        Bench b;
+        const std::string data = pattern(5000);
+        b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
+        const termios before = zt::attrs_of(b.board.path());
+        std::vector<std::string> words = {"read", "size", "5000"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        RunResult r = b.run(words);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, fast_read_out(c.speed));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(b.output(), data);
+        EXPECT_EQ(b.board.received(), speed_frame(c.speed) + "RD" + zb::hex8(5000) + "SP00009600");
+        using C = std::pair<std::string, int>;
+        EXPECT_EQ(commands_of(b.board), (std::vector<C>{{speed_frame(c.speed), 38400},
+                                                        {"RD00001388", c.speed},
+                                                        {"SP00009600", c.speed}}));
+        EXPECT_EQ(b.board.garbled_from_host(), 0);
+        EXPECT_EQ(b.board.garbled_to_host(), 0);
+        EXPECT_EQ(b.board.baud(), 38400);
+        EXPECT_TRUE(zt::same_line_attrs(zt::attrs_of(b.board.path()), before));
+    }
+}
+
+// A speed the table lacks, for the read or taken from "write speed", ends the run before the
+// device is opened; so does "read speed" without the read.
+TEST(TransferFastRead, RefusedBeforeTheDeviceIsOpened)
+{
+    struct Case {
+        std::vector<std::string> words;
+        std::string err;
+    } cases[] = {
+        {{"erase", "read", "size", "10", "read", "speed", "12345"}, "Speed 12345 not supported\n"},
+        {{"erase", "read", "size", "10", "write", "speed", "12345"}, "Speed 12345 not supported\n"},
+        {{"erase", "read", "speed", "115200"},
+         "\nOption [read speed] error:sets the speed of the flash read \"read\", which is not "
+         "selected (\"speed\" sets the line speed)\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        Bench b;
+        RunResult r = b.run(c.words);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(b.board.received(), "");
+    }
+}
+
+// A monitor that does not announce itself at the new speed: the host line goes back, the monitor
+// is not sent a speed frame, no file is made.
+TEST(TransferFastRead, SilentAtTheReadSpeed)
+{
+    zb::Config cfg;
+    cfg.ready.after_speed_switch = false;
+    Bench b(cfg);
+    const termios before = zt::attrs_of(b.board.path());
+    RunResult r = b.run({"read", "size", "300", "read", "speed", "460800"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + "Set Read Speed 460800\nTest link ...Fail\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(b.board.received(), speed_frame(460800));
+    EXPECT_FALSE(zt::file_exists(b.dir.file("zelk.out")));
+    EXPECT_EQ(b.board.garbled_from_host(), 0);
+    EXPECT_TRUE(zt::same_line_attrs(zt::attrs_of(b.board.path()), before));
+}
+
+// A monitor that falls silent in the data at the read speed: what arrived is kept, the way back
+// is tried and fails with the frame's own messages, the line is put back as the run ends.
+TEST(TransferFastRead, MonitorFallsSilentAtTheReadSpeed)
+{
+    zb::Fault f = fault("RD");
+    f.data_fault = zb::DataFault::Silence;
+    f.data_fault_at = 100;
+    Bench b(with_fault(f));
+    const std::string data = pattern(300);
+    b.board.load_flash(0, std::vector<U8>(data.begin(), data.end()));
+    const termios before = zt::attrs_of(b.board.path());
+    RunResult r = b.run({"read", "size", "300", "read", "speed", "460800"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEAD + "Set Read Speed 460800\n" + LINK_OK +
+                         "Read flash ...\nRestore Speed 38400\nFail\n");
+    EXPECT_EQ(r.err, "\nRead byte timeout, offset [100][0x64]\nData length prompt timeout\n");
+    EXPECT_EQ(b.output(), data.substr(0, 100));
+    EXPECT_TRUE(zt::same_line_attrs(zt::attrs_of(b.board.path()), before));
+}
+
+// A termination request in the data at the read speed: the file keeps what arrived, and the
+// board is brought back to 38400 when the rest of its data takes a few seconds at most; when it
+// takes longer, the run ends at once and says at which speed the board stays.
+TEST(TransferFastRead, SigtermInTheData)
+{
+    struct Case {
+        int size;
+        bool board_back;
+    } cases[] = {{65536, true}, {400000, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        zb::Config cfg;
+        cfg.wire_speed = true;
+        Bench b(cfg);
+        const std::string flash = pattern(static_cast<std::size_t>(c.size));
+        b.board.load_flash(0, std::vector<U8>(flash.begin(), flash.end()));
+        const termios before = zt::attrs_of(b.board.path());
+        zt::Proc p(b.words({"read", "size", std::to_string(c.size), "read", "speed", "460800"}),
+                   {.cwd = b.dir.path});
+        // The speed frame, then "RD" with its number, and the first 4 KiB of data read.
+        ASSERT_TRUE(zt::reach(
+            b.board,
+            {.command = 2, .number = true, .consumed = 2 + 8 + 4096, .in = zt::In::Anything},
+            p.pid()));
+        p.signal(SIGTERM);
+        RunResult r = p.finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, HEAD + "Set Read Speed 460800\n" + LINK_OK +
+                             "Read flash ...Received signal 15. Terminating.\n");
+        // The request may cut a wait for bytes on their way.
+        const std::string stays =
+            "\nThe board still sends \\d+ bytes of the read and stays at 460800 "
+            "baud: give \"speed 460800\" next time, or reset the board\n";
+        const std::string err = std::string("(TYY read error :\\(11\\)\n)?") +
+                                (c.board_back ? "" : stays) + "\nFlash read terminated.";
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(err))) << r.err;
+        const std::string kept = b.output();
+        EXPECT_GE(kept.size(), 4096u);
+        EXPECT_LT(kept.size(), flash.size());
+        EXPECT_EQ(kept, flash.substr(0, kept.size()));
+        EXPECT_TRUE(zt::same_line_attrs(zt::attrs_of(b.board.path()), before));
+        if (c.board_back) {
+            using C = std::pair<std::string, int>;
+            ASSERT_TRUE(b.board.wait_for_commands(3, 10000));
+            EXPECT_EQ(commands_of(b.board).back(), (C{"SP00009600", 460800}));
+            EXPECT_EQ(b.board.baud(), 38400);
+            EXPECT_EQ(b.board.garbled_from_host(), 0);
+        } else {
+            EXPECT_EQ(b.board.commands().size(), 2u) << "no speed frame behind the data";
+        }
+    }
 }
 
 // ---- Byte write ------------------------------------------------------------------------------

@@ -45,6 +45,8 @@ expect "19200 " write speed 19
 expect "" idle ""
 expect "" block size ""
 expect "speed " write sp
+expect "speed " read sp
+expect "$speeds" read speed ""
 expect "verify " ver
 expect "--help --version " --
 dir=$(mktemp -d)

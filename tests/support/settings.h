@@ -32,13 +32,13 @@ inline std::vector<Setting> all_settings()
                               {&erase_sectors_cmd, sizeof erase_sectors_cmd},
                               {&flash_base, sizeof flash_base}};
     for (int *flag :
-         {&terminal_cmd,       &echo_test_cmd,  &manufactory_cmd,    &deviceid_cmd,
-          &erase_cmd,          &dram_test_cmd,  &dram_byte_test_cmd, &dram_halfword_test_cmd,
-          &dram_word_test_cmd, &fastwrite_cmd,  &write_cmd,          &read_cmd,
-          &read_registers,     &file_size,      &block_size,         &hash,
-          &verify_opt,         &write_offset,   &write_speed,        &terminal_hex_opt,
-          &echo_opt,           &timestamps_opt, &reconnect_opt,      &idle_seconds,
-          &dram_timeout})
+         {&terminal_cmd,       &echo_test_cmd, &manufactory_cmd,    &deviceid_cmd,
+          &erase_cmd,          &dram_test_cmd, &dram_byte_test_cmd, &dram_halfword_test_cmd,
+          &dram_word_test_cmd, &fastwrite_cmd, &write_cmd,          &read_cmd,
+          &read_registers,     &file_size,     &block_size,         &hash,
+          &verify_opt,         &write_offset,  &write_speed,        &read_speed,
+          &terminal_hex_opt,   &echo_opt,      &timestamps_opt,     &reconnect_opt,
+          &idle_seconds,       &dram_timeout})
         s.push_back({flag, sizeof *flag});
     for (int *flag : {&image_format_opt, &erase_needed_opt, &plan_opt})
         s.push_back({flag, sizeof *flag});

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "monitor/block_crc.h"
 
@@ -34,4 +36,23 @@ TEST(BlockCrc, DependsOnTheLastWordOnly)
     const U32 d = 0xDEADBEEF;
     block[508] = 0xDE, block[509] = 0xAD, block[510] = 0xBE, block[511] = 0xEF;
     EXPECT_EQ(block_crc(0x400, block.data()), d ^ (d << 5) ^ (d << 12));
+}
+
+// The value from the last word equals the whole feed: the offset's text and all 512 bytes from
+// the initial value, as the monitor computes it.
+TEST(BlockCrc, EqualsTheWholeFeed)
+{
+    std::mt19937 rng(26);
+    std::array<U8, FLASH_BLOCK_BYTES> block;
+    for (int round = 0; round < 200; round++) {
+        for (U8 &b : block)
+            b = static_cast<U8>(rng());
+        const U32 offset =
+            static_cast<U32>(rng()) % 0x200000u / FLASH_BLOCK_BYTES * FLASH_BLOCK_BYTES;
+        char text[9];
+        std::snprintf(text, sizeof text, "%08x", offset);
+        U32 whole = block_crc_update(BLOCK_CRC_INIT, reinterpret_cast<const U8 *>(text), 8);
+        whole = block_crc_update(whole, block.data(), FLASH_BLOCK_BYTES);
+        EXPECT_EQ(block_crc(offset, block.data()), whole) << round;
+    }
 }

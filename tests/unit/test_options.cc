@@ -95,7 +95,8 @@ const std::string kUsage =
     "                    (default: recognised by content)\n"
     "flash base          Address of flash offset 0 in a hex, srec or elf image\n"
     "erase needed        Erase the sectors the write's image touches\n"
-    "plan                Print what the run would do; open no device";
+    "plan                Print what the run would do; open no device\n"
+    "read speed          Baudrate for flash read (default: write speed)";
 
 // ---- Flags -----------------------------------------------------------------------------------
 
@@ -815,6 +816,35 @@ TEST_F(OptionsTest, VerifyNeedsTheBlockWrite)
                   c.agreed ? ""
                            : "\nOption [verify] error:only the block write \"write\" can be "
                              "verified\n");
+    }
+}
+
+// "read speed" is two words: without "read" it would speed up nothing (and the words "read speed
+// 115200" once meant the read at line speed 115200), so it is refused.
+TEST_F(OptionsTest, ReadSpeedNeedsTheRead)
+{
+    struct Case {
+        std::vector<std::string> words;
+        int agreed;
+    };
+    const Case cases[] = {
+        {{"read", "speed", "115200"}, 0},
+        {{"write", "read", "speed", "115200"}, 0},
+        {{"read", "read", "speed", "115200"}, 1},
+        {{"read", "speed", "115200", "read"}, 1},
+        {{"read", "size", "10", "speed", "115200"}, 1},
+        {{"read", "write", "speed", "115200"}, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.words.front() + " ...");
+        restore_default_settings();
+        ASSERT_EQ(parse(Words(c.words)), 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(check_option_combinations(), c.agreed);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.agreed ? ""
+                           : "\nOption [read speed] error:sets the speed of the flash read "
+                             "\"read\", which is not selected (\"speed\" sets the line speed)\n");
     }
 }
 
