@@ -53,6 +53,10 @@ TEST(InspectDramAll, FourTestsInChainOrder)
         expected += std::string("Dram Test ...\nTest link ...Ok\n\r\nDRAM ") + kind +
                     " test 0x01000000-0x01FFFFFF\r\nWrite Wait(T)\r\nVerify Wait(T)\r\nOK\nOK\n";
     Timed t = split_times(r.out);
+    // The idle board offers its marker again once zelk has read one; on a loaded machine one can
+    // cross the first letter of the next test, and the test shows what the monitor sent.
+    t.text =
+        std::regex_replace(t.text, std::regex("Test link \\.\\.\\.Ok\nrr"), "Test link ...Ok\n");
     EXPECT_EQ(t.text, expected);
     ASSERT_EQ(t.us.size(), 8u);
     for (long us : t.us) {
