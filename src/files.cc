@@ -71,20 +71,26 @@ file_ptr open_regular_file(const char *name, bool *not_regular)
 
 namespace {
 
+// Another user's symbolic link in a shared sticky directory (/tmp) is not followed: it could
+// point the run's output at any file the user may write. -1 with errno EACCES, said on stderr.
+int refuse_foreign_link(const char *name)
+{
+    std::fprintf(stderr,
+                 "\nFile [%s] is a symbolic link of another user in a shared sticky directory: "
+                 "not followed\n",
+                 name);
+    errno = EACCES;
+    return -1;
+}
+
 // Opens the FIFO `name` for writing: never one of another user in a shared sticky directory,
 // never without a reader. Opened so, a FIFO with nobody reading it refuses at once (ENXIO)
 // instead of taking the run's bytes until its buffer is full and then blocking.
 int open_fifo(const char *name)
 {
     struct stat link;
-    if (lstat(name, &link) == 0 && S_ISLNK(link.st_mode) && !owner_may_be_trusted(name, false)) {
-        std::fprintf(stderr,
-                     "\nFile [%s] is a symbolic link of another user in a shared sticky "
-                     "directory: not followed\n",
-                     name);
-        errno = EACCES;
-        return -1;
-    }
+    if (lstat(name, &link) == 0 && S_ISLNK(link.st_mode) && !owner_may_be_trusted(name, false))
+        return refuse_foreign_link(name);
     if (!owner_may_be_trusted(name, true)) {
         // A FIFO planted by another user in /tmp would receive what the run writes.
         std::fprintf(stderr,
@@ -127,14 +133,8 @@ int create_file(const char *name, int flags, mode_t mode)
             errno = err;
             return -1;
         }
-        if (!owner_may_be_trusted(name, false)) {
-            std::fprintf(stderr,
-                         "\nFile [%s] is a symbolic link of another user in a shared sticky "
-                         "directory: not followed\n",
-                         name);
-            errno = EACCES;
-            return -1;
-        }
+        if (!owner_may_be_trusted(name, false))
+            return refuse_foreign_link(name);
         fd = open(name, flags | O_NONBLOCK | O_CLOEXEC, mode);
     }
     if (fd < 0)
