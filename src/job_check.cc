@@ -6,6 +6,7 @@
 
 #include "files.h"
 #include "monitor/input_file.h"
+#include "monitor/progress.h"
 #include "serial/serial.h"
 #include "zelk.h"
 
@@ -41,4 +42,9 @@ int check_read_output()
 
 }  // namespace
 
-int check_job() { return check_write_input() && check_write_speed() && check_read_output(); }
+// The progress file of the "progress" option is opened here: a file that cannot be written
+// ends the run before the board is touched, as the other outputs do.
+int check_job()
+{
+    return check_write_input() && check_write_speed() && check_read_output() && progress_open();
+}

@@ -38,6 +38,10 @@ int verify_opt = 0;
 int write_offset = 0, write_speed = 0;
 int terminal_hex_opt = 0, echo_opt = 0;
 int dram_timeout = 120;
+int ready_wait = 0;
+char label_text[LABEL_BUF_SIZE] = "";
+char run_id_text[LABEL_BUF_SIZE] = "";
+char progressfilenam[NAME_BUF_SIZE] = "";
 
 // ---- Option table ----------------------------------------------------------------------------
 
@@ -50,6 +54,7 @@ static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE 
 
 constexpr int BLOCK_LIMIT = 1024;
 constexpr int DRAM_TIMEOUT_LIMIT = 86400;  // a day: longer is no test
+constexpr int READY_WAIT_LIMIT = 86400;    // a day: a station waits for its next board
 
 // Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
 // project's version, which the build passes in.
@@ -125,9 +130,18 @@ const OPTION general_options[] = {
     {"dram timeout", OPT_INT_RANGE, &dram_timeout,
      "Seconds a DRAM test may go without progress (default 120, 0 = no limit)", 0, 0,
      DRAM_TIMEOUT_LIMIT, nullptr},
+    {"wait", OPT_INT_RANGE, &ready_wait,
+     "Seconds the first link test waits for the board (default 0 = 5 s)", 0, 0, READY_WAIT_LIMIT,
+     nullptr},
+    {"label", OPT_STRING, label_text, "Label recorded in the report (a serial number)", 0, 0,
+     LABEL_BUF_SIZE, nullptr},
+    {"run id", OPT_STRING, run_id_text, "Run id recorded in the report and progress", 0, 0,
+     LABEL_BUF_SIZE, nullptr},
+    {"progress", OPT_STRING, progressfilenam, "Progress file name (JSON lines, appended)", 0, 0,
+     NAME_BUF_SIZE, nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 33, "32 options and the terminator");
+static_assert(std::size(general_options) == 37, "36 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 

@@ -25,6 +25,9 @@ void report_end(int ok);
 // Async-signal-safe.
 void report_keep(int fd, const char *text, int len);
 
+// The flash's manufacturer code (`device` false) or device id (true), as read in this run.
+void report_flash_code(bool device, U32 code);
+
 // A termination signal arrived. Async-signal-safe.
 void report_note_signal(int sig);
 
@@ -45,7 +48,9 @@ struct report_buf {
     bool overflow = false;
 };
 void rb_text(report_buf &b, const char *s);
-void rb_json_string(report_buf &b, const char *s, int max_len);  // quoted, escaped; null -> null
+// Quoted; valid UTF-8 is kept as it is, other bytes and control characters are escaped; null ->
+// null.
+void rb_json_string(report_buf &b, const char *s, int max_len);
 void rb_uint(report_buf &b, unsigned long long v);
 
 // Writes v in decimal into buf (room for 20 digits) without stdio or allocation, so that signal
@@ -58,3 +63,7 @@ void rb_utc_time(report_buf &b, long long epoch_usec);
 // The last non-empty line of text (of len bytes, which need not be terminated) copied into out
 // (out_size bytes, always terminated), blanks at its ends dropped. 0 = there is none.
 int last_line(const char *text, int len, char *out, int out_size);
+
+// The stable name of device `dev`: the entry of folder `by_id` (/dev/serial/by-id) that leads to
+// the same device node, into out (size bytes). 0 when there is none (out then "").
+int stable_device_name(const char *dev, const char *by_id, char *out, int size);

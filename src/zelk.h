@@ -77,6 +77,12 @@ extern int verify_opt;                 // the block write reads the flash back a
 extern int write_offset, write_speed;  // stored as 32-bit patterns by OPT_U32 rows
 extern int terminal_hex_opt, echo_opt;
 extern int dram_timeout;  // seconds a DRAM test may go without a byte or a phase; 0 = no limit
+extern int ready_wait;    // seconds the run's first link test waits for the board; 0 = as usual
+
+constexpr int LABEL_BUF_SIZE = 256;          // label_text, run_id_text
+extern char label_text[LABEL_BUF_SIZE];      // recorded in the report; "" = none
+extern char run_id_text[LABEL_BUF_SIZE];     // recorded in the report and progress; "" = none
+extern char progressfilenam[NAME_BUF_SIZE];  // JSON-lines progress; "" = none
 
 // ---- The board's flash ------------------------------------------------------------------------
 

@@ -111,6 +111,7 @@ namespace {
 // How long each other speed is listened to: the marker comes every few hundred milliseconds
 // while the monitor idles, and two bytes take 400 ms at 50 baud.
 int listen_ms(int baud) { return 250 + 40000 / baud; }
+constexpr int LISTEN_SPAN_MS = 1000;  // beyond one byte's wait, the longest listen at one speed
 
 // Listens, sending nothing, at each other speed of the table, fastest first. The baud rate at
 // which the ready marker came, or 0. The line is back at its normal speed after.
@@ -127,7 +128,12 @@ int find_board_speed()
         U16 code = 0;
         bool seen = false;
         unsigned char byte = 0;
-        while (!seen && !kill_link && read_tty_ms(&byte, 1, listen_ms(s->speed_int))) {
+        // Bounded as a whole too: a line that never falls silent (a board sending noise) must
+        // not keep the test at one speed for ever.
+        const long long until =
+            monotonic_us() + (LISTEN_SPAN_MS + listen_ms(s->speed_int)) * 1000LL;
+        while (!seen && !kill_link && monotonic_us() < until &&
+               read_tty_ms(&byte, 1, listen_ms(s->speed_int))) {
             code = shift_pair(code, byte);
             seen = code == READY_MARKER;
         }
@@ -142,13 +148,33 @@ int find_board_speed()
 
 }  // namespace
 
+namespace {
+
+// The first link test of a run given "wait N" waits up to N seconds for the marker, one-second
+// waits at a time, whatever comes meanwhile (a board being powered sends noise). Later tests,
+// and a run without the option, wait as usual.
+bool ready_waited = false;
+
+wait_result wait_ready()
+{
+    if (ready_wait <= 0 || ready_waited)
+        return wait_pairs({READY_MARKER}, READY_READS, READY_WAIT_SEC, true, false, TERM_LINK_TEST);
+    ready_waited = true;
+    const long long deadline = monotonic_us() + static_cast<long long>(ready_wait) * 1000000;
+    wait_result r = WAIT_TIMEOUT;
+    while (r != WAIT_SEEN && monotonic_us() < deadline)
+        r = wait_pairs({READY_MARKER}, READY_READS, 1, true, false, TERM_LINK_TEST);
+    return r;
+}
+
+}  // namespace
+
 int read_id()
 {
     std::printf("Test link ...");
     std::fflush(stdout);
     const unsigned long long received = tty_bytes_received;
-    if (wait_pairs({READY_MARKER}, READY_READS, READY_WAIT_SEC, true, false, TERM_LINK_TEST) ==
-        WAIT_SEEN) {
+    if (wait_ready() == WAIT_SEEN) {
         std::printf("Ok\n");
         return 1;
     }

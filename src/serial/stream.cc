@@ -65,12 +65,15 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
         return line_step::FAIL;
     }
     *got = static_cast<size_t>(n);
+    tty_bytes_received += static_cast<unsigned long long>(n);
     return line_step::GO;
 }
 
 void write_tty_once(const unsigned char *buf, size_t len)
 {
-    [[maybe_unused]] const ssize_t w = write(ttyfd, buf, len);
+    const ssize_t w = write(ttyfd, buf, len);
+    if (w > 0)
+        tty_bytes_sent += static_cast<unsigned long long>(w);
 }
 
 int send_break()

@@ -38,7 +38,12 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
             "ports               List serial ports\n"
             "report              Report file name (JSON) written when the run ends\n"
             "dram timeout        Seconds a DRAM test may go without progress (default 120, 0 = no "
-            "limit)";
+            "limit)\n"
+            "wait                Seconds the first link test waits for the board (default 0 = 5 "
+            "s)\n"
+            "label               Label recorded in the report (a serial number)\n"
+            "run id              Run id recorded in the report and progress\n"
+            "progress            Progress file name (JSON lines, appended)";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }

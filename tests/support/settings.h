@@ -28,29 +28,18 @@ inline std::vector<Setting> all_settings()
                               {outfilenam, sizeof outfilenam},
                               {protfilenam, sizeof protfilenam},
                               {reportfilenam, sizeof reportfilenam},
+                              {label_text, sizeof label_text},
+                              {run_id_text, sizeof run_id_text},
+                              {progressfilenam, sizeof progressfilenam},
                               {&inspeed, sizeof inspeed},
                               {&erase_sectors_cmd, sizeof erase_sectors_cmd}};
-    for (int *flag : {&terminal_cmd,
-                      &echo_test_cmd,
-                      &manufactory_cmd,
-                      &deviceid_cmd,
-                      &erase_cmd,
-                      &dram_test_cmd,
-                      &dram_byte_test_cmd,
-                      &dram_halfword_test_cmd,
-                      &dram_word_test_cmd,
-                      &fastwrite_cmd,
-                      &write_cmd,
-                      &read_cmd,
-                      &read_registers,
-                      &file_size,
-                      &block_size,
-                      &hash,
-                      &verify_opt,
-                      &write_offset,
-                      &write_speed,
-                      &terminal_hex_opt,
-                      &echo_opt})
+    for (int *flag :
+         {&terminal_cmd,       &echo_test_cmd, &manufactory_cmd,    &deviceid_cmd,
+          &erase_cmd,          &dram_test_cmd, &dram_byte_test_cmd, &dram_halfword_test_cmd,
+          &dram_word_test_cmd, &fastwrite_cmd, &write_cmd,          &read_cmd,
+          &read_registers,     &file_size,     &block_size,         &hash,
+          &verify_opt,         &write_offset,  &write_speed,        &terminal_hex_opt,
+          &echo_opt,           &ready_wait})
         s.push_back({flag, sizeof *flag});
     return s;
 }

@@ -85,7 +85,11 @@ const std::string kUsage =
     "verify              Verify flash after block write\n"
     "ports               List serial ports\n"
     "report              Report file name (JSON) written when the run ends\n"
-    "dram timeout        Seconds a DRAM test may go without progress (default 120, 0 = no limit)";
+    "dram timeout        Seconds a DRAM test may go without progress (default 120, 0 = no limit)\n"
+    "wait                Seconds the first link test waits for the board (default 0 = 5 s)\n"
+    "label               Label recorded in the report (a serial number)\n"
+    "run id              Run id recorded in the report and progress\n"
+    "progress            Progress file name (JSON lines, appended)";
 
 // ---- Flags -----------------------------------------------------------------------------------
 

@@ -1,10 +1,16 @@
 // The run report's formatting: JSON strings, numbers, times, and the message taken from the
 // stream text. These run in a fatal-signal handler too, so they work on fixed buffers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "report.h"
+#include "sha256.h"
 
 namespace {
 
@@ -37,7 +43,7 @@ std::string line_of(const std::string &text, int out_size = 64)
 
 }  // namespace
 
-TEST(ReportFormat, StringsAreEscapedAndStayAscii)
+TEST(ReportFormat, StringsAreEscapedAndStayValidUtf8)
 {
     EXPECT_EQ(json(nullptr), "null");
     EXPECT_EQ(json(""), "\"\"");
@@ -45,6 +51,75 @@ TEST(ReportFormat, StringsAreEscapedAndStayAscii)
     EXPECT_EQ(json("\r\n\t"), "\"\\r\\n\\t\"");
     EXPECT_EQ(json("\x01~\x7f\xff"), "\"\\u0001~\\u007f\\u00ff\"");
     EXPECT_EQ(json("abcdef", 3), "\"abc\"");  // a buffer without its terminator ends at max_len
+}
+
+TEST(ReportFormat, ValidUtf8IsKeptAsItIs)
+{
+    EXPECT_EQ(json("dev\xc3\xa9"), "\"dev\xc3\xa9\"");  // é
+    EXPECT_EQ(json("\xe2\x82\xac \xf0\x9f\x94\xa7"),
+              "\"\xe2\x82\xac \xf0\x9f\x94\xa7\"");  // € and U+1F527
+    // Not UTF-8: a lone continuation byte, a cut sequence, an overlong form, a surrogate, a code
+    // point above U+10FFFF. Each byte of them is escaped.
+    EXPECT_EQ(json("\x80"), "\"\\u0080\"");
+    EXPECT_EQ(json("\xc3"), "\"\\u00c3\"");
+    EXPECT_EQ(json("\xc3x"), "\"\\u00c3x\"");
+    EXPECT_EQ(json("\xc0\xaf"), "\"\\u00c0\\u00af\"");
+    EXPECT_EQ(json("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\"");
+    EXPECT_EQ(json("\xf4\x90\x80\x80"), "\"\\u00f4\\u0090\\u0080\\u0080\"");
+    // A sequence cut by the buffer's end is not taken whole.
+    EXPECT_EQ(json("a\xc3\xa9", 2), "\"a\\u00c3\"");
+}
+
+TEST(ReportFormat, StableDeviceName)
+{
+    char dir[] = "/tmp/zelk-by-id.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    const std::string node = d + "/ttyX";
+    std::FILE *f = std::fopen(node.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    const std::string by_id = d + "/by-id";
+    ASSERT_EQ(mkdir(by_id.c_str(), 0755), 0);
+    char out[256];
+    EXPECT_EQ(stable_device_name(node.c_str(), by_id.c_str(), out, sizeof out), 0);
+    EXPECT_STREQ(out, "");
+    ASSERT_EQ(symlink("../ttyX", (by_id + "/usb-FTDI_B2").c_str()), 0);
+    ASSERT_EQ(symlink("../ttyX", (by_id + "/usb-FTDI_A1").c_str()), 0);
+    EXPECT_EQ(stable_device_name(node.c_str(), by_id.c_str(), out, sizeof out), 1);
+    EXPECT_EQ(std::string(out), by_id + "/usb-FTDI_A1");  // the first in name order
+    EXPECT_EQ(stable_device_name((by_id + "/usb-FTDI_B2").c_str(), by_id.c_str(), out, sizeof out),
+              1);
+    EXPECT_EQ(std::string(out), by_id + "/usb-FTDI_A1");
+    EXPECT_EQ(stable_device_name((d + "/none").c_str(), by_id.c_str(), out, sizeof out), 0);
+    EXPECT_EQ(std::system(("rm -rf " + d).c_str()), 0);
+}
+
+TEST(Sha256, KnownDigests)
+{
+    auto digest = [](const std::string &s) {
+        sha256 h;
+        h.update(s.data(), s.size());
+        char out[65];
+        h.hex(out);
+        return std::string(out);
+    };
+    EXPECT_EQ(digest(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(digest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(digest(std::string(1000000, 'a')),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    // Fed in pieces of every size, the same digest.
+    const std::string text(300, 'x');
+    for (std::size_t step : {1u, 7u, 63u, 64u, 65u}) {
+        sha256 h;
+        for (std::size_t i = 0; i < text.size(); i += step)
+            h.update(text.data() + i, std::min(step, text.size() - i));
+        char out[65];
+        h.hex(out);
+        EXPECT_EQ(std::string(out), digest(text)) << step;
+    }
 }
 
 TEST(ReportFormat, NumbersAndSeconds)
