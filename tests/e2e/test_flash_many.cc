@@ -1,6 +1,7 @@
-// scripts/flash-many end to end: three simulated boards, one of which refuses the image's check
-// value; the real zelk on each, run by GNU parallel.
+// scripts/flash-many end to end: simulated boards, the real zelk on each, run by GNU parallel;
+// the reports read back with jq as the script reads them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -31,59 +32,174 @@ Shell shell(const std::string &cmd)
     return r;
 }
 
+std::string image_bytes(std::size_t len, int seed)
+{
+    std::string s(len, '\0');
+    for (std::size_t i = 0; i < len; i++)
+        s[i] = static_cast<char>(i * 7 + seed);
+    return s;
+}
+
+// flash-many run in `dir` with its options, image.bin and the devices.
+Shell flash_many(const zt::TempDir &dir, const std::string &options,
+                 const std::vector<const zb::Board *> &boards)
+{
+    std::string cmd = "cd " + dir.path + " && " ZELK_SOURCE_DIR "/scripts/flash-many --zelk " +
+                      zt::zelk_binary() + " " + options;
+    for (const zb::Board *b : boards)
+        cmd += " " + b->path();
+    return shell(cmd);
+}
+
+// One table row: number, device, result (a regular expression), seconds with one decimal.
+std::string row(int n, const std::string &device, const std::string &result)
+{
+    return std::to_string(n) + " +" + device + " +" + result + " +[0-9]+\\.[0-9]\n";
+}
+
+const std::string HEADER = "N +DEVICE +RESULT +SECONDS\n";
+
 }  // namespace
 
-TEST(FlashManyE2E, ThreeBoardsOneFailing)
+// One board holds an earlier image, one stores a byte wrong: by default each chip is erased
+// and read back, so the first two are ok and the third is not; without erase and verify (the
+// old behaviour) all three are "ok" whatever their flash holds.
+TEST(FlashManyE2E, VerifiedByDefault)
 {
-    ASSERT_EQ(shell("command -v parallel").status, 0) << "flash-many needs GNU parallel";
+    ASSERT_EQ(shell("command -v parallel && command -v jq").status, 0) << "needs parallel, jq";
+    zt::TempDir dir;
+    const std::string image = image_bytes(1500, 1);
+    zt::write_file(dir.file("image.bin"), image);
+    auto earlier = [] {
+        zb::Board *b = new zb::Board;
+        b->load_flash(0, std::vector<U8>(1500, 0x0F));  // bits the write cannot set
+        return b;
+    };
     zb::Config bad;
     bad.faults.push_back(
-        {.command = "WB", .occurrence = 1, .reply = zb::Script{zb::send("00000000")}});
-    zb::Board b1, b2(bad), b3;
-    for (zb::Board *b : {&b1, &b2, &b3})
-        ASSERT_TRUE(b->start());
-    zt::TempDir dir;
-    std::string image(1500, '\0');
-    for (std::size_t i = 0; i < image.size(); i++)
-        image[i] = static_cast<char>(i * 7 + 1);
-    zt::write_file(dir.file("image.bin"), image);
-
-    const Shell r = shell("cd " + dir.path + " && " ZELK_SOURCE_DIR "/scripts/flash-many --zelk " +
-                          zt::zelk_binary() + " --logs logs image.bin " + b1.path() + " " +
-                          b2.path() + " " + b3.path());
-    EXPECT_EQ(r.status, 1) << r.out;
-    const std::string num = "[0-9]+\\.[0-9]{6}";
-    const std::regex table("N +DEVICE +RESULT +SECONDS\n"
-                           "1 +" +
-                           b1.path() + " +ok +" + num +
-                           "\n"
-                           "2 +" +
-                           b2.path() + " +write failed +" + num +
-                           "\n"
-                           "3 +" +
-                           b3.path() + " +ok +" + num +
-                           "\n"
-                           "logs and reports: " +
-                           dir.path + "/logs\n");
-    EXPECT_TRUE(std::regex_match(r.out, table)) << r.out;
-
-    // Each board got the image, or (the second) its first block only.
-    for (zb::Board *b : {&b1, &b3}) {
-        std::vector<U8> f = b->flash();
-        EXPECT_EQ(std::string(f.begin(), f.begin() + 1500), image);
+        {.command = "WB", .data_fault = zb::DataFault::WrongByte, .data_fault_at = 100});
+    {
+        zb::Board b1, b3(bad);
+        std::unique_ptr<zb::Board> b2(earlier());
+        for (zb::Board *b : {&b1, b2.get(), &b3})
+            ASSERT_TRUE(b->start());
+        const Shell r = flash_many(dir, "--logs logs image.bin", {&b1, b2.get(), &b3});
+        EXPECT_EQ(r.status, 1) << r.out;
+        const std::regex table(HEADER + row(1, b1.path(), "ok") + row(2, b2->path(), "ok") +
+                               row(3, b3.path(),
+                                   "write: Verify: [0-9]+ bytes differ, first at offset "
+                                   "\\[100\\]\\[0x64\\]: flash 0x.., file 0x..") +
+                               "logs and reports: " + dir.path + "/logs\n");
+        EXPECT_TRUE(std::regex_match(r.out, table)) << r.out;
+        for (zb::Board *b : {&b1, b2.get()}) {
+            std::vector<U8> f = b->flash();
+            EXPECT_EQ(std::string(f.begin(), f.begin() + 1500), image);
+        }
+        // The reports as jq reads them: this run's id, the image's digest.
+        const Shell q = shell("cd " + dir.path +
+                              " && jq -r '.run_id + \" \" + .image_sha256' logs/2.json && "
+                              "sha256sum image.bin");
+        const std::regex ids("[0-9TZ]+-[0-9]+-[0-9]+/2 ([0-9a-f]{64})\n\\1  image.bin\n");
+        EXPECT_TRUE(std::regex_match(q.out, ids)) << q.out;
     }
-    // A log and a report per board.
-    EXPECT_NE(zt::read_file(dir.file("logs/1.log")).find("Fast Write flash ..."),
-              std::string::npos);
-    EXPECT_NE(zt::read_file(dir.file("logs/2.json")).find("\"result\": \"failed\""),
-              std::string::npos);
-    EXPECT_NE(zt::read_file(dir.file("logs/3.json")).find("\"exit_status\": 0"), std::string::npos);
+    {
+        zb::Board b1, b3(bad);
+        std::unique_ptr<zb::Board> b2(earlier());
+        for (zb::Board *b : {&b1, b2.get(), &b3})
+            ASSERT_TRUE(b->start());
+        const Shell r =
+            flash_many(dir, "--no-erase --no-verify --logs old image.bin", {&b1, b2.get(), &b3});
+        EXPECT_EQ(r.status, 0) << r.out;
+        const std::regex table(HEADER + row(1, b1.path(), "ok") + row(2, b2->path(), "ok") +
+                               row(3, b3.path(), "ok") + "logs and reports: " + dir.path +
+                               "/old\n");
+        EXPECT_TRUE(std::regex_match(r.out, table)) << r.out;
+        std::vector<U8> f = b2->flash();
+        EXPECT_NE(std::string(f.begin(), f.begin() + 1500), image);  // "ok", and not the image
+    }
+}
 
-    // All boards good: exit 0.
-    const Shell ok =
+// A failing board's row names the operation and its message; --retry-failed runs that board
+// alone; a reused logs folder whose old report says ok does not make a board killed in this
+// run ok.
+TEST(FlashManyE2E, ReasonsRetryAndStaleReports)
+{
+    zt::TempDir dir;
+    zt::write_file(dir.file("image.bin"), image_bytes(1500, 3));
+    zb::Config hangs;
+    hangs.faults.push_back({.command = "WB", .occurrence = 1, .hang_up_on_command = true});
+    zb::Board b1, b2(hangs);
+    for (zb::Board *b : {&b1, &b2})
+        ASSERT_TRUE(b->start());
+    const Shell r = flash_many(dir, "--no-erase --no-verify --logs run1 image.bin", {&b1, &b2});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(std::regex_match(r.out, std::regex(HEADER + row(1, b1.path(), "ok") +
+                                                   row(2, b2.path(), "write: Serial line hung up") +
+                                                   "logs and reports: .*\n")))
+        << r.out;
+
+    // The retry: board 2 only (its line is gone, so it fails again), in a folder of its own.
+    const std::size_t b1_commands = b1.commands().size();
+    const Shell again =
+        flash_many(dir, "--no-erase --no-verify --retry-failed run1 --logs run2 image.bin", {});
+    EXPECT_EQ(again.status, 1) << again.out;
+    EXPECT_TRUE(std::regex_match(again.out, std::regex(HEADER + "1 +" + b2.path() +
+                                                       " +no report: .*\n"
+                                                       "logs and reports: .*/run2\n")))
+        << again.out;
+    EXPECT_EQ(b1.commands().size(), b1_commands);
+
+    // Board 1 is ok in run1; a zelk that is killed in a run reusing run1 leaves its old report.
+    const std::string killer = dir.file("killed-zelk");
+    zt::write_file(killer, "#!/bin/sh\nkill -9 $$\n");
+    ASSERT_EQ(chmod(killer.c_str(), 0755), 0);
+    const Shell killed =
+        shell("cd " + dir.path + " && " ZELK_SOURCE_DIR "/scripts/flash-many --zelk " + killer +
+              " --logs run1 image.bin " + b1.path());
+    EXPECT_EQ(killed.status, 1) << killed.out;
+    EXPECT_TRUE(std::regex_match(killed.out, std::regex(HEADER + "1 +" + b1.path() +
+                                                        " +killed \\(signal 9\\) +-\n"
+                                                        "logs and reports: .*/run1\n")))
+        << killed.out;
+
+    // Nothing left to retry after an all-ok run.
+    ASSERT_EQ(mkdir(dir.file("ok").c_str(), 0755), 0);
+    zt::write_file(dir.file("ok/summary.tsv"), "1\t/dev/x\tok\n");
+    const Shell none =
         shell("cd " + dir.path + " && " ZELK_SOURCE_DIR "/scripts/flash-many --zelk " +
-              zt::zelk_binary() + " --logs again image.bin " + b1.path() + " " + b3.path());
-    EXPECT_EQ(ok.status, 0) << ok.out;
+              zt::zelk_binary() + " --retry-failed ok image.bin");
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.out, "flash-many: every board of ok succeeded: nothing to retry\n");
+}
+
+// The events file: valid JSON lines; every board's start and end, zelk's own events between
+// them; progress at most once a second per board.
+TEST(FlashManyE2E, EventsFile)
+{
+    zt::TempDir dir;
+    zt::write_file(dir.file("image.bin"), image_bytes(6000, 5));
+    zb::Config slow;
+    slow.wire_speed = true;
+    zb::Board b1(slow), b2(slow);
+    for (zb::Board *b : {&b1, &b2})
+        ASSERT_TRUE(b->start());
+    const Shell r =
+        flash_many(dir, "--no-erase --logs logs --events ev.jsonl image.bin", {&b1, &b2});
+    EXPECT_EQ(r.status, 0) << r.out;
+    // Per board, the kinds of event in order (progress lines folded), and a failure line for
+    // progress closer than a second to the board's one before.
+    const Shell q = shell(
+        "cd " + dir.path +
+        " && jq -sr 'group_by(.run_id | split(\"/\")[1])[] | "
+        "(.[0].run_id | split(\"/\")[1]) + \": \" + ([.[].event] | join(\" \")), "
+        "([.[] | select(.event == \"progress\") | .time | sub(\"\\\\.[0-9]+Z\"; \"Z\") | "
+        "fromdate] | . as $t | range(1; length) | select($t[.] - $t[. - 1] < 1) | \"TOO SOON\")' "
+        "ev.jsonl | sed -E 's/( progress)+/ progress/g'");
+    EXPECT_EQ(q.status, 0) << q.out;
+    const std::string kinds = "board_start run_start operation_start phase_start progress "
+                              "phase_end phase_start progress phase_end operation_end run_end "
+                              "board_end\n";
+    EXPECT_EQ(q.out, "1: " + kinds + "2: " + kinds) << q.out;
 }
 
 TEST(FlashManyE2E, UsageAndMissingImage)
