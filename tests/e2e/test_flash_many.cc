@@ -4,8 +4,17 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <regex>
+#include <sstream>
+#include <thread>
 
 #include "board.h"
 #include "harness.h"
@@ -58,6 +67,62 @@ std::string row(int n, const std::string &device, const std::string &result)
 }
 
 const std::string HEADER = "N +DEVICE +RESULT +SECONDS\n";
+
+// Polls `done` every 20 ms until it holds or `timeout_s` pass: the events waited on are files
+// that another process writes.
+bool wait_until(const std::function<bool()> &done, int timeout_s = 120)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Lines of a file that contain `text`.
+int lines_with(const std::string &path, const std::string &text)
+{
+    std::ifstream in(path);
+    int n = 0;
+    for (std::string line; std::getline(in, line);)
+        n += line.find(text) != std::string::npos;
+    return n;
+}
+
+bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+// A command started in the background in folder `cwd`, its output into a file; the shell is
+// replaced by the command (exec), so the pid is the command's.
+pid_t spawn(const std::string &cwd, const std::string &cmd, const std::string &out)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        execl("/bin/bash", "bash", "-c", ("cd '" + cwd + "' && exec " + cmd).c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+// The exit status of `pid`, waited for up to `timeout_s`; -1 when it did not end (killed then).
+int wait_exit(pid_t pid, int timeout_s)
+{
+    int st = 0;
+    const bool ended = wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, timeout_s);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        return -1;
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
 
 }  // namespace
 
@@ -138,14 +203,15 @@ TEST(FlashManyE2E, ReasonsRetryAndStaleReports)
                                                    "logs and reports: .*\n")))
         << r.out;
 
-    // The retry: board 2 only (its line is gone, so it fails again), in a folder of its own.
+    // The retry: board 2 only (it fails again), in a folder of its own.
     const std::size_t b1_commands = b1.commands().size();
     const Shell again =
         flash_many(dir, "--no-erase --no-verify --retry-failed run1 --logs run2 image.bin", {});
     EXPECT_EQ(again.status, 1) << again.out;
-    EXPECT_TRUE(std::regex_match(again.out, std::regex(HEADER + "1 +" + b2.path() +
-                                                       " +no report: .*\n"
-                                                       "logs and reports: .*/run2\n")))
+    EXPECT_TRUE(std::regex_match(
+        again.out, std::regex(HEADER + "1 +" + b2.path() +
+                              " +(no report: .*|write: Serial line hung up +[0-9.]+)\n"
+                              "logs and reports: .*/run2\n")))
         << again.out;
     EXPECT_EQ(b1.commands().size(), b1_commands);
 
@@ -200,6 +266,74 @@ TEST(FlashManyE2E, EventsFile)
                               "phase_end phase_start progress phase_end operation_end run_end "
                               "board_end\n";
     EXPECT_EQ(q.out, "1: " + kinds + "2: " + kinds) << q.out;
+}
+
+// A station with one slot: five boards appear one after another on the same path (a symlink
+// switched between the boards' pseudo-terminals), each is flashed and verified and gets its
+// numbered record; the third fails and the station goes on; Ctrl-C while the fifth is in
+// progress lets it finish, then ends the station.
+TEST(FlashManyE2E, StationBoardAfterBoard)
+{
+    zt::TempDir dir;
+    zt::write_file(dir.file("image.bin"), image_bytes(1500, 9));
+    // zelk takes devices under /dev only, as a stable name in /dev/serial/by-id is.
+    const std::string dev = "/dev/zelk-station-" + std::to_string(getpid());
+    const std::string logs = dir.file("logs");
+    const std::string events = logs + "/events.jsonl";
+    const pid_t station =
+        spawn(dir.path,
+              ZELK_SOURCE_DIR "/scripts/flash-many --zelk " + std::string(zt::zelk_binary()) +
+                  " --station --no-erase --logs logs image.bin " + dev,
+              dir.file("station.out"));
+    ASSERT_GT(station, 0);
+    // A test that fails half-way leaves no station behind: its slots end with it.
+    struct Reaper {
+        pid_t pid;
+        ~Reaper()
+        {
+            if (waitpid(pid, nullptr, WNOHANG) == 0) {
+                kill(pid, SIGTERM);
+                kill(pid, SIGTERM);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    } reaper{station};
+    zb::Config hangs;
+    hangs.faults.push_back({.command = "WB", .occurrence = 1, .hang_up_on_command = true});
+    for (int k = 1; k <= 5; k++) {
+        SCOPED_TRACE(k);
+        // The slot waits for its next board before this one is there.
+        ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_waiting\"") >= k; }));
+        zb::Board board(k == 3 ? hangs : zb::Config{});
+        ASSERT_TRUE(board.start());
+        const std::string link = dev + ".new";
+        ASSERT_EQ(symlink(board.path().c_str(), link.c_str()), 0);
+        ASSERT_EQ(rename(link.c_str(), dev.c_str()), 0);
+        const std::string record = logs + "/1-" + std::to_string(k) + ".json";
+        if (k == 5) {
+            ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_start\"") == 5; }));
+            kill(station, SIGINT);
+        }
+        ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_end\"") == k; }));
+        EXPECT_TRUE(exists(record));
+        board.stop();  // the board goes: its line vanishes
+        unlink(dev.c_str());
+    }
+    EXPECT_EQ(wait_exit(station, 60), 1);
+    std::string out = zt::read_file(dir.file("station.out"));
+    // Said on stderr when the Ctrl-C came, among the rows.
+    const std::string ending =
+        "flash-many: ending after the boards in progress (Ctrl-C again ends them)\n";
+    const std::size_t at = out.find(ending);
+    ASSERT_NE(at, std::string::npos) << out;
+    out.erase(at, ending.size());
+    const std::regex table(HEADER + "(1-[1245] +" + dev + " +ok +[0-9]+\\.[0-9]\n|" + "1-3 +" +
+                           dev + " +write: Serial line hung up +[0-9]+\\.[0-9]\n){5}" +
+                           "logs and reports: " + logs + "\n");
+    EXPECT_TRUE(std::regex_match(out, table)) << out;
+    EXPECT_EQ(zt::read_file(logs + "/summary.tsv"),
+              "1-1\t" + dev + "\tok\n1-2\t" + dev + "\tok\n1-3\t" + dev +
+                  "\twrite: Serial line hung up\n1-4\t" + dev + "\tok\n1-5\t" + dev + "\tok\n");
 }
 
 TEST(FlashManyE2E, UsageAndMissingImage)
