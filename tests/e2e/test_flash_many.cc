@@ -382,6 +382,46 @@ TEST(FlashManyE2E, StationBoardAfterBoard)
                   "\twrite: Serial line hung up\n1-4\t" + dev + "\tok\n1-5\t" + dev + "\tok\n");
 }
 
+// Boards on several hosts: HOST:DEVICE goes through GNU parallel's --sshlogin, here with a
+// stand-in for ssh that runs each host's commands in a folder of its own. The reports and logs
+// come back, the events come on the jobs' output, a failing remote board fails the run.
+TEST(FlashManyE2E, BoardsOnOtherHosts)
+{
+    zt::TempDir dir;
+    zt::write_file(dir.file("image.bin"), image_bytes(1500, 11));
+    zb::Config hangs;
+    hangs.faults.push_back({.command = "WB", .occurrence = 1, .hang_up_on_command = true});
+    zb::Board local, on_h1, on_h2(hangs);
+    for (zb::Board *b : {&local, &on_h1, &on_h2})
+        ASSERT_TRUE(b->start());
+    const std::string hosts = dir.file("hosts");
+    ASSERT_EQ(mkdir(hosts.c_str(), 0755), 0);
+    const Shell r = shell("cd " + dir.path + " && SSH_STANDIN_ROOT=" + hosts +
+                          " " ZELK_SOURCE_DIR "/scripts/flash-many --zelk " + zt::zelk_binary() +
+                          " --ssh " ZELK_SOURCE_DIR "/tests/e2e/ssh-standin --no-erase --logs logs"
+                          " image.bin " +
+                          local.path() + " h1:" + on_h1.path() + " h2:" + on_h2.path());
+    EXPECT_EQ(r.status, 1) << r.out;
+    const std::regex table(HEADER + row(1, local.path(), "ok") +
+                           row(2, "h1:" + on_h1.path(), "ok") +
+                           row(3, "h2:" + on_h2.path(), "write: Serial line hung up") +
+                           "logs and reports: " + dir.path + "/logs\n");
+    EXPECT_TRUE(std::regex_match(r.out, table)) << r.out;
+    // Each remote board was written by a zelk started in its host's folder, which is left
+    // clean; its report came back.
+    const std::string calls = zt::read_file(hosts + "/calls");
+    EXPECT_NE(calls.find("h1\t"), std::string::npos) << calls;
+    EXPECT_NE(calls.find("h2\t"), std::string::npos) << calls;
+    EXPECT_EQ(shell("find " + hosts + "/h1 " + hosts + "/h2 -type f").out, "");
+    const Shell q = shell("cd " + dir.path + "/logs && jq -r .device 2.json 3.json && " +
+                          "jq -r 'select(.event == \"board_end\") | \"\\(.board) \\(.result)\"' "
+                          "events.jsonl | sort");
+    EXPECT_EQ(q.out,
+              on_h1.path() + "\n" + on_h2.path() + "\n1 ok\n2 ok\n3 write: Serial line hung up\n");
+    std::vector<U8> f = on_h1.flash();
+    EXPECT_EQ(std::string(f.begin(), f.begin() + 1500), image_bytes(1500, 11));
+}
+
 TEST(FlashManyE2E, UsageAndMissingImage)
 {
     zt::TempDir dir;
