@@ -545,6 +545,9 @@ int write_report(int status)
 {
     if (!version[0])
         version_text(version, VERSION_BYTES);
+    if (!host[0] && gethostname(host, HOST_BYTES) != 0)  // a run that ended in its options
+        host[0] = '\0';
+    host[HOST_BYTES - 1] = '\0';
     if (current >= 0 && ops[static_cast<size_t>(current)].state == OP_RUNNING)
         close_op(ops[static_cast<size_t>(current)], unfinished_state());
     current = -1;
