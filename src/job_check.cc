@@ -10,6 +10,8 @@
 #include "monitor/flash_read.h"
 #include "monitor/image.h"
 #include "monitor/input_file.h"
+#include "monitor/progress.h"
+#include "report.h"
 #include "serial/serial.h"
 #include "zelk.h"
 
@@ -21,6 +23,8 @@ int check_write_input()
 {
     if (!load_write_image())
         return 0;
+    if (write_image.loaded)
+        report_image_sha256(write_image.sha256);
     if (fastwrite_cmd == 1 || !write_cmd)
         return 1;
     long len = 0;
@@ -48,4 +52,9 @@ int check_read_output()
 
 }  // namespace
 
-int check_job() { return check_write_input() && check_data_speeds() && check_read_output(); }
+// The progress file of the "progress" option is opened here: a file that cannot be written
+// ends the run before the board is touched, as the other outputs do.
+int check_job()
+{
+    return check_write_input() && check_data_speeds() && check_read_output() && progress_open();
+}

@@ -45,6 +45,10 @@ int idle_seconds = 2;
 int image_format_opt = -1;
 U32 flash_base = 0;
 int erase_needed_opt = 0, plan_opt = 0;
+int ready_wait = 0;
+char label_text[LABEL_BUF_SIZE] = "";
+char run_id_text[LABEL_BUF_SIZE] = "";
+char progressfilenam[NAME_BUF_SIZE] = "";
 
 // ---- Option table ----------------------------------------------------------------------------
 
@@ -58,6 +62,7 @@ static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE 
 constexpr int BLOCK_LIMIT = 1024;
 constexpr int DRAM_TIMEOUT_LIMIT = 86400;  // a day: longer is no test
 constexpr int IDLE_LIMIT = 3600;           // an hour of silence
+constexpr int READY_WAIT_LIMIT = 86400;    // a day: a station waits for its next board
 
 // Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
 // project's version, which the build passes in.
@@ -141,9 +146,17 @@ const OPTION general_options[] = {
     {"plan", OPT_FLAG, &plan_opt, "Print what the run would do; open no device", 1, 0, 0},
     {"read speed", OPT_U32_RANGE, &read_speed, "Baudrate for flash read (default: write speed)", 0,
      0, FLASH_BYTES},
+    {"wait", OPT_INT_RANGE, &ready_wait,
+     "Seconds the first link test waits for the board (default 0 = 5 s)", 0, 0, READY_WAIT_LIMIT},
+    {"label", OPT_STRING, label_text, "Label recorded in the report (a serial number)", 0, 0,
+     LABEL_BUF_SIZE},
+    {"run id", OPT_STRING, run_id_text, "Run id recorded in the report and progress", 0, 0,
+     LABEL_BUF_SIZE},
+    {"progress", OPT_STRING, progressfilenam, "Progress file name (JSON lines, appended)", 0, 0,
+     NAME_BUF_SIZE},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0},
 };
-static_assert(std::size(general_options) == 41, "40 options and the terminator");
+static_assert(std::size(general_options) == 45, "44 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 

@@ -2,8 +2,10 @@
 // writer serves the normal end of the run and a fatal-signal handler.
 #include "report.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,8 +13,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "files.h"
+#include "monitor/progress.h"
 #include "options.h"
 #include "serial/serial.h"
 
@@ -23,6 +28,9 @@ constexpr int MESSAGE_BYTES = 256;
 constexpr int TAIL_BYTES = 1024;     // stderr text kept: enough for any one message
 constexpr int REPORT_BYTES = 16384;  // the whole report; far above what 16 operations need
 constexpr int VERSION_BYTES = 32;
+constexpr int HOST_BYTES = 256;
+constexpr int SHA256_HEX = 65;
+constexpr const char *BY_ID_DIR = "/dev/serial/by-id";
 
 enum op_state { OP_NOT_RUN, OP_RUNNING, OP_OK, OP_FAILED, OP_TERMINATED };
 constexpr std::array<const char *, 5> STATE_NAMES{"not run", "running", "ok", "failed",
@@ -52,6 +60,14 @@ std::array<op_record, MAX_OPERATIONS> ops;
 int op_count = 0;
 int current = -1;  // the operation running, -1 when none
 char version[VERSION_BYTES] = "";
+char host[HOST_BYTES] = "";
+char device_by_id[NAME_BUF_SIZE] = "";
+char image_sha256[SHA256_HEX] = "";  // of the write's image; "" = no write
+struct flash_code {
+    bool read = false;
+    U32 code = 0;
+};
+flash_code manufacturer_code, device_id_code;
 volatile sig_atomic_t signal_seen = 0;
 constexpr int IMAGE_FIELDS_BYTES = 4096;
 char image_fields[IMAGE_FIELDS_BYTES] = "";
@@ -132,15 +148,16 @@ void close_op(op_record &op, op_state state)
     // What went wrong is the line of the signal that ended the run, else the last line on
     // stderr; the termination request's line, then messages some operations print on stdout
     // ("Fail" after a handshake) stand in when there is none.
-    if (state == OP_OK)
-        return;
-    if (fatal_line.len && last_line(fatal_line.text, fatal_line.len, op.message, MESSAGE_BYTES))
-        return;
-    if (last_line(err_tail.text, err_tail.len, op.message, MESSAGE_BYTES))
-        return;
-    if (term_line.len && last_line(term_line.text, term_line.len, op.message, MESSAGE_BYTES))
-        return;
-    last_line(out_tail.text, out_tail.len, op.message, MESSAGE_BYTES);
+    // The message: a fatal signal's line, else the last on stderr, else a termination request's
+    // line, else the last on stdout.
+    if (state != OP_OK &&
+        !(fatal_line.len &&
+          last_line(fatal_line.text, fatal_line.len, op.message, MESSAGE_BYTES)) &&
+        !last_line(err_tail.text, err_tail.len, op.message, MESSAGE_BYTES) &&
+        !(term_line.len && last_line(term_line.text, term_line.len, op.message, MESSAGE_BYTES)))
+        last_line(out_tail.text, out_tail.len, op.message, MESSAGE_BYTES);
+    progress_operation_end(op.name, STATE_NAMES[state], op.message[0] ? op.message : nullptr,
+                           op.ended - op.started);
 }
 
 op_state unfinished_state() { return kill_link || signal_seen ? OP_TERMINATED : OP_FAILED; }
@@ -160,6 +177,17 @@ void write_all(int fd, const char *p, int n, bool &ok)
     }
 }
 
+// "0x" and 8 lower-case hex digits, terminated, without stdio.
+void hex_word(U32 v, char out[16])
+{
+    constexpr char HEX[] = "0123456789abcdef";
+    out[0] = '0';
+    out[1] = 'x';
+    for (int i = 0; i < 8; i++)
+        out[2 + i] = HEX[(v >> (28 - 4 * i)) & 15];
+    out[10] = '\0';
+}
+
 void format_report(report_buf &b, int status)
 {
     const long long end_mono = clock_usec(CLOCK_MONOTONIC);
@@ -167,6 +195,27 @@ void format_report(report_buf &b, int status)
     rb_json_string(b, version, VERSION_BYTES);
     rb_text(b, ",\n  \"device\": ");
     rb_json_string(b, devnam, NAME_BUF_SIZE);
+    rb_text(b, ",\n  \"device_by_id\": ");
+    rb_json_string(b, device_by_id[0] ? device_by_id : nullptr, NAME_BUF_SIZE);
+    rb_text(b, ",\n  \"host\": ");
+    rb_json_string(b, host, HOST_BYTES);
+    rb_text(b, ",\n  \"label\": ");
+    rb_json_string(b, label_text[0] ? label_text : nullptr, LABEL_BUF_SIZE);
+    rb_text(b, ",\n  \"run_id\": ");
+    rb_json_string(b, run_id_text[0] ? run_id_text : nullptr, LABEL_BUF_SIZE);
+    rb_text(b, ",\n  \"image_sha256\": ");
+    rb_json_string(b, image_sha256[0] ? image_sha256 : nullptr, SHA256_HEX);
+    for (const auto &[key, fc] : {std::pair{",\n  \"manufacturer_code\": ", &manufacturer_code},
+                                  std::pair{",\n  \"device_id\": ", &device_id_code}}) {
+        rb_text(b, key);
+        rb_text(b, fc->read ? "\"" : "null");
+        if (fc->read) {
+            char hex[16];
+            hex_word(fc->code, hex);
+            rb_text(b, hex);
+            rb_text(b, "\"");
+        }
+    }
     rb_text(b, ",\n  \"start\": \"");
     rb_utc_time(b, run_start_wall);
     rb_text(b, "\",\n  \"end\": \"");
@@ -272,6 +321,37 @@ void rb_text(report_buf &b, const char *s)
     }
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at s (at most `left` bytes), 0 when the byte there
+// starts none: no overlong forms, no surrogates, nothing above U+10FFFF.
+int utf8_sequence(const unsigned char *s, int left)
+{
+    const unsigned char c = s[0];
+    int len;
+    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF)
+        len = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80;
+        hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else
+        return 0;
+    if (left < len || s[1] < lo || s[1] > hi)
+        return 0;
+    for (int i = 2; i < len; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return len;
+}
+
+}  // namespace
+
 void rb_json_string(report_buf &b, const char *s, int max_len)
 {
     if (s == nullptr) {
@@ -279,10 +359,24 @@ void rb_json_string(report_buf &b, const char *s, int max_len)
         return;
     }
     constexpr char HEX[] = "0123456789abcdef";
+    const int len = static_cast<int>(strnlen(s, static_cast<size_t>(max_len)));
+    const auto *u = reinterpret_cast<const unsigned char *>(s);
     rb_text(b, "\"");
-    for (int i = 0; i < max_len && s[i]; i++) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
+    for (int i = 0; i < len; i++) {
+        const unsigned char c = u[i];
         char esc[7] = {'\\', 0, 0, 0, 0, 0, 0};
+        if (c >= 0x80) {
+            // Valid UTF-8 (a name or label in any language) stays as it is; any other byte (a
+            // garbled reply, a file name in another encoding) becomes an escape of its own
+            // value, so the report stays valid UTF-8 JSON.
+            if (const int n = utf8_sequence(u + i, len - i)) {
+                char seq[5] = {};
+                std::memcpy(seq, s + i, static_cast<size_t>(n));
+                rb_text(b, seq);
+                i += n - 1;
+                continue;
+            }
+        }
         if (c == '"' || c == '\\')
             esc[1] = static_cast<char>(c);
         else if (c == '\n')
@@ -292,8 +386,6 @@ void rb_json_string(report_buf &b, const char *s, int max_len)
         else if (c == '\t')
             esc[1] = 't';
         else if (c < 0x20 || c >= 0x7F) {
-            // Bytes outside printable ASCII (a garbled reply, a file name in another encoding)
-            // become escapes of their own value, so the report stays valid UTF-8 JSON.
             esc[1] = 'u';
             esc[2] = '0';
             esc[3] = '0';
@@ -403,10 +495,43 @@ int last_line(const char *text, int len, char *out, int out_size)
 
 // ---- The run ---------------------------------------------------------------------------------
 
+int stable_device_name(const char *dev, const char *by_id, char *out, int size)
+{
+    out[0] = '\0';
+    struct stat target;
+    if (size <= 0 || stat(dev, &target) != 0)
+        return 0;
+    DIR *d = opendir(by_id);
+    if (d == nullptr)
+        return 0;
+    std::string found;
+    while (const dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const std::string path = std::string(by_id) + "/" + e->d_name;
+        struct stat st;
+        // The first in name order, so that two names of one adapter always give the same.
+        if (stat(path.c_str(), &st) == 0 && st.st_rdev == target.st_rdev &&
+            st.st_ino == target.st_ino && st.st_dev == target.st_dev &&
+            (found.empty() || path < found))
+            found = path;
+    }
+    closedir(d);
+    if (found.empty() || found.size() >= static_cast<size_t>(size))
+        return 0;
+    std::memcpy(out, found.c_str(), found.size() + 1);
+    return 1;
+}
+
 void report_start()
 {
     version_text(version, VERSION_BYTES);
-    if (!reportfilenam[0])
+    if (gethostname(host, HOST_BYTES) != 0)
+        host[0] = '\0';
+    host[HOST_BYTES - 1] = '\0';
+    stable_device_name(devnam, BY_ID_DIR, device_by_id, NAME_BUF_SIZE);
+    // The progress file's operation_end carries the failure message too.
+    if (!reportfilenam[0] && !progressfilenam[0])
         return;
     // Without these streams the report goes without failure messages. stdout keeps the line
     // buffering the driver gave it, stderr stays unbuffered.
@@ -435,6 +560,7 @@ void report_begin(const char *name)
             op.received = tty_bytes_received;
             op.state = OP_RUNNING;
             current = i;
+            progress_operation_start(op.name);
             return;
         }
     }
@@ -471,6 +597,18 @@ void report_image(const char *fields)
 
 void report_write_blocks(long sent) { image_blocks_sent = sent; }
 
+void report_image_sha256(const char *hex)
+{
+    std::snprintf(image_sha256, sizeof image_sha256, "%s", hex);
+}
+
+void report_flash_code(bool device, U32 code)
+{
+    flash_code &fc = device ? device_id_code : manufacturer_code;
+    fc.read = true;
+    fc.code = code;
+}
+
 namespace {
 
 // 1 = the report is in place; 0 after its message.
@@ -478,6 +616,9 @@ int write_report(int status)
 {
     if (!version[0])
         version_text(version, VERSION_BYTES);
+    if (!host[0] && gethostname(host, HOST_BYTES) != 0)  // a run that ended in its options
+        host[0] = '\0';
+    host[HOST_BYTES - 1] = '\0';
     if (current >= 0 && ops[static_cast<size_t>(current)].state == OP_RUNNING)
         close_op(ops[static_cast<size_t>(current)], unfinished_state());
     current = -1;
@@ -527,8 +668,13 @@ int report_finish(int status)
 {
     // Marked written only at the end: a fatal signal in the middle of writing writes the report
     // again, whole, over the same temporary file, and the run never comes back to the first.
-    if (written || !reportfilenam[0])
+    if (written)
         return 1;
+    progress_run_end(status);
+    if (!reportfilenam[0]) {
+        written = 1;
+        return 1;
+    }
     const int ok = write_report(status);
     written = 1;
     return ok;

@@ -27,6 +27,12 @@ void report_end(int ok);
 void report_image(const char *fields);
 void report_write_blocks(long sent);  // async-signal-safe
 
+// The SHA-256 (64 hex digits) of the bytes the write's image defines, once it is read.
+void report_image_sha256(const char *hex);
+
+// The flash's manufacturer code (`device` false) or device id (true), as read in this run.
+void report_flash_code(bool device, U32 code);
+
 // A signal arrived and its handler printed `line` (len bytes): a termination request (the
 // failed operation's message when it printed none on stderr) or, with `fatal`, a signal that
 // ends the run (the message of the operation it ends). Async-signal-safe: the line is kept
@@ -50,7 +56,9 @@ struct report_buf {
     bool overflow = false;
 };
 void rb_text(report_buf &b, const char *s);
-void rb_json_string(report_buf &b, const char *s, int max_len);  // quoted, escaped; null -> null
+// Quoted; valid UTF-8 is kept as it is, other bytes and control characters are escaped; null ->
+// null.
+void rb_json_string(report_buf &b, const char *s, int max_len);
 void rb_uint(report_buf &b, unsigned long long v);
 
 // Writes v in decimal into buf (room for 20 digits) without stdio or allocation, so that signal
@@ -63,3 +71,7 @@ void rb_utc_time(report_buf &b, long long epoch_usec);
 // The last non-empty line of text (of len bytes, which need not be terminated) copied into out
 // (out_size bytes, always terminated), blanks at its ends dropped. 0 = there is none.
 int last_line(const char *text, int len, char *out, int out_size);
+
+// The stable name of device `dev`: the entry of folder `by_id` (/dev/serial/by-id) that leads to
+// the same device node, into out (size bytes). 0 when there is none (out then "").
+int stable_device_name(const char *dev, const char *by_id, char *out, int size);

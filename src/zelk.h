@@ -92,6 +92,12 @@ extern int image_format_opt;  // "format": an image_format (monitor/image_parse.
 extern U32 flash_base;        // "flash base": the address of flash offset 0 in an addressed image
 extern int erase_needed_opt;  // "erase needed": the sector erase adds the image's sectors
 extern int plan_opt;          // "plan": print what the run would do, open nothing
+extern int ready_wait;        // seconds the run's first link test waits for the board; 0 = as usual
+
+constexpr int LABEL_BUF_SIZE = 256;          // label_text, run_id_text
+extern char label_text[LABEL_BUF_SIZE];      // recorded in the report; "" = none
+extern char run_id_text[LABEL_BUF_SIZE];     // recorded in the report and progress; "" = none
+extern char progressfilenam[NAME_BUF_SIZE];  // JSON-lines progress; "" = none
 
 // ---- The board's flash ------------------------------------------------------------------------
 

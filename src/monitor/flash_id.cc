@@ -4,6 +4,7 @@
 
 #include "monitor/inspect.h"
 #include "monitor/link.h"
+#include "report.h"
 #include "serial/serial.h"
 
 namespace {
@@ -95,6 +96,7 @@ int read_flash_id(const flash_id_read &r)
     if (!wait_echo(r) || !read_code(r, code))
         return 0;
     std::printf(r.result_fmt, code);
+    report_flash_code(&r == &DEVICE_ID_READ, code);
     return 1;
 }
 

@@ -104,7 +104,7 @@ int receive_data(read_target &t, int count)
     bool read_failed = false;  // reported already, as the timed read would report it
     int pos = 0;
     hash_marks marks;
-    progress_start(count, true);
+    progress_start(count, true, t.file ? nullptr : "verify");
     while (pos < count) {
         end_read_if_interrupted(t);
         hash_mark(marks, pos);

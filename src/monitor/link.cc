@@ -141,13 +141,33 @@ int find_board_speed()
 
 }  // namespace
 
+namespace {
+
+// The first link test of a run given "wait N" waits up to N seconds for the marker, one-second
+// waits at a time, whatever comes meanwhile (a board being powered sends noise). Later tests,
+// and a run without the option, wait as usual.
+bool ready_waited = false;
+
+wait_result wait_ready()
+{
+    if (ready_wait <= 0 || ready_waited)
+        return wait_pairs({READY_MARKER}, READY_READS, READY_WAIT_SEC, true, false, TERM_LINK_TEST);
+    ready_waited = true;
+    const long long deadline = monotonic_us() + static_cast<long long>(ready_wait) * 1000000;
+    wait_result r = WAIT_TIMEOUT;
+    while (r != WAIT_SEEN && monotonic_us() < deadline)
+        r = wait_pairs({READY_MARKER}, READY_READS, 1, true, false, TERM_LINK_TEST);
+    return r;
+}
+
+}  // namespace
+
 int read_id()
 {
     std::printf("Test link ...");
     std::fflush(stdout);
     const unsigned long long received = tty_bytes_received;
-    if (wait_pairs({READY_MARKER}, READY_READS, READY_WAIT_SEC, true, false, TERM_LINK_TEST) ==
-        WAIT_SEEN) {
+    if (wait_ready() == WAIT_SEEN) {
         std::printf("Ok\n");
         return 1;
     }

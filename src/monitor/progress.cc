@@ -2,15 +2,18 @@
 // standard output lands over its leading blanks and is drawn over at the next redraw.
 #include "monitor/progress.h"
 
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "report.h"
 #include "zelk.h"
 
 namespace {
@@ -95,7 +98,176 @@ void erase()
     shown = false;
 }
 
+// ---- The machine form ----
+
+constexpr long long EVENT_GAP_US = 1000000;  // progress events at most once a second
+constexpr int EVENT_BYTES = 2048;
+
+int events_fd = -1;
+const char *event_operation = nullptr;  // a string literal: the running operation's name
+const char *event_phase = nullptr;
+long event_total = 0;
+long long event_last_us = -EVENT_GAP_US;  // the last progress event of the run
+long long rate_from_us = 0;               // the rate is taken since the later of that event
+long rate_from_done = 0;                  // and the phase's start
+bool phase_open = false;
+
+long long wall_usec()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The fields every event starts with, up to and including the event's name.
+void event_head(report_buf &b, const char *event)
+{
+    rb_text(b, "{\"time\": \"");
+    rb_utc_time(b, wall_usec());
+    rb_text(b, "\", \"device\": ");
+    rb_json_string(b, devnam, NAME_BUF_SIZE);
+    rb_text(b, ", \"run_id\": ");
+    rb_json_string(b, run_id_text[0] ? run_id_text : nullptr, LABEL_BUF_SIZE);
+    rb_text(b, ", \"label\": ");
+    rb_json_string(b, label_text[0] ? label_text : nullptr, LABEL_BUF_SIZE);
+    rb_text(b, ", \"event\": \"");
+    rb_text(b, event);
+    rb_text(b, "\"");
+}
+
+void event_send(report_buf &b)
+{
+    rb_text(b, "}\n");
+    if (b.overflow || events_fd < 0)
+        return;
+    // One write: O_APPEND keeps each line whole among the lines of other writers.
+    [[maybe_unused]] const ssize_t w = write(events_fd, b.data, static_cast<size_t>(b.len));
+}
+
+void event_transfer(const char *event, long done, long rate)
+{
+    char text[EVENT_BYTES];
+    report_buf b{text, EVENT_BYTES};
+    event_head(b, event);
+    rb_text(b, ", \"operation\": ");
+    rb_json_string(b, event_operation, 64);
+    rb_text(b, ", \"phase\": ");
+    rb_json_string(b, event_phase ? event_phase : event_operation, 64);
+    rb_text(b, ", \"done\": ");
+    rb_uint(b, static_cast<unsigned long long>(std::max(done, 0L)));
+    rb_text(b, ", \"total\": ");
+    rb_uint(b, static_cast<unsigned long long>(std::max(event_total, 0L)));
+    if (rate >= 0) {
+        rb_text(b, ", \"rate\": ");
+        rb_uint(b, static_cast<unsigned long long>(rate));
+    }
+    event_send(b);
+}
+
+void events_start(long total, const char *phase)
+{
+    if (events_fd < 0)
+        return;
+    event_phase = phase;
+    event_total = total;
+    rate_from_us = monotonic_us();
+    rate_from_done = 0;
+    phase_open = true;
+    event_transfer("phase_start", 0, -1);
+}
+
+void events_update(long done)
+{
+    if (events_fd < 0 || !phase_open)
+        return;
+    const long long now = monotonic_us();
+    if (now - event_last_us < EVENT_GAP_US)
+        return;
+    const long rate =
+        now > rate_from_us
+            ? static_cast<long>((done - rate_from_done) * 1000000LL / (now - rate_from_us))
+            : 0;
+    event_last_us = now;
+    rate_from_us = now;
+    rate_from_done = done;
+    event_transfer("progress", done, std::max(rate, 0L));
+}
+
+void events_end(long done)
+{
+    if (events_fd < 0 || !phase_open)
+        return;
+    phase_open = false;
+    event_transfer("phase_end", done, -1);
+}
+
+long last_done = 0;  // the transfer's latest position, for a phase that stops short
+
 }  // namespace
+
+int progress_open()
+{
+    if (!progressfilenam[0] || events_fd >= 0)
+        return 1;
+    events_fd = open(progressfilenam, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (events_fd < 0) {
+        std::fprintf(stderr, "Progress file [%s] open error: %s\n", progressfilenam,
+                     std::strerror(errno));
+        return 0;
+    }
+    char text[EVENT_BYTES];
+    report_buf b{text, EVENT_BYTES};
+    event_head(b, "run_start");
+    event_send(b);
+    return 1;
+}
+
+void progress_operation_start(const char *name)
+{
+    event_operation = name;
+    phase_open = false;
+    if (events_fd < 0)
+        return;
+    char text[EVENT_BYTES];
+    report_buf b{text, EVENT_BYTES};
+    event_head(b, "operation_start");
+    rb_text(b, ", \"operation\": ");
+    rb_json_string(b, name, 64);
+    event_send(b);
+}
+
+void progress_operation_end(const char *name, const char *result, const char *message,
+                            long long usec)
+{
+    if (events_fd < 0)
+        return;
+    if (phase_open)
+        events_end(last_done);
+    char text[EVENT_BYTES];
+    report_buf b{text, EVENT_BYTES};
+    event_head(b, "operation_end");
+    rb_text(b, ", \"operation\": ");
+    rb_json_string(b, name, 64);
+    rb_text(b, ", \"result\": ");
+    rb_json_string(b, result, 64);
+    rb_text(b, ", \"message\": ");
+    rb_json_string(b, message, 1024);
+    rb_text(b, ", \"seconds\": ");
+    rb_seconds(b, usec);
+    event_send(b);
+}
+
+void progress_run_end(int status)
+{
+    if (events_fd < 0)
+        return;
+    char text[EVENT_BYTES];
+    report_buf b{text, EVENT_BYTES};
+    event_head(b, "run_end");
+    rb_text(b, ", \"exit_status\": ");
+    rb_uint(b, static_cast<unsigned>(status));
+    event_send(b);
+}
 
 std::string progress_text(long done, long total, double rate)
 {
@@ -117,8 +289,10 @@ std::string progress_text(long done, long total, double rate)
     return buf;
 }
 
-void progress_start(long total, bool open_line)
+void progress_start(long total, bool open_line, const char *phase)
 {
+    last_done = 0;
+    events_start(total, phase);
     shown = total > 0 && isatty(STDERR_FILENO);
     if (!shown)
         return;
@@ -133,6 +307,8 @@ void progress_start(long total, bool open_line)
 
 void progress_update(long done)
 {
+    last_done = done;
+    events_update(done);
     if (!shown)
         return;
     const double sec = now_sec();
@@ -142,6 +318,8 @@ void progress_update(long done)
 
 void progress_end()
 {
+    last_done = event_total;
+    events_end(event_total);
     if (!shown)
         return;
     if (drawn_ago(0).done != line_total)

@@ -15,7 +15,9 @@ std::string progress_text(long done, long total, double rate);
 // Starts the line for a transfer of `total` bytes, when standard error is a terminal. With
 // `open_line` the cursor stands after an unfinished text of standard output, so the line is
 // drawn below it.
-void progress_start(long total, bool open_line);
+// `phase` names the transfer in the machine form (null: the operation's name; "verify" for the
+// block write's read-back).
+void progress_start(long total, bool open_line, const char *phase = nullptr);
 
 // `done` bytes of the transfer are through. Redraws at most ten times a second.
 void progress_update(long done);
@@ -30,6 +32,30 @@ void progress_clear();
 // Erases the line from a signal handler, before the handler's own line: write(2) only. The
 // handlers run only inside waits, never in the middle of a redraw.
 void progress_erase_now();
+
+// ---- The machine form: JSON lines for programs -----------------------------------------------
+//
+// With the "progress FILE" option every event of the run is appended to FILE as one JSON object
+// on one line, written with one system call, so that several zelks may share a file:
+//   {"time": "...Z", "device": ..., "run_id": ..., "label": ..., "event": "run_start"}
+//   ... "event": "operation_start", "operation": "write"}
+//   ... "event": "phase_start", "operation": "write", "phase": "verify", "total": 4096}
+//   ... "event": "progress", "operation": "write", "phase": "write", "done": 1024,
+//       "total": 4096, "rate": 398}                           (at most once a second)
+//   ... "event": "phase_end", ..., "done": 4096, "total": 4096}
+//   ... "event": "operation_end", "operation": "write", "result": "ok", "message": null,
+//       "seconds": 12.345678}
+//   ... "event": "run_end", "exit_status": 0}
+// Rates are bytes per second over the time since the last progress event (or the phase start).
+
+// Opens the file named by the option, appending. 1 when open or none is asked for; 0 after
+// "Progress file [NAME] open error: ..." on stderr. Writes the run_start event.
+int progress_open();
+void progress_operation_start(const char *name);
+// Async-signal-safe, as the report's writer that calls it on a fatal signal.
+void progress_operation_end(const char *name, const char *result, const char *message,
+                            long long usec);
+void progress_run_end(int status);  // async-signal-safe
 
 // ---- The "#" marks of the hash option ----------------------------------------------------
 

@@ -77,6 +77,7 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
         return line_step::FAIL;
     }
     *got = static_cast<size_t>(n);
+    tty_bytes_received += static_cast<unsigned long long>(n);
     return line_step::GO;
 }
 

@@ -28,13 +28,16 @@ std::map<std::string, std::string> parse_report(const std::string &path)
         "import json, sys, datetime\n"
         "try:\n"
         "    r = json.load(open(sys.argv[1]))\n"
-        "    keys = ['version', 'device', 'start', 'end', 'seconds', 'operations', 'signal',"
-        " 'exit_status']\n"
+        "    keys = ['version', 'device', 'device_by_id', 'host', 'label', 'run_id',"
+        " 'image_sha256', 'manufacturer_code', 'device_id', 'start', 'end', 'seconds',"
+        " 'operations', 'signal', 'exit_status']\n"
         "    assert sorted(r) == sorted(keys), sorted(r)\n"
         "    for t in ('start', 'end'):\n"
         "        datetime.datetime.strptime(r[t], '%Y-%m-%dT%H:%M:%S.%fZ')\n"
         "    assert r['end'] >= r['start']\n"
-        "    for k in ('version', 'device', 'seconds', 'signal', 'exit_status'):\n"
+        "    for k in ('version', 'device', 'device_by_id', 'host', 'label', 'run_id',"
+        " 'image_sha256', 'manufacturer_code', 'device_id', 'seconds', 'signal',"
+        " 'exit_status'):\n"
         "        print(k + '=' + json.dumps(r[k]))\n"
         "    for i, op in enumerate(r['operations']):\n"
         "        image = op.pop('image', None)\n"
@@ -125,6 +128,44 @@ TEST(ReportE2E, SuccessListsEveryOperationWithItsBytes)
     EXPECT_GE(std::stod(f["op.0.seconds"]), 6.0);  // two paced letters
     EXPECT_GE(std::stod(f["seconds"]), std::stod(f["op.0.seconds"]) + std::stod(f["op.1.seconds"]));
     expect_no_temporary(b.dir);
+}
+
+// What makes a record traceable: the host, the flash ids read, the image's digest, the label
+// and the run id, the device's stable name (none on a pseudo-terminal); text in any language
+// kept as it is.
+TEST(ReportE2E, TraceableRecord)
+{
+    Bench b;
+    zt::write_file(b.dir.file("image.bin"), "abc");
+    RunResult r = b.run({"manufactory", "device", "id", "write", "input", "image.bin", "label",
+                         "SN-0042 devé", "run", "id", "r1/3", "report", "run.json"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    auto f = parse_report(b.dir.file("run.json"));
+    ASSERT_EQ(f.count("invalid"), 0u) << f["invalid"];
+    char host[256] = "";
+    ASSERT_EQ(gethostname(host, sizeof host), 0);
+    EXPECT_EQ(f["host"], "\"" + std::string(host) + "\"");
+    EXPECT_EQ(f["label"], "\"SN-0042 dev\\u00e9\"");  // as python's json.dumps writes it
+    EXPECT_NE(zt::read_file(b.dir.file("run.json")).find("\"label\": \"SN-0042 devé\""),
+              std::string::npos);
+    EXPECT_EQ(f["run_id"], "\"r1/3\"");
+    EXPECT_EQ(f["image_sha256"],
+              "\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\"");
+    EXPECT_EQ(f["manufacturer_code"], "\"0x00000001\"");
+    EXPECT_EQ(f["device_id"], "\"0x000000c8\"");
+    EXPECT_EQ(f["device_by_id"], "null");
+}
+
+// Without those options, and without a write, the fields are there and null.
+TEST(ReportE2E, TraceFieldsNullWhenNotGiven)
+{
+    Bench b;
+    RunResult r = b.run({"registers", "report", "run.json"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    auto f = parse_report(b.dir.file("run.json"));
+    ASSERT_EQ(f.count("invalid"), 0u) << f["invalid"];
+    for (const char *k : {"label", "run_id", "image_sha256", "manufacturer_code", "device_id"})
+        EXPECT_EQ(f[k], "null") << k;
 }
 
 // A report changes nothing else the run shows: the same failure with and without one.

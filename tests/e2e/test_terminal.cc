@@ -905,3 +905,23 @@ TEST(TerminalEchoTest, ConsoleNotInTheForegroundIsLeftAlone)
     EXPECT_EQ(r.err, "");
     expect_console_is(con, cooked);
 }
+
+// The echo test's report counts what it moved on the line: every byte received and sent back.
+TEST(TerminalEchoTest, ReportCountsTheBytesMoved)
+{
+    TempDir dir;
+    Pty dev;
+    Proc p({"echo", "test", "protocol", "echo.log", "report", "run.json", dev.path},
+           {.cwd = dir.path, .timeout_s = 60});
+    ASSERT_TRUE(wait_line_ready(dev));
+    const std::string data = pattern(5000, 3);
+    EXPECT_EQ(send_and_collect(dev.master, data), data);
+    p.signal(SIGINT);
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 0);
+    const std::string report = zt::read_file(dir.file("run.json"));
+    EXPECT_NE(report.find("{\"name\": \"echo test\", \"result\": \"ok\", \"bytes_sent\": 5000, "
+                          "\"bytes_received\": 5000,"),
+              std::string::npos)
+        << report;
+}

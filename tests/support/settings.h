@@ -28,6 +28,9 @@ inline std::vector<Setting> all_settings()
                               {outfilenam, sizeof outfilenam},
                               {protfilenam, sizeof protfilenam},
                               {reportfilenam, sizeof reportfilenam},
+                              {label_text, sizeof label_text},
+                              {run_id_text, sizeof run_id_text},
+                              {progressfilenam, sizeof progressfilenam},
                               {&inspeed, sizeof inspeed},
                               {&erase_sectors_cmd, sizeof erase_sectors_cmd},
                               {&flash_base, sizeof flash_base}};
@@ -38,7 +41,7 @@ inline std::vector<Setting> all_settings()
           &read_registers,     &file_size,     &block_size,         &hash,
           &verify_opt,         &write_offset,  &write_speed,        &read_speed,
           &terminal_hex_opt,   &echo_opt,      &timestamps_opt,     &reconnect_opt,
-          &idle_seconds,       &dram_timeout})
+          &idle_seconds,       &dram_timeout,  &ready_wait})
         s.push_back({flag, sizeof *flag});
     for (int *flag : {&image_format_opt, &erase_needed_opt, &plan_opt})
         s.push_back({flag, sizeof *flag});

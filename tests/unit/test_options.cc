@@ -96,7 +96,11 @@ const std::string kUsage =
     "flash base          Address of flash offset 0 in a hex, srec or elf image\n"
     "erase needed        Erase the sectors the write's image touches\n"
     "plan                Print what the run would do; open no device\n"
-    "read speed          Baudrate for flash read (default: write speed)";
+    "read speed          Baudrate for flash read (default: write speed)\n"
+    "wait                Seconds the first link test waits for the board (default 0 = 5 s)\n"
+    "label               Label recorded in the report (a serial number)\n"
+    "run id              Run id recorded in the report and progress\n"
+    "progress            Progress file name (JSON lines, appended)";
 
 // ---- Flags -----------------------------------------------------------------------------------
 

@@ -1,7 +1,12 @@
 // The run report's formatting: JSON strings, numbers, times, and the message taken from the
 // stream text. These run in a fatal-signal handler too, so they work on fixed buffers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "report.h"
@@ -37,7 +42,7 @@ std::string line_of(const std::string &text, int out_size = 64)
 
 }  // namespace
 
-TEST(ReportFormat, StringsAreEscapedAndStayAscii)
+TEST(ReportFormat, StringsAreEscapedAndStayValidUtf8)
 {
     EXPECT_EQ(json(nullptr), "null");
     EXPECT_EQ(json(""), "\"\"");
@@ -45,6 +50,48 @@ TEST(ReportFormat, StringsAreEscapedAndStayAscii)
     EXPECT_EQ(json("\r\n\t"), "\"\\r\\n\\t\"");
     EXPECT_EQ(json("\x01~\x7f\xff"), "\"\\u0001~\\u007f\\u00ff\"");
     EXPECT_EQ(json("abcdef", 3), "\"abc\"");  // a buffer without its terminator ends at max_len
+}
+
+TEST(ReportFormat, ValidUtf8IsKeptAsItIs)
+{
+    EXPECT_EQ(json("dev\xc3\xa9"), "\"dev\xc3\xa9\"");  // é
+    EXPECT_EQ(json("\xe2\x82\xac \xf0\x9f\x94\xa7"),
+              "\"\xe2\x82\xac \xf0\x9f\x94\xa7\"");  // € and U+1F527
+    // Not UTF-8: a lone continuation byte, a cut sequence, an overlong form, a surrogate, a code
+    // point above U+10FFFF. Each byte of them is escaped.
+    EXPECT_EQ(json("\x80"), "\"\\u0080\"");
+    EXPECT_EQ(json("\xc3"), "\"\\u00c3\"");
+    EXPECT_EQ(json("\xc3x"), "\"\\u00c3x\"");
+    EXPECT_EQ(json("\xc0\xaf"), "\"\\u00c0\\u00af\"");
+    EXPECT_EQ(json("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\"");
+    EXPECT_EQ(json("\xf4\x90\x80\x80"), "\"\\u00f4\\u0090\\u0080\\u0080\"");
+    // A sequence cut by the buffer's end is not taken whole.
+    EXPECT_EQ(json("a\xc3\xa9", 2), "\"a\\u00c3\"");
+}
+
+TEST(ReportFormat, StableDeviceName)
+{
+    char dir[] = "/tmp/zelk-by-id.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    const std::string node = d + "/ttyX";
+    std::FILE *f = std::fopen(node.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    const std::string by_id = d + "/by-id";
+    ASSERT_EQ(mkdir(by_id.c_str(), 0755), 0);
+    char out[256];
+    EXPECT_EQ(stable_device_name(node.c_str(), by_id.c_str(), out, sizeof out), 0);
+    EXPECT_STREQ(out, "");
+    ASSERT_EQ(symlink("../ttyX", (by_id + "/usb-FTDI_B2").c_str()), 0);
+    ASSERT_EQ(symlink("../ttyX", (by_id + "/usb-FTDI_A1").c_str()), 0);
+    EXPECT_EQ(stable_device_name(node.c_str(), by_id.c_str(), out, sizeof out), 1);
+    EXPECT_EQ(std::string(out), by_id + "/usb-FTDI_A1");  // the first in name order
+    EXPECT_EQ(stable_device_name((by_id + "/usb-FTDI_B2").c_str(), by_id.c_str(), out, sizeof out),
+              1);
+    EXPECT_EQ(std::string(out), by_id + "/usb-FTDI_A1");
+    EXPECT_EQ(stable_device_name((d + "/none").c_str(), by_id.c_str(), out, sizeof out), 0);
+    EXPECT_EQ(std::system(("rm -rf " + d).c_str()), 0);
 }
 
 TEST(ReportFormat, NumbersAndSeconds)
