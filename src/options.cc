@@ -44,6 +44,7 @@ int idle_seconds = 2;
 int image_format_opt = -1;
 U32 flash_base = 0;
 int erase_needed_opt = 0, plan_opt = 0;
+int write_retries = 3;
 
 // ---- Option table ----------------------------------------------------------------------------
 
@@ -57,6 +58,7 @@ static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE 
 constexpr int BLOCK_LIMIT = 1024;
 constexpr int DRAM_TIMEOUT_LIMIT = 86400;  // a day: longer is no test
 constexpr int IDLE_LIMIT = 3600;           // an hour of silence
+constexpr int RETRIES_LIMIT = 10;          // sector rebuilds of one write
 
 // Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
 // project's version, which the build passes in.
@@ -147,9 +149,12 @@ const OPTION general_options[] = {
     {"erase needed", OPT_FLAG, &erase_needed_opt, "Erase the sectors the write's image touches", 1,
      0, 0, nullptr},
     {"plan", OPT_FLAG, &plan_opt, "Print what the run would do; open no device", 1, 0, 0, nullptr},
+    {"retries", OPT_INT_RANGE, &write_retries,
+     "Sector rebuilds a block write may make after\nfaults on the line (0-10, default 3)", 0, 0,
+     RETRIES_LIMIT, nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 40, "39 options and the terminator");
+static_assert(std::size(general_options) == 41, "40 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 

@@ -26,6 +26,9 @@ void report_end(int ok);
 // "blocks_sent". Not for signal handlers.
 void report_image(const char *fields);
 void report_write_blocks(long sent);  // async-signal-safe
+// The block write's recovery: sectors rebuilt, blocks they sent again, the speed stepped down to
+// (0: none). Async-signal-safe.
+void report_write_recovery(long rebuilds, long resent, int stepped_to);
 
 // Text a signal handler wrote straight to descriptor fd (1 or 2) counts as printed there.
 // Async-signal-safe.

@@ -84,6 +84,7 @@ extern int image_format_opt;  // "format": an image_format (monitor/image_parse.
 extern U32 flash_base;        // "flash base": the address of flash offset 0 in an addressed image
 extern int erase_needed_opt;  // "erase needed": the sector erase adds the image's sectors
 extern int plan_opt;          // "plan": print what the run would do, open nothing
+extern int write_retries;     // "retries": sector rebuilds one block write may make
 
 // ---- The board's flash ------------------------------------------------------------------------
 

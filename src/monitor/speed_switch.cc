@@ -19,16 +19,6 @@ int speed_frame(int baud, const char *term_msg, bool report)
            exchange_number(pair_code(CMD_SET_SPEED), baud, 1, report);
 }
 
-// What a "WB" frame cut short may still wait for: its offset's digits and its block.
-constexpr int FRAME_FILL_BYTES = NUMBER_DIGITS + FLASH_BLOCK_BYTES;
-constexpr U8 ERASED_BYTE = 0xFF;
-
-// The monitor's ready marker within a second of silence.
-bool monitor_ready()
-{
-    return wait_pairs({READY_MARKER}, READY_READS, 1, true, false, TERM_FLASH_WRITE) == WAIT_SEEN;
-}
-
 // Run by the first termination request while the monitor is at the fast speed. The request is
 // being honoured: kill_link is lowered for the length of the way back, so that a second request
 // raises it again and ends it (and the run) at once. The request may have cut a block's frame
@@ -39,13 +29,7 @@ bool monitor_ready()
 void back_to_normal_on_termination()
 {
     kill_link = 0;
-    bool ready = monitor_ready();
-    if (!ready && !kill_link) {
-        std::array<U8, FRAME_FILL_BYTES> fill;
-        fill.fill(ERASED_BYTE);
-        ready = write_tty(fill.data(), FRAME_FILL_BYTES, 0, 0) && monitor_ready();
-    }
-    if (ready && speed_frame(inspeed, TERM_FLASH_WRITE, false))
+    if (resync_monitor(TERM_FLASH_WRITE) && speed_frame(inspeed, TERM_FLASH_WRITE, false))
         pause_tty(SPEED_SETTLE_SEC, 0);
     kill_link = 1;
     restore_line();
@@ -80,4 +64,22 @@ void put_back_line()
     set_termination_step(nullptr);
     if (!restore_line())
         end_program(1);
+}
+
+int speed_below(int baud)
+{
+    int below = 0;
+    for (const speed &s : speeds)
+        if (s.speed_int < baud && s.speed_int > below)
+            below = s.speed_int;
+    return below;
+}
+
+int step_down_speed(int baud)
+{
+    const int code = speed_toh(baud);
+    if (code == 0 || !speed_frame(baud, TERM_FLASH_WRITE, true) || !set_line_speed(code))
+        return 0;
+    end_run_if_interrupted(TERM_FLASH_WRITE);
+    return 1;
 }

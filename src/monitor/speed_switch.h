@@ -16,3 +16,11 @@ int leave_fast_speed();
 // The host line alone back at its attributes from before the switch (the monitor did not answer
 // at the new speed). Failing here leaves no way to talk to the monitor: it ends the program.
 void put_back_line();
+
+// The speed of the table one step below `baud` (repeated rows aside); 0 when there is none.
+int speed_below(int baud);
+
+// At the fast speed: tells the monitor `baud` with the same speed frame and follows it; the way
+// back (leave_fast_speed, a termination) stays as it was. 1 = both sides are at baud; 0 after a
+// message.
+int step_down_speed(int baud);

@@ -161,7 +161,8 @@ int set_line_speed(int code)
         std::fprintf(stderr, "TTY device attribute read error (tcgetattr): (%d)\n", errno);
         return 0;
     }
-    before_switch = tios;
+    if (!switched)  // a second change (a step down) keeps the attributes of the normal speed
+        before_switch = tios;
     cfsetospeed(&tios, static_cast<speed_t>(code));
     cfsetispeed(&tios, static_cast<speed_t>(code));
     if (tcsetattr(ttyfd, TCSAFLUSH, &tios) != 0) {

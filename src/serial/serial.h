@@ -72,8 +72,9 @@ extern struct termios restore_termios;
 // ---- Speed switch of a running line -------------------------------------------------------
 
 // Sets the line's input and output speed to `code` (a speed code from speed_toh), keeping the
-// attributes it had for restore_line. TCSAFLUSH: whatever came in at the old speed is discarded.
-// 0 when the attributes cannot be read (reported); a refused change ends the program.
+// attributes it had for restore_line (those before the first change, while switched). TCSAFLUSH:
+// whatever came in at the old speed is discarded. 0 when the attributes cannot be read (reported);
+// a refused change ends the program.
 int set_line_speed(int code);
 
 // Puts back the attributes set_line_speed kept. 0 (reported) when the line refuses them.

@@ -47,7 +47,9 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
             "                    (default: recognised by content)\n"
             "flash base          Address of flash offset 0 in a hex, srec or elf image\n"
             "erase needed        Erase the sectors the write's image touches\n"
-            "plan                Print what the run would do; open no device";
+            "plan                Print what the run would do; open no device\n"
+            "retries             Sector rebuilds a block write may make after\n"
+            "                    faults on the line (0-10, default 3)";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }

@@ -40,7 +40,7 @@ inline std::vector<Setting> all_settings()
           &echo_opt,           &timestamps_opt, &reconnect_opt,      &idle_seconds,
           &dram_timeout})
         s.push_back({flag, sizeof *flag});
-    for (int *flag : {&image_format_opt, &erase_needed_opt, &plan_opt})
+    for (int *flag : {&image_format_opt, &erase_needed_opt, &plan_opt, &write_retries})
         s.push_back({flag, sizeof *flag});
     return s;
 }

@@ -95,7 +95,9 @@ const std::string kUsage =
     "                    (default: recognised by content)\n"
     "flash base          Address of flash offset 0 in a hex, srec or elf image\n"
     "erase needed        Erase the sectors the write's image touches\n"
-    "plan                Print what the run would do; open no device";
+    "plan                Print what the run would do; open no device\n"
+    "retries             Sector rebuilds a block write may make after\n"
+    "                    faults on the line (0-10, default 3)";
 
 // ---- Flags -----------------------------------------------------------------------------------
 
@@ -525,6 +527,8 @@ TEST(OptionsDeathTest, RefusedArgumentsEndTheRun)
         {{"block", "size", "1025"}, "\nOption [block size] error:must be >= 1 and <= 1024\n"},
         {{"idle", "-1"}, "\nOption [idle] error:must be >= 0 and <= 3600\n"},
         {{"idle", "3601"}, "\nOption [idle] error:must be >= 0 and <= 3600\n"},
+        {{"retries", "11"}, "\nOption [retries] error:must be >= 0 and <= 10\n"},
+        {{"retries", "-1"}, "\nOption [retries] error:must be >= 0 and <= 10\n"},
         {{"idle"}, "\nOption [idle] error:Option requery parameter.\n"},
         {{"speed", "abc"}, "\nOption [speed] error:Invalid argument (must be number) 'abc'\n"},
         {{"speed", "0xZZ"}, "\nOption [speed] error:Invalid argument (must be number) 'ZZ'\n"},
@@ -771,6 +775,8 @@ TEST_F(OptionsTest, ValuesStored)
         {{"write", "speed", "0xFFFFFFFF"}, &write_speed, -1},
         {{"idle", "0"}, &idle_seconds, 0},
         {{"idle", "3600"}, &idle_seconds, 3600},
+        {{"retries", "0"}, &write_retries, 0},
+        {{"retries", "10"}, &write_retries, 10},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.words.front() + " " + c.words.back());
