@@ -25,6 +25,7 @@ char devnam[NAME_BUF_SIZE] = "/dev/ttyS0";
 char inpfilenam[NAME_BUF_SIZE] = "zelk.bin";
 char outfilenam[NAME_BUF_SIZE] = "zelk.out";
 char protfilenam[NAME_BUF_SIZE] = "";
+char tracefilenam[NAME_BUF_SIZE] = "";
 int inspeed = 38400;
 
 int terminal_cmd = 0, echo_test_cmd = 0;
@@ -152,9 +153,11 @@ const OPTION general_options[] = {
     {"retries", OPT_INT_RANGE, &write_retries,
      "Sector rebuilds a block write may make after\nfaults on the line (0-10, default 3)", 0, 0,
      RETRIES_LIMIT, nullptr},
+    {"trace", OPT_STRING, tracefilenam, "Trace file: every byte on the serial line, timed", 0, 0,
+     NAME_BUF_SIZE, nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 41, "40 options and the terminator");
+static_assert(std::size(general_options) == 42, "41 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 

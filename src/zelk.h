@@ -63,6 +63,7 @@ extern char devnam[NAME_BUF_SIZE];
 extern char inpfilenam[NAME_BUF_SIZE];
 extern char outfilenam[NAME_BUF_SIZE];
 extern char protfilenam[NAME_BUF_SIZE];
+extern char tracefilenam[NAME_BUF_SIZE];  // "trace": the protocol trace's file, "" = none
 extern int inspeed;
 
 extern int terminal_cmd, echo_test_cmd;

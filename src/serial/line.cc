@@ -144,6 +144,7 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
         end_program(1);
     }
     inspeed = speed_tob(code);
+    trace_speed(inspeed);
     set_low_latency(fd);
     return 1;
 }
@@ -170,6 +171,7 @@ int set_line_speed(int code)
         end_program(1);
     }
     switched = 1;
+    trace_speed(speed_tob(code));
     return 1;
 }
 
@@ -180,6 +182,7 @@ int restore_line()
         return 0;
     }
     switched = 0;
+    trace_speed(speed_tob(static_cast<int>(cfgetospeed(&before_switch))));
     return 1;
 }
 

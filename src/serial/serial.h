@@ -180,6 +180,15 @@ void drop_line_queue();
 // Sends a break on the line. 0 (reported) when the driver refuses it.
 int send_break();
 
+// ---- The protocol trace ------------------------------------------------------------------
+
+// Creates the trace file (through create_output_file). 0 after a message when it cannot be made.
+int trace_start(const char *path);
+// Bytes that went out ('>') or came in ('<') on the line, as they moved; nothing without a trace.
+void trace_bytes(char direction, const unsigned char *p, long n);
+// The line's speed is now `baud`.
+void trace_speed(int baud);
+
 // ---- State put back on every way the program ends ----------------------------------------
 
 // Puts back everything the run changed on terminals: the console's attributes while the

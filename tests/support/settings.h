@@ -28,6 +28,7 @@ inline std::vector<Setting> all_settings()
                               {outfilenam, sizeof outfilenam},
                               {protfilenam, sizeof protfilenam},
                               {reportfilenam, sizeof reportfilenam},
+                              {tracefilenam, sizeof tracefilenam},
                               {&inspeed, sizeof inspeed},
                               {&erase_sectors_cmd, sizeof erase_sectors_cmd},
                               {&flash_base, sizeof flash_base}};

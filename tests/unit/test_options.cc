@@ -97,7 +97,8 @@ const std::string kUsage =
     "erase needed        Erase the sectors the write's image touches\n"
     "plan                Print what the run would do; open no device\n"
     "retries             Sector rebuilds a block write may make after\n"
-    "                    faults on the line (0-10, default 3)";
+    "                    faults on the line (0-10, default 3)\n"
+    "trace               Trace file: every byte on the serial line, timed";
 
 // ---- Flags -----------------------------------------------------------------------------------
 
