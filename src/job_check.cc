@@ -7,6 +7,7 @@
 #include "files.h"
 #include "monitor/image.h"
 #include "monitor/input_file.h"
+#include "monitor/resume.h"
 #include "serial/serial.h"
 #include "zelk.h"
 
@@ -43,4 +44,7 @@ int check_read_output()
 
 }  // namespace
 
-int check_job() { return check_write_input() && check_write_speed() && check_read_output(); }
+int check_job()
+{
+    return check_write_input() && check_resume() && check_write_speed() && check_read_output();
+}

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "monitor/image_parse.h"
+#include "monitor/resume.h"
 #include "report.h"
 
 // ---- Global settings -------------------------------------------------------------------------
@@ -155,9 +156,11 @@ const OPTION general_options[] = {
      RETRIES_LIMIT, nullptr},
     {"trace", OPT_STRING, tracefilenam, "Trace file: every byte on the serial line, timed", 0, 0,
      NAME_BUF_SIZE, nullptr},
+    {"resume", OPT_STRING, resumefilenam, "Resume the block write that this run report records", 0,
+     0, NAME_BUF_SIZE, nullptr},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, nullptr},
 };
-static_assert(std::size(general_options) == 42, "41 options and the terminator");
+static_assert(std::size(general_options) == 43, "42 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 
@@ -638,6 +641,10 @@ int check_option_combinations()
     };
     if (verify_opt && fastwrite_cmd != 1) {
         option_error(row_writing(&verify_opt), "only the block write \"write\" can be verified");
+        return 0;
+    }
+    if (resumefilenam[0] && fastwrite_cmd != 1) {
+        option_error(row_writing(resumefilenam), "only the block write \"write\" can be resumed");
         return 0;
     }
     if (erase_needed_opt && fastwrite_cmd != 1) {

@@ -58,6 +58,7 @@ char image_fields[IMAGE_FIELDS_BYTES] = "";
 volatile long image_blocks_sent = 0;
 volatile long image_rebuilds = 0, image_resent = 0;
 volatile int image_stepped_to = 0;
+volatile long image_first_incomplete = 0;
 volatile sig_atomic_t written = 0;
 
 // The latest text of one output stream: the last TAIL_BYTES bytes written since the running
@@ -192,6 +193,11 @@ void format_report(report_buf &b, int status)
             rb_text(b, ", \"speed_stepped_down_to\": ");
             if (image_stepped_to)
                 rb_uint(b, static_cast<unsigned>(image_stepped_to));
+            else
+                rb_text(b, "null");
+            rb_text(b, ", \"first_incomplete_sector_offset\": ");
+            if (image_first_incomplete >= 0)
+                rb_uint(b, static_cast<unsigned long long>(image_first_incomplete));
             else
                 rb_text(b, "null");
             rb_text(b, "}");
@@ -428,6 +434,8 @@ void report_image(const char *fields)
 }
 
 void report_write_blocks(long sent) { image_blocks_sent = sent; }
+
+void report_write_incomplete(long offset) { image_first_incomplete = offset; }
 
 void report_write_recovery(long rebuilds, long resent, int stepped_to)
 {

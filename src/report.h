@@ -29,6 +29,9 @@ void report_write_blocks(long sent);  // async-signal-safe
 // The block write's recovery: sectors rebuilt, blocks they sent again, the speed stepped down to
 // (0: none). Async-signal-safe.
 void report_write_recovery(long rebuilds, long resent, int stepped_to);
+// Flash offset of the first sector the block write has not completed; -1 once every sector is.
+// Async-signal-safe.
+void report_write_incomplete(long offset);
 
 // Text a signal handler wrote straight to descriptor fd (1 or 2) counts as printed there.
 // Async-signal-safe.

@@ -20,6 +20,7 @@
 #include "monitor/image.h"
 #include "monitor/link.h"
 #include "monitor/progress.h"
+#include "monitor/resume.h"
 #include "monitor/speed_switch.h"
 #include "report.h"
 #include "serial/serial.h"
@@ -129,6 +130,16 @@ struct recovery {
 };
 recovery rec;
 
+// The sectors this run erases before writing them: those of the erase options and, when the
+// write resumes, the sector it resumes with.
+U32 erased_by_this_run()
+{
+    return sectors_erased_by_run() |
+           (resume_offset >= 0 ? U32{1} << (resume_offset / SECTOR_BYTES) : 0);
+}
+
+long sector_start(U32 offset) { return offset / SECTOR_BYTES * SECTOR_BYTES; }
+
 U32 sectors_of_block(U32 offset)
 {
     const U32 first = offset / SECTOR_BYTES;
@@ -160,7 +171,7 @@ rebuild_check may_rebuild(U32 mask, int &unsafe)
 {
     if (write_retries == 0)
         return rebuild_check::NO_RETRIES;
-    const U32 erased = sectors_erased_by_run();
+    const U32 erased = erased_by_this_run();
     for (int sn = 0; sn < FLASH_SECTORS; sn++)
         if ((mask >> sn & 1) && !(erased >> sn & 1) && !image_fills_sector(static_cast<U32>(sn))) {
             unsafe = sn;
@@ -267,6 +278,8 @@ int send_list(const std::vector<U32> &blocks, bool first_pass)
     for (std::size_t i = 0; i < blocks.size();) {
         const U32 offset = blocks[i];
         const U32 mask = sectors_of_block(offset);
+        if (first_pass)
+            report_write_incomplete(sector_start(offset));
         int unsafe = 0;
         const rebuild_check check = may_rebuild(mask, unsafe);
         if (i < tried) {
@@ -298,6 +311,8 @@ int send_list(const std::vector<U32> &blocks, bool first_pass)
             progress_update(done);
         }
     }
+    if (first_pass)
+        report_write_incomplete(-1);
     return 1;
 }
 
@@ -355,9 +370,11 @@ int verify_flash()
                     bad |= U32{1} << (at / SECTOR_BYTES);
                 }
         if (differ == 0) {
+            report_write_incomplete(-1);
             std::printf("Ok\n");
             return 1;
         }
+        report_write_incomplete(static_cast<long>(std::countr_zero(bad)) * SECTOR_BYTES);
         int unsafe = 0;
         const rebuild_check check = may_rebuild(bad, unsafe);
         if (check != rebuild_check::ALLOWED) {
@@ -382,7 +399,7 @@ int verify_flash()
             if (!rebuild_sectors(mask, what, highest >= 0))
                 return 0;
             std::vector<U32> blocks;
-            for (U32 b : plan_blocks(write_image, sectors_erased_by_run()).send)
+            for (U32 b : plan_blocks(write_image, erased_by_this_run()).send)
                 if (sectors_of_block(b) & mask)
                     blocks.push_back(b);
             if (!send_list(blocks, false))
@@ -391,6 +408,41 @@ int verify_flash()
         }
         count = static_cast<int>(std::min<U32>(end, static_cast<U32>(highest + 1) * SECTOR_BYTES));
     }
+}
+
+// A resumed write sends the blocks from its first sector on: those that reach into it, and all
+// after. The plan of a whole write otherwise.
+block_plan resumed(block_plan plan)
+{
+    if (resume_offset < 0)
+        return plan;
+    block_plan r;
+    U8 scratch[FLASH_BLOCK_BYTES];
+    for (U32 b : plan.send)
+        if (b + FLASH_BLOCK_BYTES > static_cast<U32>(resume_offset)) {
+            r.send.push_back(b);
+            r.image_bytes += fill_block(write_image, b, scratch);
+        }
+    r.skipped_empty = plan.skipped_empty;
+    r.skipped_erased = plan.skipped_erased;
+    return r;
+}
+
+// The sector a resumed write starts with may hold part of what the interrupted run wrote: it is
+// erased first. 1 = erased.
+int erase_resume_sector()
+{
+    const int sn = static_cast<int>(resume_offset / SECTOR_BYTES);
+    std::printf("\nResume from sector %d (offset 0x%lx) ...", sn, resume_offset);
+    std::fflush(stdout);
+    if (erase_sector(sn, false) == 1) {
+        std::printf("Ok\n");
+        return 1;
+    }
+    std::printf("Fail\n");
+    std::fflush(stdout);
+    std::fprintf(stderr, "\nResume: sector %d not erased\n", sn);
+    return 0;
 }
 
 // The check values prove what the monitor received, not what the flash holds. Said to a person
@@ -413,13 +465,14 @@ int proc_FastWrite()
 {
     if (!write_image.loaded && !load_write_image())
         return 0;
-    const block_plan plan = plan_blocks(write_image, sectors_erased_by_run());
+    const block_plan plan = resumed(plan_blocks(write_image, erased_by_this_run()));
     write_blocks_sent = 0;
     rec = recovery{};
     rec.speed = write_speed;
     report_image(
         image_report_fields(write_image, plan, erase_needed_opt ? image_sectors(write_image) : 0)
             .c_str());
+    report_write_incomplete(plan.send.empty() ? -1 : sector_start(plan.send.front()));
     if (!read_id())
         return 0;
     std::printf("Fast Write flash ...");
@@ -441,7 +494,10 @@ int proc_FastWrite()
         return 0;
     }
     // Still at the write speed: the read-back runs as fast as the data went.
-    const int rvl = send_blocks(plan) && (!verify_opt || verify_flash()) ? 1 : 0;
+    const int rvl = (resume_offset < 0 || erase_resume_sector()) && send_blocks(plan) &&
+                            (!verify_opt || verify_flash())
+                        ? 1
+                        : 0;
     if (switched) {
         // "Restote" is what scripts have always read here: the text is part of the interface.
         std::printf("\nRestote Speed %d\n", inspeed);

@@ -50,7 +50,8 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
             "plan                Print what the run would do; open no device\n"
             "retries             Sector rebuilds a block write may make after\n"
             "                    faults on the line (0-10, default 3)\n"
-            "trace               Trace file: every byte on the serial line, timed";
+            "trace               Trace file: every byte on the serial line, timed\n"
+            "resume              Resume the block write that this run report records";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }

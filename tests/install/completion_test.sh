@@ -62,6 +62,7 @@ expect "needed " erase ne
 expect "plan " pl
 expect "retries " ret
 expect "trace " tra
+expect "resume " resu
 expect "" retries ""                # a number
 expect "ports " --version po         # a new option after an option
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/resume.h"
 #include "report.h"
 #include "zelk.h"
 
@@ -29,6 +30,7 @@ inline std::vector<Setting> all_settings()
                               {protfilenam, sizeof protfilenam},
                               {reportfilenam, sizeof reportfilenam},
                               {tracefilenam, sizeof tracefilenam},
+                              {resumefilenam, sizeof resumefilenam},
                               {&inspeed, sizeof inspeed},
                               {&erase_sectors_cmd, sizeof erase_sectors_cmd},
                               {&flash_base, sizeof flash_base}};

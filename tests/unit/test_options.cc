@@ -98,7 +98,8 @@ const std::string kUsage =
     "plan                Print what the run would do; open no device\n"
     "retries             Sector rebuilds a block write may make after\n"
     "                    faults on the line (0-10, default 3)\n"
-    "trace               Trace file: every byte on the serial line, timed";
+    "trace               Trace file: every byte on the serial line, timed\n"
+    "resume              Resume the block write that this run report records";
 
 // ---- Flags -----------------------------------------------------------------------------------
 
