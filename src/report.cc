@@ -58,6 +58,7 @@ char image_fields[IMAGE_FIELDS_BYTES] = "";
 volatile long image_blocks_sent = 0;
 volatile long image_rebuilds = 0, image_resent = 0;
 volatile int image_stepped_to = 0;
+volatile int image_retries = 0;
 volatile long image_first_incomplete = 0;
 volatile sig_atomic_t written = 0;
 
@@ -188,6 +189,8 @@ void format_report(report_buf &b, int status)
             rb_uint(b, static_cast<unsigned long long>(image_blocks_sent));
             rb_text(b, ", \"sector_rebuilds\": ");
             rb_uint(b, static_cast<unsigned long long>(image_rebuilds));
+            rb_text(b, ", \"retries_made\": ");
+            rb_uint(b, static_cast<unsigned>(image_retries));
             rb_text(b, ", \"blocks_resent\": ");
             rb_uint(b, static_cast<unsigned long long>(image_resent));
             rb_text(b, ", \"speed_stepped_down_to\": ");
@@ -431,15 +434,17 @@ void report_image(const char *fields)
     image_rebuilds = 0;
     image_resent = 0;
     image_stepped_to = 0;
+    image_retries = 0;
 }
 
 void report_write_blocks(long sent) { image_blocks_sent = sent; }
 
 void report_write_incomplete(long offset) { image_first_incomplete = offset; }
 
-void report_write_recovery(long rebuilds, long resent, int stepped_to)
+void report_write_recovery(long rebuilds, int retries, long resent, int stepped_to)
 {
     image_rebuilds = rebuilds;
+    image_retries = retries;
     image_resent = resent;
     image_stepped_to = stepped_to;
 }

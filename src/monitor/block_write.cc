@@ -122,11 +122,12 @@ void report_transfer(const struct timeval &tstart, long sent)
 // the image defines every byte of it.
 
 struct recovery {
-    int used = 0;     // rebuilds made (each one a retry)
-    int in_row = 0;   // failed tries in a row, since the last rebuild that went through
-    long resent = 0;  // blocks sent again by the rebuilds
-    int speed = 0;    // the fast speed the line is at now; 0 when not switched
-    int stepped = 0;  // the speed stepped down to, 0 for none
+    int used = 0;      // retries made: a rebuild, or the rebuilds one read-back called for
+    long sectors = 0;  // sector rebuilds made
+    int in_row = 0;    // failed tries in a row, since the last rebuild that went through
+    long resent = 0;   // blocks sent again by the rebuilds
+    int speed = 0;     // the fast speed the line is at now; 0 when not switched
+    int stepped = 0;   // the speed stepped down to, 0 for none
 };
 recovery rec;
 
@@ -192,7 +193,7 @@ void say_why_not(rebuild_check why, int unsafe)
         std::fprintf(stderr, "no retry left: %d of %d made\n", rec.used, write_retries);
 }
 
-void report_rebuilds() { report_write_recovery(rec.used, rec.resent, rec.stepped); }
+void report_rebuilds() { report_write_recovery(rec.sectors, rec.used, rec.resent, rec.stepped); }
 
 // After two failed tries in a row at a write speed, the rest runs a step lower, both sides
 // switched with the speed frame. 1 = the line is fit to go on.
@@ -227,6 +228,7 @@ int rebuild_sectors(U32 mask, std::string what, bool same_retry = false)
             rec.used++;
             rec.in_row++;
         }
+        rec.sectors += std::popcount(mask);
         report_rebuilds();
         progress_clear();
         const bool several = std::popcount(mask) > 1;

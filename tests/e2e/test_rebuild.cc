@@ -73,7 +73,7 @@ TEST(Rebuild, GarbledBlockEndRebuildsItsSectorOnce)
     EXPECT_NE(r.out.find(VERIFY_OK), std::string::npos) << r.out;
     // Blocks 0x10000 to 0x10200 go again: the block that failed and the one before it.
     const std::string report = zt::read_file(b.dir.file("run.json"));
-    EXPECT_NE(report.find("\"sector_rebuilds\": 1, \"blocks_resent\": 2, "
+    EXPECT_NE(report.find("\"sector_rebuilds\": 1, \"retries_made\": 1, \"blocks_resent\": 2, "
                           "\"speed_stepped_down_to\": null"),
               std::string::npos)
         << report;
@@ -229,8 +229,9 @@ TEST(Rebuild, NoisyLineWritesGetThrough)
         const RunResult r = run.result.get();
         failed_today += r.status != 0;
         flipped += run.bench->board.bits_flipped() > 0;
-        if (r.status == 0)
+        if (r.status == 0) {
             EXPECT_EQ(run.bench->flash(0, data.size()), data);
+        }
     }
     EXPECT_GE(failed_today, 8);
     EXPECT_GE(flipped, 8);
