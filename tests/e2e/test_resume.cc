@@ -81,8 +81,9 @@ TEST(Resume, InterruptedWriteResumesFromItsReport)
             ASSERT_TRUE(commands[i].number);
             EXPECT_GE(*commands[i].number, static_cast<U32>(from));
         }
-        if (commands[i].letters == "SE")
+        if (commands[i].letters == "SE") {
             EXPECT_EQ(commands[i].number, static_cast<U32>(from / SECTOR));
+        }
     }
     EXPECT_LE(blocks, BLOCKS - confirmed + SECTOR / 512);
     EXPECT_EQ(b.flash(0, data.size()), data);
