@@ -1,7 +1,8 @@
-// The strict reader of zelk's own run report that "resume" uses.
+// The strict reader of zelk's own run report that "resume" uses, and the speed step down.
 #include <gtest/gtest.h>
 
 #include "monitor/resume.h"
+#include "monitor/speed_switch.h"
 
 namespace {
 
@@ -57,4 +58,16 @@ TEST(ResumeRecord, RefusesWhatZelkDoesNotWrite)
         EXPECT_EQ(read_resume_record(c.text, rec, why), 0);
         EXPECT_EQ(why, c.why);
     }
+}
+
+// The step down of a write speed: the next lower rate of the table, its repeated rows aside.
+TEST(SpeedStepDown, NextLowerRateOfTheTable)
+{
+    EXPECT_EQ(speed_below(460800), 230400);
+    EXPECT_EQ(speed_below(230400), 115200);
+    EXPECT_EQ(speed_below(115200), 57600);
+    EXPECT_EQ(speed_below(57600), 38400);
+    EXPECT_EQ(speed_below(38400), 19200);
+    EXPECT_EQ(speed_below(75), 50);
+    EXPECT_EQ(speed_below(50), 0);
 }
