@@ -647,6 +647,12 @@ int check_option_combinations()
         option_error(row_writing(resumefilenam), "only the block write \"write\" can be resumed");
         return 0;
     }
+    // What the interrupted run wrote below its first incomplete sector is kept, not written again.
+    if (resumefilenam[0] && (erase_cmd || erase_sectors_cmd || erase_needed_opt)) {
+        option_error(row_writing(resumefilenam),
+                     "a resumed write keeps what the interrupted run wrote: no erase with it");
+        return 0;
+    }
     if (erase_needed_opt && fastwrite_cmd != 1) {
         option_error(row_writing(&erase_needed_opt),
                      "only the block write \"write\" has an image to erase for");

@@ -123,5 +123,14 @@ TEST(Resume, RefusesAnotherImageACompletedWriteAndNoReport)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("only the block write \"write\" can be resumed"), std::string::npos)
         << r.err;
+    // What the interrupted run wrote is kept: no erase goes with a resume.
+    for (const std::vector<std::string> &erase :
+         {std::vector<std::string>{"erase"}, {"erase", "needed"}, {"erase", "sector", "3"}}) {
+        std::vector<std::string> words = erase;
+        words.insert(words.end(), {"write", "resume", "run.json", "input", "image.bin"});
+        r = b.run(words);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("no erase with it"), std::string::npos) << r.err;
+    }
     EXPECT_EQ(b.board.received().size(), sent) << "nothing sent for a refused resume";
 }
