@@ -38,6 +38,8 @@ bool Board::start(std::string *error)
         b.line.send_byte_by_byte();
     if (ok && !b.cfg.timing_file.empty())
         b.line.keep_timing();
+    b.fault_uses.assign(b.cfg.faults.size(), 0);
+    b.noise.seed(b.cfg.noise_seed);
     if (ok)
         b.thread = std::thread(monitor_run, std::ref(b));
     else if (error)
@@ -87,6 +89,7 @@ long Board::garbled_to_host() const { return impl_->line.garbled_to_host(); }
 long Board::garbled_from_host() const { return impl_->line.garbled_from_host(); }
 int Board::markers_offered() const { return impl_->markers.load(); }
 int Board::baud() const { return impl_->line.baud(); }
+long Board::bits_flipped() const { return impl_->flipped.load(); }
 bool Board::hung_up() const { return impl_->line.hung_up(); }
 
 std::vector<U8> Board::flash() const

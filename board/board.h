@@ -82,6 +82,9 @@ struct Fault {
     bool lower_hex = false;  // the generated CRC (WB) or code (MC, ID) in lower-case hex
     DataFault data_fault = DataFault::None;
     long data_fault_at = 0;
+    // Commands the fault applies to before it is used up (counted when the command's work
+    // begins, after its number is in); -1: no limit. A block garbled "once" is times = 1.
+    int times = -1;
 };
 
 // The ready marker offered while idle.
@@ -109,6 +112,15 @@ struct Config {
     int dram_phase_ms = 300;       // length of each "Wait" phase of the DRAM tests
     int erase_ms = 0;              // time a chip erase takes before "OK"
     std::vector<Fault> faults;
+    // A noisy line: each byte received from zelk has one random bit flipped with this
+    // probability, drawn from a generator seeded with noise_seed, so a run can be repeated.
+    // The record (received()) keeps the bytes as zelk sent them.
+    double noise_per_byte = 0;
+    unsigned noise_seed = 1;
+    long hang_up_after_bytes = -1;  // drop the line once this many bytes came from zelk; -1 never
+    // Stop answering (no reply, no marker) once this many commands were taken, until the line
+    // is opened again; -1 never.
+    int silent_after_commands = -1;
     std::function<void(const std::string &)> log;  // called on the board thread, one line each
 };
 
@@ -146,7 +158,8 @@ public:
     long garbled_to_host() const;    // bytes sent while the two speeds differed
     long garbled_from_host() const;  // bytes received while the two speeds differed
     int markers_offered() const;
-    int baud() const;  // the board's current line speed
+    int baud() const;           // the board's current line speed
+    long bits_flipped() const;  // bytes the noise of Config::noise_per_byte changed so far
     bool hung_up() const;
     std::vector<U8> flash() const;
     void load_flash(U32 offset, const std::vector<U8> &bytes);  // sets bytes, as a programmer

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "board.h"
@@ -34,7 +35,11 @@ struct Board::Impl {
     bool mute = false;                // a data fault stopped it until zelk opens the line again
     bool speed_switched = false;
     Clock::time_point switched_at;
-    int offers = 0;  // markers offered since the host last opened the line
+    std::vector<int> fault_uses;  // per Config::faults, commands each one applied to
+    std::mt19937 noise;           // seeded with Config::noise_seed
+    std::atomic<long> flipped{0};
+    long bytes_in = 0;  // bytes taken from zelk, for hang_up_after_bytes
+    int offers = 0;     // markers offered since the host last opened the line
     int host_opens = 0;
     Clock::time_point opened_at;
 };

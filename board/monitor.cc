@@ -63,6 +63,27 @@ void hang(Board::Impl &b)
     b.line.hang_up();
 }
 
+// A byte from zelk as the line delivers it: with the configured noise, and the line dropped
+// once the configured number of bytes came.
+Rx rx_byte(Board::Impl &b, U8 &byte, int timeout_ms)
+{
+    if (b.cfg.hang_up_after_bytes >= 0 && b.bytes_in >= b.cfg.hang_up_after_bytes) {
+        hang(b);
+        return Rx::Closed;
+    }
+    const Rx r = b.line.read_byte(byte, timeout_ms);
+    if (r != Rx::Byte)
+        return r;
+    b.bytes_in++;
+    if (b.cfg.noise_per_byte > 0 &&
+        std::uniform_real_distribution<double>(0, 1)(b.noise) < b.cfg.noise_per_byte) {
+        byte = static_cast<U8>(byte ^ (1u << (b.noise() % 8)));
+        b.flipped++;
+        note(b, "noise flipped a bit");
+    }
+    return r;
+}
+
 Flow out(Board::Impl &b, const std::string &bytes)
 {
     return b.line.send(bytes) ? Flow::Go : Flow::Abandon;
@@ -126,8 +147,11 @@ U8 corrupt(U8 b) { return static_cast<U8>(~b); }
 const Fault *match_fault(const Board::Impl &b, const std::string &letters, int occurrence,
                          const std::optional<U32> &number)
 {
-    for (const Fault &f : b.cfg.faults) {
+    for (std::size_t i = 0; i < b.cfg.faults.size(); i++) {
+        const Fault &f = b.cfg.faults[i];
         if (f.command != letters || (f.occurrence >= 0 && f.occurrence != occurrence))
+            continue;
+        if (f.times >= 0 && b.fault_uses[i] >= f.times)
             continue;
         if (f.number && (!number || *f.number != *number))
             continue;
@@ -169,7 +193,7 @@ Flow do_byte_write(Board::Impl &b, Command &c)
         if (stops_at(c, i))
             return stop_data(b, c);
         U8 byte;
-        if (b.line.read_byte(byte, HOST_BYTE_TIMEOUT_MS) != Rx::Byte)
+        if (rx_byte(b, byte, HOST_BYTE_TIMEOUT_MS) != Rx::Byte)
             return Flow::Abandon;
         if (corrupts(c, i))
             byte = corrupt(byte);
@@ -190,7 +214,7 @@ Flow do_block_write(Board::Impl &b, Command &c)
     for (int i = 0; i < MON_BLOCK_BYTES; i++) {
         if (stops_at(c, i))
             return stop_data(b, c);
-        if (b.line.read_byte(block[i], HOST_BYTE_TIMEOUT_MS) != Rx::Byte)
+        if (rx_byte(b, block[i], HOST_BYTE_TIMEOUT_MS) != Rx::Byte)
             return Flow::Abandon;
         if (corrupts(c, i))
             block[i] = corrupt(block[i]);
@@ -351,7 +375,7 @@ Flow take_number(Board::Impl &b, Command &c)
     std::string digits;
     while (digits.size() < MON_NUMBER_DIGITS) {
         U8 ch;
-        if (b.line.read_byte(ch, HOST_BYTE_TIMEOUT_MS) != Rx::Byte) {
+        if (rx_byte(b, ch, HOST_BYTE_TIMEOUT_MS) != Rx::Byte) {
             note(b, c.letters + ": number incomplete [" + digits + "]");
             return Flow::Abandon;
         }
@@ -386,7 +410,7 @@ void take_command(Board::Impl &b, U8 first)
         if (!starts_command(first))
             return;
         U8 second;
-        if (b.line.read_byte(second, HOST_BYTE_TIMEOUT_MS) != Rx::Byte)
+        if (rx_byte(b, second, HOST_BYTE_TIMEOUT_MS) != Rx::Byte)
             return;
         spec = find_command(first, second);
         first = second;
@@ -419,7 +443,14 @@ void take_command(Board::Impl &b, U8 first)
     }
     if (spec->takes_number && take_number(b, c) == Flow::Abandon)
         return;
+    if (c.fault)
+        b.fault_uses[static_cast<std::size_t>(c.fault - b.cfg.faults.data())]++;
     spec->handler(b, c);
+    if (b.cfg.silent_after_commands >= 0 &&
+        static_cast<int>(c.record) + 1 >= b.cfg.silent_after_commands) {
+        note(b, "silent from here on");
+        b.mute = true;
+    }
 }
 
 void offer_marker(Board::Impl &b)
@@ -465,7 +496,7 @@ void monitor_run(Board::Impl &b)
         if (b.mute) {
             if (b.line.host_opens() == b.host_opens) {
                 U8 ignored;
-                if (b.line.read_byte(ignored, SILENT_POLL_MS) == Rx::Closed)
+                if (rx_byte(b, ignored, SILENT_POLL_MS) == Rx::Closed)
                     return;
                 continue;
             }
@@ -478,7 +509,7 @@ void monitor_run(Board::Impl &b)
             wait_ms = static_cast<int>(std::max<long>(0, left.count()));
         }
         U8 first;
-        Rx r = b.line.read_byte(first, wait_ms);
+        Rx r = rx_byte(b, first, wait_ms);
         if (r == Rx::Closed)
             return;
         if (r == Rx::Byte) {

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,16 @@ const char USAGE[] =
     "                   slow line or some USB adapters deliver them\n"
     "  --timing FILE    time the line's traffic; written to FILE when the board stops\n"
     "  --dram-ms MS     length of each timed phase of the DRAM tests (default 300)\n"
+    "  --garble-block OFFSET[,POS]\n"
+    "                   store the byte at POS (0-511, default 511, the last: the check\n"
+    "                   value shows it) of the next block written at OFFSET inverted, once\n"
+    "  --garble-block-always OFFSET[,POS]\n"
+    "                   the same for every block written at OFFSET\n"
+    "  --noise P        flip one random bit of a byte received with probability P (0-1)\n"
+    "  --noise-seed N   seed of the noise (default 1): the same seed, the same bytes hit\n"
+    "  --hang-up-after N  drop the line once N bytes came from zelk\n"
+    "  --silent-after K stop answering once K commands were taken, until the line is\n"
+    "                   opened again\n"
     "  --verbose        log each command on standard error\n"
     "  --detach         go to the background once the path is printed (its process id\n"
     "                   goes to standard error), so that dev=$(zelk-board --detach) works\n"
@@ -47,6 +58,46 @@ bool to_int(const char *text, int &v)
         return false;
     v = static_cast<int>(n);
     return true;
+}
+
+bool to_u32(const char *text, U32 &v)
+{
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(text, &end, 0);
+    if (end == text || *end != '\0' || errno != 0 || n > 0xFFFFFFFFULL || text[0] == '-')
+        return false;
+    v = static_cast<U32>(n);
+    return true;
+}
+
+// "OFFSET[,POS]" of --garble-block: a block-write fault storing byte POS inverted.
+bool to_garble(const char *text, bool always, zb::Fault &f)
+{
+    std::string t = text;
+    U32 pos = zb::MON_BLOCK_BYTES - 1;
+    const std::size_t comma = t.find(',');
+    if (comma != std::string::npos) {
+        if (!to_u32(t.c_str() + comma + 1, pos) || pos >= static_cast<U32>(zb::MON_BLOCK_BYTES))
+            return false;
+        t.resize(comma);
+    }
+    U32 offset = 0;
+    if (!to_u32(t.c_str(), offset))
+        return false;
+    f.command = zb::MON_BLOCK_WRITE;
+    f.number = offset;
+    f.data_fault = zb::DataFault::WrongByte;
+    f.data_fault_at = pos;
+    f.times = always ? -1 : 1;
+    return true;
+}
+
+bool to_probability(const char *text, double &p)
+{
+    char *end = nullptr;
+    p = std::strtod(text, &end);
+    return end != text && *end == '\0' && p >= 0 && p <= 1;
 }
 
 // Write end of the pipe on which a detached board tells its parent that the path is out.
@@ -124,6 +175,27 @@ int main(int argc, char **argv)
                 return usage_error("bad duration ", argv[i]);
         } else if (a == "--timing" && has_value) {
             cfg.timing_file = argv[++i];
+        } else if ((a == "--garble-block" || a == "--garble-block-always") && has_value) {
+            zb::Fault f;
+            if (!to_garble(argv[++i], a == "--garble-block-always", f))
+                return usage_error("bad block offset or position ", argv[i]);
+            cfg.faults.push_back(f);
+        } else if (a == "--noise" && has_value) {
+            if (!to_probability(argv[++i], cfg.noise_per_byte))
+                return usage_error("bad probability ", argv[i]);
+        } else if (a == "--noise-seed" && has_value) {
+            U32 seed = 0;
+            if (!to_u32(argv[++i], seed))
+                return usage_error("bad seed ", argv[i]);
+            cfg.noise_seed = seed;
+        } else if (a == "--hang-up-after" && has_value) {
+            int n = 0;
+            if (!to_int(argv[++i], n))
+                return usage_error("bad byte count ", argv[i]);
+            cfg.hang_up_after_bytes = n;
+        } else if (a == "--silent-after" && has_value) {
+            if (!to_int(argv[++i], cfg.silent_after_commands))
+                return usage_error("bad command count ", argv[i]);
         } else if (a == "--wire-speed") {
             cfg.wire_speed = true;
         } else if (a == "--byte-by-byte") {

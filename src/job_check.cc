@@ -11,6 +11,7 @@
 #include "monitor/image.h"
 #include "monitor/input_file.h"
 #include "monitor/progress.h"
+#include "monitor/resume.h"
 #include "report.h"
 #include "serial/serial.h"
 #include "zelk.h"
@@ -56,5 +57,6 @@ int check_read_output()
 // ends the run before the board is touched, as the other outputs do.
 int check_job()
 {
-    return check_write_input() && check_data_speeds() && check_read_output() && progress_open();
+    return check_write_input() && check_resume() && check_data_speeds() && check_read_output() &&
+           progress_open();
 }

@@ -274,6 +274,8 @@ int main(int argc, char **argv)
         print_plan();
         end_program(0);
     }
+    if (tracefilenam[0] && !trace_start(tracefilenam))
+        end_program(1);
     install_signal_handlers();
     report_options_file();
     open_device();

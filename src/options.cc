@@ -25,6 +25,7 @@ char reportfilenam[NAME_BUF_SIZE] = "";
 char inpfilenam[NAME_BUF_SIZE] = "zelk.bin";
 char outfilenam[NAME_BUF_SIZE] = "zelk.out";
 char protfilenam[NAME_BUF_SIZE] = "";
+char tracefilenam[NAME_BUF_SIZE] = "";
 int inspeed = 38400;
 
 int terminal_cmd = 0, echo_test_cmd = 0;
@@ -49,6 +50,8 @@ int ready_wait = 0;
 char label_text[LABEL_BUF_SIZE] = "";
 char run_id_text[LABEL_BUF_SIZE] = "";
 char progressfilenam[NAME_BUF_SIZE] = "";
+int write_retries = 3;
+char resumefilenam[NAME_BUF_SIZE] = "";
 
 // ---- Option table ----------------------------------------------------------------------------
 
@@ -63,6 +66,7 @@ constexpr int BLOCK_LIMIT = 1024;
 constexpr int DRAM_TIMEOUT_LIMIT = 86400;  // a day: longer is no test
 constexpr int IDLE_LIMIT = 3600;           // an hour of silence
 constexpr int READY_WAIT_LIMIT = 86400;    // a day: a station waits for its next board
+constexpr int RETRIES_LIMIT = 10;          // sector rebuilds of one write
 
 // Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
 // project's version, which the build passes in.
@@ -154,9 +158,16 @@ const OPTION general_options[] = {
      LABEL_BUF_SIZE},
     {"progress", OPT_STRING, progressfilenam, "Progress file name (JSON lines, appended)", 0, 0,
      NAME_BUF_SIZE},
+    {"retries", OPT_INT_RANGE, &write_retries,
+     "Sector rebuilds a block write may make after\nfaults on the line (0-10, default 3)", 0, 0,
+     RETRIES_LIMIT},
+    {"trace", OPT_STRING, tracefilenam, "Trace file: every byte on the serial line, timed", 0, 0,
+     NAME_BUF_SIZE},
+    {"resume", OPT_STRING, resumefilenam, "Resume the block write that this run report records", 0,
+     0, NAME_BUF_SIZE},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0},
 };
-static_assert(std::size(general_options) == 45, "44 options and the terminator");
+static_assert(std::size(general_options) == 48, "47 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 
@@ -608,6 +619,16 @@ int check_option_combinations()
 {
     if (verify_opt && fastwrite_cmd != 1) {
         option_error(row_of(&verify_opt), "only the block write \"write\" can be verified");
+        return 0;
+    }
+    if (resumefilenam[0] && fastwrite_cmd != 1) {
+        option_error(row_of(resumefilenam), "only the block write \"write\" can be resumed");
+        return 0;
+    }
+    // What the interrupted run wrote below its first incomplete sector is kept, not written again.
+    if (resumefilenam[0] && (erase_cmd || erase_sectors_cmd || erase_needed_opt)) {
+        option_error(row_of(resumefilenam),
+                     "a resumed write keeps what the interrupted run wrote: no erase with it");
         return 0;
     }
     if (erase_needed_opt && fastwrite_cmd != 1) {

@@ -72,6 +72,10 @@ volatile sig_atomic_t signal_seen = 0;
 constexpr int IMAGE_FIELDS_BYTES = 4096;
 char image_fields[IMAGE_FIELDS_BYTES] = "";
 volatile long image_blocks_sent = 0;
+volatile long image_rebuilds = 0, image_resent = 0;
+volatile int image_stepped_to = 0;
+volatile int image_retries = 0;
+volatile long image_first_incomplete = 0;
 volatile sig_atomic_t written = 0;
 
 // The latest text of one output stream: the last TAIL_BYTES bytes written since the running
@@ -243,6 +247,22 @@ void format_report(report_buf &b, int status)
             rb_text(b, image_fields);
             rb_text(b, ", \"blocks_sent\": ");
             rb_uint(b, static_cast<unsigned long long>(image_blocks_sent));
+            rb_text(b, ", \"sector_rebuilds\": ");
+            rb_uint(b, static_cast<unsigned long long>(image_rebuilds));
+            rb_text(b, ", \"retries_made\": ");
+            rb_uint(b, static_cast<unsigned>(image_retries));
+            rb_text(b, ", \"blocks_resent\": ");
+            rb_uint(b, static_cast<unsigned long long>(image_resent));
+            rb_text(b, ", \"speed_stepped_down_to\": ");
+            if (image_stepped_to)
+                rb_uint(b, static_cast<unsigned>(image_stepped_to));
+            else
+                rb_text(b, "null");
+            rb_text(b, ", \"first_incomplete_sector_offset\": ");
+            if (image_first_incomplete >= 0)
+                rb_uint(b, static_cast<unsigned long long>(image_first_incomplete));
+            else
+                rb_text(b, "null");
             rb_text(b, "}");
         }
         rb_text(b, "}");
@@ -593,6 +613,10 @@ void report_image(const char *fields)
 {
     std::snprintf(image_fields, sizeof image_fields, "%s", fields);
     image_blocks_sent = 0;
+    image_rebuilds = 0;
+    image_resent = 0;
+    image_stepped_to = 0;
+    image_retries = 0;
 }
 
 void report_write_blocks(long sent) { image_blocks_sent = sent; }
@@ -607,6 +631,16 @@ void report_flash_code(bool device, U32 code)
     flash_code &fc = device ? device_id_code : manufacturer_code;
     fc.read = true;
     fc.code = code;
+}
+
+void report_write_incomplete(long offset) { image_first_incomplete = offset; }
+
+void report_write_recovery(long rebuilds, int retries, long resent, int stepped_to)
+{
+    image_rebuilds = rebuilds;
+    image_retries = retries;
+    image_resent = resent;
+    image_stepped_to = stepped_to;
 }
 
 namespace {

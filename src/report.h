@@ -26,6 +26,12 @@ void report_end(int ok);
 // "blocks_sent". Not for signal handlers.
 void report_image(const char *fields);
 void report_write_blocks(long sent);  // async-signal-safe
+// The block write's recovery: sectors rebuilt, retries made, blocks the rebuilds sent again, the
+// speed stepped down to (0: none). Async-signal-safe.
+void report_write_recovery(long rebuilds, int retries, long resent, int stepped_to);
+// Flash offset of the first sector the block write has not completed; -1 once every sector is.
+// Async-signal-safe.
+void report_write_incomplete(long offset);
 
 // The SHA-256 (64 hex digits) of the bytes the write's image defines, once it is read.
 void report_image_sha256(const char *hex);

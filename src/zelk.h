@@ -70,6 +70,7 @@ extern char inpfilenam[NAME_BUF_SIZE];
 extern char outfilenam[NAME_BUF_SIZE];
 extern char protfilenam[NAME_BUF_SIZE];
 extern char reportfilenam[NAME_BUF_SIZE];  // the run report (JSON); "" = none
+extern char tracefilenam[NAME_BUF_SIZE];   // "trace": the protocol trace's file, "" = none
 extern int inspeed;
 
 extern int terminal_cmd, echo_test_cmd;
@@ -98,6 +99,8 @@ constexpr int LABEL_BUF_SIZE = 256;          // label_text, run_id_text
 extern char label_text[LABEL_BUF_SIZE];      // recorded in the report; "" = none
 extern char run_id_text[LABEL_BUF_SIZE];     // recorded in the report and progress; "" = none
 extern char progressfilenam[NAME_BUF_SIZE];  // JSON-lines progress; "" = none
+extern int write_retries;                    // "retries": sector rebuilds one block write may make
+extern char resumefilenam[NAME_BUF_SIZE];    // "resume": a run report to resume from; "" = none
 
 // ---- The board's flash ------------------------------------------------------------------------
 

@@ -27,6 +27,15 @@ int proc_Erase()
     return 0;
 }
 
+int erase_sector(int sn, bool show)
+{
+    if (!send_command(CMD_SECTOR_ERASE, true, TERM_FLASH_ERASE) ||
+        !exchange_number(pair_code(CMD_SECTOR_ERASE), sn, 0, show))
+        return -1;
+    return wait_pairs({REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC, false, show,
+                      TERM_FLASH_ERASE) == WAIT_SEEN;
+}
+
 int proc_EraseSectors()
 {
     if (!read_id())
@@ -41,14 +50,13 @@ int proc_EraseSectors()
             continue;
         std::printf("\n Sector %d ...", sn);
         std::fflush(stdout);
-        if (!send_command(CMD_SECTOR_ERASE, true, TERM_FLASH_ERASE) ||
-            !write_len(pair_code(CMD_SECTOR_ERASE), sn, 0)) {
+        // Whatever the monitor says while it erases is shown on the sector's line.
+        const int erased = erase_sector(sn, true);
+        if (erased < 0) {
             rvl = 0;
             break;
         }
-        // Whatever the monitor says while it erases is shown on the sector's line.
-        if (wait_pairs({REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC, false, true,
-                       TERM_FLASH_ERASE) == WAIT_SEEN) {
+        if (erased) {
             std::printf("Ok");
         } else {
             std::printf("Fail");

@@ -1,9 +1,12 @@
 // The monitor link: ready handshake, number field exchange, and the pair-code scanner.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <iterator>
 
 #include "monitor/link.h"
+
+#include "monitor/block_crc.h"
 #include "monitor/progress.h"
 #include "serial/serial.h"
 
@@ -233,6 +236,37 @@ int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report)
         }
     }
     return 1;
+}
+
+namespace {
+
+// What a "WB" frame cut short may still wait for: its offset's digits and its block.
+constexpr int FRAME_FILL_BYTES = NUMBER_DIGITS + FLASH_BLOCK_BYTES;
+constexpr U8 ERASED_BYTE = 0xFF;
+constexpr int DRAIN_CHUNK_BYTES = 256;
+
+bool monitor_ready(const char *term_msg)
+{
+    return wait_pairs({READY_MARKER}, READY_READS, 1, true, false, term_msg) == WAIT_SEEN;
+}
+
+}  // namespace
+
+int resync_monitor(const char *term_msg)
+{
+    // What the line holds goes; when it ends in the marker, the monitor is ready already.
+    unsigned char junk[DRAIN_CHUNK_BYTES];
+    U16 code = 0;
+    for (int n; (n = read_pending_tty(junk, sizeof junk)) > 0;)
+        for (int i = 0; i < n; i++)
+            code = shift_pair(code, junk[i]);
+    if (code == READY_MARKER || monitor_ready(term_msg))
+        return 1;
+    if (stopped())
+        return 0;
+    std::array<U8, FRAME_FILL_BYTES> fill;
+    fill.fill(ERASED_BYTE);
+    return write_tty(fill.data(), FRAME_FILL_BYTES, 0, 0) && monitor_ready(term_msg);
 }
 
 void report_tty_write_error(int pos, U8 byte)

@@ -105,5 +105,19 @@ int write_len(unsigned short prompt, int len, int ignorerepl);
 // failures left unsaid (a frame sent on the way out of a terminated run).
 int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report);
 
+// The sector erase of one sector: "SE" paced, the sector number, then bytes ending in "OK".
+// With `show`, failures of the number exchange are reported and what the monitor says while it
+// erases is printed; without, it is quiet. 1 = erased; 0 = no "OK"; -1 = the letters or the
+// number exchange failed.
+int erase_sector(int sn, bool show);
+
+// Brings the monitor back to its ready marker after a frame that went wrong, saying nothing:
+// drains what the line holds (ready when it ends in the marker), else listens for the marker
+// for a second, and when none comes (the
+// monitor may still wait for an offset's digits or a block's data), sends 0xFF enough to complete
+// either (as digits it is no number, so the frame is given up; as data it programs nothing) and
+// listens again. 1 = the monitor is ready.
+int resync_monitor(const char *term_msg);
+
 // Reports on stderr that the data byte at `pos` of a write, `byte`, did not go out.
 void report_tty_write_error(int pos, U8 byte);

@@ -2,10 +2,8 @@
 #include "monitor/speed_switch.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 
-#include "monitor/block_crc.h"
 #include "monitor/link.h"
 #include "serial/serial.h"
 
@@ -60,16 +58,6 @@ int let_monitor_finish()
     return 1;
 }
 
-// What a "WB" frame cut short may still wait for: its offset's digits and its block.
-constexpr int FRAME_FILL_BYTES = NUMBER_DIGITS + FLASH_BLOCK_BYTES;
-constexpr U8 ERASED_BYTE = 0xFF;
-
-// The monitor's ready marker within a second of silence.
-bool monitor_ready()
-{
-    return wait_pairs({READY_MARKER}, READY_READS, 1, true, false, fast_term_msg) == WAIT_SEEN;
-}
-
 // Run by the first termination request while the monitor is at the fast speed. The request is
 // being honoured: the line's writes and waits go on for the length of the way back, and a second
 // request ends it (and the run) at once. The rest of a read is taken first (within
@@ -81,16 +69,8 @@ bool monitor_ready()
 void back_to_normal_on_termination()
 {
     finish_despite_request(true);
-    if (let_monitor_finish()) {
-        bool ready = monitor_ready();
-        if (!ready && !stopped()) {
-            std::array<U8, FRAME_FILL_BYTES> fill;
-            fill.fill(ERASED_BYTE);
-            ready = write_tty(fill.data(), FRAME_FILL_BYTES, 0, 0) && monitor_ready();
-        }
-        if (ready && speed_frame(inspeed, false))
-            pause_tty(SPEED_SETTLE_SEC, 0);
-    }
+    if (let_monitor_finish() && resync_monitor(fast_term_msg) && speed_frame(inspeed, false))
+        pause_tty(SPEED_SETTLE_SEC, 0);
     finish_despite_request(false);
     restore_line();
 }
@@ -129,4 +109,22 @@ void put_back_line()
     set_termination_step(nullptr);
     if (!restore_line())
         end_program(1);
+}
+
+int speed_below(int baud)
+{
+    int below = 0;
+    for (const speed &s : speeds)
+        if (s.speed_int < baud && s.speed_int > below)
+            below = s.speed_int;
+    return below;
+}
+
+int step_down_speed(int baud)
+{
+    const int code = speed_toh(baud);
+    if (code == 0 || !speed_frame(baud, true) || !set_line_speed(code))
+        return 0;
+    end_run_if_interrupted(fast_term_msg);
+    return 1;
 }

@@ -24,3 +24,11 @@ void put_back_line();
 // them first (reading and dropping them) when that is quick, else leaves the monitor at the
 // fast speed and says so.
 void monitor_sending(long bytes);
+
+// The speed of the table one step below `baud` (repeated rows aside); 0 when there is none.
+int speed_below(int baud);
+
+// At the fast speed: tells the monitor `baud` with the same speed frame and follows it; the way
+// back (leave_fast_speed, a termination) stays as it was. 1 = both sides are at baud; 0 after a
+// message.
+int step_down_speed(int baud);

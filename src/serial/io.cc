@@ -107,6 +107,7 @@ int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last
                 std::fprintf(stderr, "\nTTY device write error :(%d)", e);
             return 0;
         }
+        trace_bytes('>', p, n);
         p += n;
         len -= static_cast<int>(n);
         tty_bytes_sent += static_cast<unsigned long long>(n);
@@ -153,6 +154,7 @@ int read_pending_tty(unsigned char *buf, int len)
         return -1;
     }
     tty_bytes_received += static_cast<unsigned long long>(n);
+    trace_bytes('<', buf, n);
     if (n > 0)
         last_arrival = monotonic_ns();
     return static_cast<int>(n);
@@ -206,6 +208,7 @@ static int read_tty_within(unsigned char *buf, int len, mono_ns budget)
             line_hung_up = 1;
             return 0;
         }
+        trace_bytes('<', buf + pos, n);
         pos += static_cast<int>(n);
         tty_bytes_received += static_cast<unsigned long long>(n);
         last_arrival = monotonic_ns();

@@ -174,6 +174,7 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
         end_program(1);
     }
     inspeed = speed_tob(code);
+    trace_speed(inspeed);
     set_low_latency(fd);
     return 1;
 }
@@ -191,7 +192,8 @@ int set_line_speed(int code)
         std::fprintf(stderr, "TTY device attribute read error (tcgetattr): (%d)\n", errno);
         return 0;
     }
-    before_switch = tios;
+    if (!switched)  // a second change (a step down) keeps the attributes of the normal speed
+        before_switch = tios;
     cfsetospeed(&tios, static_cast<speed_t>(code));
     cfsetispeed(&tios, static_cast<speed_t>(code));
     if (tcsetattr(ttyfd, TCSAFLUSH, &tios) != 0) {
@@ -199,6 +201,7 @@ int set_line_speed(int code)
         end_program(1);
     }
     switched = 1;
+    trace_speed(speed_tob(code));
     return 1;
 }
 
@@ -209,6 +212,7 @@ int restore_line()
         return 0;
     }
     switched = 0;
+    trace_speed(speed_tob(static_cast<int>(cfgetospeed(&before_switch))));
     return 1;
 }
 

@@ -92,8 +92,9 @@ extern struct termios restore_termios;
 // ---- Speed switch of a running line -------------------------------------------------------
 
 // Sets the line's input and output speed to `code` (a speed code from speed_toh), keeping the
-// attributes it had for restore_line. TCSAFLUSH: whatever came in at the old speed is discarded.
-// 0 when the attributes cannot be read (reported); a refused change ends the program.
+// attributes it had for restore_line (those before the first change, while switched). TCSAFLUSH:
+// whatever came in at the old speed is discarded. 0 when the attributes cannot be read (reported);
+// a refused change ends the program.
 int set_line_speed(int code);
 
 // Puts back the attributes set_line_speed kept. 0 (reported) when the line refuses them.
@@ -249,6 +250,15 @@ void drop_line_queue();
 
 // Sends a break on the line. 0 (reported) when the driver refuses it.
 int send_break();
+
+// ---- The protocol trace ------------------------------------------------------------------
+
+// Creates the trace file (through create_output_file). 0 after a message when it cannot be made.
+int trace_start(const char *path);
+// Bytes that went out ('>') or came in ('<') on the line, as they moved; nothing without a trace.
+void trace_bytes(char direction, const unsigned char *p, long n);
+// The line's speed is now `baud`.
+void trace_speed(int baud);
 
 // ---- State put back on every way the program ends ----------------------------------------
 

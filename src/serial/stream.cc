@@ -76,6 +76,7 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
         std::fprintf(stderr, "\nTYY read error : (%d)\n", err);
         return line_step::FAIL;
     }
+    trace_bytes('<', buf, n);
     *got = static_cast<size_t>(n);
     tty_bytes_received += static_cast<unsigned long long>(n);
     return line_step::GO;
@@ -115,6 +116,7 @@ line_step flush_line_queue()
             std::fprintf(stderr, "\nTTY device write error : (%d)\n", err);
             return line_step::FAIL;
         }
+        trace_bytes('>', out_queue.data() + out_head, n);
         out_head = (out_head + static_cast<size_t>(n)) % LINE_QUEUE_BYTES;
         out_count -= static_cast<size_t>(n);
         tty_bytes_sent += static_cast<unsigned long long>(n);

@@ -54,7 +54,11 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
             "s)\n"
             "label               Label recorded in the report (a serial number)\n"
             "run id              Run id recorded in the report and progress\n"
-            "progress            Progress file name (JSON lines, appended)";
+            "progress            Progress file name (JSON lines, appended)\n"
+            "retries             Sector rebuilds a block write may make after\n"
+            "                    faults on the line (0-10, default 3)\n"
+            "trace               Trace file: every byte on the serial line, timed\n"
+            "resume              Resume the block write that this run report records";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }

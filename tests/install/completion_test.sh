@@ -62,6 +62,10 @@ expect "" flash base ""
 expect "base " flash ""
 expect "needed " erase ne
 expect "plan " pl
+expect "retries " ret
+expect "trace " tra
+expect "resume " resu
+expect "" retries ""                # a number
 expect "ports " --version po         # a new option after an option
 
 # Devices of every kind, on a fake /dev: serial ports, pseudo-terminals (not ptmx), by-id links,
@@ -78,7 +82,7 @@ expect "$dev/pts/4 " terminal "$dev/pts/"
 expect "$dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ1-if00-port0 " read "$dev/serial/"
 expect "ttyACM2 ttyS0 ttyS1 ttyUSB0 " manufactory tty
 expect "ttyUSB0 " manufactory ttyU
-expect "terminal test timestamps ttyACM2 ttyS0 ttyS1 ttyUSB0 " echo t
+expect "terminal test timestamps trace ttyACM2 ttyS0 ttyS1 ttyUSB0 " echo t
 # The user's own terminal is the console, never a device to offer.
 touch "$dev/pts/5"
 _zelk_own_tty=$dev/pts/4

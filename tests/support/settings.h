@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/resume.h"
 #include "report.h"
 #include "zelk.h"
 
@@ -31,6 +32,8 @@ inline std::vector<Setting> all_settings()
                               {label_text, sizeof label_text},
                               {run_id_text, sizeof run_id_text},
                               {progressfilenam, sizeof progressfilenam},
+                              {tracefilenam, sizeof tracefilenam},
+                              {resumefilenam, sizeof resumefilenam},
                               {&inspeed, sizeof inspeed},
                               {&erase_sectors_cmd, sizeof erase_sectors_cmd},
                               {&flash_base, sizeof flash_base}};
@@ -43,7 +46,7 @@ inline std::vector<Setting> all_settings()
           &terminal_hex_opt,   &echo_opt,      &timestamps_opt,     &reconnect_opt,
           &idle_seconds,       &dram_timeout,  &ready_wait})
         s.push_back({flag, sizeof *flag});
-    for (int *flag : {&image_format_opt, &erase_needed_opt, &plan_opt})
+    for (int *flag : {&image_format_opt, &erase_needed_opt, &plan_opt, &write_retries})
         s.push_back({flag, sizeof *flag});
     return s;
 }

@@ -696,3 +696,132 @@ TEST(BoardHangUp, LineClosesWhereTheFaultSays)
 }
 
 }  // namespace
+
+// ---- Faults of the command line: a block garbled once or always, noise, hang-up, silence -------
+
+namespace {
+
+// Writes `block` at `offset` and returns the check value the board answers ("" when none).
+std::string write_block_at(Client &host, U32 offset, const std::vector<U8> &block)
+{
+    EXPECT_TRUE(host.await_marker());
+    host.put("WB");
+    // The prompt, after any marker offered before the letters were read.
+    std::string got;
+    while (!got.ends_with("WB")) {
+        const std::string more = host.get(1, 5000);
+        if (more.empty())
+            return "";
+        got += more;
+    }
+    host.put(zb::hex8(offset));
+    EXPECT_EQ(host.get(8), zb::hex8(offset));
+    host.put(std::string(block.begin(), block.end()));
+    return host.get(8);
+}
+
+zb::Fault garble(U32 offset, long pos, int times)
+{
+    return {.command = "WB",
+            .number = offset,
+            .data_fault = zb::DataFault::WrongByte,
+            .data_fault_at = pos,
+            .times = times};
+}
+
+}  // namespace
+
+TEST(BoardFaults, GarbledBlockOnceThenWrittenAsSent)
+{
+    const std::vector<U8> block = pattern_block(5);
+    const std::string good = zb::hex8(zb::block_check_value(0x400, block.data()));
+    zb::Config cfg = quiet();
+    cfg.faults = {garble(0x400, 511, 1)};
+    zb::Board board(cfg);
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+    EXPECT_EQ(write_block_at(host, 0x200, block),
+              zb::hex8(zb::block_check_value(0x200, block.data())));
+    EXPECT_NE(write_block_at(host, 0x400, block), good);  // the last byte: the value shows it
+    EXPECT_EQ(board.flash().at(0x400 + 511), static_cast<U8>(~block[511]));
+    EXPECT_EQ(write_block_at(host, 0x400, block), good);  // once: the second time goes through
+}
+
+TEST(BoardFaults, GarbledBlockAlwaysAndEarlyByteHidesFromTheValue)
+{
+    const std::vector<U8> block = pattern_block(6);
+    const std::string good = zb::hex8(zb::block_check_value(0x600, block.data()));
+    zb::Config cfg = quiet();
+    cfg.faults = {garble(0x600, 3, -1)};
+    zb::Board board(cfg);
+    ASSERT_TRUE(board.start());
+    Client host(board.path());
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(write_block_at(host, 0x600, block), good);  // the value covers the end only
+        EXPECT_EQ(board.flash().at(0x600 + 3), static_cast<U8>(~block[3]));
+    }
+}
+
+TEST(BoardFaults, SeededNoiseHitsTheSameBytesEachTime)
+{
+    std::vector<std::string> seen;
+    for (int run = 0; run < 2; run++) {
+        zb::Config cfg = quiet();
+        cfg.noise_per_byte = 0.01;
+        cfg.noise_seed = 42;
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        ASSERT_TRUE(host.await_marker());
+        // 0x00 data: a flipped bit shows in the flash as one byte not 0x00.
+        host.put("WB");
+        host.put(zb::hex8(0) + std::string(512, '\0'));
+        // The prompt (after any marker offered meanwhile), the echo and the check value: the
+        // block is in the flash once its check value has come.
+        std::string got;
+        while (got.find("WB") == std::string::npos || got.size() < got.find("WB") + 18) {
+            const std::string more = host.get(1, 5000);
+            ASSERT_FALSE(more.empty()) << got;
+            got += more;
+        }
+        const std::vector<U8> flash = board.flash();
+        seen.push_back(std::string(flash.begin(), flash.begin() + 512));
+        EXPECT_GT(board.bits_flipped(), 0);
+        EXPECT_EQ(board.received().substr(0, 2), "WB") << "the record keeps the bytes as sent";
+    }
+    EXPECT_EQ(seen[0], seen[1]);
+}
+
+TEST(BoardFaults, HangUpAfterBytesAndSilentAfterCommands)
+{
+    {
+        zb::Config cfg = quiet();
+        cfg.hang_up_after_bytes = 4;
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        ASSERT_TRUE(host.await_marker());
+        host.put("SE00");
+        host.get(64, 3000);
+        EXPECT_TRUE(board.hung_up());
+    }
+    {
+        zb::Config cfg = quiet();
+        cfg.silent_after_commands = 1;
+        zb::Board board(cfg);
+        ASSERT_TRUE(board.start());
+        Client host(board.path());
+        ASSERT_TRUE(host.await_marker());
+        host.put("MC");
+        // The answer, after any marker offered before the letters were read.
+        std::string got;
+        while (got.find("MC00000001") == std::string::npos) {
+            const std::string more = host.get(1, 5000);
+            ASSERT_FALSE(more.empty()) << got;
+            got += more;
+        }
+        host.put("MC");
+        EXPECT_EQ(host.get(1, 800), "") << "no reply, no marker";
+        EXPECT_EQ(board.commands().size(), 1u);
+    }
+}

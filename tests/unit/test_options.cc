@@ -100,7 +100,11 @@ const std::string kUsage =
     "wait                Seconds the first link test waits for the board (default 0 = 5 s)\n"
     "label               Label recorded in the report (a serial number)\n"
     "run id              Run id recorded in the report and progress\n"
-    "progress            Progress file name (JSON lines, appended)";
+    "progress            Progress file name (JSON lines, appended)\n"
+    "retries             Sector rebuilds a block write may make after\n"
+    "                    faults on the line (0-10, default 3)\n"
+    "trace               Trace file: every byte on the serial line, timed\n"
+    "resume              Resume the block write that this run report records";
 
 // ---- Flags -----------------------------------------------------------------------------------
 
@@ -442,6 +446,8 @@ TEST(OptionsDeathTest, RefusedArgumentsEndTheRun)
         {{"block", "size", "1025"}, "\nOption [block size] error:must be >= 1 and <= 1024\n"},
         {{"idle", "-1"}, "\nOption [idle] error:must be >= 0 and <= 3600\n"},
         {{"idle", "3601"}, "\nOption [idle] error:must be >= 0 and <= 3600\n"},
+        {{"retries", "11"}, "\nOption [retries] error:must be >= 0 and <= 10\n"},
+        {{"retries", "-1"}, "\nOption [retries] error:must be >= 0 and <= 10\n"},
         {{"idle"}, "\nOption [idle] error:Option requery parameter.\n"},
         {{"speed", "abc"}, "\nOption [speed] error:Invalid argument (must be number) 'abc'\n"},
         {{"speed", "0xZZ"}, "\nOption [speed] error:Invalid argument (must be number) 'ZZ'\n"},
@@ -686,6 +692,8 @@ TEST_F(OptionsTest, ValuesStored)
         {{"write", "speed", "0xFFFFFFFF"}, &write_speed, -1},
         {{"idle", "0"}, &idle_seconds, 0},
         {{"idle", "3600"}, &idle_seconds, 3600},
+        {{"retries", "0"}, &write_retries, 0},
+        {{"retries", "10"}, &write_retries, 10},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.words.front() + " " + c.words.back());
