@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "report.h"
+#include "serial/serial.h"
 #include "zelk.h"
 
 namespace {
@@ -378,9 +379,4 @@ phase_time phase_interval(long long start_us, long long end_us)
     return {static_cast<long>(span / 1000000), static_cast<long>(span % 1000000)};
 }
 
-long long monotonic_us()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000000LL + t.tv_nsec / 1000;
-}
+long long monotonic_us() { return monotonic_ns() / 1000; }
