@@ -396,11 +396,13 @@ TEST(FlashManyE2E, BoardsOnOtherHosts)
         ASSERT_TRUE(b->start());
     const std::string hosts = dir.file("hosts");
     ASSERT_EQ(mkdir(hosts.c_str(), 0755), 0);
-    const Shell r = shell("cd " + dir.path + " && SSH_STANDIN_ROOT=" + hosts +
-                          " " ZELK_SOURCE_DIR "/scripts/flash-many --zelk " + zt::zelk_binary() +
-                          " --ssh " ZELK_SOURCE_DIR "/tests/e2e/ssh-standin --no-erase --logs logs"
-                          " image.bin " +
-                          local.path() + " h1:" + on_h1.path() + " h2:" + on_h2.path());
+    // Run without SHELL, as from cron or a service.
+    const Shell r =
+        shell("cd " + dir.path + " && SSH_STANDIN_ROOT=" + hosts +
+              " env -u SHELL " ZELK_SOURCE_DIR "/scripts/flash-many --zelk " + zt::zelk_binary() +
+              " --ssh " ZELK_SOURCE_DIR "/tests/e2e/ssh-standin --no-erase --logs logs"
+              " image.bin " +
+              local.path() + " h1:" + on_h1.path() + " h2:" + on_h2.path());
     EXPECT_EQ(r.status, 1) << r.out;
     const std::regex table(HEADER + row(1, local.path(), "ok") +
                            row(2, "h1:" + on_h1.path(), "ok") +
