@@ -88,6 +88,7 @@ bool Board::wait_for_commands(std::size_t n, int timeout_ms) const
 long Board::garbled_to_host() const { return impl_->line.garbled_to_host(); }
 long Board::garbled_from_host() const { return impl_->line.garbled_from_host(); }
 int Board::markers_offered() const { return impl_->markers.load(); }
+int Board::marker_chances() const { return impl_->marker_chances.load(); }
 int Board::baud() const { return impl_->line.baud(); }
 long Board::bits_flipped() const { return impl_->flipped.load(); }
 bool Board::hung_up() const { return impl_->line.hung_up(); }

@@ -158,8 +158,9 @@ public:
     long garbled_to_host() const;    // bytes sent while the two speeds differed
     long garbled_from_host() const;  // bytes received while the two speeds differed
     int markers_offered() const;
-    int baud() const;           // the board's current line speed
-    long bits_flipped() const;  // bytes the noise of Config::noise_per_byte changed so far
+    int marker_chances() const;  // idle moments a marker was due, offered or held back
+    int baud() const;            // the board's current line speed
+    long bits_flipped() const;   // bytes the noise of Config::noise_per_byte changed so far
     bool hung_up() const;
     std::vector<U8> flash() const;
     void load_flash(U32 offset, const std::vector<U8> &bytes);  // sets bytes, as a programmer

@@ -28,6 +28,7 @@ struct Board::Impl {
     NorFlash flash;
     std::vector<CommandRecord> commands;
     std::atomic<int> markers{0};
+    std::atomic<int> marker_chances{0};  // idle moments a marker was due (offered or not)
 
     // Board thread only.
     std::map<std::string, int> seen;  // commands taken so far, per letters

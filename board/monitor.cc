@@ -456,6 +456,7 @@ void take_command(Board::Impl &b, U8 first)
 void offer_marker(Board::Impl &b)
 {
     const Ready &r = b.cfg.ready;
+    b.marker_chances++;
     int opens = b.line.host_opens();
     if (opens != b.host_opens) {
         b.host_opens = opens;
