@@ -905,19 +905,21 @@ private:
 
 class FaultMatrix : public testing::TestWithParam<Cell> {};
 
-TEST_P(FaultMatrix, Cell)
+// One run of a cell. False when the moment of its signal went by unseen, as on a heavily loaded
+// machine the pause of a few seconds can, and `last` is not set: the run was ended and proves
+// nothing either way.
+bool run_cell(const Cell &c, bool last)
 {
-    const Cell &c = GetParam();
     zt::Bench b(c.board);
     const std::string flash = flash_content();
     b.board.load_flash(0, std::vector<U8>(flash.begin(), flash.end()));
     b.image(image());
     // As a serial node usually is: the owner and the dialout group may write. zelk takes the
     // group's write permission away for the length of the run.
-    ASSERT_EQ(chmod(b.board.path().c_str(), 0620), 0);
+    EXPECT_EQ(chmod(b.board.path().c_str(), 0620), 0);
     const Witness node(b.board.path());
     const mode_t mode_before = node.mode();
-    ASSERT_EQ(mode_before, 0620u);
+    EXPECT_EQ(mode_before, 0620u);
     const struct termios attrs_before = zt::attrs_of(b.board.path());
 
     zt::Proc p(b.words(c.words), {.cwd = b.dir.path, .timeout_s = RUN_LIMIT_S});
@@ -929,6 +931,10 @@ TEST_P(FaultMatrix, Cell)
         if (reach(b.board, c.at, p.pid())) {
             EXPECT_EQ(node.mode(), 0600u) << "the node is not protected during the run";
             p.signal(c.action == Action::Sigint ? SIGINT : SIGTERM);
+        } else if (!last) {
+            p.signal(SIGTERM);
+            p.finish();
+            return false;
         } else {
             ADD_FAILURE() << "the board never reached the moment of the signal";
         }
@@ -945,8 +951,7 @@ TEST_P(FaultMatrix, Cell)
     const std::string out = masked(r.out);
     if (c.out_tail) {
         EXPECT_EQ(out.substr(0, c.out.size()), c.out) << r.out;
-        ASSERT_GE(out.size(), c.out_tail->size()) << r.out;
-        EXPECT_EQ(out.substr(out.size() - c.out_tail->size()), *c.out_tail) << r.out;
+        EXPECT_TRUE(out.ends_with(*c.out_tail)) << r.out;
     } else {
         EXPECT_EQ(out, c.out);
     }
@@ -963,6 +968,14 @@ TEST_P(FaultMatrix, Cell)
             << "the line's attributes were not put back";
     }
     EXPECT_EQ(node.mode(), mode_before) << "the node's mode was not put back";
+    return true;
+}
+
+TEST_P(FaultMatrix, Cell)
+{
+    constexpr int ATTEMPTS = 3;
+    for (int attempt = 1; !run_cell(GetParam(), attempt == ATTEMPTS); attempt++)
+        ;
 }
 
 INSTANTIATE_TEST_SUITE_P(FaultMatrix, FaultMatrix, testing::ValuesIn(cells()),
