@@ -136,8 +136,12 @@ void set_tty_hung_up() { line_hung_up = 1; }
 
 static void report_read_error(int err)
 {
-    if (err == EIO || err == ENXIO)
+    // A closed far end reads as EIO until the kernel has finished hanging the line up, and as
+    // end of file after: either way it is a hang-up, said once by the caller as such.
+    if (err == EIO || err == ENXIO) {
         line_hung_up = 1;
+        return;
+    }
     // "TYY" as scripts have always read it: the text is part of the interface.
     std::fprintf(stderr, "TYY read error :(%d)\n", err);
 }
