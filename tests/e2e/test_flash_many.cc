@@ -6,12 +6,15 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -159,6 +162,9 @@ TEST(FlashManyE2E, VerifiedByDefault)
         for (zb::Board *b : {&b1, b2.get()}) {
             std::vector<U8> f = b->flash();
             EXPECT_EQ(std::string(f.begin(), f.begin() + 1500), image);
+            // The sector the image touches is erased, not the whole chip.
+            EXPECT_EQ(b->commands().at(0).letters, "SE");
+            EXPECT_EQ(b->commands().at(0).number, 0u);
         }
         // The reports as jq reads them: this run's id, the image's digest.
         const Shell q = shell("cd " + dir.path +
@@ -380,6 +386,125 @@ TEST(FlashManyE2E, StationBoardAfterBoard)
     EXPECT_EQ(zt::read_file(logs + "/summary.tsv"),
               "1-1\t" + dev + "\tok\n1-2\t" + dev + "\tok\n1-3\t" + dev +
                   "\twrite: Serial line hung up\n1-4\t" + dev + "\tok\n1-5\t" + dev + "\tok\n");
+}
+
+namespace {
+
+// A station run on a terminal of its own, as an operator runs it: the pseudo-terminal is its
+// controlling terminal, so a typed Ctrl-C reaches every process of its group, and what it draws
+// is collected from the master.
+struct TerminalStation {
+    zt::Pty con;
+    pid_t pid = -1;
+    std::thread reader;
+    std::mutex mu;
+    std::string shown;
+
+    TerminalStation(const std::string &cwd, const std::string &cmd)
+    {
+        struct termios t = con.attrs();
+        t.c_lflag |= ISIG | ICANON | ECHO;
+        t.c_iflag |= ICRNL;
+        t.c_oflag |= OPOST | ONLCR;
+        t.c_cc[VINTR] = 3;
+        tcsetattr(con.slave, TCSANOW, &t);
+        pid = fork();
+        if (pid == 0) {
+            setsid();
+            ioctl(con.slave, TIOCSCTTY, 0);
+            for (int fd = 0; fd < 3; fd++)
+                dup2(con.slave, fd);
+            execl("/bin/bash", "bash", "-c", ("cd '" + cwd + "' && exec " + cmd).c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        reader = std::thread([this] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(con.master, buf, sizeof buf)) > 0) {
+                std::lock_guard<std::mutex> lock(mu);
+                shown.append(buf, static_cast<std::size_t>(n));
+            }
+        });
+    }
+    ~TerminalStation()
+    {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+            kill(pid, SIGTERM);
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        close(con.slave);  // the reader sees the end once every holder has gone
+        con.slave = -1;
+        reader.join();
+    }
+    void type(const std::string &keys) const
+    {
+        ASSERT_EQ(write(con.master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+    std::string screen()
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        return shown;
+    }
+};
+
+}  // namespace
+
+// The station on its terminal: live lines per slot under the records' rows; Enter says the board
+// has gone (this one stays, so it is flashed again as the next); a typed Ctrl-C lets the board in
+// progress finish and be recorded, then ends the station and takes the live lines away.
+TEST(FlashManyE2E, StationOnATerminal)
+{
+    zt::TempDir dir;
+    zt::write_file(dir.file("image.bin"), image_bytes(1500, 4));
+    const std::string dev = "/dev/zelk-station-tty-" + std::to_string(getpid());
+    const std::string logs = dir.file("logs");
+    const std::string events = logs + "/events.jsonl";
+    zb::Board board;
+    ASSERT_TRUE(board.start());
+    ASSERT_EQ(symlink(board.path().c_str(), dev.c_str()), 0);
+    struct Unlink {
+        std::string path;
+        ~Unlink() { unlink(path.c_str()); }
+    } unlink_dev{dev};
+    TerminalStation st(dir.path, ZELK_SOURCE_DIR "/scripts/flash-many --zelk " +
+                                     std::string(zt::zelk_binary()) +
+                                     " --station --no-erase --logs logs image.bin " + dev);
+    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_end\"") == 1; }));
+    // Enter counts once the slot shows that it waits for the board to go.
+    ASSERT_TRUE(wait_until([&] {
+        return st.screen().find("1-1  ok; waiting for the board to go") != std::string::npos;
+    })) << st.screen();
+    st.type("\r");
+    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_start\"") == 2; }))
+        << st.screen();
+    st.type("\x03");
+    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_end\"") == 2; }))
+        << st.screen();
+    EXPECT_EQ(wait_exit(st.pid, 60), 0) << st.screen();
+    st.pid = -1;
+    EXPECT_EQ(zt::read_file(logs + "/summary.tsv"), "1-1\t" + dev + "\tok\n1-2\t" + dev + "\tok\n");
+    const std::string screen = st.screen();
+    // Lines drawn whole: a slot's live line, a record's row, the message of the Ctrl-C.
+    EXPECT_TRUE(std::regex_search(screen, std::regex("\r1 +" + dev + " +waiting for a board\x1b")))
+        << screen;
+    EXPECT_TRUE(std::regex_search(screen, std::regex("\r1 +" + dev + " +1-2  write +[0-9]+%")))
+        << screen;
+    for (int k : {1, 2})
+        EXPECT_TRUE(std::regex_search(screen, std::regex("\r1-" + std::to_string(k) + " +" + dev +
+                                                         " +ok +[0-9]+\\.[0-9]\x1b\\[K\r\n")))
+            << screen;
+    EXPECT_NE(screen.find("\rflash-many: ending after the boards in progress (Ctrl-C again ends "
+                          "them)\x1b[K\r\n"),
+              std::string::npos)
+        << screen;
+    // The end: the live line taken away, the table and where the logs are.
+    EXPECT_TRUE(std::regex_search(
+        screen, std::regex("\r\x1b\\[1A\x1b\\[Jlogs and reports: " + logs + "\r\n$")))
+        << screen;
+    // The terminal as it was: echo back on.
+    EXPECT_NE(st.con.attrs().c_lflag & ECHO, 0u);
 }
 
 // Boards on several hosts: HOST:DEVICE goes through GNU parallel's --sshlogin, here with a
