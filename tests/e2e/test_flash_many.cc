@@ -388,6 +388,96 @@ TEST(FlashManyE2E, StationBoardAfterBoard)
                   "\twrite: Serial line hung up\n1-4\t" + dev + "\tok\n1-5\t" + dev + "\tok\n");
 }
 
+// How a board goes without the device vanishing or Enter: its line hangs up and the path
+// stays; or its monitor stops repeating the ready marker for 2 s (a board that offers three
+// markers each time its line is opened, so the station takes it as gone and then as the next
+// board). A second Ctrl-C ends the board in progress, recorded as terminated.
+TEST(FlashManyE2E, StationBoardsGoByHangUpOrSilenceAndASecondCtrlCEndsTheJob)
+{
+    zt::TempDir dir;
+    zt::write_file(dir.file("image.bin"), image_bytes(20000, 5));
+    const std::string dev = "/dev/zelk-station-gone-" + std::to_string(getpid());
+    const std::string logs = dir.file("logs");
+    const std::string events = logs + "/events.jsonl";
+    struct Unlink {
+        std::string path;
+        ~Unlink() { unlink(path.c_str()); }
+    } unlink_dev{dev};
+    auto link_to = [&](const zb::Board &b) {
+        const std::string tmp = dev + ".new";
+        ASSERT_EQ(symlink(b.path().c_str(), tmp.c_str()), 0);
+        ASSERT_EQ(rename(tmp.c_str(), dev.c_str()), 0);
+    };
+    const pid_t station =
+        spawn(dir.path,
+              ZELK_SOURCE_DIR "/scripts/flash-many --zelk " + std::string(zt::zelk_binary()) +
+                  " --station --no-erase --no-verify --logs logs image.bin " + dev,
+              dir.file("station.out"));
+    ASSERT_GT(station, 0);
+    struct Reaper {
+        pid_t pid;
+        ~Reaper()
+        {
+            if (waitpid(pid, nullptr, WNOHANG) == 0) {
+                kill(pid, SIGTERM);
+                kill(pid, SIGTERM);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    } reaper{station};
+    {
+        zb::Board a;
+        ASSERT_TRUE(a.start());
+        link_to(a);
+        ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_board_done\"") == 1; }));
+        a.stop();  // hangs up; the link stays, pointing nowhere once the slot lets go
+    }
+    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_waiting\"") == 2; }));
+    zb::Config three;
+    three.ready.offers = 3;
+    three.wire_speed = true;
+    zb::Board b(three);
+    ASSERT_TRUE(b.start());
+    link_to(b);
+    // 1-2 is written; its markers stop, and after 2 s the same board is the next one, 1-3.
+    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_board_done\"") == 2; }));
+    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_waiting\"") == 3; }));
+    // zelk on 1-3 has begun its write.
+    ASSERT_TRUE(wait_until([&] {
+        std::ifstream in(events);
+        for (std::string line; std::getline(in, line);)
+            if (line.find("/1-3\"") != std::string::npos &&
+                line.find("\"operation_start\"") != std::string::npos)
+                return true;
+        return false;
+    })) << zt::read_file(events);
+    kill(station, SIGINT);
+    ASSERT_TRUE(wait_until([&] {
+        return zt::read_file(dir.file("station.out")).find("Ctrl-C again") != std::string::npos;
+    }));
+    kill(station, SIGINT);
+    EXPECT_EQ(wait_exit(station, 60), 1);
+    EXPECT_EQ(zt::read_file(logs + "/summary.tsv"),
+              "1-1\t" + dev + "\tok\n1-2\t" + dev + "\tok\n1-3\t" + dev + "\twrite terminated\n");
+    EXPECT_EQ(lines_with(events, "\"board_end\""), 3);
+    // Board b was taken as gone after 2 s without a marker: the time from its record's end to the
+    // slot's wait for the next (the events' times are UTC, "...T21:05:22.121093Z").
+    std::vector<double> at;
+    std::ifstream in(events);
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t t = line.find('T');
+        if (t == std::string::npos)
+            continue;
+        if (line.find("\"slot_board_done\"") != std::string::npos ||
+            line.find("\"slot_waiting\"") != std::string::npos)
+            at.push_back(std::stoi(line.substr(t + 1, 2)) * 3600 +
+                         std::stoi(line.substr(t + 4, 2)) * 60 + std::stod(line.substr(t + 7, 9)));
+    }
+    // waiting 1, done 1, waiting 2, done 2, waiting 3
+    ASSERT_GE(at.size(), 5u);
+    EXPECT_GE(at[4] - at[3], 1.9);
+}
+
 namespace {
 
 // A station run on a terminal of its own, as an operator runs it: the pseudo-terminal is its
