@@ -209,17 +209,18 @@ TEST(FlashManyE2E, ReasonsRetryAndStaleReports)
                                                    "logs and reports: .*\n")))
         << r.out;
 
-    // The retry: board 2 only, in a folder of its own. It fails again, in one of several ways as
-    // its line is found hung up, reopened or gone.
+    // The retry: board 2 only, in a folder of its own, with run1's image (none named). It fails
+    // again, in one of several ways as its line is found hung up, reopened or gone.
     const std::size_t b1_commands = b1.commands().size();
     const Shell again =
-        flash_many(dir, "--no-erase --no-verify --retry-failed run1 --logs run2 image.bin", {});
+        flash_many(dir, "--no-erase --no-verify --retry-failed run1 --logs run2", {});
     EXPECT_EQ(again.status, 1) << again.out;
     EXPECT_TRUE(std::regex_match(again.out, std::regex(HEADER + "1 +" + b2.path() +
                                                        " +(?!ok ).+\n"
                                                        "logs and reports: .*/run2\n")))
         << again.out;
     EXPECT_EQ(b1.commands().size(), b1_commands);
+    EXPECT_EQ(zt::read_file(dir.file("run2/image.path")), dir.file("image.bin") + "\n");
 
     // Board 1 is ok in run1; a zelk that is killed in a run reusing run1 leaves its old report.
     const std::string killer = dir.file("killed-zelk");
