@@ -369,8 +369,10 @@ TEST(FlashManyE2E, StationBoardAfterBoard)
         }
         ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_end\"") == k; }));
         EXPECT_TRUE(exists(record));
-        board.stop();  // the board goes: its line vanishes
+        // The board goes: its link first, as udev removes it with the adapter. A link left to a
+        // freed pseudo-terminal could lead the slot to another test's board with that number.
         unlink(dev.c_str());
+        board.stop();
     }
     EXPECT_EQ(wait_exit(station, 60), 1);
     std::string out = zt::read_file(dir.file("station.out"));
@@ -426,12 +428,17 @@ TEST(FlashManyE2E, StationBoardsGoByHangUpOrSilenceAndASecondCtrlCEndsTheJob)
             }
         }
     } reaper{station};
+    // Held open by the test, the hung-up line's node stays, and so its number is not given to
+    // another test's board that the slot would then find behind the link.
+    int held = -1;
     {
         zb::Board a;
         ASSERT_TRUE(a.start());
         link_to(a);
         ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_board_done\"") == 1; }));
-        a.stop();  // hangs up; the link stays, pointing nowhere once the slot lets go
+        held = open(a.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        a.stop();  // hangs up; the link stays
     }
     ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_waiting\"") == 2; }));
     zb::Config three;
@@ -440,6 +447,7 @@ TEST(FlashManyE2E, StationBoardsGoByHangUpOrSilenceAndASecondCtrlCEndsTheJob)
     zb::Board b(three);
     ASSERT_TRUE(b.start());
     link_to(b);
+    close(held);
     // 1-2 is written; its markers stop, and after 2 s the same board is the next one, 1-3.
     ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_board_done\"") == 2; }));
     ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_waiting\"") == 3; }));
