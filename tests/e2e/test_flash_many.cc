@@ -467,7 +467,8 @@ TEST(FlashManyE2E, StationBoardsGoByHangUpOrSilenceAndASecondCtrlCEndsTheJob)
     kill(station, SIGINT);
     EXPECT_EQ(wait_exit(station, 60), 1);
     EXPECT_EQ(zt::read_file(logs + "/summary.tsv"),
-              "1-1\t" + dev + "\tok\n1-2\t" + dev + "\tok\n1-3\t" + dev + "\twrite terminated\n");
+              "1-1\t" + dev + "\tok\n1-2\t" + dev + "\tok\n1-3\t" + dev + "\twrite terminated\n")
+        << zt::read_file(logs + "/1-2.log") << zt::read_file(logs + "/1-2.json");
     EXPECT_EQ(lines_with(events, "\"board_end\""), 3);
     // Board b was taken as gone after 2 s without a marker: the time from its record's end to the
     // slot's wait for the next (the events' times are UTC, "...T21:05:22.121093Z").
