@@ -127,6 +127,28 @@ int wait_exit(pid_t pid, int timeout_s)
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+// A station still running when its test ends (a failed assertion) is ended: two requests, so
+// that its boards in progress end too.
+void end_station(pid_t pid)
+{
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGTERM);
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+struct StationReaper {
+    pid_t pid;
+    ~StationReaper() { end_station(pid); }
+};
+
+// A /dev link of a test's own, removed when the test ends.
+struct Unlink {
+    std::string path;
+    ~Unlink() { unlink(path.c_str()); }
+};
+
 }  // namespace
 
 // One board holds an earlier image, one stores a byte wrong: by default each chip is erased
@@ -340,17 +362,7 @@ TEST(FlashManyE2E, StationBoardAfterBoard)
               dir.file("station.out"));
     ASSERT_GT(station, 0);
     // A test that fails half-way leaves no station behind: its slots end with it.
-    struct Reaper {
-        pid_t pid;
-        ~Reaper()
-        {
-            if (waitpid(pid, nullptr, WNOHANG) == 0) {
-                kill(pid, SIGTERM);
-                kill(pid, SIGTERM);
-                waitpid(pid, nullptr, 0);
-            }
-        }
-    } reaper{station};
+    const StationReaper reaper{station};
     zb::Config hangs;
     hangs.faults.push_back({.command = "WB", .occurrence = 1, .hang_up_on_command = true});
     for (int k = 1; k <= 5; k++) {
@@ -402,10 +414,7 @@ TEST(FlashManyE2E, StationBoardGoneBySilenceAndASecondCtrlCEndsTheJob)
     const std::string dev = "/dev/zelk-station-gone-" + std::to_string(getpid());
     const std::string logs = dir.file("logs");
     const std::string events = logs + "/events.jsonl";
-    struct Unlink {
-        std::string path;
-        ~Unlink() { unlink(path.c_str()); }
-    } unlink_dev{dev};
+    const Unlink unlink_dev{dev};
     auto link_to = [&](const zb::Board &b) {
         const std::string tmp = dev + ".new";
         ASSERT_EQ(symlink(b.path().c_str(), tmp.c_str()), 0);
@@ -417,17 +426,7 @@ TEST(FlashManyE2E, StationBoardGoneBySilenceAndASecondCtrlCEndsTheJob)
                   " --station --no-erase --no-verify --logs logs image.bin " + dev,
               dir.file("station.out"));
     ASSERT_GT(station, 0);
-    struct Reaper {
-        pid_t pid;
-        ~Reaper()
-        {
-            if (waitpid(pid, nullptr, WNOHANG) == 0) {
-                kill(pid, SIGTERM);
-                kill(pid, SIGTERM);
-                waitpid(pid, nullptr, 0);
-            }
-        }
-    } reaper{station};
+    const StationReaper reaper{station};
     zb::Config three;
     three.ready.offers = 3;
     three.wire_speed = true;
@@ -515,11 +514,7 @@ struct TerminalStation {
     }
     ~TerminalStation()
     {
-        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
-            kill(pid, SIGTERM);
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
+        end_station(pid);
         close(con.slave);  // the reader sees the end once every holder has gone
         con.slave = -1;
         reader.join();
@@ -550,10 +545,7 @@ TEST(FlashManyE2E, StationOnATerminal)
     zb::Board board;
     ASSERT_TRUE(board.start());
     ASSERT_EQ(symlink(board.path().c_str(), dev.c_str()), 0);
-    struct Unlink {
-        std::string path;
-        ~Unlink() { unlink(path.c_str()); }
-    } unlink_dev{dev};
+    const Unlink unlink_dev{dev};
     TerminalStation st(dir.path, ZELK_SOURCE_DIR "/scripts/flash-many --zelk " +
                                      std::string(zt::zelk_binary()) +
                                      " --station --no-erase --logs logs image.bin " + dev);
