@@ -903,11 +903,22 @@ private:
     int fd_;
 };
 
+// With zelk stopped: still in the wait of the cell's moment and, where the cell names all the
+// board gets, having put exactly that on the line (the board's count includes what is still
+// queued for it).
+bool still_at_moment(const zt::Bench &b, const Cell &c, pid_t pid)
+{
+    const bool in_wait = c.at.in == In::Pause  ? zt::asleep(pid)
+                         : c.at.in == In::Read ? zt::waiting_for_line(pid)
+                                               : true;
+    return in_wait && (!c.received || b.board.sent_by_host() == c.received->size());
+}
+
 class FaultMatrix : public testing::TestWithParam<Cell> {};
 
-// One run of a cell. False when the moment of its signal went by unseen, as on a heavily loaded
-// machine the pause of a few seconds can, and `last` is not set: the run was ended and proves
-// nothing either way.
+// One run of a cell. False when the moment of its signal went by unseen or was gone by the time
+// zelk was stopped, as on a heavily loaded machine the pause of a few seconds can, and `last` is
+// not set: the run was ended and proves nothing either way.
 bool run_cell(const Cell &c, bool last)
 {
     zt::Bench b(c.board);
@@ -928,16 +939,25 @@ bool run_cell(const Cell &c, bool last)
         break;
     case Action::Sigint:
     case Action::Sigterm:
-        if (reach(b.board, c.at, p.pid())) {
-            EXPECT_EQ(node.mode(), 0600u) << "the node is not protected during the run";
-            p.signal(c.action == Action::Sigint ? SIGINT : SIGTERM);
-        } else if (!last) {
+        // Seen at the moment, zelk is stopped and looked at again before the signal goes: a
+        // test kept waiting between the look and the signal would otherwise send it later, when
+        // zelk may have gone on.
+        if (reach(b.board, c.at, p.pid()) && zt::stop(p.pid())) {
+            const bool still = still_at_moment(b, c, p.pid());
+            if (still) {
+                EXPECT_EQ(node.mode(), 0600u) << "the node is not protected during the run";
+                p.signal(c.action == Action::Sigint ? SIGINT : SIGTERM);
+            }
+            p.signal(SIGCONT);
+            if (still)
+                break;
+        }
+        if (!last) {
             p.signal(SIGTERM);
             p.finish();
             return false;
-        } else {
-            ADD_FAILURE() << "the board never reached the moment of the signal";
         }
+        ADD_FAILURE() << "zelk was never seen stopped at the moment of the signal";
         break;
     case Action::Sigwinch:
         resize_all_along(b.board, p, c.at);

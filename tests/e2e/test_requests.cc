@@ -30,16 +30,6 @@ using zt::RunResult;
 
 namespace {
 
-// The process's state letter in /proc (R, S, T, Z, ...); 0 once it is gone.
-char state_of(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(f, line);
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 0;
-}
-
 // The controlling terminal's device number in /proc/PID/stat (field 7); 0 when it has none.
 long controlling_tty(pid_t pid)
 {
@@ -151,19 +141,6 @@ struct Outcome {
     std::string problem;  // empty when the run ended as it must
 };
 
-// Stops zelk and waits until it is stopped; false if it ended first.
-bool stop(const Proc &p)
-{
-    p.signal(SIGSTOP);
-    const bool stopped = zt::poll_until(
-        [&] {
-            const char s = state_of(p.pid());
-            return s == 'T' || s == 'Z' || s == 0;
-        },
-        std::chrono::milliseconds(30000));
-    return stopped && state_of(p.pid()) == 'T';
-}
-
 Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
 {
     Outcome o;
@@ -180,7 +157,7 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
     // spends nearly all its time there); else it goes on for a few milliseconds and is stopped
     // again.
     for (int attempt = 0; attempt < 1000 && !o.signalled; attempt++) {
-        if (!stop(p)) {
+        if (!zt::stop(p.pid())) {
             o.problem = "zelk ended before the signal, " +
                         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - start)

@@ -3,6 +3,7 @@
 // fixed time. Works for a thread's id as well as for a process's.
 #pragma once
 
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 
@@ -65,6 +66,16 @@ inline long long bytes_read(pid_t pid)
     return -1;
 }
 
+// The process's state letter in /proc (R, S, T, Z, ...); 0 once it is gone.
+inline char state_of(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(f, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 0;
+}
+
 // Polls `cond` every 2 ms for at most `limit`; false if it never held.
 template <typename F> bool poll_until(F cond, std::chrono::milliseconds limit)
 {
@@ -75,6 +86,21 @@ template <typename F> bool poll_until(F cond, std::chrono::milliseconds limit)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// Stops the process (SIGSTOP) and waits until the kernel shows it stopped; false if it ended
+// first. While it is stopped, what it has done so far (the bytes it has put on a line, the call
+// it is blocked in) stays as seen: a test can check a moment and act on it without a race.
+inline bool stop(pid_t pid)
+{
+    kill(pid, SIGSTOP);
+    const bool settled = poll_until(
+        [&] {
+            const char s = state_of(pid);
+            return s == 'T' || s == 'Z' || s == 0;
+        },
+        std::chrono::milliseconds(30000));
+    return settled && state_of(pid) == 'T';
 }
 
 }  // namespace zt
