@@ -114,15 +114,20 @@ struct Session {
                                                             .console_ctty = console_ctty});
     }
 
-    // The console has gone raw: the terminal is in its loop and typing reaches it.
-    bool wait_raw() const
+    // The console has gone raw: the terminal is in its loop and typing reaches it. If it never
+    // does, what zelk said (once it has ended, or been ended at its time limit) tells why.
+    testing::AssertionResult wait_raw()
     {
         for (int i = 0; i < 1000; i++) {
             if ((con.attrs().c_lflag & (ICANON | ECHO)) == 0)
-                return true;
+                return testing::AssertionSuccess();
             std::this_thread::sleep_for(20ms);
         }
-        return false;
+        const RunResult r = zelk->finish();
+        return testing::AssertionFailure()
+               << "the console never went raw; zelk ended with status " << r.status << ", signal "
+               << r.signal << (r.timed_out ? " at its time limit" : "") << "\nstdout: " << r.out
+               << "\nstderr: " << r.err;
     }
 
     void type(const std::string &bytes) const { send(con.master, bytes); }

@@ -268,9 +268,13 @@ TEST(BoardCommands, DramTestsReportTimedPhasesAndEndInOK)
         auto t0 = Clock::now();
         host.put(letters);
         std::string report;
+        // Bounded: a board that went back to offering markers would otherwise feed this loop
+        // for ever.
+        const auto end = t0 + std::chrono::milliseconds(DUE_MS);
         while (report.size() < 2 || report.compare(report.size() - 2, 2, "OK") != 0) {
             std::string more = host.get(1);
             ASSERT_FALSE(more.empty()) << report;
+            ASSERT_LT(Clock::now(), end) << "no OK; the board sent: " << report;
             report += more;
         }
         EXPECT_GE(ms_since(t0), 200);  // two phases of 100 ms
