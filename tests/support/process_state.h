@@ -6,8 +6,10 @@
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -74,6 +76,35 @@ inline char state_of(pid_t pid)
     std::getline(f, line);
     const auto close = line.rfind(')');
     return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 0;
+}
+
+// The other processes that hold a descriptor on the node at path, as "PID (name)" words: a
+// reply that never came may have been read by one of them.
+inline std::string other_holders(const std::string &path)
+{
+    namespace fs = std::filesystem;
+    std::string found;
+    const std::string self = std::to_string(getpid());
+    // Processes come and go while this looks: every step takes an error code, none throws.
+    std::error_code ec;
+    for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
+        const std::string pid = proc->path().filename().string();
+        if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::error_code fd_ec;
+        for (fs::directory_iterator fd(proc->path() / "fd", fd_ec); !fd_ec && fd != end;
+             fd.increment(fd_ec)) {
+            std::error_code link_ec;
+            if (fs::read_symlink(fd->path(), link_ec).string() != path)
+                continue;
+            std::ifstream comm(proc->path() / "comm");
+            std::string name;
+            std::getline(comm, name);
+            found += (found.empty() ? "" : ", ") + pid + " (" + name + ")";
+            break;
+        }
+    }
+    return found.empty() ? "none" : found;
 }
 
 // Polls `cond` every 2 ms for at most `limit`; false if it never held.

@@ -34,8 +34,9 @@ long ms_since(Clock::time_point t)
 struct Client {
     int fd = -1;
     bool closed = false;  // the line was hung up
+    std::string path;
 
-    explicit Client(const std::string &path, speed_t speed = B38400)
+    explicit Client(const std::string &path_, speed_t speed = B38400) : path(path_)
     {
         fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         EXPECT_GE(fd, 0) << path;
@@ -75,8 +76,13 @@ struct Client {
         std::string got;
         while (got.size() < n && !closed) {
             pollfd p = {fd, POLLIN, 0};
-            if (::poll(&p, 1, timeout_ms) <= 0)
+            if (::poll(&p, 1, timeout_ms) <= 0) {
+                // A reply that was due and did not come: say who else holds the line.
+                if (timeout_ms == DUE_MS)
+                    std::fprintf(stderr, "no reply on %s within %d ms; other holders: %s\n",
+                                 path.c_str(), DUE_MS, zt::other_holders(path).c_str());
                 break;
+            }
             char buf[4096];
             ssize_t r = ::read(fd, buf, std::min(sizeof buf, n - got.size()));
             if (r <= 0)
