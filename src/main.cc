@@ -19,6 +19,7 @@
 #include "options.h"
 #include "report.h"
 #include "serial/serial.h"
+#include "terminal/terminal.h"
 #include "zelk.h"
 
 namespace {
@@ -261,6 +262,7 @@ int main(int argc, char **argv)
         usage();
         end_program(1);
     }
+    terminal_take_stdout();
     report_start();
     refuse_output_over_input();
     refuse_report_over_files();

@@ -3,6 +3,7 @@
 // Also the protocol file that the echo test shares.
 #include "terminal/terminal.h"
 
+#include <fcntl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -17,6 +18,7 @@
 #include <ctime>
 
 #include "files.h"
+#include "monitor/link.h"
 #include "serial/serial.h"
 #include "zelk.h"
 
@@ -39,6 +41,11 @@ constexpr std::array<prot_name, 2> prot_names{{
     {"ttyS1", "zelk.ttyS1"},
 }};
 constexpr std::string_view prot_name_other = "zelk.txt";
+
+// Without a console the board's bytes go to what was the standard output, and the standard output
+// itself to the standard error: a script reads only the board there, whoever prints zelk's own
+// lines (the line set-up, a signal's line).
+file_ptr board_out;
 
 constexpr const char *KEYS_TEXT = "\r\nKeys:\r\n"
                                   "  Ctrl-] q       quit, sending nothing\r\n"
@@ -152,7 +159,16 @@ void show_received(term_state &st, const unsigned char *buf, size_t n)
         // Raw in text mode, so the console interprets the board's ANSI sequences.
         put_shown(st.show, buf[i], terminal_hex_opt);
     }
-    std::fflush(stdout);
+    std::fflush(st.show.f);
+}
+
+// An idle monitor repeats its ready marker: a line that carries only the marker's letters is
+// quiet.
+bool only_markers(const unsigned char *buf, size_t n)
+{
+    return std::all_of(buf, buf + n, [](unsigned char c) {
+        return c == (READY_MARKER >> 8) || c == (READY_MARKER & 0xFF);
+    });
 }
 
 void serial_side(term_state &st)
@@ -162,7 +178,8 @@ void serial_side(term_state &st)
     const line_step s = read_line_chunk(rbuf, sizeof rbuf, &n);
     if (s == line_step::GO) {
         show_received(st, rbuf, n);
-        st.quiet_since = monotonic_ms();
+        if (!only_markers(rbuf, n))
+            st.quiet_since = monotonic_ms();
     } else if (s == line_step::HUNG_UP && reconnect_opt) {
         // The device is let go of, so that it can come back under the same path.
         release_tty();
@@ -215,7 +232,7 @@ void typed_byte(term_state &st, unsigned char c)
     if (echo_opt == 1) {
         log_byte(st, c, false);
         put_shown(st.show, c, terminal_hex_opt);  // in hex mode as hex: a key's escape
-        std::fflush(stdout);                      // sequence never moves the cursor
+        std::fflush(st.show.f);                   // sequence never moves the cursor
     }
     // While the device is away what is typed is for nobody: a board that comes back gets none of
     // it.
@@ -321,7 +338,7 @@ int console_restore(int fd, const struct termios &saved)
 }
 
 // Without a console the terminal ends once its input is over, everything queued has gone out and
-// the line has been silent for the idle time.
+// the line has been quiet (silent, or repeating the idle marker) for the idle time.
 bool input_done(const term_state &st)
 {
     return st.input_ended && line_queue_size() == 0 &&
@@ -411,6 +428,19 @@ int prot_file_close(file_ptr &f, bool report)
     return 0;
 }
 
+void terminal_take_stdout()
+{
+    if (terminal_cmd != 1 || isatty(STDIN_FILENO))
+        return;
+    std::fflush(stdout);
+    const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    board_out.reset(fd < 0 ? nullptr : fdopen(fd, "w"));
+    if (board_out)
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+    else if (fd >= 0)
+        close(fd);
+}
+
 int proc_Terminal()
 {
     // Created or emptied even when the terminal then cannot start.
@@ -430,9 +460,13 @@ int proc_Terminal()
     struct termios stdintios;
     if (console && !console_raw(infd, &stdintios))
         return 0;
-    term_state st{{fprot.get(), "\n"}, {stdout, console ? "\r\n" : "\n"}, infd, console};
+    std::FILE *shown = board_out && !console ? board_out.get() : stdout;
+    term_state st{{fprot.get(), "\n"}, {shown, console ? "\r\n" : "\n"}, infd, console};
     st.quiet_since = monotonic_ms();
     run_terminal(st);
+    // A script's run that a signal ended did not finish what it was given.
+    if (!console && kill_link)
+        st.rvl = 0;
     if (!console) {
         // Nothing to put back.
     } else if (st.console_gone) {

@@ -23,3 +23,8 @@ void prot_file_error(int err);
 // Closes the protocol file. 1 = everything written reached it; 0 otherwise, reported when
 // `report` is set (a failure already reported is not told twice).
 int prot_file_close(file_ptr &f, bool report);
+
+// A terminal whose standard input is no console is a script's: from here on the standard output
+// carries only the board's bytes and zelk's own lines go to the standard error. Nothing for any
+// other run.
+void terminal_take_stdout();
