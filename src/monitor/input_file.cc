@@ -2,9 +2,11 @@
 #include "monitor/input_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -39,7 +41,7 @@ file_ptr open_input_file(const char *name, long *len)
         return nullptr;
     }
     if (!f) {
-        std::fprintf(stderr, "\nInput file [%s] open error\n", name);
+        std::fprintf(stderr, "\nInput file [%s] open error: %s\n", name, std::strerror(errno));
         return nullptr;
     }
     // A length the transfer's int counters cannot hold would turn negative and send nothing.

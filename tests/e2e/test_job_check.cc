@@ -56,7 +56,7 @@ TEST(JobCheck, MistakesAreRefusedBeforeTheDeviceIsOpened)
         {"no such input file",
          {"erase", "write", "input", "nosuch.bin"},
          "",
-         "\nInput file [nosuch.bin] open error\n"},
+         "\nInput file [nosuch.bin] open error: No such file or directory\n"},
         {"block write image beyond the flash",
          {"erase", "write", "input", "big.bin"},
          "",

@@ -218,7 +218,8 @@ TEST(TransferBlockWrite, InputFileRefused)
         std::string err;
     } cases[] = {
         {"write", "empty.bin", true, "\nSize read of input file [empty.bin] error\n"},
-        {"write", "missing.bin", false, "\nInput file [missing.bin] open error\n"},
+        {"write", "missing.bin", false,
+         "\nInput file [missing.bin] open error: No such file or directory\n"},
         {"bwrite", "empty.bin", true, "\nSize read of input file [empty.bin] error\n"},
     };
     for (const Case &c : cases) {

@@ -170,7 +170,7 @@ TEST_F(TransferLoader, FailuresAreReportedAndLeaveNothing)
     struct Case {
         std::string path, message;
     } cases[] = {
-        {missing, "\nInput file [" + missing + "] open error\n"},
+        {missing, "\nInput file [" + missing + "] open error: No such file or directory\n"},
         {empty, "\nSize read of input file [" + empty + "] error\n"},
         {huge, "\nSize read of input file [" + huge + "] error\n"},
     };
