@@ -3,6 +3,7 @@
 #include "serial/ports.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -196,20 +197,32 @@ namespace {
 
 // ---- Matching --------------------------------------------------------------------------------
 
-// Number of input words the whole name matches word by word, or 0 when it does not match.
-int match_name(std::string_view name, char **args)
+int name_words(std::string_view name)
+{
+    return 1 + static_cast<int>(std::count(name.begin(), name.end(), ' '));
+}
+
+// Number of the name's leading words that the leading input words match, word by word.
+int leading_words(std::string_view name, char **args)
 {
     int count = 0;
     for (;;) {
         const std::size_t blank = name.find(' ');
         const std::string_view word = name.substr(0, blank);
         if (!args[count] || word != std::string_view(args[count]))
-            return 0;
+            return count;
         ++count;
         if (blank == std::string_view::npos)
             return count;
         name.remove_prefix(blank + 1);
     }
+}
+
+// Number of input words the whole name matches word by word, or 0 when it does not match.
+int match_name(std::string_view name, char **args)
+{
+    const int count = leading_words(name, args);
+    return count == name_words(name) ? count : 0;
 }
 
 // ---- Processing ------------------------------------------------------------------------------
@@ -405,31 +418,52 @@ std::size_t edit_distance(std::string_view a, std::string_view b)
     return d[a.size()][b.size()];
 }
 
-}  // namespace
-
-const OPTION *closest_option(std::string_view word)
+// The row nearest to what was typed: the fewest edits as `edits` counts them for each row (the
+// earlier row on a tie), within two. `edits` gives SIZE_MAX for a row that is no candidate.
+template <typename Edits> const OPTION *nearest_option(Edits edits)
 {
     constexpr std::size_t MAX_EDITS = 2;
     const OPTION *best = nullptr;
     std::size_t best_edits = MAX_EDITS + 1;
     for (const OPTION *opt = general_options; opt->name; ++opt) {
-        // A word of a longer name is compared with that name's first word: "devce" for "device id".
-        const std::string_view name(opt->name);
-        const std::size_t edits = std::min(edit_distance(word, name),
-                                           edit_distance(word, name.substr(0, name.find(' '))));
-        if (edits < best_edits) {
+        const std::size_t e = edits(std::string_view(opt->name));
+        if (e < best_edits) {
             best = opt;
-            best_edits = edits;
+            best_edits = e;
         }
     }
-    // A word that short is no misspelling of anything: every name is two edits away from it.
-    return best_edits < word.size() ? best : nullptr;
+    return best;
 }
 
-void suggest_option(const char *word)
+// A text no longer than its edits is no misspelling of anything: every name that short is that
+// many edits away from it.
+std::size_t misspelling(std::size_t edits, std::string_view typed)
 {
-    if (const OPTION *opt = closest_option(word))
-        std::fprintf(stderr, "Did you mean \"%s\"?\n", opt->name);
+    return edits < typed.size() ? edits : SIZE_MAX;
+}
+
+}  // namespace
+
+const OPTION *closest_option(std::string_view word)
+{
+    // A word of a longer name is compared with that name's first word: "devce" for "device id".
+    return nearest_option([word](std::string_view name) {
+        return misspelling(std::min(edit_distance(word, name),
+                                    edit_distance(word, name.substr(0, name.find(' ')))),
+                           word);
+    });
+}
+
+std::string suggestion(const OPTION *opt)
+{
+    if (!opt)
+        return "";
+    // One word with a blank inside ("erase sector" quoted) names no option.
+    constexpr std::array<const char *, 5> counts{"", "", " (two words)", " (three words)",
+                                                 " (four words)"};
+    const auto n = static_cast<std::size_t>(name_words(opt->name));
+    return std::string("Did you mean \"") + opt->name + "\"" +
+           (n < counts.size() ? counts[n] : " (several words)") + "?";
 }
 
 // ---- Numbers ---------------------------------------------------------------------------------
@@ -587,9 +621,14 @@ int parse_args(int argc, char **argv)
             return 0;
         }
         if (dev == 0) {
+            const std::string hint = suggestion(closest_option(argv[i]));
             option_error(nullptr, "Unknown option '%s'", argv[i]);
-            suggest_option(argv[i]);
+            if (!hint.empty())
+                std::fprintf(stderr, "%s\n", hint.c_str());
             usage();
+            // The listing pushes those lines off a small screen: the run's last line says it again.
+            option_error(nullptr, "Unknown option '%s'%s%s", argv[i], hint.empty() ? "" : ". ",
+                         hint.c_str());
             return 0;
         }
         if (dev < 0)

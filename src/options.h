@@ -35,8 +35,9 @@ int parse_args(int argc, char **argv);
 // nearest, the earlier row on a tie; null when none does or the word is too short to tell.
 const OPTION *closest_option(std::string_view word);
 
-// After "Unknown option": one line on stderr naming the option the word may have been meant as.
-void suggest_option(const char *word);
+// 'Did you mean "write"?' for `opt`, saying how many words a longer name has ('"erase sector"
+// (two words)'); empty for null.
+std::string suggestion(const OPTION *opt);
 
 // Settings that only work together: "verify" needs the block write "write" (the byte write's
 // flash offset is the monitor's choice, so there is nothing to compare it with). 1 = they agree;

@@ -48,6 +48,15 @@ private:
 
 int parse(Words words) { return parse_args(words.argc(), words.argv()); }
 
+// What stderr holds after a word that names nothing: the error and the suggestion, and after the
+// listing both again on the last line.
+std::string unknown_word(const std::string &word, const std::string &hint = "")
+{
+    const std::string error = "\nLogview:Unknown option '" + word + "'";
+    return error + "\n" + (hint.empty() ? "" : hint + "\n") + error +
+           (hint.empty() ? "" : ". " + hint) + "\n";
+}
+
 const std::string kUsage =
     "ZELK 0.1.0 Flash loader and boot monitor client for S3C4510B boards\n"
     " zelk [ options ] ttyname, where :\n"
@@ -605,7 +614,7 @@ TEST_F(OptionsTest, SectorListOnTheCommandLine)
     testing::internal::CaptureStderr();
     EXPECT_EQ(parse(Words{"erase", "sector", "1,", "2"}), 0);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nLogview:Unknown option '2'\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), unknown_word("2"));
     EXPECT_EQ(erase_sectors_cmd, 0x2u);
 }
 
@@ -742,13 +751,13 @@ TEST_F(OptionsTest, UnknownWordPrintsUsage)
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_EQ(parse(Words{"read", "foo", "--version"}), 0);  // reported before --version
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nLogview:Unknown option 'foo'\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), unknown_word("foo"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsage);
     EXPECT_EQ(read_cmd, 1);
 }
 
 // A word within two edits of an option's name (or of its first word) names that option after the
-// report; the usage listing is unchanged.
+// report, saying how many words a longer name has; the usage listing is unchanged.
 TEST_F(OptionsTest, MistypedWordNamesTheNearestOption)
 {
     struct Case {
@@ -756,9 +765,18 @@ TEST_F(OptionsTest, MistypedWordNamesTheNearestOption)
         const char *suggestion;  // "" when none
     };
     const Case cases[] = {
-        {"erse", "erase"},  {"eraes", "erase"},  {"regsiters", "registers"}, {"devce", "device id"},
-        {"wirte", "write"}, {"verfy", "verify"}, {"--hepl", "--help"},       {"foo", ""},
-        {"xy", ""},         {"potato", ""},
+        {"erse", "\"erase\""},
+        {"eraes", "\"erase\""},
+        {"regsiters", "\"registers\""},
+        {"devce", "\"device id\" (two words)"},
+        {"erase sector", "\"erase sector\" (two words)"},  // one word with a blank
+        {"dram half wrod test", "\"dram half word test\" (four words)"},
+        {"wirte", "\"write\""},
+        {"verfy", "\"verify\""},
+        {"--hepl", "\"--help\""},
+        {"foo", ""},
+        {"xy", ""},
+        {"potato", ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.word);
@@ -766,10 +784,10 @@ TEST_F(OptionsTest, MistypedWordNamesTheNearestOption)
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         EXPECT_EQ(parse(Words{c.word}), 0);
-        const std::string expected =
-            std::string("\nLogview:Unknown option '") + c.word + "'\n" +
-            (*c.suggestion ? std::string("Did you mean \"") + c.suggestion + "\"?\n" : "");
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  unknown_word(c.word, *c.suggestion
+                                           ? std::string("Did you mean ") + c.suggestion + "?"
+                                           : ""));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsage);
     }
 }
