@@ -162,13 +162,6 @@ void refuse_report_over_files()
     end_program(1);
 }
 
-void report_options_file()
-{
-    const std::string &applied = options_file_applied();
-    if (!applied.empty())
-        std::fprintf(stderr, "Options from %s: %s\n", OPTIONS_FILE, applied.c_str());
-}
-
 void open_device()
 {
     if (!open_tty(devnam))
@@ -255,6 +248,8 @@ int main(int argc, char **argv)
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 
     options_from_file(OPTIONS_FILE);
+    // Before anything is refused: a refused value may have come from the file.
+    report_options_file();
     if (!parse_args(argc - 1, argv + 1) || !check_option_combinations())
         end_program(1);
     if (!command_given()) {
@@ -279,7 +274,6 @@ int main(int argc, char **argv)
     if (tracefilenam[0] && !trace_start(tracefilenam))
         end_program(1);
     install_signal_handlers();
-    report_options_file();
     open_device();
     if (!setup_tty(ttyfd, 0))
         end_program(1);

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 #include "monitor/image_parse.h"
@@ -172,9 +173,19 @@ static_assert(std::size(general_options) == 48, "47 options and the terminator")
 
 // ---- Messages --------------------------------------------------------------------------------
 
+namespace {
+
+std::string error_preface;
+
+}  // namespace
+
+void set_option_error_preface(std::string text) { error_preface = std::move(text); }
+
 void option_error(const OPTION *opt, const char *fmt, ...)
 {
     const int saved_errno = errno;  // "%m" must name the caller's error
+    std::fputs(error_preface.c_str(), stderr);
+    error_preface.clear();
     char buf[ERROR_BUF_SIZE];
     int n = (opt && opt->name) ? std::snprintf(buf, sizeof buf, "Option [%s] error:", opt->name)
                                : std::snprintf(buf, sizeof buf, "Logview:");
@@ -452,6 +463,27 @@ const OPTION *closest_option(std::string_view word)
                                     edit_distance(word, name.substr(0, name.find(' ')))),
                            word);
     });
+}
+
+const OPTION *closest_option_line(char **words, int known)
+{
+    return nearest_option([words, known](std::string_view name) {
+        const int n = name_words(name);
+        if (n <= known)
+            return SIZE_MAX;
+        std::string typed;
+        for (int i = 0; i < n && words[i]; i++)
+            typed += (i ? " " : "") + std::string(words[i]);
+        return misspelling(edit_distance(typed, name), typed);
+    });
+}
+
+int option_leading_words(char **words)
+{
+    int most = 0;
+    for (const OPTION *opt = general_options; opt->name; ++opt)
+        most = std::max(most, leading_words(opt->name, words));
+    return most;
 }
 
 std::string suggestion(const OPTION *opt)

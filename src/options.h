@@ -25,6 +25,10 @@ int option_argument_words(const OPTION *opt);
 // name and "Logview:" otherwise. printf-like; "%m" gives strerror(errno) as found at the call.
 void option_error(const OPTION *opt, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Text printed on stderr before the next option_error, once: where the option being applied came
+// from. Empty for none.
+void set_option_error_preface(std::string text);
+
 // Applies the `argc` words of `argv` (null-terminated after them). A word that names no option
 // names the serial device; one that starts with "/dev/" or "tty" and names no file is reported
 // as a missing device, with the serial ports present. Returns 1 when every word was accepted,
@@ -34,6 +38,15 @@ int parse_args(int argc, char **argv);
 // The option whose name (or whose name's first word) lies within two edits of `word`, the
 // nearest, the earlier row on a tie; null when none does or the word is too short to tell.
 const OPTION *closest_option(std::string_view word);
+
+// The same for a line of words (null-terminated) in which no option takes the word after the
+// first `known`: each name of more words than that is compared with as many leading words as it
+// has ("write sped" with "write speed").
+const OPTION *closest_option_line(char **words, int known);
+
+// How many leading words of `words` (null-terminated) begin some option's name, word by word:
+// the first word past them is one that no option takes there.
+int option_leading_words(char **words);
 
 // 'Did you mean "write"?' for `opt`, saying how many words a longer name has ('"erase sector"
 // (two words)'); empty for null.
@@ -82,3 +95,6 @@ int options_from_file(const char *filename);
 // The options the last options_from_file applied, each with its argument words, separated by
 // ", " ("erase, speed 115200"); empty when it applied none.
 const std::string &options_file_applied();
+
+// "Options from ./zelk.cfg: erase, speed 115200" on stderr when the file applied any.
+void report_options_file();

@@ -19,8 +19,31 @@ constexpr int MAX_WORDS = 32;       // word vector: at most 31 words and the nul
 // (one with no newline at all, say) instead of being read to its end in search of one.
 constexpr long MAX_LINE_CHARS = 4096;
 
-// The options the last file applied, as "erase, speed 115200".
+// The options the last file applied, as "erase, speed 115200", and the file's name.
 std::string applied;
+std::string applied_from;
+
+std::string options_line(const std::string &options)
+{
+    return "Options from " + applied_from + ": " + options + "\n";
+}
+
+// A line that names no option, or one with words left after its option: the word no option takes
+// there (`bad`, the words' count when the line ends too soon) and the option perhaps meant.
+void report_parse_error(const char *filename, int line, char **argv, int argc, int bad)
+{
+    if (bad == argc)
+        option_error(nullptr, "File [%s] parse error. Line [%d] at its end", filename, line);
+    else if (!argv[bad][0])
+        option_error(nullptr, "File [%s] parse error. Line [%d] begins with a blank", filename,
+                     line);
+    else
+        option_error(nullptr, "File [%s] parse error. Line [%d] at word '%s'", filename, line,
+                     argv[bad]);
+    const std::string hint = suggestion(closest_option_line(argv, bad));
+    if (!hint.empty())
+        std::fprintf(stderr, "%s\n", hint.c_str());
+}
 
 enum class line_end { NEWLINE, END_OF_FILE, READ_ERROR, TOO_LONG };
 
@@ -101,21 +124,25 @@ void apply_line(file_ptr &file, const char *filename, int line, char *buf)
 
     int olen = 0;
     const OPTION *opt = find_option(argv, &olen);
-    if (!opt || (argc > olen && argc - olen > option_argument_words(opt))) {
-        option_error(nullptr, "File [%s] parse error. Line [%d]", filename, line);
+    const int words = opt ? olen + option_argument_words(opt) : 0;
+    if (!opt || argc > words) {
+        report_parse_error(filename, line, argv, argc, opt ? words : option_leading_words(argv));
         return;
     }
+    std::string entry = applied.empty() ? "" : ", ";
+    entry += opt->name;
+    for (int i = olen; i < words && argv[i]; i++)
+        entry += std::string(" ") + argv[i];
+    // A refused value ends the run: the options from the file, this one with them, come first.
+    set_option_error_preface(options_line(applied + entry));
     int arg_proc = 0;
     if (!process_option(opt, argv + olen, &arg_proc)) {
         file.reset();
         option_error(opt, "Option parse error");
         end_program(1);
     }
-    if (!applied.empty())
-        applied += ", ";
-    applied += opt->name;
-    for (int i = 0; i < arg_proc && argv[olen + i]; i++)
-        applied += std::string(" ") + argv[olen + i];
+    set_option_error_preface("");
+    applied += entry;
 }
 
 }  // namespace
@@ -126,6 +153,7 @@ int options_from_file(const char *filename)
     applied.clear();
     if (!filename)
         return 0;
+    applied_from = filename;
     // A FIFO or a device (a link to /dev/zero, say) might never end: only a regular file is read.
     bool not_regular = false;
     file_ptr file = open_regular_file(filename, &not_regular);
@@ -168,3 +196,9 @@ int options_from_file(const char *filename)
 }
 
 const std::string &options_file_applied() { return applied; }
+
+void report_options_file()
+{
+    if (!applied.empty())
+        std::fputs(options_line(applied).c_str(), stderr);
+}

@@ -125,7 +125,8 @@ TEST(JobCheck, OptionsFileLineWithStrayWordsIsNotApplied)
     zt::write_file(b.dir.file("zelk.cfg"), "erase sectors 3\r\nspeed 38400\r\n");
     RunResult r = b.run({"manufactory"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "\nLogview:File [./zelk.cfg] parse error. Line [1]\n"
+    EXPECT_EQ(r.err, "\nLogview:File [./zelk.cfg] parse error. Line [1] at word 'sectors'\n"
+                     "Did you mean \"erase sector\" (two words)?\n"
                      "Options from ./zelk.cfg: speed 38400\n");
     EXPECT_EQ(b.board.received(), "MC");
     EXPECT_EQ(b.board.flash()[0], 1);

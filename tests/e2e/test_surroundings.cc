@@ -231,17 +231,18 @@ TEST(PermissionE2E, GroupMemberIsToldTheNodeStaysWritable)
     EXPECT_EQ(zt::mode_of(pty.path), 0660u);
 }
 
-// What ./zelk.cfg applied is named on stderr before the device is opened; stdout is as ever.
+// What ./zelk.cfg applied is named on stderr before anything is refused, so a refused name is
+// seen to come from it; stdout is as ever.
 TEST(OptionsFileE2E, AppliedOptionsAreReported)
 {
     TempDir dir;
-    zt::write_file(dir.file("zelk.cfg"), "erase # a stray one\nspeed 115200\nbogus\n");
-    RunResult r = zt::run_zelk({"/dev/pts"}, {.cwd = dir.path});
+    zt::write_file(dir.file("zelk.cfg"), "erase # a stray one\ninput imgae.bin\nbogus\n");
+    RunResult r = zt::run_zelk({"write", "/dev/pts"}, {.cwd = dir.path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "\nLogview:File [./zelk.cfg] parse error. Line [3]\n"
-                     "Options from ./zelk.cfg: erase, speed 115200\n"
-                     "Device open error [/dev/pts]: Is a directory\n");
+    EXPECT_EQ(r.err, "\nLogview:File [./zelk.cfg] parse error. Line [3] at word 'bogus'\n"
+                     "Options from ./zelk.cfg: erase, input imgae.bin\n"
+                     "\nInput file [imgae.bin] open error: No such file or directory\n");
 }
 
 // ---- Files that never end ----------------------------------------------------------------------

@@ -74,26 +74,39 @@ TEST_F(OptionsFileTest, LinesApplied)
         {"comment inside a word", "speed 12#34\n", "", [] { EXPECT_EQ(inspeed, 12); }},
         // Words left after an option and its arguments: the line is not what its writer meant,
         // so it is reported and not applied ("erase sectors 3" must not erase the chip).
-        {"one option per line", "terminal hex\n", "\nLogview:File [{file}] parse error. Line [1]\n",
+        {"one option per line", "terminal hex\n",
+         "\nLogview:File [{file}] parse error. Line [1] at word 'hex'\n",
          [] {
              EXPECT_EQ(terminal_cmd, 0);
              EXPECT_EQ(terminal_hex_opt, 0);
          }},
         {"stray words after a command", "erase sectors 3\nread\n",
-         "\nLogview:File [{file}] parse error. Line [1]\n",
+         "\nLogview:File [{file}] parse error. Line [1] at word 'sectors'\n"
+         "Did you mean \"erase sector\" (two words)?\n",
          [] {
              EXPECT_EQ(erase_cmd, 0);
              EXPECT_EQ(read_cmd, 1);
          }},
         {"stray words after a number", "write sped 115200\nspeed 9600 9600\n",
-         "\nLogview:File [{file}] parse error. Line [1]\n"
-         "\nLogview:File [{file}] parse error. Line [2]\n",
+         "\nLogview:File [{file}] parse error. Line [1] at word 'sped'\n"
+         "Did you mean \"write speed\" (two words)?\n"
+         "\nLogview:File [{file}] parse error. Line [2] at word '9600'\n",
          [] {
              EXPECT_EQ(fastwrite_cmd, 0);
              EXPECT_EQ(inspeed, 38400);
          }},
+        {"misspelt names", "dram tset\nsped 9600\ndram\n",
+         "\nLogview:File [{file}] parse error. Line [1] at word 'tset'\n"
+         "Did you mean \"dram test\" (two words)?\n"
+         "\nLogview:File [{file}] parse error. Line [2] at word 'sped'\n"
+         "Did you mean \"speed\"?\n"
+         "\nLogview:File [{file}] parse error. Line [3] at its end\n",
+         [] {
+             EXPECT_EQ(dram_test_cmd, 0);
+             EXPECT_EQ(inspeed, 38400);
+         }},
         {"stray words after a sector list", "erase sector 1,2 3\n",
-         "\nLogview:File [{file}] parse error. Line [1]\n",
+         "\nLogview:File [{file}] parse error. Line [1] at word '3'\n",
          [] { EXPECT_EQ(erase_sectors_cmd, 0u); }},
         {"two lines", "terminal\nhex\n", "",
          [] {
@@ -122,20 +135,24 @@ TEST_F(OptionsFileTest, LinesApplied)
          }},
         {"CR inside a line stays", "input a\rb.bin\n", "",
          [] { EXPECT_STREQ(inpfilenam, "a\rb.bin"); }},
-        {"leading blanks", "  speed 9600\n", "\nLogview:File [{file}] parse error. Line [1]\n",
+        {"leading blanks", "  speed 9600\n",
+         "\nLogview:File [{file}] parse error. Line [1] begins with a blank\n",
          [] { EXPECT_EQ(inspeed, 38400); }},
-        {"blanks only", "read\n   \n", "\nLogview:File [{file}] parse error. Line [2]\n",
+        {"blanks only", "read\n   \n",
+         "\nLogview:File [{file}] parse error. Line [2] begins with a blank\n",
          [] { EXPECT_EQ(read_cmd, 1); }},
-        {"indented comment", "\t# speed 9600\n", "\nLogview:File [{file}] parse error. Line [1]\n",
+        {"indented comment", "\t# speed 9600\n",
+         "\nLogview:File [{file}] parse error. Line [1] begins with a blank\n",
          [] { EXPECT_EQ(inspeed, 38400); }},
-        {"device word", "ttyS1\nspeed 1200\n", "\nLogview:File [{file}] parse error. Line [1]\n",
+        {"device word", "ttyS1\nspeed 1200\n",
+         "\nLogview:File [{file}] parse error. Line [1] at word 'ttyS1'\n",
          [] {
              EXPECT_STREQ(devnam, "/dev/ttyS0");
              EXPECT_EQ(inspeed, 1200);
          }},
         {"physical line numbers", "\n# one\n\nspeed 9600\nbogus\nread\nnope x\n",
-         "\nLogview:File [{file}] parse error. Line [5]\n"
-         "\nLogview:File [{file}] parse error. Line [7]\n",
+         "\nLogview:File [{file}] parse error. Line [5] at word 'bogus'\n"
+         "\nLogview:File [{file}] parse error. Line [7] at word 'nope'\n",
          [] {
              EXPECT_EQ(inspeed, 9600);
              EXPECT_EQ(read_cmd, 1);
@@ -152,7 +169,8 @@ TEST_F(OptionsFileTest, LinesApplied)
              EXPECT_EQ(std::string(inpfilenam), std::string(505, 'c'));
              EXPECT_EQ(inspeed, 1200);
          }},
-        {"31 words", words(31) + "\n", "\nLogview:File [{file}] parse error. Line [1]\n",
+        {"31 words", words(31) + "\n",
+         "\nLogview:File [{file}] parse error. Line [1] at word 'w2'\n",
          [] { EXPECT_EQ(inspeed, 38400); }},
         {"empty file", "", "", [] { EXPECT_EQ(inspeed, 38400); }},
     };
@@ -223,7 +241,9 @@ TEST_F(OptionsFileTest, FatalLines)
          "\nFile [{file}] line [2] too long\n"},
         {"no newline at all", "speed 1200 " + std::string(100000, ' '), 1,
          "\nFile [{file}] line [1] too long\n"},
-        {"limit", "size 0\n", 1, "\nOption [size] error:must be >= 1 and <= 2097152\n"},
+        // What the file applied comes first, the refused option with it.
+        {"limit", "read\nsize 0\n", 1,
+         "Options from {file}: read, size 0\n\nOption [size] error:must be >= 1 and <= 2097152\n"},
         {"missing value", "read\nblock size\n", 1,
          "\nOption [block size] error:Option requery parameter.\n"},
         {"bad sector list", "erase sector 1.5\n", 1,
