@@ -231,8 +231,7 @@ TEST(PermissionE2E, GroupMemberIsToldTheNodeStaysWritable)
     EXPECT_EQ(zt::mode_of(pty.path), 0660u);
 }
 
-// What ./zelk.cfg applied is named on stderr before anything is refused, so a refused name is
-// seen to come from it; stdout is as ever.
+// What ./zelk.cfg applied is named on stderr before the device is opened; stdout is as ever.
 TEST(OptionsFileE2E, AppliedOptionsAreReported)
 {
     TempDir dir;

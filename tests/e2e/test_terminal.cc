@@ -380,8 +380,7 @@ TEST(TerminalE2E, LogLossEndsTerminal)
 
 // Without a console the standard input is relayed to the line as it is (Ctrl-C and Ctrl-] are
 // data), the line to the standard output and the protocol file; the run ends, status 0, once the
-// input is over and the line has been silent for the idle time (2 s by default). No start line;
-// zelk's own lines go to the standard error.
+// input is over and the line has been silent for the idle time (2 s by default). No start line.
 TEST(TerminalE2E, PipeOnStandardInput)
 {
     TempDir dir;
@@ -407,8 +406,9 @@ TEST(TerminalE2E, PipeOnStandardInput)
     EXPECT_EQ(zt::read_file(dir.file("zelk.txt")), "usage: ...\r\n");
 }
 
-// "idle N" sets the silence after the input's end.
-TEST(TerminalE2E, PipeIdleTime)
+// "idle N" sets the silence after the input's end; a line that carries only the idle monitor's
+// "rr" is silent; stdout holds only the board's bytes; a termination signal gives status 1.
+TEST(TerminalE2E, PipeIdleTimeAndSignal)
 {
     TempDir dir;
     Pty dev;
@@ -417,35 +417,23 @@ TEST(TerminalE2E, PipeIdleTime)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, kSetSpeed);
-}
 
-// Against the simulated board, whose idle monitor repeats its ready marker: a line that carries
-// only markers is quiet, so the run ends after the idle time; stdout holds only the board's
-// bytes. A termination signal ends the run with status 1, its line on stderr.
-TEST(TerminalE2E, PipeAgainstAnIdleMonitor)
-{
-    for (const bool signalled : {false, true}) {
-        SCOPED_TRACE(signalled);
-        zt::Bench b;
-        int pipe_fds[2];
-        ASSERT_EQ(pipe(pipe_fds), 0);
-        fcntl(pipe_fds[1], F_SETFD, FD_CLOEXEC);
-        Proc p({"terminal", "idle", "1", b.board.path()},
-               {.cwd = b.dir.path, .stdin_fd = pipe_fds[0], .timeout_s = 30});
-        close(pipe_fds[0]);
-        send(pipe_fds[1], "X\r");
-        ASSERT_TRUE(p.wait_for_out("rrrr", 20000)) << p.out_so_far();
-        if (signalled)
-            p.signal(SIGTERM);
-        close(pipe_fds[1]);
-        RunResult r = p.finish();
-        EXPECT_FALSE(r.timed_out);
-        EXPECT_EQ(r.status, signalled ? 1 : 0);
-        EXPECT_EQ(r.err, kSetSpeed + (signalled ? "Received signal 15. Terminating.\n" : ""));
-        EXPECT_EQ(r.out.find_first_not_of('r'), std::string::npos) << r.out;
-        EXPECT_EQ(r.out, zt::read_file(b.dir.file("zelk.txt")));
-        EXPECT_EQ(b.board.received(), "X\r");
-    }
+    zt::Bench b;
+    zt::write_file(b.dir.file("in.txt"), "X\r");
+    const int in = open(b.dir.file("in.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    r = zt::run_zelk(b.words({"terminal"}), {.cwd = b.dir.path, .stdin_fd = in});
+    close(in);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, kSetSpeed);
+    EXPECT_EQ(r.out.find_first_not_of('r'), std::string::npos) << r.out;
+
+    Proc p(b.words({"terminal", "idle", "600"}), {.cwd = b.dir.path});
+    ASSERT_TRUE(p.wait_for_out("rr", 20000)) << p.out_so_far();
+    p.signal(SIGTERM);
+    RunResult t = p.finish();
+    EXPECT_EQ(t.status, 1);
+    EXPECT_EQ(t.err, kSetSpeed + "Received signal 15. Terminating.\n");
+    EXPECT_EQ(t.out.find_first_not_of('r'), std::string::npos) << t.out;
 }
 
 // The protocol file's name follows the device word unless given; it is created or emptied
