@@ -107,8 +107,8 @@ TEST(StandardStreamsE2E, ClosedStdinNeverMakesTheLineTheConsole)
     RunResult r =
         zt::run_zelk(b.words({"terminal"}), {.cwd = b.dir.path, .timeout_s = 20, .closed = {0}});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Set speed=38400\nrrrr");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "rrrr");
+    EXPECT_EQ(r.err, "Set speed=38400\n");
     EXPECT_EQ(b.board.received(), "");
 }
 
