@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -281,8 +282,12 @@ void format_report(report_buf &b, int status)
 // name no other user can guess (a link or FIFO planted at a guessable name would receive the
 // report; O_EXCL refuses whatever is there all the same).
 constexpr int TMP_ATTEMPTS = 8;
-char tmp_name[NAME_BUF_SIZE + 32];
+char tmp_name[PATH_MAX + 32];
 volatile sig_atomic_t tmp_made = 0;
+volatile sig_atomic_t cancelled = 0;
+// The file the report replaces: the report's name, or where the user's own links from it lead,
+// so that the rename puts the report in the link's target instead of in the link's place.
+char target[PATH_MAX];
 
 void temporary_name(char *buf)
 {
@@ -295,8 +300,8 @@ void temporary_name(char *buf)
             random[i] = static_cast<unsigned char>(mix >> (8 * i));
     }
     constexpr char HEX[] = "0123456789abcdef";
-    int len = static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE));
-    std::memcpy(buf, reportfilenam, static_cast<size_t>(len));
+    int len = static_cast<int>(strnlen(target, PATH_MAX));
+    std::memcpy(buf, target, static_cast<size_t>(len));
     buf[len++] = '.';
     for (unsigned char r : random) {
         buf[len++] = HEX[r >> 4];
@@ -671,6 +676,8 @@ int write_report(int status)
         unlink(tmp_name);
         tmp_made = 0;
     }
+    if (!follow_own_links(reportfilenam, target, sizeof target))
+        std::memcpy(target, reportfilenam, strnlen(reportfilenam, NAME_BUF_SIZE - 1) + 1);
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < TMP_ATTEMPTS; attempt++) {
         temporary_name(tmp_name);
@@ -687,7 +694,7 @@ int write_report(int status)
     write_all(fd, text, b.len, ok);
     ok = fsync(fd) == 0 && ok;
     ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp_name, reportfilenam) != 0) {
+    if (!ok || rename(tmp_name, target) != 0) {
         unlink(tmp_name);
         report_error("] write error\n");
         return 0;
@@ -704,12 +711,17 @@ int report_finish(int status)
     // again, whole, over the same temporary file, and the run never comes back to the first.
     if (written)
         return 1;
-    progress_run_end(status);
-    if (!reportfilenam[0]) {
+    // An event that could not be written fails the run, and the report says so.
+    const int events = progress_run_end(status);
+    if (!events)
+        status = 1;
+    if (!reportfilenam[0] || cancelled) {
         written = 1;
-        return 1;
+        return events;
     }
     const int ok = write_report(status);
     written = 1;
-    return ok;
+    return ok && events;
 }
+
+void report_cancel() { cancelled = 1; }
