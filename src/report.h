@@ -67,8 +67,13 @@ struct report_buf {
     bool overflow = false;
 };
 void rb_text(report_buf &b, const char *s);
-// Quoted; valid UTF-8 is kept as it is, other bytes and control characters are escaped; null ->
-// null.
+// The most bytes a string takes between its quotes in the report and the progress file, so that
+// every record has room for every field: a longer one is cut, whole characters and escapes only,
+// and ends with CUT_MARK.
+constexpr int JSON_TEXT_MAX = 512;
+constexpr char CUT_MARK[] = "[...]";
+// Quoted; valid UTF-8 is kept as it is, other bytes and control characters are escaped; at most
+// max_len bytes of s are read; null -> null.
 void rb_json_string(report_buf &b, const char *s, int max_len);
 void rb_uint(report_buf &b, unsigned long long v);
 

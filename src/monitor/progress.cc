@@ -103,7 +103,10 @@ void erase()
 // ---- The machine form ----
 
 constexpr long long EVENT_GAP_US = 1000000;  // progress events at most once a second
-constexpr int EVENT_BYTES = 2048;
+// An event's line: its strings are cut to JSON_TEXT_MAX, so the longest (an operation's end,
+// four strings of 512 bytes) takes about 2.4 KiB. At most PIPE_BUF, so that one write puts it
+// whole into a pipe that other writers share.
+constexpr int EVENT_BYTES = 4096;
 
 int events_fd = -1;
 bool events_lost = false;               // a write failed: said once, and the run fails
@@ -143,6 +146,7 @@ void event_head(report_buf &b, const char *event)
 void event_send(report_buf &b)
 {
     rb_text(b, "}\n");
+    // Never with the fields cut to their room; a line cut short would be no JSON.
     if (b.overflow || events_fd < 0)
         return;
     // One write: O_APPEND keeps each line whole among the lines of other writers. A short write
