@@ -192,6 +192,7 @@ int parse_intel_hex(const U8 *p, std::size_t n, parsed_image &out, parse_error &
         const image_place at{PLACE_LINE, w.number};
         if (w.blank())
             continue;
+        err.whole_record = false;
         if (ended)
             return refuse(err, at, "data after the end record");
         if (w.line[0] != ':')
@@ -210,6 +211,7 @@ int parse_intel_hex(const U8 *p, std::size_t n, parsed_image &out, parse_error &
         if (b.back() != expected)
             return refuse(err, at,
                           format_text("checksum 0x%02X, expected 0x%02X", b.back(), expected));
+        err.whole_record = true;
         const unsigned offset = unsigned{b[1]} << 8 | b[2];
         const U8 type = b[3];
         const U8 *data = b.data() + 4;
@@ -275,6 +277,7 @@ int parse_srec(const U8 *p, std::size_t n, parsed_image &out, parse_error &err)
         const image_place at{PLACE_LINE, w.number};
         if (w.blank())
             continue;
+        err.whole_record = false;
         if (ended)
             return refuse(err, at, "data after the end record");
         counted_last = false;
@@ -306,6 +309,7 @@ int parse_srec(const U8 *p, std::size_t n, parsed_image &out, parse_error &err)
         if (b.back() != expected)
             return refuse(err, at,
                           format_text("checksum 0x%02X, expected 0x%02X", b.back(), expected));
+        err.whole_record = true;
         std::uint64_t address = 0;
         for (std::size_t i = 1; i <= abytes; i++)
             address = address << 8 | b[i];

@@ -52,7 +52,8 @@ struct parsed_image {
 
 struct parse_error {
     image_place at;
-    std::string reason;  // "checksum 0x3C, expected 0x3D"
+    std::string reason;         // "checksum 0x3C, expected 0x3D"
+    bool whole_record = false;  // a text line refused for what its record says, its checksum right
 };
 
 // Each parser: 1 = `out` holds the file's chunks in file order; 0 = `err` says where and why.

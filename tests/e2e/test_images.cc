@@ -207,7 +207,7 @@ TEST(ImagesE2E, RefusalsCostTheBoardNothing)
         {{"write", "input", "length.hex"},
          "\nInput file [length.hex] line 2: length 0x11, record holds 0x20 data bytes\n"},
         {{"write", "input", "type.hex"},
-         "\nInput file [type.hex] line 1: record type 0x06 unknown" + guessed("Intel HEX")},
+         "\nInput file [type.hex] line 1: record type 0x06 unknown\n"},
         {{"write", "input", "raw.bin"},
          "\nInput file [raw.bin] line 1: bad hex digit 0x88 in column 2" + guessed("Intel HEX")},
         {{"write", "input", "cut.s19"},
