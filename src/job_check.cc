@@ -29,7 +29,8 @@ int check_files()
     const bool protocol = terminal_cmd == 1 || echo_test_cmd == 1;
     // The name the terminal or the echo test will take when none is given.
     const std::string prot = protfilenam[0] ? protfilenam : std::string(default_prot_name(devnam));
-    // In this order: of two files that clash, the one named first is said to be the other.
+    // In this order: of two files that clash, the one named first is said to be the other. The
+    // report comes first, so that a report written after another file's refusal has passed.
     const run_file files[] = {
         {ROLE_DEVICE, devnam},
         {ROLE_INPUT, writes ? inpfilenam : ""},
