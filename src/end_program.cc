@@ -13,6 +13,9 @@ __attribute__((weak)) void end_program(int status)
     if (take_requests())
         status = 1;
     std::fflush(stdout);
+    // A trace or progress file that lost a write fails the run, and the report records that.
+    if (!trace_finish())
+        status = 1;
     if (!report_finish(status))
         status = 1;
     std::exit(status);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "files.h"
 #include "monitor/flash_read.h"
@@ -14,9 +15,39 @@
 #include "monitor/resume.h"
 #include "report.h"
 #include "serial/serial.h"
+#include "terminal/terminal.h"
 #include "zelk.h"
 
 namespace {
+
+// The files of the run, checked together: one that is another of them or the device, or a node
+// the run cannot use as it means to, is refused. The report is not written over a refused
+// report file.
+int check_files()
+{
+    const bool writes = fastwrite_cmd == 1 || write_cmd;
+    const bool protocol = terminal_cmd == 1 || echo_test_cmd == 1;
+    // The name the terminal or the echo test will take when none is given.
+    const std::string prot = protfilenam[0] ? protfilenam : std::string(default_prot_name(devnam));
+    // In this order: of two files that clash, the one named first is said to be the other. The
+    // report comes first, so that a report written after another file's refusal has passed.
+    const run_file files[] = {
+        {ROLE_DEVICE, devnam},
+        {ROLE_INPUT, writes ? inpfilenam : ""},
+        {ROLE_REPORT, reportfilenam},
+        {ROLE_TRACE, tracefilenam},
+        {ROLE_PROGRESS, progressfilenam},
+        {ROLE_PROTOCOL, protocol ? prot.c_str() : ""},
+        {ROLE_RESUME, resumefilenam},
+        {ROLE_OUTPUT, read_cmd ? outfilenam : ""},
+    };
+    file_role refused = ROLE_DEVICE;
+    if (check_run_files(files, &refused))
+        return 1;
+    if (refused == ROLE_REPORT)
+        report_cancel();
+    return 0;
+}
 
 // The write's image, read and checked whole (its format, its place in the flash); the byte
 // write's file, which goes from the monitor's start of the flash, fits it too.
@@ -53,10 +84,10 @@ int check_read_output()
 
 }  // namespace
 
-// The progress file of the "progress" option is opened here: a file that cannot be written
-// ends the run before the board is touched, as the other outputs do.
+// The progress file of the "progress" option is opened here, and its first line written: a file
+// that cannot be written ends the run before the board is touched, as the other outputs do.
 int check_job()
 {
-    return check_write_input() && check_resume() && check_data_speeds() && check_read_output() &&
-           progress_open();
+    return check_files() && check_write_input() && check_resume() && check_data_speeds() &&
+           check_read_output() && progress_open();
 }

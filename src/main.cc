@@ -1,7 +1,6 @@
 // zelk's driver: options, signal handlers, the serial device, and the fixed chain of monitor
 // operations. One run is one job.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <string>
 
-#include "files.h"
 #include "monitor/image.h"
 #include "monitor/plan.h"
 #include "monitor/progress.h"
@@ -120,48 +118,6 @@ void open_standard_streams()
     }
 }
 
-// A read that fails part-way would leave the image it was written from truncated.
-void refuse_output_over_input()
-{
-    if ((fastwrite_cmd == 1 || write_cmd) && read_cmd && same_file(inpfilenam, outfilenam)) {
-        std::fprintf(stderr, "Output file [%s] is the input file [%s]\n", outfilenam, inpfilenam);
-        end_program(1);
-    }
-}
-
-// The report replaces its file whole when the run ends: a file this run reads or writes, the
-// device, or anything that is not a regular file (a device node, a folder) would be lost. Refused
-// before the device is opened, and no report is written over it.
-void refuse_report_over_files()
-{
-    if (!reportfilenam[0])
-        return;
-    auto same = [](const char *a, const char *b) {
-        return b[0] && (std::strcmp(a, b) == 0 || same_file(a, b));
-    };
-    const char *clash = nullptr;
-    const char *name = nullptr;
-    struct stat st;
-    if (stat(reportfilenam, &st) == 0 && !S_ISREG(st.st_mode))
-        clash = "is not a regular file";
-    else if (same(reportfilenam, devnam))
-        clash = "is the device", name = devnam;
-    else if ((fastwrite_cmd == 1 || write_cmd) && same(reportfilenam, inpfilenam))
-        clash = "is the input file", name = inpfilenam;
-    else if (read_cmd && same(reportfilenam, outfilenam))
-        clash = "is the output file", name = outfilenam;
-    else if ((terminal_cmd == 1 || echo_test_cmd == 1) && same(reportfilenam, protfilenam))
-        clash = "is the protocol file", name = protfilenam;
-    if (!clash)
-        return;
-    if (name)
-        std::fprintf(stderr, "\nReport file [%s] %s [%s]\n", reportfilenam, clash, name);
-    else
-        std::fprintf(stderr, "\nReport file [%s] %s\n", reportfilenam, clash);
-    reportfilenam[0] = '\0';
-    end_program(1);
-}
-
 void open_device()
 {
     if (!open_tty(devnam))
@@ -259,8 +215,6 @@ int main(int argc, char **argv)
     }
     terminal_take_stdout();
     report_start();
-    refuse_output_over_input();
-    refuse_report_over_files();
     // Everything the job needs is checked, and the write's image read, before the device is
     // opened: a refused run costs the board nothing, and "erase needed" knows its sectors.
     if (!check_job())

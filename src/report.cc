@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -25,8 +26,10 @@ namespace {
 
 constexpr int MAX_OPERATIONS = 16;
 constexpr int MESSAGE_BYTES = 256;
-constexpr int TAIL_BYTES = 1024;     // stderr text kept: enough for any one message
-constexpr int REPORT_BYTES = 16384;  // the whole report; far above what 16 operations need
+constexpr int TAIL_BYTES = 1024;  // stderr text kept: enough for any one message
+// The whole report: its strings are cut to JSON_TEXT_MAX, so 16 operations with the longest
+// messages, the longest names and the image's fields take about 19 KiB at most.
+constexpr int REPORT_BYTES = 32768;
 constexpr int VERSION_BYTES = 32;
 constexpr int HOST_BYTES = 256;
 constexpr int SHA256_HEX = 65;
@@ -281,8 +284,12 @@ void format_report(report_buf &b, int status)
 // name no other user can guess (a link or FIFO planted at a guessable name would receive the
 // report; O_EXCL refuses whatever is there all the same).
 constexpr int TMP_ATTEMPTS = 8;
-char tmp_name[NAME_BUF_SIZE + 32];
+char tmp_name[PATH_MAX + 32];
 volatile sig_atomic_t tmp_made = 0;
+volatile sig_atomic_t cancelled = 0;
+// The file the report replaces: the report's name, or where the user's own links from it lead,
+// so that the rename puts the report in the link's target instead of in the link's place.
+char target[PATH_MAX];
 
 void temporary_name(char *buf)
 {
@@ -295,8 +302,8 @@ void temporary_name(char *buf)
             random[i] = static_cast<unsigned char>(mix >> (8 * i));
     }
     constexpr char HEX[] = "0123456789abcdef";
-    int len = static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE));
-    std::memcpy(buf, reportfilenam, static_cast<size_t>(len));
+    int len = static_cast<int>(strnlen(target, PATH_MAX));
+    std::memcpy(buf, target, static_cast<size_t>(len));
     buf[len++] = '.';
     for (unsigned char r : random) {
         buf[len++] = HEX[r >> 4];
@@ -372,50 +379,74 @@ int utf8_sequence(const unsigned char *s, int left)
 
 }  // namespace
 
+namespace {
+
+// The JSON form of the character at u[i] (of len bytes) into out (terminated); returns the bytes
+// of u it takes.
+int json_char(const unsigned char *u, int i, int len, char out[8])
+{
+    constexpr char HEX[] = "0123456789abcdef";
+    const unsigned char c = u[i];
+    std::memset(out, 0, 8);
+    // Valid UTF-8 (a name or label in any language) stays as it is; any other byte (a garbled
+    // reply, a file name in another encoding) becomes an escape of its own value, so the text
+    // stays valid UTF-8 JSON.
+    if (c >= 0x80) {
+        if (const int n = utf8_sequence(u + i, len - i)) {
+            std::memcpy(out, u + i, static_cast<size_t>(n));
+            return n;
+        }
+    }
+    out[0] = '\\';
+    if (c == '"' || c == '\\')
+        out[1] = static_cast<char>(c);
+    else if (c == '\n')
+        out[1] = 'n';
+    else if (c == '\r')
+        out[1] = 'r';
+    else if (c == '\t')
+        out[1] = 't';
+    else if (c < 0x20 || c >= 0x7F) {
+        out[1] = 'u';
+        out[2] = '0';
+        out[3] = '0';
+        out[4] = HEX[c >> 4];
+        out[5] = HEX[c & 15];
+    } else {
+        out[0] = static_cast<char>(c);
+    }
+    return 1;
+}
+
+}  // namespace
+
 void rb_json_string(report_buf &b, const char *s, int max_len)
 {
     if (s == nullptr) {
         rb_text(b, "null");
         return;
     }
-    constexpr char HEX[] = "0123456789abcdef";
     const int len = static_cast<int>(strnlen(s, static_cast<size_t>(max_len)));
     const auto *u = reinterpret_cast<const unsigned char *>(s);
-    rb_text(b, "\"");
-    for (int i = 0; i < len; i++) {
-        const unsigned char c = u[i];
-        char esc[7] = {'\\', 0, 0, 0, 0, 0, 0};
-        if (c >= 0x80) {
-            // Valid UTF-8 (a name or label in any language) stays as it is; any other byte (a
-            // garbled reply, a file name in another encoding) becomes an escape of its own
-            // value, so the report stays valid UTF-8 JSON.
-            if (const int n = utf8_sequence(u + i, len - i)) {
-                char seq[5] = {};
-                std::memcpy(seq, s + i, static_cast<size_t>(n));
-                rb_text(b, seq);
-                i += n - 1;
-                continue;
-            }
-        }
-        if (c == '"' || c == '\\')
-            esc[1] = static_cast<char>(c);
-        else if (c == '\n')
-            esc[1] = 'n';
-        else if (c == '\r')
-            esc[1] = 'r';
-        else if (c == '\t')
-            esc[1] = 't';
-        else if (c < 0x20 || c >= 0x7F) {
-            esc[1] = 'u';
-            esc[2] = '0';
-            esc[3] = '0';
-            esc[4] = HEX[c >> 4];
-            esc[5] = HEX[c & 15];
-        } else {
-            esc[0] = static_cast<char>(c);
-        }
-        rb_text(b, esc);
+    char piece[8];
+    std::size_t whole = 0;
+    for (int i = 0; i < len;) {
+        i += json_char(u, i, len, piece);
+        whole += std::strlen(piece);
     }
+    const bool cut = whole > static_cast<std::size_t>(JSON_TEXT_MAX);
+    const std::size_t room = cut ? JSON_TEXT_MAX - (sizeof CUT_MARK - 1) : whole;
+    rb_text(b, "\"");
+    std::size_t used = 0;
+    for (int i = 0; i < len;) {
+        i += json_char(u, i, len, piece);
+        used += std::strlen(piece);
+        if (used > room)
+            break;
+        rb_text(b, piece);
+    }
+    if (cut)
+        rb_text(b, CUT_MARK);
     rb_text(b, "\"");
 }
 
@@ -671,6 +702,8 @@ int write_report(int status)
         unlink(tmp_name);
         tmp_made = 0;
     }
+    if (!follow_own_links(reportfilenam, target, sizeof target))
+        std::memcpy(target, reportfilenam, strnlen(reportfilenam, NAME_BUF_SIZE - 1) + 1);
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < TMP_ATTEMPTS; attempt++) {
         temporary_name(tmp_name);
@@ -687,7 +720,7 @@ int write_report(int status)
     write_all(fd, text, b.len, ok);
     ok = fsync(fd) == 0 && ok;
     ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp_name, reportfilenam) != 0) {
+    if (!ok || rename(tmp_name, target) != 0) {
         unlink(tmp_name);
         report_error("] write error\n");
         return 0;
@@ -704,12 +737,17 @@ int report_finish(int status)
     // again, whole, over the same temporary file, and the run never comes back to the first.
     if (written)
         return 1;
-    progress_run_end(status);
-    if (!reportfilenam[0]) {
+    // An event that could not be written fails the run, and the report says so.
+    const int events = progress_run_end(status);
+    if (!events)
+        status = 1;
+    if (!reportfilenam[0] || cancelled) {
         written = 1;
-        return 1;
+        return events;
     }
     const int ok = write_report(status);
     written = 1;
-    return ok;
+    return ok && events;
 }
+
+void report_cancel() { cancelled = 1; }

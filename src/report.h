@@ -45,11 +45,16 @@ void report_flash_code(bool device, U32 code);
 // apart from everything the main flow writes to.
 void report_note_signal(int sig, const char *line, int len, bool fatal);
 
-// Writes the report (when one is asked for) with this exit status. Called on every way the
-// program ends; writes once. Async-signal-safe: no allocation, no stdio, so that a fatal-signal
-// handler may call it. 0 when a report was asked for and could not be written (reported): the
-// user asked for the record, so the run then fails whatever its operations did.
+// Writes the progress file's last event and the report (when one is asked for) with this exit
+// status, 1 when an event could not be written. Called on every way the program ends; writes
+// once. Async-signal-safe: no allocation, no stdio, so that a fatal-signal handler may call it.
+// The report replaces the file its name leads to through the user's own links. 0 when the
+// progress file or the report was asked for and could not be written (reported): the user
+// asked for the record, so the run then fails whatever its operations did.
 int report_finish(int status);
+
+// The report's file was refused before the device was opened: no report is written over it.
+void report_cancel();
 
 // ---- Parts with no state, for the tests ----------------------------------------------------
 
@@ -62,8 +67,13 @@ struct report_buf {
     bool overflow = false;
 };
 void rb_text(report_buf &b, const char *s);
-// Quoted; valid UTF-8 is kept as it is, other bytes and control characters are escaped; null ->
-// null.
+// The most bytes a string takes between its quotes in the report and the progress file, so that
+// every record has room for every field: a longer one is cut, whole characters and escapes only,
+// and ends with CUT_MARK.
+constexpr int JSON_TEXT_MAX = 512;
+constexpr char CUT_MARK[] = "[...]";
+// Quoted; valid UTF-8 is kept as it is, other bytes and control characters are escaped; at most
+// max_len bytes of s are read; null -> null.
 void rb_json_string(report_buf &b, const char *s, int max_len);
 void rb_uint(report_buf &b, unsigned long long v);
 

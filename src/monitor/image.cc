@@ -87,8 +87,15 @@ int make_addressed(const char *name, const U8 *p, std::size_t n, flash_image &im
     parse_error err;
     std::vector<image_run> runs;
     if (!parse(img.format, p, n, parsed, err) || !merge_chunks(parsed, runs, err)) {
-        std::fprintf(stderr, "\nInput file [%s]%s: %s\n", name, place_text(err.at).c_str(),
-                     err.reason.c_str());
+        // Text whose first line only looked like a record may be a raw binary: never written
+        // raw unasked.
+        const bool guessed = image_format_opt < 0 && img.format != FORMAT_ELF &&
+                             err.at.kind == PLACE_LINE && !err.whole_record &&
+                             err.at.number == first_record_line(p, n);
+        std::fprintf(stderr, "\nInput file [%s]%s: %s%s%s%s\n", name, place_text(err.at).c_str(),
+                     err.reason.c_str(), guessed ? " (read as " : "",
+                     guessed ? format_title(img.format) : "",
+                     guessed ? " by its first line: give \"format bin\" to write it raw)" : "");
         return 0;
     }
     if (runs.empty()) {

@@ -34,6 +34,25 @@ int refuse(parse_error &err, image_place at, std::string reason)
 
 bool blank_char(U8 c) { return c == ' ' || c == '\t'; }
 
+// A UTF-8 byte-order mark that an editor may put before the first record: its length, or 0.
+std::size_t bom_bytes(const U8 *p, std::size_t n)
+{
+    return n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF ? 3 : 0;
+}
+
+// Where the first record of a text image starts: past the byte-order mark, blanks and empty
+// lines, as the readers skip them. Its line (1-based) into *line when given.
+std::size_t text_start(const U8 *p, std::size_t n, int *line = nullptr)
+{
+    std::size_t i = bom_bytes(p, n);
+    int number = 1;
+    for (; i < n && (blank_char(p[i]) || p[i] == '\r' || p[i] == '\n'); i++)
+        number += p[i] == '\n';
+    if (line)
+        *line = number;
+    return i;
+}
+
 // The lines of a text image: LF or CR LF ends a line; a last line without its LF counts.
 struct line_walk {
     const U8 *p;
@@ -89,11 +108,20 @@ unsigned byte_sum(const std::vector<U8> &b, std::size_t count)
     return std::accumulate(b.begin(), b.begin() + static_cast<long>(count), 0u);
 }
 
-void add_chunk(parsed_image &out, std::uint64_t address, const U8 *p, std::size_t len,
-               image_place at)
+// The len bytes at p go to `address`. Addresses end at 0xFFFFFFFF: bytes past it are refused,
+// never wrapped or carried on.
+int add_chunk(parsed_image &out, std::uint64_t address, const U8 *p, std::size_t len,
+              image_place at, parse_error &err)
 {
+    constexpr std::uint64_t ADDRESS_END = std::uint64_t{1} << 32;
+    if (address + len > ADDRESS_END)
+        return refuse(err, at,
+                      format_text("bytes 0x%08llX-0x%llX run past address 0xFFFFFFFF",
+                                  static_cast<unsigned long long>(address),
+                                  static_cast<unsigned long long>(address + len - 1)));
     out.chunks.push_back({address, out.data.size(), len, at});
     out.data.insert(out.data.end(), p, p + len);
+    return 1;
 }
 
 unsigned get16(const U8 *p) { return p[0] | unsigned{p[1]} << 8; }
@@ -121,14 +149,19 @@ image_format detect_format(const U8 *p, std::size_t n)
                               "ELF",
                               4) == 0)
         return FORMAT_ELF;
-    if (n >= 2 && p[0] == 'S' && p[1] >= '0' && p[1] <= '9')
-        return FORMAT_SREC;
-    std::size_t i = 0;
-    while (i < n && (blank_char(p[i]) || p[i] == '\r' || p[i] == '\n'))
-        i++;
+    const std::size_t i = text_start(p, n);
     if (i < n && p[i] == ':')
         return FORMAT_HEX;
+    if (i + 1 < n && p[i] == 'S' && p[i + 1] >= '0' && p[i + 1] <= '9')
+        return FORMAT_SREC;
     return FORMAT_BIN;
+}
+
+int first_record_line(const U8 *p, std::size_t n)
+{
+    int line = 1;
+    text_start(p, n, &line);
+    return line;
 }
 
 std::string place_text(const image_place &at)
@@ -150,7 +183,7 @@ std::string place_text(const image_place &at)
 int parse_intel_hex(const U8 *p, std::size_t n, parsed_image &out, parse_error &err)
 {
     constexpr std::size_t EMPTY_RECORD = 5;  // length, address (2), type, checksum
-    line_walk w{p, n, 0, 0, {}};
+    line_walk w{p, n, bom_bytes(p, n), 0, {}};
     std::vector<U8> b;
     std::string reason;
     std::uint64_t base = 0;
@@ -159,6 +192,7 @@ int parse_intel_hex(const U8 *p, std::size_t n, parsed_image &out, parse_error &
         const image_place at{PLACE_LINE, w.number};
         if (w.blank())
             continue;
+        err.whole_record = false;
         if (ended)
             return refuse(err, at, "data after the end record");
         if (w.line[0] != ':')
@@ -177,6 +211,7 @@ int parse_intel_hex(const U8 *p, std::size_t n, parsed_image &out, parse_error &
         if (b.back() != expected)
             return refuse(err, at,
                           format_text("checksum 0x%02X, expected 0x%02X", b.back(), expected));
+        err.whole_record = true;
         const unsigned offset = unsigned{b[1]} << 8 | b[2];
         const U8 type = b[3];
         const U8 *data = b.data() + 4;
@@ -194,7 +229,8 @@ int parse_intel_hex(const U8 *p, std::size_t n, parsed_image &out, parse_error &
             // rather than guessed at.
             if (offset + len > 0x10000)
                 return refuse(err, at, "data runs past the end of its 64 KiB segment");
-            add_chunk(out, base + offset, data, len, at);
+            if (!add_chunk(out, base + offset, data, len, at, err))
+                return 0;
             break;
         case 0x01:  // end of file
             if (!need_length(0))
@@ -231,17 +267,20 @@ int parse_srec(const U8 *p, std::size_t n, parsed_image &out, parse_error &err)
 {
     // Address bytes of each record type S0 to S9; 0 for S4, which is not defined.
     constexpr std::array<std::size_t, 10> ADDRESS_BYTES{2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
-    line_walk w{p, n, 0, 0, {}};
+    line_walk w{p, n, bom_bytes(p, n), 0, {}};
     std::vector<U8> b;
     std::string reason;
     std::uint64_t data_records = 0;
     bool ended = false;
+    bool counted_last = false;  // the last record so far is a record count, found right
     while (w.next()) {
         const image_place at{PLACE_LINE, w.number};
         if (w.blank())
             continue;
+        err.whole_record = false;
         if (ended)
             return refuse(err, at, "data after the end record");
+        counted_last = false;
         if (w.line[0] != 'S')
             return refuse(err, at, "record does not start with 'S'");
         const int type =
@@ -270,6 +309,7 @@ int parse_srec(const U8 *p, std::size_t n, parsed_image &out, parse_error &err)
         if (b.back() != expected)
             return refuse(err, at,
                           format_text("checksum 0x%02X, expected 0x%02X", b.back(), expected));
+        err.whole_record = true;
         std::uint64_t address = 0;
         for (std::size_t i = 1; i <= abytes; i++)
             address = address << 8 | b[i];
@@ -279,7 +319,8 @@ int parse_srec(const U8 *p, std::size_t n, parsed_image &out, parse_error &err)
         case 1:
         case 2:
         case 3:
-            add_chunk(out, address, data, len, at);
+            if (!add_chunk(out, address, data, len, at, err))
+                return 0;
             data_records++;
             break;
         case 5:
@@ -291,6 +332,7 @@ int parse_srec(const U8 *p, std::size_t n, parsed_image &out, parse_error &err)
                               format_text("record count %llu, data records seen %llu",
                                           static_cast<unsigned long long>(address),
                                           static_cast<unsigned long long>(data_records)));
+            counted_last = true;
             break;
         case 7:
         case 8:
@@ -301,6 +343,12 @@ int parse_srec(const U8 *p, std::size_t n, parsed_image &out, parse_error &err)
             break;
         }
     }
+    // Without one a file cut at a line's end would pass for the whole image. srec_cat writes no
+    // end record unless given a start address, but ends with a record count, which proves the
+    // same.
+    if (!ended && !counted_last)
+        return refuse(err, {PLACE_FILE, 0},
+                      "no end record (S7, S8 or S9) nor a record count (S5 or S6) last");
     return 1;
 }
 
@@ -315,6 +363,12 @@ int parse_elf(const U8 *p, std::size_t n, parsed_image &out, parse_error &err)
     // Segments may share file bytes; past this much data the file cannot be a flash image.
     constexpr std::uint64_t MAX_DATA = std::uint64_t{32} * FLASH_BYTES;
     const image_place header{PLACE_ELF_HEADER, 0};
+    // Also when "format elf" says what the file is: its first bytes must agree.
+    if (n < 4 || std::memcmp(p,
+                             "\x7f"
+                             "ELF",
+                             4) != 0)
+        return refuse(err, header, "no ELF signature (0x7F 'E' 'L' 'F') at the file's start");
     if (n < HEADER_BYTES)
         return refuse(err, header, format_text("file of %zu bytes, an ELF header has 52", n));
     if (p[4] != 1)
@@ -356,7 +410,8 @@ int parse_elf(const U8 *p, std::size_t n, parsed_image &out, parse_error &err)
             return refuse(err, at, "more than 64 MiB of segment data");
         // The physical address is where the loader finds the bytes: the flash, for code that
         // runs from RAM after being copied there.
-        add_chunk(out, paddr, p + offset, filesz, at);
+        if (!add_chunk(out, paddr, p + offset, filesz, at, err))
+            return 0;
     }
     if (out.chunks.empty())
         return refuse(err, header, "no loadable segment with file bytes");

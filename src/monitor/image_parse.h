@@ -19,9 +19,12 @@ const char *format_title(image_format f);
 // 1 = `word` names a format, stored in *f.
 int format_from_word(const char *word, image_format *f);
 
-// The format the bytes are in: "\x7fELF" is ELF, a first non-blank line starting with ':' is
-// Intel HEX, a first line starting with 'S' and a digit is S-records, anything else raw binary.
+// The format the bytes are in: "\x7fELF" is ELF; past a UTF-8 byte-order mark, blanks and empty
+// lines, text that starts with ':' is Intel HEX and text that starts with 'S' and a digit is
+// S-records; anything else is raw binary.
 image_format detect_format(const U8 *p, std::size_t n);
+// The line (1-based) that detect_format took the first record from.
+int first_record_line(const U8 *p, std::size_t n);
 
 // Where in the file something was found: a line (1-based) of a text format, a program header
 // (0-based) of an ELF file, or the file as a whole.
@@ -49,7 +52,8 @@ struct parsed_image {
 
 struct parse_error {
     image_place at;
-    std::string reason;  // "checksum 0x3C, expected 0x3D"
+    std::string reason;         // "checksum 0x3C, expected 0x3D"
+    bool whole_record = false;  // a text line refused for what its record says, its checksum right
 };
 
 // Each parser: 1 = `out` holds the file's chunks in file order; 0 = `err` says where and why.

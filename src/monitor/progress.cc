@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files.h"
 #include "report.h"
 #include "serial/serial.h"
 #include "zelk.h"
@@ -102,9 +103,13 @@ void erase()
 // ---- The machine form ----
 
 constexpr long long EVENT_GAP_US = 1000000;  // progress events at most once a second
-constexpr int EVENT_BYTES = 2048;
+// An event's line: its strings are cut to JSON_TEXT_MAX, so the longest (an operation's end,
+// four strings of 512 bytes) takes about 2.4 KiB. At most PIPE_BUF, so that one write puts it
+// whole into a pipe that other writers share.
+constexpr int EVENT_BYTES = 4096;
 
 int events_fd = -1;
+bool events_lost = false;               // a write failed: said once, and the run fails
 const char *event_operation = nullptr;  // a string literal: the running operation's name
 const char *event_phase = nullptr;
 long event_total = 0;
@@ -136,13 +141,29 @@ void event_head(report_buf &b, const char *event)
     rb_text(b, "\"");
 }
 
+// Writes the event's line; a write that fails is said on stderr and ends the file's events.
+// Async-signal-safe, for the run's last event.
 void event_send(report_buf &b)
 {
     rb_text(b, "}\n");
+    // Never with the fields cut to their room; a line cut short would be no JSON.
     if (b.overflow || events_fd < 0)
         return;
-    // One write: O_APPEND keeps each line whole among the lines of other writers.
-    [[maybe_unused]] const ssize_t w = write(events_fd, b.data, static_cast<size_t>(b.len));
+    // One write: O_APPEND keeps each line whole among the lines of other writers. A short write
+    // (a file system filling up) is carried on, to find why it fell short.
+    for (int done = 0; done < b.len;) {
+        const ssize_t w = write(events_fd, b.data + done, static_cast<size_t>(b.len - done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            say_write_error("Progress file", progressfilenam, w < 0 ? errno : EIO);
+            close(events_fd);
+            events_fd = -1;
+            events_lost = true;
+            return;
+        }
+        done += static_cast<int>(w);
+    }
 }
 
 void event_transfer(const char *event, long done, long rate)
@@ -210,7 +231,7 @@ int progress_open()
 {
     if (!progressfilenam[0] || events_fd >= 0)
         return 1;
-    events_fd = open(progressfilenam, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    events_fd = create_file(progressfilenam, O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (events_fd < 0) {
         std::fprintf(stderr, "Progress file [%s] open error: %s\n", progressfilenam,
                      std::strerror(errno));
@@ -220,7 +241,7 @@ int progress_open()
     report_buf b{text, EVENT_BYTES};
     event_head(b, "run_start");
     event_send(b);
-    return 1;
+    return !events_lost;
 }
 
 void progress_operation_start(const char *name)
@@ -258,16 +279,17 @@ void progress_operation_end(const char *name, const char *result, const char *me
     event_send(b);
 }
 
-void progress_run_end(int status)
+int progress_run_end(int status)
 {
     if (events_fd < 0)
-        return;
+        return !events_lost;
     char text[EVENT_BYTES];
     report_buf b{text, EVENT_BYTES};
     event_head(b, "run_end");
     rb_text(b, ", \"exit_status\": ");
     rb_uint(b, static_cast<unsigned>(status));
     event_send(b);
+    return !events_lost;
 }
 
 std::string progress_text(long done, long total, double rate)

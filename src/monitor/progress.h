@@ -48,14 +48,17 @@ void progress_erase_now();
 //   ... "event": "run_end", "exit_status": 0}
 // Rates are bytes per second over the time since the last progress event (or the phase start).
 
-// Opens the file named by the option, appending. 1 when open or none is asked for; 0 after
-// "Progress file [NAME] open error: ..." on stderr. Writes the run_start event.
+// Opens the file named by the option, appending (through create_file), and writes the run_start
+// event. 1 when that is done or none is asked for; 0 after "Progress file [NAME] open error:
+// ..." or "\nProgress file [NAME] write error: ..." on stderr. A later event that cannot be
+// written is said so once; no more are written, and the run fails.
 int progress_open();
 void progress_operation_start(const char *name);
 // Async-signal-safe, as the report's writer that calls it on a fatal signal.
 void progress_operation_end(const char *name, const char *result, const char *message,
                             long long usec);
-void progress_run_end(int status);  // async-signal-safe
+// The last event. 0 when it, or an event before it, could not be written. Async-signal-safe.
+int progress_run_end(int status);
 
 // ---- The "#" marks of the hash option ----------------------------------------------------
 

@@ -259,6 +259,9 @@ int trace_start(const char *path);
 void trace_bytes(char direction, const unsigned char *p, long n);
 // The line's speed is now `baud`.
 void trace_speed(int baud);
+// Closes the trace at the run's end. 0 when a write to it failed, now or before ("\nTrace file
+// [NAME] write error: ..." said once on stderr, where the trace then ended): the run fails.
+int trace_finish();
 
 // ---- State put back on every way the program ends ----------------------------------------
 

@@ -25,6 +25,8 @@ constexpr std::size_t TRACE_BUFFER_BYTES = 1 << 16;
 
 file_ptr trace_file;
 char trace_buffer[TRACE_BUFFER_BYTES];
+const char *trace_name = "";
+bool trace_lost = false;  // a write failed: said once, the trace ends there and the run fails
 
 long long now_us()
 {
@@ -36,10 +38,21 @@ long long now_us()
 // "%11lld " into out; returns the characters written.
 int stamp(char *out, long long us) { return std::snprintf(out, 24, "%11lld ", us); }
 
+// Ends the trace at a write that failed, saying why.
+void check_trace_written()
+{
+    if (!trace_file || !std::ferror(trace_file.get()))
+        return;
+    say_write_error("Trace file", trace_name, errno);
+    std::fclose(trace_file.release());
+    trace_lost = true;
+}
+
 }  // namespace
 
 int trace_start(const char *path)
 {
+    trace_name = path;
     trace_file = create_output_file(path);
     if (!trace_file) {
         if (errno != 0)
@@ -81,6 +94,7 @@ void trace_bytes(char direction, const unsigned char *p, long n)
         line[len++] = '\n';
         std::fwrite(line, 1, static_cast<std::size_t>(len), trace_file.get());
     }
+    check_trace_written();
 }
 
 void trace_speed(int baud)
@@ -90,4 +104,14 @@ void trace_speed(int baud)
     char line[64];
     const int len = stamp(line, now_us());
     std::fprintf(trace_file.get(), "%.*sspeed %d\n", len, line, baud);
+    check_trace_written();
+}
+
+int trace_finish()
+{
+    if (trace_file && std::fclose(trace_file.release()) != 0) {
+        say_write_error("Trace file", trace_name, errno);
+        trace_lost = true;
+    }
+    return !trace_lost;
 }

@@ -9,6 +9,7 @@
 #include "bench.h"
 #include "board.h"
 #include "harness.h"
+#include "json.h"
 
 using zt::Bench;
 using zt::RunResult;
@@ -120,12 +121,19 @@ TEST(EventsE2E, ProgressFileOfAWriteAndVerify)
 }
 
 // A failed operation ends with its result and message; the file is appended to, never emptied.
+// A label and run id too long for a line once escaped are cut, with a mark, in the events and
+// the report alike: no line is lost.
 TEST(EventsE2E, FailedOperationAndAppending)
 {
     Bench b(zt::with_fault({.command = "MC", .reply = zb::Script{zb::send("MC0000 001")}}));
     zt::write_file(b.dir.file("ev.jsonl"), "");
+    const std::string controls(200, '\x01');
     RunResult r1 = b.run({"manufactory", "progress", "ev.jsonl"});
-    RunResult r2 = b.run({"manufactory", "progress", "ev.jsonl"});
+    RunResult r2 = b.run({"manufactory", "progress", "ev.jsonl", "label", controls, "run", "id",
+                          controls, "report", "r.json"});
+    const std::string label = zt::read_json(b.dir.file("r.json"))["label"];
+    EXPECT_EQ(label.substr(label.size() - 6), "\x01[...]");
+    EXPECT_EQ(zt::read_json_lines(b.dir.file("ev.jsonl")).back()["run_id"], label);
     EXPECT_EQ(r1.status, 1);
     EXPECT_EQ(r2.status, 1);
     const std::string one = "run_start\n"

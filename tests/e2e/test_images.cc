@@ -87,6 +87,8 @@ struct Image {
         "objcopy -O elf64-x86-64 app386.elf app64.elf",
         // e_machine (bytes 18 and 19) = 40, EM_ARM
         "cp app.elf arm.elf && printf '\\050\\000' | dd of=arm.elf bs=1 seek=18 conv=notrunc",
+        // as an editor may save it: a byte-order mark and an empty line first
+        "printf '\\357\\273\\277\\r\\n' | cat - app.s19 | dd of=lead.s19",
     };
     for (const std::string &c : cmds)
         if (shell(dir, c) != 0)
@@ -120,8 +122,8 @@ TEST(ImagesE2E, SameFlashFromEveryFormat)
     const Image img;
     const std::vector<std::string> only_data = {"WB00000000", "WB00000200", "WB00100000",
                                                 "WB00100200"};
-    for (const char *name :
-         {"app.hex", "app.s19", "app.s28", "app.s37", "app.elf", "arm.elf", "app.bin"}) {
+    for (const char *name : {"app.hex", "app.s19", "app.s28", "app.s37", "app.elf", "arm.elf",
+                             "lead.s19", "app.bin"}) {
         SCOPED_TRACE(name);
         Bench b;
         ASSERT_TRUE(make_forms(img, b.dir.path));
@@ -142,9 +144,14 @@ TEST(ImagesE2E, SameFlashFromEveryFormat)
 }
 
 // Each refusal names the file and the place, ends with status 1 before the device is opened
-// (nothing on stdout, nothing received by the board); "plan" refuses the same way.
+// (nothing on stdout, nothing received by the board); "plan" refuses the same way. A file that
+// only looked like records at its start is never written raw unasked.
 TEST(ImagesE2E, RefusalsCostTheBoardNothing)
 {
+    auto guessed = [](const char *format) {
+        return std::string(" (read as ") + format +
+               " by its first line: give \"format bin\" to write it raw)\n";
+    };
     const Image img;
     Bench b;
     ASSERT_TRUE(make_forms(img, b.dir.path));
@@ -178,6 +185,9 @@ TEST(ImagesE2E, RefusalsCostTheBoardNothing)
     zt::write_file(b.dir.file("overlap.hex"), ":0100000000FF\n" + hex);
     zt::write_file(b.dir.file("count.s37"), s37 + "S5030005F7\n");
     zt::write_file(b.dir.file("far.hex"), ":020000040040BA\n:0102000001FC\n" + hex);
+    const std::string s19 = zt::read_file(b.dir.file("app.s19"));
+    zt::write_file(b.dir.file("cut.s19"), s19.substr(0, s19.rfind('\n', s19.size() - 2) + 1));
+    zt::write_file(b.dir.file("raw.bin"), ":\x88" + img.a);
 
     const std::string a0 = data(1, 3).substr(0, 1);
     char first[3];
@@ -198,6 +208,14 @@ TEST(ImagesE2E, RefusalsCostTheBoardNothing)
          "\nInput file [length.hex] line 2: length 0x11, record holds 0x20 data bytes\n"},
         {{"write", "input", "type.hex"},
          "\nInput file [type.hex] line 1: record type 0x06 unknown\n"},
+        {{"write", "input", "raw.bin"},
+         "\nInput file [raw.bin] line 1: bad hex digit 0x88 in column 2" + guessed("Intel HEX")},
+        {{"write", "input", "cut.s19"},
+         "\nInput file [cut.s19]: no end record (S7, S8 or S9) nor a record count (S5 or S6) "
+         "last\n"},
+        {{"write", "format", "elf", "input", "app.hex"},
+         "\nInput file [app.hex] ELF header: no ELF signature (0x7F 'E' 'L' 'F') at the file's "
+         "start\n"},
         {{"write", "input", "overlap.hex"},
          std::string("\nInput file [overlap.hex] line 3: address 0x00000000: 0x") + first +
              " here, 0x00 at line 1\n"},

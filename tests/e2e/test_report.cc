@@ -435,9 +435,10 @@ TEST(ReportE2E, ReportOverAnotherFileIsRefused)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err);
     }
-    // The device, named by its path: a character device, so not a regular file.
+    // The device, named by its path.
     RunResult r = b.run({"manufactory", "report", b.board.path()});
-    EXPECT_EQ(r.err, "\nReport file [" + b.board.path() + "] is not a regular file\n");
+    EXPECT_EQ(r.err,
+              "\nReport file [" + b.board.path() + "] is the device [" + b.board.path() + "]\n");
     EXPECT_EQ(b.board.received(), "");
     EXPECT_EQ(zt::read_file(b.dir.file("image.bin")), "image");
     EXPECT_EQ(zt::read_file(b.dir.file("out.bin")), "old");

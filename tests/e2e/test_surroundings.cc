@@ -17,6 +17,7 @@
 
 #include "bench.h"
 #include "harness.h"
+#include "json.h"
 
 using zt::Bench;
 using zt::Proc;
@@ -325,8 +326,7 @@ TEST(FilesE2E, SymlinkOfAnotherUserInAStickyDirectory)
 
     RunResult r = b.run({"read", "size", "5", "output", planted});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, HEAD + "Ok\nRead flash ...\nOutput file [" + planted +
-                         "] open error: Permission denied\n");
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, refused);
     EXPECT_EQ(zt::read_file(victim), "mine");
 
@@ -334,13 +334,21 @@ TEST(FilesE2E, SymlinkOfAnotherUserInAStickyDirectory)
     RunResult e = zt::run_zelk({"echo", "test", "protocol", planted, dev.path},
                                {.cwd = b.dir.path, .timeout_s = 20});
     EXPECT_EQ(e.status, 1);
-    EXPECT_EQ(e.err, refused + "\nProtocol file [" + planted + "] open error: Permission denied\n");
+    EXPECT_EQ(e.err, refused);
     EXPECT_EQ(zt::read_file(victim), "mine");
+    EXPECT_EQ(b.board.received(), "");
 
+    // The user's own link is followed, by the report's rename too: the link stays.
     ASSERT_EQ(lchown(planted.c_str(), 0, 0), 0);
     RunResult own = b.run({"read", "size", "5", "output", planted});
     EXPECT_EQ(own.status, 0) << own.err;
     EXPECT_EQ(zt::read_file(victim), "flash");
+    own = b.run({"manufactory", "report", planted});
+    EXPECT_EQ(own.status, 0) << own.err;
+    struct stat st;
+    ASSERT_EQ(lstat(planted.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(zt::read_json(victim)["exit_status"], 0);
 }
 
 // An output or protocol file that is a FIFO: with nobody reading it, refused at once instead of
@@ -355,8 +363,7 @@ TEST(FilesE2E, OutputToAFifo)
     RunResult r = b.run({"read", "size", "5", "output", fifo});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "\nFile [" + fifo + "] is a FIFO with no reader: not opened\n");
-    EXPECT_EQ(r.out, HEAD + "Ok\nRead flash ...\nOutput file [" + fifo +
-                         "] open error: No such device or address\n");
+    EXPECT_EQ(r.out, "");
 
     // A reader, waiting in its open for a writer: it receives the flash.
     std::string got;
@@ -393,6 +400,84 @@ TEST(FilesE2E, OutputToAFifo)
     EXPECT_EQ(e.status, 1);
     EXPECT_EQ(e.err, "\nFile [" + planted +
                          "] is a FIFO of another user in a shared sticky directory: not used\n");
+}
+
+// Every file the run writes, and the resume report it reads, against what it must never be:
+// another file of the run, the device, a terminal, a FIFO nobody reads, another user's link in a
+// sticky directory, /dev/full. Each is refused before the device is opened (the board hears
+// nothing), or the write that fails ends the run with status 1.
+TEST(FilesE2E, EveryFileOfTheRunIsChecked)
+{
+    Bench b;
+    b.image("image");
+    Pty terminal;
+    const std::string fifo = b.dir.file("fifo"), link = b.dir.file("shared/link");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(mkdir(b.dir.file("shared").c_str(), 01777), 0);
+        ASSERT_EQ(chmod(b.dir.file("shared").c_str(), 01777), 0);
+        ASSERT_EQ(symlink(b.dir.file("victim").c_str(), link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), OTHER_UID, OTHER_GID), 0);
+    }
+    const std::string full = "[/dev/full] write error: No space left on device\n";
+    const struct {
+        std::vector<std::string> words;
+        std::string file;        // how its messages name it
+        bool regular_only;       // replaced whole, or read
+        std::string full_error;  // on /dev/full: "" = refused as no regular file
+    } roles[] = {
+        {{"output"}, "Output file", false, "\nOutput file [/dev/full] write error\n"},
+        {{"report"}, "\nReport file", true, ""},
+        {{"trace"}, "\nTrace file", false, "\nTrace file " + full},
+        {{"progress"}, "\nProgress file", false, "\nProgress file " + full},
+        {{"echo", "test", "protocol"}, "\nProtocol file", false, "-"},  // TerminalEchoTest
+        {{"resume"}, "\nResume file", true, ""},
+    };
+    const struct {
+        std::string path, what;  // the refusal after "[path] ", or (starting with "\n") all of it
+        bool regular;
+    } targets[] = {
+        {"image.bin", "is the input file [image.bin]", true},
+        {"o.bin", "is the output file [o.bin]", true},
+        {b.board.path(), "is the device [" + b.board.path() + "]", true},
+        {terminal.path, "is a device, not a file", false},
+        {fifo, "\nFile [" + fifo + "] is a FIFO with no reader: not opened\n", false},
+        {root ? link : "",
+         "\nFile [" + link +
+             "] is a symbolic link of another user in a shared "
+             "sticky directory: not followed\n",
+         true},
+        {"/dev/full", "", false},
+    };
+    for (const auto &role : roles) {
+        for (const auto &t : targets) {
+            const bool full_cell = t.path == "/dev/full" && !role.full_error.empty();
+            if (t.path.empty() || (t.path == "o.bin" && role.words[0] == "output") ||
+                (full_cell && role.full_error == "-"))
+                continue;
+            SCOPED_TRACE(role.file + " " + t.path);
+            std::vector<std::string> words = {"write", "input", "image.bin", "read",
+                                              "size",  "5",     "output",    "o.bin"};
+            words.insert(words.end(), role.words.begin(), role.words.end());
+            words.push_back(t.path);
+            const std::size_t heard = b.board.received().size();
+            const RunResult r = b.run(words);
+            EXPECT_EQ(r.status, 1);
+            std::string want = role.file + " [" + t.path + "] " + t.what + "\n";
+            if (full_cell)
+                want = role.full_error;
+            else if (role.regular_only && !t.regular)
+                want = role.file + " [" + t.path + "] is not a regular file\n";
+            else if (t.what[0] == '\n')
+                want = t.what;
+            EXPECT_EQ(r.err, want);
+            if (!full_cell || role.words[0] == "progress") {
+                EXPECT_EQ(b.board.received().size(), heard) << "refused before the device";
+            }
+        }
+    }
+    EXPECT_EQ(zt::read_file(b.dir.file("image.bin")), "image");
 }
 
 // An options file that is there but cannot be read is not skipped in silence.

@@ -109,6 +109,13 @@ Bytes seq(std::size_t n, int seed)
     return b;
 }
 
+// What a refusal at the first record adds when the format was taken from the content.
+std::string guessed(const char *format)
+{
+    return std::string(" (read as ") + format +
+           " by its first line: give \"format bin\" to write it raw)";
+}
+
 class ImageTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -155,8 +162,11 @@ TEST(ImageFormat, RecognisedByContent)
         {"\r\n  \n:00000001FF\n", FORMAT_HEX},
         {"S00600004844521B\n", FORMAT_SREC},
         {"S9030000FC\n", FORMAT_SREC},
+        {"\xEF\xBB\xBF\r\n \nS1", FORMAT_SREC},  // a byte-order mark and empty lines first
+        {"\xEF\xBB\xBF:", FORMAT_HEX},
         {"Sx", FORMAT_BIN},
-        {" S1", FORMAT_BIN},
+        {" S1", FORMAT_SREC},
+        {"\xEF\xBB", FORMAT_BIN},
         {"x:", FORMAT_BIN},
         {"", FORMAT_BIN},
         {std::string("\0\x7f"
@@ -208,20 +218,27 @@ TEST_F(ImageTest, IntelHexRefusals)
                                    bad_sum.substr(bad_sum.size() - 3, 2) + ", expected 0x" +
                                    data.substr(data.size() - 3, 2) + "\n"},
         {":0300000001020304F3\n" + end,
-         "\nInput file [app] line 1: length 0x03, record holds 0x04 data bytes\n"},
-        {bad_digit + end, "\nInput file [app] line 1: bad hex digit 'G' in column 6\n"},
+         "\nInput file [app] line 1: length 0x03, record holds 0x04 data bytes" +
+             guessed("Intel HEX") + "\n"},
+        {bad_digit + end,
+         "\nInput file [app] line 1: bad hex digit 'G' in column 6" + guessed("Intel HEX") + "\n"},
         {data.substr(0, data.size() - 2) + "\n" + end,
-         "\nInput file [app] line 1: odd number of hex digits (17)\n"},
+         "\nInput file [app] line 1: odd number of hex digits (17)" + guessed("Intel HEX") + "\n"},
         {data + ihex(6, 0, {}) + end, "\nInput file [app] line 2: record type 0x06 unknown\n"},
         {data + end + data, "\nInput file [app] line 3: data after the end record\n"},
         {data, "\nInput file [app]: no end record (type 01)\n"},
         {data + ihex(4, 0, {1}) + end,
          "\nInput file [app] line 2: record type 0x04 with 0x01 data bytes, expected 0x02\n"},
-        {ihex(0, 0xFFFE, seq(4, 1)) + end,
+        {ihex(0, 0xFFFE, seq(4, 1)) + end,  // a whole record: no doubt that it is one
          "\nInput file [app] line 1: data runs past the end of its 64 KiB segment\n"},
-        {":0000\n" + end, "\nInput file [app] line 1: record of 2 bytes, an empty one has 5\n"},
+        {":0000\n" + end, "\nInput file [app] line 1: record of 2 bytes, an empty one has 5" +
+                              guessed("Intel HEX") + "\n"},
         {data + "S1\n" + end, "\nInput file [app] line 2: record does not start with ':'\n"},
         {end, "\nInput file [app]: no data\n"},
+        {":\x88\x01\n",
+         "\nInput file [app] line 1: bad hex digit 0x88 in column 2" + guessed("Intel HEX") + "\n"},
+        {"\xEF\xBB\xBF\n\n" + data + "x\n",  // the first record is line 3
+         "\nInput file [app] line 4: record does not start with ':'\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
@@ -238,16 +255,20 @@ TEST_F(ImageTest, SRecordsOfEveryAddressLength)
     const std::string text = srec(0, 0, 2, {'h', 'i'}) + srec(3, 0x00180000, 4, c) +
                              srec(1, 0x0100, 2, a) + srec(2, 0x010000, 3, b) + srec(5, 3, 2, {}) +
                              srec(7, 0, 4, {});
-    flash_image img;
-    std::string err;
-    ASSERT_EQ(make(text, img, &err), 1) << err;
-    ASSERT_EQ(img.regions.size(), 3u);
-    EXPECT_EQ(img.regions[0].offset, 0x100u);
-    EXPECT_EQ(img.regions[0].bytes, a);
-    EXPECT_EQ(img.regions[1].offset, 0x10000u);
-    EXPECT_EQ(img.regions[1].bytes, b);
-    EXPECT_EQ(img.regions[2].offset, 0x180000u);
-    EXPECT_EQ(img.regions[2].bytes, c);
+    // A byte-order mark and empty lines before the first record are skipped, as by detection.
+    for (const std::string lead : {"", "\xEF\xBB\xBF", "\n \r\n", "\xEF\xBB\xBF\n"}) {
+        SCOPED_TRACE(lead.size());
+        flash_image img;
+        std::string err;
+        ASSERT_EQ(make(lead + text, img, &err), 1) << err;
+        ASSERT_EQ(img.regions.size(), 3u);
+        EXPECT_EQ(img.regions[0].offset, 0x100u);
+        EXPECT_EQ(img.regions[0].bytes, a);
+        EXPECT_EQ(img.regions[1].offset, 0x10000u);
+        EXPECT_EQ(img.regions[1].bytes, b);
+        EXPECT_EQ(img.regions[2].offset, 0x180000u);
+        EXPECT_EQ(img.regions[2].bytes, c);
+    }
 }
 
 TEST_F(ImageTest, SRecordRefusals)
@@ -261,7 +282,8 @@ TEST_F(ImageTest, SRecordRefusals)
         {data + bad_sum, "\nInput file [app] line 2: checksum 0x" +
                              bad_sum.substr(bad_sum.size() - 3, 2) + ", expected 0x" +
                              data.substr(data.size() - 3, 2) + "\n"},
-        {"S1080000010203F1\n", "\nInput file [app] line 1: count 0x08, record holds 0x06 bytes\n"},
+        {"S1080000010203F1\n", "\nInput file [app] line 1: count 0x08, record holds 0x06 bytes" +
+                                   guessed("S-records") + "\n"},
         {data + srec(5, 2, 2, {}),
          "\nInput file [app] line 2: record count 2, data records seen 1\n"},
         {data + srec(6, 0, 3, {}),
@@ -269,8 +291,13 @@ TEST_F(ImageTest, SRecordRefusals)
         {data + srec(4, 0, 2, {}), "\nInput file [app] line 2: record type S4 unknown\n"},
         {data + srec(9, 0, 2, {}) + data, "\nInput file [app] line 3: data after the end record\n"},
         {data + "S1xx\n", "\nInput file [app] line 2: bad hex digit 'x' in column 3\n"},
-        {srec(3, 0, 2, {}), "\nInput file [app] line 1: count 0x03, S3 needs at least 0x05\n"},
+        {srec(3, 0, 2, {}), "\nInput file [app] line 1: count 0x03, S3 needs at least 0x05" +
+                                guessed("S-records") + "\n"},
         {data + ":00000001FF\n", "\nInput file [app] line 2: record does not start with 'S'\n"},
+        {data + srec(5, 1, 2, {}) + data,
+         "\nInput file [app]: no end record (S7, S8 or S9) nor a record count (S5 or S6) last\n"},
+        {data + srec(3, 0xFFFFFFF0, 4, seq(32, 1)) + srec(7, 0, 4, {}),
+         "\nInput file [app] line 2: bytes 0xFFFFFFF0-0x10000000F run past address 0xFFFFFFFF\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
@@ -323,7 +350,14 @@ TEST_F(ImageTest, ElfRefusals)
          "\nInput file [app] ELF header: file of 40 bytes, an ELF header has 52\n"},
         {elf(one).substr(0, 60),
          "\nInput file [app] ELF header: program headers past the end of the file\n"},
+        {elf({{.paddr = 0xFFFFFFF8, .data = seq(16, 1)}}),
+         "\nInput file [app] segment 0: bytes 0xFFFFFFF8-0x100000007 run past address "
+         "0xFFFFFFFF\n"},
+        {":00000001FF\n",  // "format elf" still looks for the signature
+         "\nInput file [app] ELF header: no ELF signature (0x7F 'E' 'L' 'F') at the file's "
+         "start\n"},
     };
+    image_format_opt = FORMAT_ELF;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.err);
         flash_image img;

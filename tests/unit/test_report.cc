@@ -24,7 +24,7 @@ template <typename F> std::string formatted(F f, int size = 256)
 
 std::string json(const char *s, int max_len = 100)
 {
-    return formatted([&](report_buf &b) { rb_json_string(b, s, max_len); });
+    return formatted([&](report_buf &b) { rb_json_string(b, s, max_len); }, 1024);
 }
 
 std::string utc(long long usec)
@@ -50,6 +50,13 @@ TEST(ReportFormat, StringsAreEscapedAndStayValidUtf8)
     EXPECT_EQ(json("\r\n\t"), "\"\\r\\n\\t\"");
     EXPECT_EQ(json("\x01~\x7f\xff"), "\"\\u0001~\\u007f\\u00ff\"");
     EXPECT_EQ(json("abcdef", 3), "\"abc\"");  // a buffer without its terminator ends at max_len
+    // Too long for its room: cut after the last whole escape that fits, and marked.
+    const std::string controls(200, '\x01');
+    std::string cut = "\"";
+    for (int i = 0; i < (JSON_TEXT_MAX - 5) / 6; i++)
+        cut += "\\u0001";
+    EXPECT_EQ(json(controls.c_str(), 256), cut + "[...]\"");
+    EXPECT_EQ(json(std::string(JSON_TEXT_MAX, 'x').c_str(), 1024).size(), JSON_TEXT_MAX + 2u);
 }
 
 TEST(ReportFormat, ValidUtf8IsKeptAsItIs)
