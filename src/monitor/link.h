@@ -78,8 +78,9 @@ void end_run_if_interrupted(const char *term_msg);
 void set_termination_step(void (*step)());
 
 // Sends the two command letters: paced (one letter, the pause of pause_ms, the other, the pause
-// again; both in one write when the pause is 0) or unpaced. A termination request found before the first letter or during a pause ends the
-// run with `term_msg`; the letter after the pause never goes out. 1 = sent. With `listen`, the
+// again; both in one write when the pause is 0) or unpaced. A termination request found before
+// the first letter or during a pause ends the run with `term_msg`; the letter after the pause
+// never goes out. 1 = sent. With `listen`, the
 // pause after the last letter is spent reading the answer (see write_tty): for a command whose
 // answer is timed as it comes.
 int send_command(const char *letters, bool paced, const char *term_msg, bool listen = false);
