@@ -493,7 +493,9 @@ struct TerminalStation {
     {
         if (pid > 0) {
             end_station(pid, events, [this] { type("\x03"); });
-            waitpid(pid, nullptr, 0);
+            finish();
+            if (pid > 0)  // still running
+                kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
         }
         close(con.slave);  // the reader sees the end once every holder has gone
         con.slave = -1;
@@ -508,10 +510,12 @@ struct TerminalStation {
         std::lock_guard<std::mutex> lock(mu);
         return shown;
     }
+    // Its exit status; -1 (the station still running) after the limit of the test's waits.
     int finish()
     {
         int st = 0;
-        waitpid(pid, &st, 0);
+        if (!wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }))
+            return -1;
         pid = -1;
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
