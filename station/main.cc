@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "options.h"
 #include "station.h"
 
 station_settings settings;
@@ -79,7 +80,7 @@ sigset_t wait_mask;  // the mask of the wait: the table's signals let in
     std::exit(USAGE_STATUS);
 }
 
-void parse_args(int argc, char **argv)
+void parse_command_line(int argc, char **argv)
 {
     int i = 1;
     for (; i < argc; i++) {
@@ -97,7 +98,9 @@ void parse_args(int argc, char **argv)
                              : a == "--zelk"   ? &settings.zelk
                                                : nullptr;
         if (a == "--speed") {
-            settings.speed_code = i + 1 < argc ? speed_toh(std::atoi(argv[i + 1])) : 0;
+            int base = 10, baud = 0;
+            if (i + 1 < argc && read_int(number_digits(argv[i + 1], false, &base), base, &baud))
+                settings.speed_code = speed_toh(baud);
             if (settings.speed_code == 0)
                 usage_error("--speed needs a line speed of the table");
             i++;
@@ -274,7 +277,7 @@ void wait_once(mono_ns now)
 
 int main(int argc, char **argv)
 {
-    parse_args(argc, argv);
+    parse_command_line(argc, argv);
     if (!follow.empty())
         return follow_events(follow);
     if (!set_up())
