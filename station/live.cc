@@ -90,14 +90,14 @@ void draw(const std::string &rows)
 {
     std::string out;
     if (drawn > 0)
-        out = "\r\x1b[" + std::to_string(drawn) + "A";
+        out.append("\r\x1b[").append(std::to_string(drawn)).append("A");
     out += rows;
     // One column short of the width: a line that filled it would leave the cursor waiting to
     // wrap, and some terminals then erase or wrap its last character.
     const int width = columns();
     const std::size_t room = width > 1 ? static_cast<std::size_t>(width - 1) : 1;
     for (const slot &s : slots)
-        out += "\r" + live_line(s, room) + "\x1b[K\n";
+        out.append("\r").append(live_line(s, room)).append("\x1b[K\n");
     put(out);
     drawn = static_cast<int>(slots.size());
     last_draw = monotonic_ns();
