@@ -8,20 +8,23 @@
 #  (b) a 2 MiB flash read at 460800 baud: wire time, zelk's time from the first data bit to its
 #      exit, the board's pacing delay, zelk's CPU seconds per MiB; then 256 KiB read from a line
 #      at 38400, at that speed and with "read speed 460800": the speed-up of the fast read;
-#  (c) scripts/flash-many writing 256 KiB to 8 boards at once, against one board alone.
+#  (c) scripts/flash-many writing 256 KiB to 8 boards at once, against one board alone;
+#  (d) a board's cycle, zelk erase needed write input (70 000-byte Intel HEX) write speed 460800
+#      verify, with the paced letters' pauses as shipped and with "pause 100"; and a station's
+#      boards per hour with two slots, both ways, each board replaced as soon as it is recorded.
 # (a) and (b) run twice: with zelk, and with an immediate scripted host (scripts/bench_host.cc)
 # that keeps to the protocol with nothing else to do: its figures are the floor that the board and
 # the pseudo-terminal put under any host. Each part ends with a "summary" line.
-# Usage: scripts/bench.sh [a] [b] [c]   (all three when none is named)
+# Usage: scripts/bench.sh [a] [b] [c] [d]   (all four when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-parts=${*:-a b c}
+parts=${*:-a b c d}
 
 work=$(mktemp -d /tmp/zelk-bench-XXXXXX)
 build=build-bench
 if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZELK_TESTS=OFF &&
-       cmake --build "$build" -j2 --target zelk zelk-board &&
+       cmake --build "$build" -j2 --target zelk zelk-board zelk-station &&
        g++ -O2 -std=c++20 -o "$work/bench_host" scripts/bench_host.cc; } >"$work/build.log" 2>&1; then
     cat "$work/build.log" >&2
     rm -rf "$work"
@@ -268,4 +271,78 @@ print("    board %s  %-12s %8.3f s  %+6.2f%% against alone" % (sys.argv[3], r["d
             "all/$i.json" "$solo" "$i"
     done
     stop_boards
+fi
+
+if [[ $parts == *d* ]]; then
+    command -v srec_cat >/dev/null || { echo "(d) needs srec_cat (apt-get install srecord)" >&2; exit 1; }
+    head -c 70000 /dev/urandom >cycle.raw
+    srec_cat cycle.raw -binary -o cycle.hex -intel
+    words=(erase needed write input cycle.hex write speed "$baud" verify)
+    echo "(d) zelk ${words[*]}, board with wire timing; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+    start_board --wire-speed
+    for pause in 3000 100; do
+        for i in 1 2 3; do
+            read -r end _ < <(timed "cycle$pause.$i" "$zelk" "${words[@]}" pause "$pause" "$tty")
+            echo "$(( (end - $(cat "cycle$pause.$i.start")) / 1000000 ))"
+        done >"cycle$pause.ms"
+        awk -v p="$pause" '{ s += $1; t = t sprintf(" %.1f", $1 / 1000) } END {
+            printf "    pause %4d ms: %s s, mean %.1f s\n", p, t, s / NR / 1000 }' "cycle$pause.ms"
+    done
+    stop_board
+    # A station with two slots behind links under /dev (zelk takes devices there only); each board
+    # goes (its link first, as udev removes it) and the next comes as soon as it is recorded.
+    boards=8
+    links=("/dev/zelk-bench-$$-1" "/dev/zelk-bench-$$-2")
+    declare -A slot_pid
+    station_pid=
+    end_station() {
+        if [ -n "$station_pid" ]; then
+            kill -INT "$station_pid" 2>/dev/null || true
+            wait "$station_pid" 2>/dev/null || true
+        fi
+        rm -f "${links[@]}"
+        kill "${slot_pid[@]}" 2>/dev/null || true
+        station_pid=
+    }
+    trap 'end_station; stop_board; rm -rf "$work"' EXIT
+    count() { grep -c "$1" "$2" 2>/dev/null || true; } # lines of FILE with TEXT; "" without it
+    new_board() { # SLOT
+        local tty
+        tty=$("$board_bin" --detach --wire-speed 2>"$work/detach.err")
+        slot_pid[$1]=$(grep -o '[0-9]*' "$work/detach.err")
+        ln -sfn "$tty" "${links[$1 - 1]}"
+    }
+    for pause in 3000 100; do
+        logs=$work/station$pause
+        new_board 1
+        new_board 2
+        "$root/scripts/flash-many" --zelk "$zelk" --station --write-speed "$baud" --pause "$pause" \
+            --logs "$logs" cycle.hex "${links[@]}" >"$work/station$pause.out" 2>&1 &
+        station_pid=$!
+        declare -A seen=([1]=0 [2]=0)
+        until [ "$(count '"board_end"' "$logs/events.jsonl")" -ge $boards ] 2>/dev/null; do
+            for s in 1 2; do
+                n=$(count "\"slot_board_done\",\"slot\":$s}" "$logs/events.jsonl")
+                if [ "${n:-0}" -gt "${seen[$s]}" ]; then
+                    seen[$s]=$n
+                    rm -f "${links[$s - 1]}"
+                    kill "${slot_pid[$s]}" 2>/dev/null || true
+                    new_board "$s"
+                fi
+            done
+            sleep 0.05
+        done
+        end_station
+        python3 -c '
+import datetime, json, sys
+ev = [json.loads(l) for l in open(sys.argv[1])]
+t = lambda e: datetime.datetime.strptime(e["time"], "%Y-%m-%dT%H:%M:%S.%fZ").timestamp()
+starts = [t(e) for e in ev if e["event"] == "board_start"]
+ends = sorted((t(e), e["result"]) for e in ev if e["event"] == "board_end")[: int(sys.argv[2])]
+ok = sum(1 for _, result in ends if result == "ok")
+span = ends[-1][0] - min(starts)
+print("    station, two slots, pause %4s ms: %d boards (%d ok) in %.1f s: %.0f boards per hour"
+      % (sys.argv[3], len(ends), ok, span, len(ends) / span * 3600))' \
+            "$logs/events.jsonl" "$boards" "$pause"
+    done
 fi

@@ -54,6 +54,7 @@ char run_id_text[LABEL_BUF_SIZE] = "";
 char progressfilenam[NAME_BUF_SIZE] = "";
 int write_retries = 3;
 char resumefilenam[NAME_BUF_SIZE] = "";
+int pause_ms = 3000;
 
 // ---- Option table ----------------------------------------------------------------------------
 
@@ -69,6 +70,7 @@ constexpr int DRAM_TIMEOUT_LIMIT = 86400;  // a day: longer is no test
 constexpr int IDLE_LIMIT = 3600;           // an hour of silence
 constexpr int READY_WAIT_LIMIT = 86400;    // a day: a station waits for its next board
 constexpr int RETRIES_LIMIT = 10;          // sector rebuilds of one write
+constexpr int PAUSE_LIMIT = 3000;          // the monitor's own need: never longer than it asks
 
 // Version text, printed with "%s.%d%s" (0.1.0): major.minor, patch level and suffix of the
 // project's version, which the build passes in.
@@ -167,9 +169,12 @@ const OPTION general_options[] = {
      NAME_BUF_SIZE},
     {"resume", OPT_STRING, resumefilenam, "Resume the block write that this run report records", 0,
      0, NAME_BUF_SIZE},
+    {"pause", OPT_INT_RANGE, &pause_ms,
+     "Milliseconds of pause after each paced command\nletter (0-3000, default 3000)", 0, 0,
+     PAUSE_LIMIT},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0},
 };
-static_assert(std::size(general_options) == 48, "47 options and the terminator");
+static_assert(std::size(general_options) == 49, "48 options and the terminator");
 
 // ---- Messages --------------------------------------------------------------------------------
 

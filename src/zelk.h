@@ -101,6 +101,7 @@ extern char run_id_text[LABEL_BUF_SIZE];     // recorded in the report and progr
 extern char progressfilenam[NAME_BUF_SIZE];  // JSON-lines progress; "" = none
 extern int write_retries;                    // "retries": sector rebuilds one block write may make
 extern char resumefilenam[NAME_BUF_SIZE];    // "resume": a run report to resume from; "" = none
+extern int pause_ms;  // "pause": milliseconds after each paced command letter (default 3000)
 
 // ---- The board's flash ------------------------------------------------------------------------
 

@@ -46,7 +46,7 @@ void end_run_if_interrupted(const char *term_msg)
 int send_command(const char *letters, bool paced, const char *term_msg, bool listen)
 {
     end_run_if_interrupted(term_msg);
-    if (write_tty(reinterpret_cast<const unsigned char *>(letters), 2, paced ? CMD_PACE_SEC : 0, 0,
+    if (write_tty(reinterpret_cast<const unsigned char *>(letters), 2, 0, paced ? pause_ms : 0,
                   listen))
         return 1;
     end_run_if_interrupted(term_msg);  // a pause cut short by a termination request

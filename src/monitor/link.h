@@ -32,7 +32,6 @@ inline constexpr char CMD_DRAM_WORD[] = "DW";      // word access
 inline constexpr U16 READY_MARKER = pair_code("rr");  // the monitor can take a command
 inline constexpr U16 REPLY_OK = pair_code("OK");
 
-inline constexpr int CMD_PACE_SEC = 3;    // pause after each paced command letter
 inline constexpr int NUMBER_DIGITS = 8;   // a number goes as "%08X"
 inline constexpr int READY_READS = 21;    // bytes read while waiting for "rr"
 inline constexpr int READY_WAIT_SEC = 5;  // one-second waits per byte of the handshake
@@ -78,9 +77,10 @@ void end_run_if_interrupted(const char *term_msg);
 // back to the normal speed here.
 void set_termination_step(void (*step)());
 
-// Sends the two command letters: paced (one letter, CMD_PACE_SEC, the other, CMD_PACE_SEC)
-// or unpaced. A termination request found before the first letter or during a pause ends the
-// run with `term_msg`; the letter after the pause never goes out. 1 = sent. With `listen`, the
+// Sends the two command letters: paced (one letter, the pause of pause_ms, the other, the pause
+// again; both in one write when the pause is 0) or unpaced. A termination request found before
+// the first letter or during a pause ends the run with `term_msg`; the letter after the pause
+// never goes out. 1 = sent. With `listen`, the
 // pause after the last letter is spent reading the answer (see write_tty): for a command whose
 // answer is timed as it comes.
 int send_command(const char *letters, bool paced, const char *term_msg, bool listen = false);

@@ -22,8 +22,10 @@ constexpr int BITS_PER_BYTE = 10;    // start, 8 data bits, stop
 
 double wire(long bytes, int baud) { return static_cast<double>(bytes) * BITS_PER_BYTE / baud; }
 
-// A handshake and a paced command at the start-up speed.
-double paced_command() { return wire(MARKER_BYTES + LETTERS_BYTES, inspeed) + 2.0 * CMD_PACE_SEC; }
+// A handshake and a paced command's letters at the start-up speed; its pauses are counted apart.
+double paced_command() { return wire(MARKER_BYTES + LETTERS_BYTES, inspeed); }
+
+constexpr int PAUSES_PER_COMMAND = 2;  // one after each of a paced command's letters
 
 U32 popcount(U32 m)
 {
@@ -49,12 +51,27 @@ double write_seconds(const block_plan &plan)
     t += wire(MARKER_BYTES, speed);
     t += wire(static_cast<long>(plan.send.size()) * BLOCK_FRAME_BYTES, speed);
     if (verify_opt)
-        t +=
-            wire(LETTERS_BYTES + NUMBER_BYTES + image_end(write_image), speed) + 2.0 * CMD_PACE_SEC;
+        t += wire(LETTERS_BYTES + NUMBER_BYTES + image_end(write_image), speed);
     return t;
 }
 
 }  // namespace
+
+int plan_pauses()
+{
+    int commands = manufactory_cmd != 0;
+    commands += deviceid_cmd != 0;
+    commands += erase_cmd != 0;
+    commands += static_cast<int>(popcount(sector_erase_mask()));
+    commands += count_dram_tests();
+    if (fastwrite_cmd == 1)
+        commands += verify_opt != 0;  // the read-back's "RD"; the block write's own are unpaced
+    else
+        commands += write_cmd != 0;
+    commands += read_cmd && file_size > 0;
+    commands += read_registers != 0;
+    return PAUSES_PER_COMMAND * commands;
+}
 
 double plan_seconds()
 {
@@ -67,8 +84,7 @@ double plan_seconds()
         t += paced_command() + wire(CHIP_ERASE_REPLY_BYTES, inspeed);
     if (const U32 sectors = popcount(sector_erase_mask()))
         t += wire(MARKER_BYTES, inspeed) +
-             sectors * (2.0 * CMD_PACE_SEC +
-                        wire(LETTERS_BYTES + NUMBER_BYTES + SECTOR_ERASE_REPLY_BYTES, inspeed));
+             sectors * wire(LETTERS_BYTES + NUMBER_BYTES + SECTOR_ERASE_REPLY_BYTES, inspeed);
     t += count_dram_tests() * paced_command();
     if (fastwrite_cmd == 1)
         t += write_seconds(plan_blocks(write_image, sectors_erased_by_run()));
@@ -78,7 +94,7 @@ double plan_seconds()
         t += paced_command() + wire(NUMBER_BYTES + file_size, inspeed);
     if (read_registers)
         t += paced_command();
-    return t;
+    return t + plan_pauses() * (pause_ms / 1000.0);
 }
 
 void print_plan()
@@ -116,6 +132,7 @@ void print_plan()
         std::printf("Read: %d bytes into %s\n", file_size, outfilenam);
     if (count_dram_tests() > 0 || read_registers || manufactory_cmd || deviceid_cmd)
         std::printf("Also: the flash ids, DRAM tests and registers selected\n");
+    std::printf("Pauses: %d after command letters, %d ms each\n", plan_pauses(), pause_ms);
     std::printf("Estimated time: %.1f s at %d baud", plan_seconds(), inspeed);
     if (fastwrite_cmd == 1 && write_speed != 0)
         std::printf(", data at %d baud", write_speed);

@@ -10,3 +10,7 @@ void print_plan();
 // at the speed each part runs at, the pause after each paced command letter and the settle of a
 // speed restore. What the monitor itself takes (erasing, DRAM phases) is not known here.
 double plan_seconds();
+
+// The pauses the run makes after paced command letters (two per paced command; "pause" sets their
+// length), rebuilds after faults aside.
+int plan_pauses();

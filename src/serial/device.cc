@@ -56,15 +56,20 @@ void report_open_error(const char *path, int err)
     }
 }
 
-int check_serial_line(int fd)
+bool is_serial_line(int fd)
 {
     struct stat st;
     struct termios tios;
     unsigned int ptn;
     // A pseudo-terminal master (each open of /dev/ptmx makes a new one) answers tcgetattr as
     // well, but it is the far end of a line, not a line.
-    if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && tcgetattr(fd, &tios) == 0 &&
-        ioctl(fd, TIOCGPTN, &ptn) < 0)
+    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && tcgetattr(fd, &tios) == 0 &&
+           ioctl(fd, TIOCGPTN, &ptn) < 0;
+}
+
+int check_serial_line(int fd)
+{
+    if (is_serial_line(fd))
         return 1;
     std::fprintf(stderr, "Device [%s] is not a serial line\n", devnam);
     return 0;
@@ -186,11 +191,18 @@ int protect_node(int fd)
     return 0;
 }
 
-int open_tty(const char *path, bool quiet)
+int open_line(const char *path)
 {
     // Never the controlling terminal, even for a session leader (a service, setsid, a CI job):
-    // a vanished adapter then reads as a hung-up line instead of sending SIGHUP.
-    ttyfd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+    // a vanished adapter then reads as a hung-up line instead of sending SIGHUP. Never created
+    // either: a device that vanishes just before the open must leave no file at its path, where
+    // the next adapter's node could not go.
+    return open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+int open_tty(const char *path, bool quiet)
+{
+    ttyfd = open_line(path);
     if (ttyfd != -1)
         return 1;
     if (!quiet)

@@ -133,6 +133,19 @@ static void release_exclusive(int fd)
     }
 }
 
+void make_raw_line(struct termios &tios)
+{
+    tios.c_iflag &= ~(ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IMAXBEL);
+    tios.c_iflag |= IGNBRK | IGNPAR;
+    tios.c_oflag &= ~OPOST;
+    // No hang-up on the last close (a board's reset may hang on DTR), no wait for carrier.
+    tios.c_cflag &= ~(CSIZE | CSTOPB | PARENB | HUPCL | CRTSCTS);
+    tios.c_cflag |= CS8 | CREAD | CLOCAL;
+    tios.c_lflag = 0;
+    tios.c_cc[VMIN] = 1;
+    tios.c_cc[VTIME] = 1;
+}
+
 int setup_tty(int fd, int /*local: the settings are the same either way*/)
 {
     struct termios tios;
@@ -144,15 +157,7 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
     }
     restore_termios = tios;
     device_attrs_saved = 1;
-
-    tios.c_iflag &= ~(ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IMAXBEL);
-    tios.c_iflag |= IGNBRK | IGNPAR;
-    tios.c_oflag &= ~OPOST;
-    tios.c_cflag &= ~(CSIZE | CSTOPB | PARENB | HUPCL | CRTSCTS);
-    tios.c_cflag |= CS8 | CREAD | CLOCAL;
-    tios.c_lflag = 0;
-    tios.c_cc[VMIN] = 1;
-    tios.c_cc[VTIME] = 1;
+    make_raw_line(tios);
 
     int code = speed_toh(inspeed);
     if (code != 0) {

@@ -47,14 +47,16 @@ std::string process_name(int pid)
 
 }  // namespace
 
+bool try_lock_line(int fd)
+{
+    // A file system without flock support: nothing to coordinate with, go on.
+    return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
 int lock_tty(int fd)
 {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+    if (try_lock_line(fd))
         return 1;
-    if (errno != EWOULDBLOCK) {
-        // A file system without flock support: nothing to coordinate with, go on.
-        return 1;
-    }
     int pid = lock_holder(fd);
     std::string name = pid > 0 ? process_name(pid) : std::string();
     if (pid > 0 && !name.empty())

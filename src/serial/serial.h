@@ -30,12 +30,18 @@ int speed_tob(int speed);  // speed code -> baud rate; 0 when not in the table
 // Takes the exclusive advisory lock on the open device. 0 (reported, naming the holder where
 // /proc tells it) when another program holds it.
 int lock_tty(int fd);
+// The same, quietly: false when another program holds the lock.
+bool try_lock_line(int fd);
 
 // ---- The device between its open and the line set-up -------------------------------------
 
 // Opens the device at path into ttyfd, without waiting for carrier. 0 (reported with
 // report_open_error unless `quiet`) when it cannot be opened.
 int open_tty(const char *path, bool quiet = false);
+
+// The open itself: read and write, non-blocking (no wait for carrier), never the controlling
+// terminal, never creating a file at path, closed on exec. The descriptor, or -1 (errno says why).
+int open_line(const char *path);
 
 // Makes the open ttyfd this run's own: it must be a serial line, the advisory lock and TIOCEXCL
 // are taken, reads are non-blocking and the node is protected. 0 (reported) when it is not a
@@ -49,6 +55,7 @@ void report_open_error(const char *path, int err);
 // 1 when fd is a serial line: a character device that answers tcgetattr and is not the master
 // side of a pseudo-terminal. 0 (reported) otherwise; nothing about the node is changed.
 int check_serial_line(int fd);
+bool is_serial_line(int fd);  // the same test, quietly
 
 // Takes write permission away from the node's group and others for the length of the run,
 // keeping the mode found in tty_mode and in the mode record first. 0 (reported) when the mode
@@ -69,6 +76,10 @@ void drop_mode_record();
 void hold_tty_exclusive(int fd);
 
 int setdtr(int fd, int on);
+
+// The raw 8N1 attributes of a line in use (the speed aside): no translation, no echo, no signals,
+// no wait for carrier, no hang-up on the last close.
+void make_raw_line(struct termios &tios);
 
 // Sets the line up raw 8N1 at inspeed with DTR raised (put back as found when the run ends),
 // keeping its attributes for the restore. 0 (reported) when the line refuses.
@@ -250,6 +261,46 @@ void drop_line_queue();
 
 // Sends a break on the line. 0 (reported) when the driver refuses it.
 int send_break();
+
+// ---- A board on a line, watched from outside a run --------------------------------------
+//
+// A station flashes board after board on one line: a board is there when its device exists and
+// the idle monitor's marker comes on it, and has gone when the device vanishes, the line hangs up,
+// or the marker it repeated stops. A watch opens the device as a run does (open_line: no file is
+// ever created at its path, no wait for carrier), holds its lock meanwhile and gives the line back
+// with its attributes as found. Times are on the monotonic clock, which no clock step moves.
+
+// What a watch learnt.
+enum class board_news {
+    NONE,      // nothing new
+    MARKER,    // the marker came (the watch's last_marker is its time)
+    VANISHED,  // no device at the path any more, or another one than was opened
+    HUNG_UP,   // the line hung up (an adapter unplugged, the far end closed)
+    QUIET,     // markers came, then none for the quiet time
+    BUSY,      // the open: another program holds the device's lock
+    REFUSED,   // the open: the path names no serial line, or may not be opened
+};
+
+struct line_watch {
+    int fd = -1;              // open while watching, else -1
+    dev_t rdev = 0;           // the device opened
+    struct termios found;     // its attributes as found, put back when the watch ends
+    U16 marker = 0;           // the two bytes looked for, the earlier in the high half
+    U16 window = 0;           // the last two bytes received
+    mono_ns last_marker = 0;  // when the marker last came since the open; 0 before
+};
+
+// Opens path for a watch of `marker` (two bytes, as a pair code) at speed code `speed_code`.
+// NONE when the watch is open; VANISHED when nothing is at the path; BUSY or REFUSED otherwise.
+board_news watch_open(line_watch &w, const char *path, int speed_code, U16 marker);
+// Takes what the line holds, without waiting: MARKER when the marker was among it, HUNG_UP, or
+// NONE.
+board_news watch_read(line_watch &w);
+// Whether the board has gone without a word on the line: VANISHED, QUIET (markers came and none
+// for quiet_ns until now), or NONE.
+board_news watch_check(const line_watch &w, const char *path, mono_ns now, mono_ns quiet_ns);
+// Ends the watch: the attributes as found (when the line is still there), the lock let go.
+void watch_close(line_watch &w);
 
 // ---- The protocol trace ------------------------------------------------------------------
 

@@ -58,7 +58,9 @@ TEST(DriverE2E, NoCommandPrintsUsageAndFails)
             "retries             Sector rebuilds a block write may make after\n"
             "                    faults on the line (0-10, default 3)\n"
             "trace               Trace file: every byte on the serial line, timed\n"
-            "resume              Resume the block write that this run report records";
+            "resume              Resume the block write that this run report records\n"
+            "pause               Milliseconds of pause after each paced command\n"
+            "                    letter (0-3000, default 3000)";
         ASSERT_GE(r.out.size(), tail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
     }

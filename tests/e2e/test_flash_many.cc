@@ -1,5 +1,5 @@
-// scripts/flash-many end to end: simulated boards, the real zelk on each, run by GNU parallel;
-// the reports read back with jq as the script reads them.
+// scripts/flash-many end to end: simulated boards, the real zelk on each, run by GNU parallel or,
+// board after board, by the station (zelk-station); the reports read back as a reader reads them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,8 +10,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -21,6 +23,7 @@
 
 #include "board.h"
 #include "harness.h"
+#include "json.h"
 
 namespace {
 
@@ -94,60 +97,70 @@ int lines_with(const std::string &path, const std::string &text)
     return n;
 }
 
-bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
-
-// A command started in the background in folder `cwd`, its output into a file; the shell is
-// replaced by the command (exec), so the pid is the command's.
-pid_t spawn(const std::string &cwd, const std::string &cmd, const std::string &out)
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        execl("/bin/bash", "bash", "-c", ("cd '" + cwd + "' && exec " + cmd).c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    return pid;
-}
-
-// The exit status of `pid`, waited for up to `timeout_s`; -1 when it did not end (killed then).
-int wait_exit(pid_t pid, int timeout_s)
-{
-    int st = 0;
-    const bool ended = wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, timeout_s);
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-        return -1;
-    }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-// A station still running when its test ends (a failed assertion) is ended: two requests, so
-// that its boards in progress end too.
-void end_station(pid_t pid)
-{
-    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
-        kill(pid, SIGTERM);
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
-}
-
-struct StationReaper {
-    pid_t pid;
-    ~StationReaper() { end_station(pid); }
-};
-
-// A /dev link of a test's own, removed when the test ends.
-struct Unlink {
+// A link under /dev to a board's line (zelk takes devices under /dev only, as a stable by-id
+// name is), switched at once by a rename and removed when the object goes. Declared after its
+// board, it goes first: no slot follows a link to a pseudo-terminal whose number another test's
+// board may get next.
+struct Link {
     std::string path;
-    ~Unlink() { unlink(path.c_str()); }
+    ~Link() { unlink(path.c_str()); }
+    void to(const zb::Board &b) const
+    {
+        const std::string tmp = path + ".new";
+        ASSERT_EQ(symlink(b.path().c_str(), tmp.c_str()), 0);
+        ASSERT_EQ(rename(tmp.c_str(), path.c_str()), 0);
+    }
 };
+
+// Events of one kind in the events file so far.
+int events_of(const std::string &events, const std::string &kind)
+{
+    return lines_with(events, "\"" + kind + "\"");
+}
+
+const char *const FLASH_MANY = ZELK_SOURCE_DIR "/scripts/flash-many";
+
+// flash-many --station on the devices, in folder `dir` with its image.bin, its logs in dir/logs.
+std::vector<std::string> station_args(const std::string &zelk, const std::string &options,
+                                      const std::vector<std::string> &devices)
+{
+    std::vector<std::string> a = {"--zelk", zelk, "--station", "--logs", "logs"};
+    std::istringstream words(options);
+    for (std::string w; words >> w;)
+        a.push_back(w);
+    a.push_back("image.bin");
+    a.insert(a.end(), devices.begin(), devices.end());
+    return a;
+}
+
+// A station still running when its test ends (a failed assertion) is ended as an operator ends
+// it: a Ctrl-C to its process group, and once it has shown that it saw that one (two signals sent
+// at once may merge into one), a second, so that its boards in progress end too.
+void end_station(pid_t pid, const std::string &events, const std::function<void()> &ctrl_c)
+{
+    const char state = zt::state_of(pid);
+    if (state == 0 || state == 'Z')
+        return;
+    ctrl_c();
+    wait_until([&] { return events_of(events, "station_ending") > 0; }, 60);
+    ctrl_c();
+}
+
+// No process is left of the test's run: none names its folder on its command line (every job's
+// zelk names its image there).
+std::string left_running(const std::string &dir)
+{
+    std::string found;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator p("/proc", ec), end; !ec && p != end;
+         p.increment(ec)) {
+        std::string cmd = zt::read_file(p->path().string() + "/cmdline");
+        std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+        if (cmd.find(dir + "/") != std::string::npos)
+            found += p->path().filename().string() + ": " + cmd + "\n";
+    }
+    return found;
+}
 
 }  // namespace
 
@@ -224,20 +237,28 @@ TEST(FlashManyE2E, ReasonsRetryAndStaleReports)
     zb::Board b1, b2(hangs);
     for (zb::Board *b : {&b1, &b2})
         ASSERT_TRUE(b->start());
-    const Shell r = flash_many(dir, "--no-erase --no-verify --logs run1 image.bin", {&b1, &b2});
+    // Board 2 behind a link of the test's own, gone before the retry: its line hangs up in run1,
+    // and its pseudo-terminal's number is free for another test's board, which no run may reach.
+    const Link b2_link{"/dev/zelk-retry-" + std::to_string(getpid())};
+    b2_link.to(b2);
+    const Shell r =
+        shell("cd " + dir.path + " && " + FLASH_MANY + " --zelk " + zt::zelk_binary() +
+              " --no-erase --no-verify --logs run1 image.bin " + b1.path() + " " + b2_link.path);
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_TRUE(std::regex_match(r.out, std::regex(HEADER + row(1, b1.path(), "ok") +
-                                                   row(2, b2.path(), "write: Serial line hung up") +
-                                                   "logs and reports: .*\n")))
+    EXPECT_TRUE(
+        std::regex_match(r.out, std::regex(HEADER + row(1, b1.path(), "ok") +
+                                           row(2, b2_link.path, "write: Serial line hung up") +
+                                           "logs and reports: .*\n")))
         << r.out;
+    unlink(b2_link.path.c_str());
 
     // The retry: board 2 only, in a folder of its own, with run1's image (none named). It fails
-    // again, in one of several ways as its line is found hung up, reopened or gone.
+    // again, its device gone.
     const std::size_t b1_commands = b1.commands().size();
     const Shell again =
         flash_many(dir, "--no-erase --no-verify --retry-failed run1 --logs run2", {});
     EXPECT_EQ(again.status, 1) << again.out;
-    EXPECT_TRUE(std::regex_match(again.out, std::regex(HEADER + "1 +" + b2.path() +
+    EXPECT_TRUE(std::regex_match(again.out, std::regex(HEADER + "1 +" + b2_link.path +
                                                        " +(?!ok ).+\n"
                                                        "logs and reports: .*/run2\n")))
         << again.out;
@@ -343,149 +364,114 @@ TEST(FlashManyE2E, LiveStatusOnATerminal)
         << r.out.substr(table);
 }
 
-// A station with one slot: five boards appear one after another on the same path (a symlink
-// switched between the boards' pseudo-terminals), each is flashed and verified and gets its
-// numbered record; the third fails and the station goes on; Ctrl-C while the fifth is in
-// progress lets it finish, then ends the station.
-TEST(FlashManyE2E, StationBoardAfterBoard)
+// An event of this kind for record `key` ("1-2") in the events file so far.
+bool event_for(const std::string &events, const std::string &key, const std::string &kind)
+{
+    for (const nlohmann::json &e : zt::read_json_lines(events))
+        if (e.is_object() && e.value("event", "") == kind && e.contains("run_id") &&
+            e["run_id"].is_string() && e["run_id"].get<std::string>().ends_with("/" + key))
+            return true;
+    return false;
+}
+
+// flash-many run in a session (and process group) of its own, as a terminal's foreground job: a
+// Ctrl-C is a SIGINT to its group. Ended as an operator ends it when its test stops half-way (see
+// end_station), before the boards declared ahead of it go.
+struct Background {
+    zt::Proc p;
+    std::string events;
+    bool finished = false;
+    Background(const std::string &cwd, const std::vector<std::string> &args)
+        : p(args, {.cwd = cwd, .new_session = true, .binary = FLASH_MANY}),
+          events(cwd + "/logs/events.jsonl")
+    {
+    }
+    ~Background()
+    {
+        if (!finished) {
+            end_station(p.pid(), events, [this] { ctrl_c(); });
+            p.finish();
+        }
+    }
+    void ctrl_c() const { kill(-p.pid(), SIGINT); }
+    zt::RunResult finish()
+    {
+        finished = true;
+        return p.finish();
+    }
+};
+
+// A station with one slot, as a line runs it: a board appears (its device there, its monitor's
+// marker on it), is flashed and verified, and goes (its device vanishes); the next vanishes in
+// the middle of its write and is recorded with the cause; a Ctrl-C to the station's process group
+// while the third is in progress lets it finish and be recorded, then ends the station. Nothing is
+// ever made at the device's path while no board is there, and no process of the run is left.
+TEST(FlashManyE2E, StationBoardsComeAndGo)
 {
     zt::TempDir dir;
     zt::write_file(dir.file("image.bin"), image_bytes(1500, 9));
-    // zelk takes devices under /dev only, as a stable name in /dev/serial/by-id is.
-    const std::string dev = "/dev/zelk-station-" + std::to_string(getpid());
-    const std::string logs = dir.file("logs");
-    const std::string events = logs + "/events.jsonl";
-    const pid_t station =
-        spawn(dir.path,
-              ZELK_SOURCE_DIR "/scripts/flash-many --zelk " + std::string(zt::zelk_binary()) +
-                  " --station --no-erase --logs logs image.bin " + dev,
-              dir.file("station.out"));
-    ASSERT_GT(station, 0);
-    // A test that fails half-way leaves no station behind: its slots end with it.
-    const StationReaper reaper{station};
-    zb::Config hangs;
-    hangs.faults.push_back({.command = "WB", .occurrence = 1, .hang_up_on_command = true});
-    for (int k = 1; k <= 5; k++) {
-        SCOPED_TRACE(k);
-        // The slot waits for its next board before this one is there.
-        ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_waiting\"") >= k; }));
-        zb::Board board(k == 3 ? hangs : zb::Config{});
-        ASSERT_TRUE(board.start());
-        const std::string link = dev + ".new";
-        ASSERT_EQ(symlink(board.path().c_str(), link.c_str()), 0);
-        ASSERT_EQ(rename(link.c_str(), dev.c_str()), 0);
-        const std::string record = logs + "/1-" + std::to_string(k) + ".json";
-        if (k == 5) {
-            ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_start\"") == 5; }));
-            kill(station, SIGINT);
+    const std::string logs = dir.file("logs"), events = logs + "/events.jsonl";
+    zb::Config stalls;  // silent in its second block, until it goes
+    stalls.faults.push_back({.command = "WB",
+                             .occurrence = 1,
+                             .data_fault = zb::DataFault::Silence,
+                             .data_fault_at = 0});
+    zb::Board b1, b2(stalls), b3;
+    const Link dev{"/dev/zelk-station-" + std::to_string(getpid())};
+    Background st(dir.path, station_args(zt::zelk_binary(), "--no-erase --pause 100", {dev.path}));
+    int k = 0;
+    for (zb::Board *b : {&b1, &b2, &b3}) {
+        SCOPED_TRACE(++k);
+        ASSERT_TRUE(wait_until([&] { return events_of(events, "slot_waiting") == k; }));
+        struct stat sb;
+        EXPECT_NE(lstat(dev.path.c_str(), &sb), 0) << "a file at the path of a device not there";
+        ASSERT_TRUE(b->start());
+        dev.to(*b);
+        if (k == 3) {
+            ASSERT_TRUE(wait_until([&] { return events_of(events, "board_start") == 3; }));
+            st.ctrl_c();
+        } else {
+            // The board goes, its link first as udev removes it with the adapter: the first once
+            // recorded, the second in the middle of its write.
+            ASSERT_TRUE(k == 1 ? wait_until([&] { return events_of(events, "board_end") == 1; })
+                               : b->wait_for_commands(2, 120000));
+            unlink(dev.path.c_str());
+            b->stop();
         }
-        ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_end\"") == k; }));
-        EXPECT_TRUE(exists(record));
-        // The board goes: its link first, as udev removes it with the adapter. A link left to a
-        // freed pseudo-terminal could lead the slot to another test's board with that number.
-        unlink(dev.c_str());
-        board.stop();
+        ASSERT_TRUE(wait_until([&] { return events_of(events, "board_end") == k; }));
     }
-    EXPECT_EQ(wait_exit(station, 60), 1);
-    std::string out = zt::read_file(dir.file("station.out"));
-    // Said on stderr when the Ctrl-C came, among the rows.
-    const std::string ending =
-        "flash-many: ending after the boards in progress (Ctrl-C again ends them)\n";
-    const std::size_t at = out.find(ending);
-    ASSERT_NE(at, std::string::npos) << out;
-    out.erase(at, ending.size());
-    const std::regex table(HEADER + "(1-[1245] +" + dev + " +ok +[0-9]+\\.[0-9]\n|" + "1-3 +" +
-                           dev + " +write: Serial line hung up +[0-9]+\\.[0-9]\n){5}" +
-                           "logs and reports: " + logs + "\n");
-    EXPECT_TRUE(std::regex_match(out, table)) << out;
-    EXPECT_EQ(zt::read_file(logs + "/summary.tsv"),
-              "1-1\t" + dev + "\tok\n1-2\t" + dev + "\tok\n1-3\t" + dev +
-                  "\twrite: Serial line hung up\n1-4\t" + dev + "\tok\n1-5\t" + dev + "\tok\n");
-}
-
-// A board goes without the device vanishing or Enter when its monitor stops repeating the ready
-// marker for 2 s (a board that offers three markers each time its line is opened, so the station
-// takes it as gone and then as the next board). A second Ctrl-C ends the board in progress,
-// recorded as terminated.
-TEST(FlashManyE2E, StationBoardGoneBySilenceAndASecondCtrlCEndsTheJob)
-{
-    zt::TempDir dir;
-    zt::write_file(dir.file("image.bin"), image_bytes(20000, 5));
-    const std::string dev = "/dev/zelk-station-gone-" + std::to_string(getpid());
-    const std::string logs = dir.file("logs");
-    const std::string events = logs + "/events.jsonl";
-    const Unlink unlink_dev{dev};
-    auto link_to = [&](const zb::Board &b) {
-        const std::string tmp = dev + ".new";
-        ASSERT_EQ(symlink(b.path().c_str(), tmp.c_str()), 0);
-        ASSERT_EQ(rename(tmp.c_str(), dev.c_str()), 0);
-    };
-    const pid_t station =
-        spawn(dir.path,
-              ZELK_SOURCE_DIR "/scripts/flash-many --zelk " + std::string(zt::zelk_binary()) +
-                  " --station --no-erase --no-verify --logs logs image.bin " + dev,
-              dir.file("station.out"));
-    ASSERT_GT(station, 0);
-    const StationReaper reaper{station};
-    zb::Config three;
-    three.ready.offers = 3;
-    three.wire_speed = true;
-    zb::Board b(three);
-    ASSERT_TRUE(b.start());
-    link_to(b);
-    // 1-1 is written; its markers stop, and after 2 s the same board is the next one, 1-2.
-    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_board_done\"") == 1; }));
-    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"slot_waiting\"") == 2; }));
-    // zelk on 1-2 has begun its write.
-    ASSERT_TRUE(wait_until([&] {
-        std::ifstream in(events);
-        for (std::string line; std::getline(in, line);)
-            if (line.find("/1-2\"") != std::string::npos &&
-                line.find("\"operation_start\"") != std::string::npos)
-                return true;
-        return false;
-    })) << zt::read_file(events);
-    kill(station, SIGINT);
-    ASSERT_TRUE(wait_until([&] {
-        return zt::read_file(dir.file("station.out")).find("Ctrl-C again") != std::string::npos;
-    }));
-    kill(station, SIGINT);
-    EXPECT_EQ(wait_exit(station, 60), 1);
-    EXPECT_EQ(zt::read_file(logs + "/summary.tsv"),
-              "1-1\t" + dev + "\tok\n1-2\t" + dev + "\twrite terminated\n")
-        << zt::read_file(logs + "/1-1.log") << zt::read_file(logs + "/1-1.json");
-    EXPECT_EQ(lines_with(events, "\"board_end\""), 2);
-    // Board b was taken as gone after 2 s without a marker: the time from its record's end to the
-    // slot's wait for the next (the events' times are UTC, "...T21:05:22.121093Z").
-    std::vector<double> at;
-    std::ifstream in(events);
-    for (std::string line; std::getline(in, line);) {
-        const std::size_t t = line.find('T');
-        if (t == std::string::npos)
-            continue;
-        if (line.find("\"slot_board_done\"") != std::string::npos ||
-            line.find("\"slot_waiting\"") != std::string::npos)
-            at.push_back(std::stoi(line.substr(t + 1, 2)) * 3600 +
-                         std::stoi(line.substr(t + 4, 2)) * 60 + std::stod(line.substr(t + 7, 9)));
-    }
-    // waiting 1, done 1, waiting 2
-    ASSERT_GE(at.size(), 3u);
-    EXPECT_GE(at[2] - at[1], 1.9);
+    const zt::RunResult r = st.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "flash-many: ending after the boards in progress (Ctrl-C again ends them)\n");
+    const std::string d = dev.path, summary = zt::read_file(logs + "/summary.tsv");
+    EXPECT_TRUE(std::regex_match(
+        summary, std::regex("1-1\t" + d + "\tok\n1-2\t" + d + "\twrite: .+\n1-3\t" + d + "\tok\n")))
+        << summary;
+    const std::string sec = " +[0-9]+\\.[0-9]\n";
+    EXPECT_TRUE(
+        std::regex_match(r.out, std::regex("N +DEVICE +RESULT +SECONDS\n1-1 +" + d + " +ok" + sec +
+                                           "1-2 +" + d + " +write: .+" + sec + "1-3 +" + d +
+                                           " +ok" + sec + "logs and reports: " + logs + "\n")))
+        << r.out;
+    EXPECT_EQ(events_of(events, "slot_end"), 1);
+    EXPECT_EQ(left_running(dir.path), "");
 }
 
 namespace {
 
-// A station run on a terminal of its own, as an operator runs it: the pseudo-terminal is its
-// controlling terminal, so a typed Ctrl-C reaches every process of its group, and what it draws
-// is collected from the master.
+// A station on a terminal of its own, 80 columns wide, as an operator runs it: the
+// pseudo-terminal is its controlling terminal, so a typed Ctrl-C reaches its process group, and
+// what it draws is collected from the master.
 struct TerminalStation {
     zt::Pty con;
+    std::string events;
     pid_t pid = -1;
     std::thread reader;
     std::mutex mu;
     std::string shown;
 
-    TerminalStation(const std::string &cwd, const std::string &cmd)
+    TerminalStation(const std::string &cwd, const std::vector<std::string> &args)
+        : events(cwd + "/logs/events.jsonl")
     {
         struct termios t = con.attrs();
         t.c_lflag |= ISIG | ICANON | ECHO;
@@ -493,20 +479,25 @@ struct TerminalStation {
         t.c_oflag |= OPOST | ONLCR;
         t.c_cc[VINTR] = 3;
         tcsetattr(con.slave, TCSANOW, &t);
+        const struct winsize size = {24, 80, 0, 0};
+        ioctl(con.master, TIOCSWINSZ, &size);
+        std::vector<char *> argv = {const_cast<char *>(FLASH_MANY)};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
         pid = fork();
         if (pid == 0) {
             setsid();
             ioctl(con.slave, TIOCSCTTY, 0);
             for (int fd = 0; fd < 3; fd++)
                 dup2(con.slave, fd);
-            execl("/bin/bash", "bash", "-c", ("cd '" + cwd + "' && exec " + cmd).c_str(),
-                  static_cast<char *>(nullptr));
+            if (chdir(cwd.c_str()) == 0)
+                execv(FLASH_MANY, argv.data());
             _exit(127);
         }
         reader = std::thread([this] {
             char buf[4096];
-            ssize_t n;
-            while ((n = read(con.master, buf, sizeof buf)) > 0) {
+            for (ssize_t n; (n = read(con.master, buf, sizeof buf)) > 0;) {
                 std::lock_guard<std::mutex> lock(mu);
                 shown.append(buf, static_cast<std::size_t>(n));
             }
@@ -514,10 +505,24 @@ struct TerminalStation {
     }
     ~TerminalStation()
     {
-        end_station(pid);
-        close(con.slave);  // the reader sees the end once every holder has gone
-        con.slave = -1;
-        reader.join();
+        if (pid > 0) {
+            end_station(pid, events, [this] { type("\x03"); });
+            finish();
+            if (pid > 0)  // still running
+                kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+        }
+        all_shown();
+    }
+    // Everything drawn, once the station has ended: the reader takes what the terminal still
+    // holds, and sees the end once every holder of it has gone.
+    std::string all_shown()
+    {
+        if (con.slave >= 0) {
+            close(con.slave);
+            con.slave = -1;
+            reader.join();
+        }
+        return screen();
     }
     void type(const std::string &keys) const
     {
@@ -528,61 +533,132 @@ struct TerminalStation {
         std::lock_guard<std::mutex> lock(mu);
         return shown;
     }
+    // Its exit status; -1 (the station still running) after the limit of the test's waits.
+    int finish()
+    {
+        int st = 0;
+        if (!wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }))
+            return -1;
+        pid = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
 };
 
 }  // namespace
 
-// The station on its terminal: live lines per slot under the records' rows; Enter says the board
-// has gone (this one stays, so it is flashed again as the next); a typed Ctrl-C lets the board in
-// progress finish and be recorded, then ends the station and takes the live lines away.
+// The station on an operator's terminal, 80 columns wide, behind a device name as long as a
+// /dev/serial/by-id one: the slot's live line under the records' rows, cut to the width so that
+// it never wraps; Enter says the board has gone (this one stays, so it is flashed again as the
+// next); a typed Ctrl-C, then a second once the first is seen, ends the board in progress, which
+// is recorded as terminated; the live line is taken away and the terminal is as it was.
 TEST(FlashManyE2E, StationOnATerminal)
 {
     zt::TempDir dir;
-    zt::write_file(dir.file("image.bin"), image_bytes(1500, 4));
-    const std::string dev = "/dev/zelk-station-tty-" + std::to_string(getpid());
-    const std::string logs = dir.file("logs");
-    const std::string events = logs + "/events.jsonl";
-    zb::Board board;
+    zt::write_file(dir.file("image.bin"), image_bytes(20000, 4));
+    zb::Config slow;
+    slow.wire_speed = true;
+    zb::Board board(slow);
     ASSERT_TRUE(board.start());
-    ASSERT_EQ(symlink(board.path().c_str(), dev.c_str()), 0);
-    const Unlink unlink_dev{dev};
-    TerminalStation st(dir.path, ZELK_SOURCE_DIR "/scripts/flash-many --zelk " +
-                                     std::string(zt::zelk_binary()) +
-                                     " --station --no-erase --logs logs image.bin " + dev);
-    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_end\"") == 1; }));
-    // Enter counts once the slot shows that it waits for the board to go.
+    const Link dev{"/dev/zelk-station-tty-" + std::to_string(getpid()) +
+                   "-usb-FTDI_FT232R_USB_UART_A10KZ1XY-if00-port0"};
+    dev.to(board);
+    TerminalStation st(dir.path, station_args(zt::zelk_binary(),
+                                              "--no-erase --no-verify "
+                                              "--pause 100",
+                                              {dev.path}));
     ASSERT_TRUE(wait_until([&] {
         return st.screen().find("1-1  ok; waiting for the board to go") != std::string::npos;
     })) << st.screen();
     st.type("\r");
-    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_start\"") == 2; }))
+    ASSERT_TRUE(wait_until([&] { return event_for(st.events, "1-2", "phase_start"); }))
         << st.screen();
     st.type("\x03");
-    ASSERT_TRUE(wait_until([&] { return lines_with(events, "\"board_end\"") == 2; }))
-        << st.screen();
-    EXPECT_EQ(wait_exit(st.pid, 60), 0) << st.screen();
-    st.pid = -1;
-    EXPECT_EQ(zt::read_file(logs + "/summary.tsv"), "1-1\t" + dev + "\tok\n1-2\t" + dev + "\tok\n");
-    const std::string screen = st.screen();
-    // Lines drawn whole: a slot's live line, a record's row, the message of the Ctrl-C.
-    EXPECT_TRUE(std::regex_search(screen, std::regex("\r1 +" + dev + " +waiting for a board\x1b")))
-        << screen;
-    EXPECT_TRUE(std::regex_search(screen, std::regex("\r1 +" + dev + " +1-2  write +[0-9]+%")))
-        << screen;
-    for (int k : {1, 2})
-        EXPECT_TRUE(std::regex_search(screen, std::regex("\r1-" + std::to_string(k) + " +" + dev +
-                                                         " +ok +[0-9]+\\.[0-9]\x1b\\[K\r\n")))
-            << screen;
-    EXPECT_NE(screen.find("\rflash-many: ending after the boards in progress (Ctrl-C again ends "
-                          "them)\x1b[K\r\n"),
-              std::string::npos)
-        << screen;
-    // The end: the live line taken away, the table and where the logs are.
-    EXPECT_TRUE(std::regex_search(
-        screen, std::regex("\r\x1b\\[1A\x1b\\[Jlogs and reports: " + logs + "\r\n$")))
-        << screen;
-    // The terminal as it was: echo back on.
-    EXPECT_NE(st.con.attrs().c_lflag & ECHO, 0u);
+    ASSERT_TRUE(wait_until([&] { return events_of(st.events, "station_ending") == 1; }));
+    st.type("\x03");
+    EXPECT_EQ(st.finish(), 1) << st.screen();
+    EXPECT_EQ(zt::read_file(dir.file("logs/summary.tsv")),
+              "1-1\t" + dev.path + "\tok\n1-2\t" + dev.path + "\twrite terminated\n");
+    EXPECT_NE(st.con.attrs().c_lflag & ECHO, 0u) << "the terminal as it was: echo back on";
+    const std::string screen = st.all_shown();
+    // Every drawing of the live line fits 79 columns; one shows 1-2's write under way.
+    const std::regex live("\r(1     [^\r\x1b]*)\x1b\\[K");
+    bool writing = false;
+    for (std::sregex_iterator m(screen.begin(), screen.end(), live), end; m != end; ++m) {
+        EXPECT_LE((*m)[1].length(), 79u) << (*m)[1];
+        writing = writing || (*m)[1].str().find("1-2  write ") != std::string::npos;
+    }
+    EXPECT_TRUE(writing) << screen;
+    for (const char *row : {"1-1 +[^\r]+ +ok +[0-9]+\\.[0-9]\x1b\\[K\r\n",
+                            "flash-many: ending after the boards in progress \\(Ctrl-C again "
+                            "ends them\\)\x1b\\[K\r\n",
+                            "1-2 +[^\r]+ +write terminated +[0-9]+\\.[0-9]\x1b\\[K\r\n",
+                            "\x1b\\[1A\x1b\\[Jlogs and reports: [^\r]+/logs\r\n$"})
+        EXPECT_TRUE(std::regex_search(screen, std::regex(std::string("\r") + row))) << screen;
+    EXPECT_EQ(left_running(dir.path), "");
+}
+
+// Each event line goes to the events file in one write whatever its length: a job's line of 10
+// KiB, which crosses the pipe in pieces, is read back whole among the station's own.
+TEST(FlashManyE2E, StationEventLineOfTenKiB)
+{
+    zt::TempDir dir;
+    zt::write_file(dir.file("image.bin"), "x");
+    // A zelk (with the station beside it) that writes one event of 10 KiB in two writes.
+    const std::string zelk = dir.file("zelk"), events = dir.file("logs/events.jsonl");
+    zt::write_file(zelk, "#!/bin/bash\n"
+                         "while [ $# -gt 0 ]; do [ \"$1\" = progress ] && out=$2; shift; done\n"
+                         "pad=$(head -c 10240 /dev/zero | tr '\\0' x)\n"
+                         "printf '{\"event\": \"big\", \"pad\": \"%s' \"${pad:0:5000}\" >>$out\n"
+                         "printf '%s\"}\\n' \"${pad:5000}\" >>$out\n");
+    ASSERT_EQ(chmod(zelk.c_str(), 0755), 0);
+    const std::string built = zt::zelk_binary();
+    ASSERT_EQ(symlink((built.substr(0, built.rfind('/')) + "/zelk-station").c_str(),
+                      dir.file("zelk-station").c_str()),
+              0);
+    zb::Board board;
+    ASSERT_TRUE(board.start());
+    const Link dev{"/dev/zelk-station-big-" + std::to_string(getpid())};
+    dev.to(board);
+    Background st(dir.path, station_args(zelk, "", {dev.path}));
+    ASSERT_TRUE(wait_until([&] { return events_of(events, "slot_board_done") == 1; }));
+    st.ctrl_c();
+    EXPECT_EQ(st.finish().status, 1) << "no report";
+    std::size_t big = 0;
+    for (const nlohmann::json &e : zt::read_json_lines(events)) {
+        ASSERT_TRUE(e.is_object()) << zt::read_file(events);
+        if (e.value("event", "") == "big")
+            big = e["pad"].get<std::string>().size();
+    }
+    EXPECT_EQ(big, 10240u);
+}
+
+// A Ctrl-C in a run of boards at once ends the boards in progress, and the run still writes its
+// table and summary.tsv, each board with what its report records: --retry-failed then finds them.
+TEST(FlashManyE2E, BatchCtrlCWritesTheSummary)
+{
+    zt::TempDir dir;
+    zt::write_file(dir.file("image.bin"), image_bytes(20000, 6));
+    zb::Config slow;
+    slow.wire_speed = true;
+    zb::Board b1(slow), b2(slow);
+    for (zb::Board *b : {&b1, &b2})
+        ASSERT_TRUE(b->start());
+    Background p(dir.path, {"--zelk", zt::zelk_binary(), "--no-erase", "--logs", "logs",
+                            "image.bin", b1.path(), b2.path()});
+    const std::string events = p.events;
+    ASSERT_TRUE(wait_until([&] {
+        return event_for(events, "1", "phase_start") && event_for(events, "2", "phase_start");
+    }));
+    p.ctrl_c();
+    const zt::RunResult r = p.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(zt::read_file(dir.file("logs/summary.tsv")),
+              "1\t" + b1.path() + "\twrite terminated\n2\t" + b2.path() + "\twrite terminated\n");
+    EXPECT_TRUE(std::regex_match(r.out, std::regex(HEADER + row(1, b1.path(), "write terminated") +
+                                                   row(2, b2.path(), "write terminated") +
+                                                   "logs and reports: .*\n")))
+        << r.out;
+    EXPECT_EQ(left_running(dir.path), "");
 }
 
 // Boards on several hosts: HOST:DEVICE goes through GNU parallel's --sshlogin, here with a
@@ -612,12 +688,18 @@ TEST(FlashManyE2E, BoardsOnOtherHosts)
                            row(3, "h2:" + on_h2.path(), "write: Serial line hung up") +
                            "logs and reports: " + dir.path + "/logs\n");
     EXPECT_TRUE(std::regex_match(r.out, table)) << r.out;
-    // Each remote board was written by a zelk started in its host's folder, which is left
-    // clean; its report came back.
+    // Each remote board was written by a zelk started in a folder of the run's own on its host,
+    // with the run's own names for the image and the job (another run never meets them), and
+    // nothing is left there; its report came back.
+    const std::string run = zt::read_json(dir.file("logs/2.json")).value("run_id", "");
+    const std::string wd = "./.flash-many/" + run.substr(0, run.rfind('/'));
     const std::string calls = zt::read_file(hosts + "/calls");
-    EXPECT_NE(calls.find("h1\t"), std::string::npos) << calls;
-    EXPECT_NE(calls.find("h2\t"), std::string::npos) << calls;
-    EXPECT_EQ(shell("find " + hosts + "/h1 " + hosts + "/h2 -type f").out, "");
+    for (const char *h : {"h1\t", "h2\t"})
+        EXPECT_NE(calls.find(h + ("exec mkdir -p " + wd)), std::string::npos) << calls;
+    EXPECT_NE(calls.find(wd + "/flash-many-" + run.substr(0, run.rfind('/')) + ".job"),
+              std::string::npos)
+        << calls;
+    EXPECT_EQ(shell("find " + hosts + "/h1 " + hosts + "/h2 -mindepth 1").out, "");
     const Shell q = shell("cd " + dir.path + "/logs && jq -r .device 2.json 3.json && " +
                           "jq -r 'select(.event == \"board_end\") | \"\\(.board) \\(.result)\"' "
                           "events.jsonl | sort");
@@ -631,6 +713,10 @@ TEST(FlashManyE2E, UsageAndMissingImage)
 {
     zt::TempDir dir;
     EXPECT_EQ(shell(ZELK_SOURCE_DIR "/scripts/flash-many").status, 2);
+    // Asked for, the usage goes to stdout, and that is a success.
+    const Shell help = shell("(" ZELK_SOURCE_DIR "/scripts/flash-many --help 2>/dev/null)");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("flash-many: writes one image", 0), 0u) << help.out;
     const Shell r = shell("cd " + dir.path + " && " ZELK_SOURCE_DIR "/scripts/flash-many --zelk " +
                           zt::zelk_binary() + " no-such.bin /dev/null");
     EXPECT_EQ(r.status, 1);

@@ -344,5 +344,6 @@ TEST(ImagesE2E, PlanWithoutADevice)
                   " Flash 0x000000-0x0003e7, 1000 bytes, from address 0x00000000\n"
                   " Flash 0x100000-0x100308, 777 bytes, from address 0x00100000\n"
                   "Write: 4 blocks sent, 2046 skipped (2046 hold no image byte, 0 all 0xFF in "
-                  "erased sectors)\n");
+                  "erased sectors)\n"
+                  "Pauses: 0 after command letters, 3000 ms each\n");
 }

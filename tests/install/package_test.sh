@@ -15,12 +15,21 @@ trap 'rm -rf "$work"' EXIT
 deb=$(ls "$work"/*.deb)
 dpkg-deb -x "$deb" "$work/root"
 
-for f in usr/bin/zelk usr/bin/zelk-board usr/share/man/man1/zelk.1.gz \
-         usr/share/man/man1/zelk-board.1.gz usr/share/bash-completion/completions/zelk \
+for f in usr/bin/zelk usr/bin/zelk-board usr/bin/flash-many usr/bin/zelk-station \
+         usr/share/man/man1/zelk.1.gz usr/share/man/man1/zelk-board.1.gz \
+         usr/share/man/man1/flash-many.1.gz usr/share/man/man1/zelk-station.1.gz \
+         usr/share/bash-completion/completions/zelk \
          usr/share/doc/zelk/copyright usr/share/doc/zelk/changelog.gz; do
     [[ -e $work/root/$f ]] || { echo "FAIL: $f is not in the package"; exit 1; }
 done
-for page in zelk.1 zelk-board.1; do
+# flash-many and the station say how they are used on stdout, and succeed.
+for tool in flash-many zelk-station; do
+    usage=$("$work/root/usr/bin/$tool" --help 2>/dev/null) && [[ $usage == *--logs* ]] ||
+        { echo "FAIL: $tool --help"; exit 1; }
+done
+MANPATH=$work/root/usr/share/man man -w zelk-station | grep -q 'flash-many\.1' ||
+    { echo "FAIL: man zelk-station does not lead to flash-many(1)"; exit 1; }
+for page in zelk.1 zelk-board.1 flash-many.1 zelk-station.1; do
     cmp -s <(gzip -dc "$work/root/usr/share/man/man1/$page.gz") "$source/doc/$page" ||
         { echo "FAIL: the packaged $page is not doc/$page"; exit 1; }
 done
@@ -31,7 +40,10 @@ board_version=$("$work/root/usr/bin/zelk-board" --version 2>&1)
     { echo "FAIL: zelk-board --version said '$board_version'"; exit 1; }
 
 depends=$(dpkg-deb -f "$deb" Depends)
-[[ $depends == *"libc6 (>="* ]] || { echo "FAIL: Depends is '$depends'"; exit 1; }
+# What flash-many runs, beside the libraries.
+for dep in "libc6 (>=" parallel jq rsync; do
+    [[ $depends == *"$dep"* ]] || { echo "FAIL: Depends is '$depends'"; exit 1; }
+done
 maintainer=$(dpkg-deb -f "$deb" Maintainer)
 [[ $maintainer != *localhost* ]] || { echo "FAIL: Maintainer is '$maintainer'"; exit 1; }
 

@@ -46,7 +46,7 @@ inline std::vector<Setting> all_settings()
           &terminal_hex_opt,   &echo_opt,      &timestamps_opt,     &reconnect_opt,
           &idle_seconds,       &dram_timeout,  &ready_wait})
         s.push_back({flag, sizeof *flag});
-    for (int *flag : {&image_format_opt, &erase_needed_opt, &plan_opt, &write_retries})
+    for (int *flag : {&image_format_opt, &erase_needed_opt, &plan_opt, &write_retries, &pause_ms})
         s.push_back({flag, sizeof *flag});
     return s;
 }

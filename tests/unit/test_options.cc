@@ -113,7 +113,9 @@ const std::string kUsage =
     "retries             Sector rebuilds a block write may make after\n"
     "                    faults on the line (0-10, default 3)\n"
     "trace               Trace file: every byte on the serial line, timed\n"
-    "resume              Resume the block write that this run report records";
+    "resume              Resume the block write that this run report records\n"
+    "pause               Milliseconds of pause after each paced command\n"
+    "                    letter (0-3000, default 3000)";
 
 // ---- Flags -----------------------------------------------------------------------------------
 
@@ -457,6 +459,7 @@ TEST(OptionsDeathTest, RefusedArgumentsEndTheRun)
         {{"idle", "3601"}, "\nOption [idle] error:must be >= 0 and <= 3600\n"},
         {{"retries", "11"}, "\nOption [retries] error:must be >= 0 and <= 10\n"},
         {{"retries", "-1"}, "\nOption [retries] error:must be >= 0 and <= 10\n"},
+        {{"pause", "3001"}, "\nOption [pause] error:must be >= 0 and <= 3000\n"},
         {{"idle"}, "\nOption [idle] error:Option requery parameter.\n"},
         {{"speed", "abc"}, "\nOption [speed] error:Invalid argument (must be number) 'abc'\n"},
         {{"speed", "0xZZ"}, "\nOption [speed] error:Invalid argument (must be number) 'ZZ'\n"},
@@ -703,6 +706,8 @@ TEST_F(OptionsTest, ValuesStored)
         {{"idle", "3600"}, &idle_seconds, 3600},
         {{"retries", "0"}, &write_retries, 0},
         {{"retries", "10"}, &write_retries, 10},
+        {{"pause", "0"}, &pause_ms, 0},
+        {{"pause", "3000"}, &pause_ms, 3000},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.words.front() + " " + c.words.back());
