@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "board.h"
 #include "pty_line.h"
@@ -35,6 +36,12 @@ const char USAGE[] =
     "                   the same for every block written at OFFSET\n"
     "  --noise P        flip one random bit of a byte received with probability P (0-1)\n"
     "  --noise-seed N   seed of the noise (default 1): the same seed, the same bytes hit\n"
+    "  --take-as CMD,AS[,N]\n"
+    "                   take the command CMD (its N-th, counted from 0; else the first)\n"
+    "                   as the command AS, as a garbled letter makes it (SE,CE: a chip erase)\n"
+    "  --take-number CMD,NUMBER,AS[,N]\n"
+    "                   take NUMBER of the command CMD (its N-th; else the first with it) as\n"
+    "                   AS and echo AS, as a garbled digit makes it (SE,1,3: sector 3 erased)\n"
     "  --hang-up-after N  drop the line once N bytes came from zelk\n"
     "  --silent-after K stop answering once K commands were taken, until the line is\n"
     "                   opened again\n"
@@ -90,6 +97,46 @@ bool to_garble(const char *text, bool always, zb::Fault &f)
     f.data_fault = zb::DataFault::WrongByte;
     f.data_fault_at = pos;
     f.times = always ? -1 : 1;
+    return true;
+}
+
+// The comma-separated fields of `text`.
+std::vector<std::string> fields(const char *text)
+{
+    std::vector<std::string> v(1);
+    for (const char *p = text; *p; p++) {
+        if (*p == ',')
+            v.emplace_back();
+        else
+            v.back() += *p;
+    }
+    return v;
+}
+
+bool is_letters(const std::string &s) { return s.size() == 2; }
+
+// "CMD,AS[,N]" of --take-as, "CMD,NUMBER,AS[,N]" of --take-number: a garbled command or number,
+// once.
+bool to_taken(const char *text, bool number, zb::Fault &f)
+{
+    const std::vector<std::string> v = fields(text);
+    const std::size_t need = number ? 3 : 2;
+    U32 n = 0, taken = 0, occurrence = 0;
+    if (v.size() < need || v.size() > need + 1 || !is_letters(v[0]) ||
+        (v.size() > need && !to_u32(v[need].c_str(), occurrence)))
+        return false;
+    f.command = v[0];
+    f.times = 1;
+    if (v.size() > need)
+        f.occurrence = static_cast<int>(occurrence);
+    if (!number) {
+        f.taken_as = v[1];
+        return is_letters(v[1]);
+    }
+    if (!to_u32(v[1].c_str(), n) || !to_u32(v[2].c_str(), taken))
+        return false;
+    f.number = n;
+    f.number_taken_as = taken;
     return true;
 }
 
@@ -179,6 +226,11 @@ int main(int argc, char **argv)
             zb::Fault f;
             if (!to_garble(argv[++i], a == "--garble-block-always", f))
                 return usage_error("bad block offset or position ", argv[i]);
+            cfg.faults.push_back(f);
+        } else if ((a == "--take-as" || a == "--take-number") && has_value) {
+            zb::Fault f;
+            if (!to_taken(argv[++i], a == "--take-number", f))
+                return usage_error("bad command, number or count ", argv[i]);
             cfg.faults.push_back(f);
         } else if (a == "--noise" && has_value) {
             if (!to_probability(argv[++i], cfg.noise_per_byte))

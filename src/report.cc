@@ -42,6 +42,7 @@ struct op_record {
     long long started = 0, ended = 0;           // monotonic microseconds
     unsigned long long sent = 0, received = 0;  // counters at the start, then the bytes moved
     char message[MESSAGE_BYTES] = "";
+    char cause[MESSAGE_BYTES] = "";
 };
 
 long long clock_usec(clockid_t id)
@@ -160,6 +161,11 @@ void close_op(op_record &op, op_state state)
         !last_line(err_tail.text, err_tail.len, op.message, MESSAGE_BYTES) &&
         !(term_line.len && last_line(term_line.text, term_line.len, op.message, MESSAGE_BYTES)))
         last_line(out_tail.text, out_tail.len, op.message, MESSAGE_BYTES);
+    if (state != OP_OK && op.cause[0] && std::strcmp(op.cause, op.message) != 0) {
+        char last[MESSAGE_BYTES];
+        std::memcpy(last, op.message, sizeof last);
+        std::snprintf(op.message, sizeof op.message, last[0] ? "%s; %s" : "%s", op.cause, last);
+    }
     progress_operation_end(op.name, STATE_NAMES[state], op.message[0] ? op.message : nullptr,
                            op.ended - op.started);
 }
@@ -607,6 +613,12 @@ void report_note_signal(int sig, const char *line, int len, bool fatal)
         l.len = n;
     }
     signal_seen = sig;
+}
+
+void report_cause(const char *text)
+{
+    if (current >= 0 && !ops[static_cast<size_t>(current)].cause[0])
+        std::snprintf(ops[static_cast<size_t>(current)].cause, MESSAGE_BYTES, "%s", text);
 }
 
 void report_image(const char *fields)

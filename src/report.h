@@ -21,6 +21,12 @@ void report_select(const char *name);
 void report_begin(const char *name);
 void report_end(int ok);
 
+// The first cause of the running operation's failure (a block that went wrong, the bytes verify
+// found, what the monitor was seen to do), kept while later failures and retries follow: the
+// operation's message is then the cause, "; ", and its last line, so that a record names both
+// what went wrong first and how the operation ended. Later causes are ignored.
+void report_cause(const char *text);
+
 // The block write's image, for its record: `fields` are JSON members ("\"format\": \"hex\", ...")
 // kept as they are (cut to the record's room); the blocks sent so far are added as
 // "blocks_sent". Not for signal handlers.

@@ -61,6 +61,7 @@ int wait_echo(const flash_id_read &r)
         std::fprintf(stderr, "\nRead byte timeout\n");
         break;
     case WAIT_BUDGET:
+    case WAIT_OTHER:  // none watched for
         break;
     }
     std::fputs(r.echo_timeout_msg, stderr);

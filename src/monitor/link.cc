@@ -2,12 +2,14 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "monitor/link.h"
 
 #include "monitor/block_crc.h"
 #include "monitor/progress.h"
+#include "report.h"
 #include "serial/serial.h"
 
 namespace {
@@ -54,7 +56,7 @@ int send_command(const char *letters, bool paced, const char *term_msg, bool lis
 }
 
 wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, bool timeout_ends,
-                       bool show, const char *term_msg)
+                       bool show, const char *term_msg, std::span<const U16> others, U16 *other)
 {
     const unsigned all = (1u << pairs.size()) - 1;
     unsigned seen = 0;
@@ -74,6 +76,11 @@ wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, boo
         if (show)
             std::printf("%c", byte);
         code = shift_pair(code, byte);
+        if (std::find(others.begin(), others.end(), code) != others.end()) {
+            if (other)
+                *other = code;
+            return WAIT_OTHER;
+        }
         unsigned bit = 1;
         for (U16 p : pairs) {
             if (code == p) {
@@ -191,10 +198,74 @@ int write_len(unsigned short prompt, int len, int ignorerepl)
     return exchange_number(prompt, len, ignorerepl, true);
 }
 
-int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report)
+namespace {
+
+int damaged = 0;
+
+// The letters of the commands that prompt for a number, and the chip erase's answer: seen while
+// another command's prompt is awaited, they tell what the monitor took instead.
+constexpr std::array<const char *, 6> TAKEN_INSTEAD{
+    CMD_CHIP_ERASE, CMD_SECTOR_ERASE, CMD_BYTE_WRITE, CMD_SET_SPEED, CMD_BLOCK_WRITE, CMD_READ};
+
+// What the monitor took in place of the command prompting with `prompt`, seen as `other`.
+// The chip erase runs to its end; another command's number is completed as no number.
+void took_another_command(U16 prompt, U16 other)
 {
-    if (wait_pairs({prompt}, PROMPT_READS, PROMPT_WAIT_SEC, true, false, TERM_WRITE_LENGTH) !=
-        WAIT_SEEN) {
+    if (other == pair_code(CMD_CHIP_ERASE)) {
+        note_monitor_damage("The monitor answered a chip erase: the whole flash is erased");
+        wait_erase_done();
+        return;
+    }
+    char what[96];
+    std::snprintf(what, sizeof what,
+                  "The monitor took the command \"%c%c\" for \"%c%c\": stopped before its number",
+                  other >> 8, other & 0xFF, prompt >> 8, prompt & 0xFF);
+    note_monitor_damage(what);
+    std::array<U8, NUMBER_DIGITS> none;
+    none.fill(0xFF);  // no hex digit: the monitor gives the frame up
+    U8 echo[NUMBER_DIGITS];
+    if (write_tty(none.data(), NUMBER_DIGITS, 0, 0))
+        read_tty(echo, NUMBER_DIGITS, ECHO_WAIT_SEC);
+}
+
+}  // namespace
+
+void note_monitor_damage(const char *what)
+{
+    progress_clear();
+    std::fflush(stdout);
+    std::fprintf(stderr, "\n%s\n", what);
+    report_cause(what);
+    damaged = 1;
+}
+
+int monitor_damaged() { return damaged; }
+
+void wait_erase_done()
+{
+    wait_pairs({REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC, false, false, TERM_FLASH_ERASE);
+}
+
+int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report, number_echo *echo)
+{
+    number_echo got;
+    if (!echo)
+        echo = &got;
+    *echo = number_echo{};
+    std::array<U16, TAKEN_INSTEAD.size()> others{};
+    std::size_t n_others = 0;
+    for (const char *letters : TAKEN_INSTEAD)
+        if (pair_code(letters) != prompt)
+            others[n_others++] = pair_code(letters);
+    U16 other = 0;
+    switch (wait_pairs({prompt}, PROMPT_READS, PROMPT_WAIT_SEC, true, false, TERM_WRITE_LENGTH,
+                       std::span<const U16>(others.data(), n_others), &other)) {
+    case WAIT_SEEN:
+        break;
+    case WAIT_OTHER:
+        took_another_command(prompt, other);
+        return 0;
+    default:
         if (report) {
             std::printf("Fail\n");
             std::fprintf(stderr, "Data length prompt timeout\n");
@@ -210,6 +281,7 @@ int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report)
             std::fprintf(stderr, "Data length write error\n");
         return 0;
     }
+    echo->sent = true;
     unsigned char rbuf[NUMBER_DIGITS + 1] = {};
     if (!read_tty(rbuf, NUMBER_DIGITS, ECHO_WAIT_SEC)) {
         end_run_if_interrupted(TERM_READ_LENGTH);
@@ -220,6 +292,9 @@ int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report)
         return 0;
     }
     end_run_if_interrupted(TERM_READ_LENGTH);
+    echo->came = true;
+    std::memcpy(echo->text, rbuf, NUMBER_DIGITS);
+    echo->is_number = parse_hex8(echo->text, echo->value) == 1;
     for (int pos = 0; pos < NUMBER_DIGITS; pos++) {
         if (rbuf[pos] >= 'a' && rbuf[pos] <= 'f')
             rbuf[pos] = static_cast<unsigned char>(rbuf[pos] - 'a' + 'A');

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 
 #include "zelk.h"
 
@@ -39,6 +40,9 @@ inline constexpr int READY_WAIT_SEC = 5;  // one-second waits per byte of the ha
 inline constexpr int PROMPT_READS = 31;   // bytes read while waiting for a number prompt
 inline constexpr int PROMPT_WAIT_SEC = 3;
 inline constexpr int ECHO_WAIT_SEC = 3;  // for the 8-digit echo of a number
+// A slow erase may stay silent for up to this many reads of ERASE_WAIT_SEC each before its "OK".
+inline constexpr int ERASE_REPLY_READS = 31;
+inline constexpr int ERASE_WAIT_SEC = 3;
 
 // What end_run_if_interrupted prints when a termination request ends each step; the texts, with
 // or without their final newline, are part of the interface.
@@ -51,16 +55,18 @@ inline constexpr char TERM_FLASH_READ[] = "\nFlash read terminated.";
 inline constexpr char TERM_DRAM_TEST[] = "\nDRAM test terminated.\n";
 inline constexpr char TERM_REGISTERS[] = "\nRead registers terminated\n";
 
-enum wait_result { WAIT_SEEN, WAIT_TIMEOUT, WAIT_BUDGET };
+enum wait_result { WAIT_SEEN, WAIT_TIMEOUT, WAIT_BUDGET, WAIT_OTHER };
 
 // The pair-code scanner. Reads one byte at a time (each within `sec` one-second waits), at most
 // `reads` bytes, until every code of `pairs` has been seen as two consecutive bytes; the window
 // starts empty again after each match. A byte that does not arrive ends the wait when
 // `timeout_ends`, else it uses up one of the reads. With `show`, every byte is printed ("%c").
+// A code of `others` seen ends the wait at once as WAIT_OTHER, with the code in *other.
 // A termination request, found before any read or after a byte that does not arrive, prints
 // `term_msg` and ends the program.
 wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, bool timeout_ends,
-                       bool show, const char *term_msg);
+                       bool show, const char *term_msg, std::span<const U16> others = {},
+                       U16 *other = nullptr);
 
 // The one test of a termination request (of the further one, inside a step that must finish
 // after a request: see finish_despite_request). Every operation calls it after a timed read came
@@ -101,14 +107,40 @@ int read_id();
 // missing), whatever ignorerepl says.
 int write_len(unsigned short prompt, int len, int ignorerepl);
 
+// What came back for a number: whether its digits went out, whether 8 bytes of echo came, and
+// whether they are a number (and which).
+struct number_echo {
+    bool sent = false;
+    bool came = false;
+    bool is_number = false;
+    U32 value = 0;
+    char text[NUMBER_DIGITS + 1] = "";
+};
+
 // The number field exchange itself: write_len when `report`, else the same exchange with its
-// failures left unsaid (a frame sent on the way out of a terminated run).
-int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report);
+// failures left unsaid (a frame sent on the way out of a terminated run). What came back goes to
+// *echo when given. The prompt wait watches for the monitor doing something else: a chip erase's
+// "CE" (the command letters were garbled into it: the flash is being erased) or another
+// command's prompt (it waits for that command's number, which is completed as no number). Either
+// is reported with note_monitor_damage and fails the exchange.
+int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report,
+                    number_echo *echo = nullptr);
+
+// The monitor was seen to do what no command asked for (the whole chip erased, another sector)
+// or to take another command: `what` is said on stderr and becomes the operation's cause in the
+// report. From then on monitor_damaged() is 1: nothing may retry or rebuild, a later "Ok" of the
+// image's verify does not make the run a success, and the run ends with status 1.
+void note_monitor_damage(const char *what);
+int monitor_damaged();
+
+// After damage: waits, quietly, for the "OK" that ends the erase the monitor is doing.
+void wait_erase_done();
 
 // The sector erase of one sector: "SE" paced, the sector number, then bytes ending in "OK".
 // With `show`, failures of the number exchange are reported and what the monitor says while it
 // erases is printed; without, it is quiet. 1 = erased; 0 = no "OK"; -1 = the letters or the
-// number exchange failed.
+// number exchange failed. An echo of another sector number, or (quiet: a rebuild, which must not
+// guess) any failure after the number went out, is noted as damage (note_monitor_damage).
 int erase_sector(int sn, bool show);
 
 // Brings the monitor back to its ready marker after a frame that went wrong, saying nothing:

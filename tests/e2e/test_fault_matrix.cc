@@ -459,6 +459,19 @@ std::vector<Cell> cells()
                  .board = with_fault(echo_is("SE", zb::Echo::Wrong)),
                  .out = SE_HEAD + "\nFail\n",
                  .err = "Read data length [0000000O] not equal writed [0000000A]\n"});
+    // A reply that shows damage: the letters garbled into a chip erase, the number into another
+    // sector. The run stops and says what the monitor did.
+    v.push_back({.name = "SeTakenAsChipErase",
+                 .words = SE,
+                 .board = with_fault({.command = "SE", .taken_as = "CE"}),
+                 .out = SE_HEAD + "\nFail\n",
+                 .err = "\nThe monitor answered a chip erase: the whole flash is erased\n"});
+    v.push_back({.name = "SeTakenAsAnotherSector",
+                 .words = SE,
+                 .board = with_fault({.command = "SE", .number = 10, .number_taken_as = 3}),
+                 .out = SE_HEAD + "\nFail\n",
+                 .err = "Read data length [00000003] not equal writed [0000000A]\n"
+                        "\nSector 3 was erased instead of sector 10\n"});
     v.push_back({.name = "SeJunkInsteadOfOk",
                  .words = SE,
                  .board = with_fault(reply_is("SE", {send(junk(31))})),

@@ -10,6 +10,7 @@
 #include "bench.h"
 #include "board.h"
 #include "harness.h"
+#include "json.h"
 #include "transfer_text.h"
 
 using zt::Bench;
@@ -158,6 +159,33 @@ TEST(Rebuild, ImageFillingItsSectorIsRebuiltWithoutAnErase)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "\n" + trouble(data, 0x200, 511) + "; rebuilding sector 0 (retry 1 of 3)\n");
     EXPECT_EQ(b.flash(0, data.size()), data);
+}
+
+// A rebuild's sector erase that the monitor took as a chip erase, or as another sector: the run
+// stops at once, says what was erased, records it, and no retry or verify follows.
+TEST(Rebuild, DamageStopsTheRun)
+{
+    const struct {
+        zb::Fault fault;
+        std::string said;
+    } cases[] = {
+        {{.command = "SE", .taken_as = "CE"},
+         "The monitor answered a chip erase: the whole flash is erased"},
+        {{.command = "SE", .number = 1, .number_taken_as = 3},
+         "Sector 3 was erased instead of sector 1"},
+    };
+    for (const auto &c : cases) {
+        zb::Config cfg = garbled(BAD_BLOCK, 511, -1);
+        cfg.faults.push_back(c.fault);
+        Bench b(cfg);
+        const std::string data = b.image(pattern(2 * SECTOR));
+        RunResult r = b.run({"write", "verify", "report", "run.json", "input", "image.bin"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.ends_with("(retry 1 of 3)\n\n" + c.said + "\n")) << r.err;
+        EXPECT_EQ(numbered(b.board, "RD"), std::vector<std::string>{});
+        const nlohmann::json op = zt::read_json(b.dir.file("run.json"))["operations"][0];
+        EXPECT_EQ(op["message"], trouble(data, BAD_BLOCK, 511) + "; " + c.said);
+    }
 }
 
 // "retries 0" is today's write: today's message alone.
