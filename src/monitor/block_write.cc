@@ -512,7 +512,7 @@ int proc_FastWrite()
     }
     // Still at the write speed: the read-back runs as fast as the data went.
     const int rvl = (resume_offset < 0 || erase_resume_sector()) && send_blocks(plan) &&
-                            (!verify_opt || verify_flash())
+                            (!write_verifies() || verify_flash())
                         ? 1
                         : 0;
     if (switched) {
@@ -523,7 +523,7 @@ int proc_FastWrite()
             return 0;
     }
     std::printf("\n");
-    if (rvl && !verify_opt)
+    if (rvl && !write_verifies())
         warn_not_verified();
     return rvl;
 }

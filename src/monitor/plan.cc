@@ -5,6 +5,7 @@
 
 #include "monitor/image.h"
 #include "monitor/link.h"
+#include "monitor/resume.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ double write_seconds(const block_plan &plan)
              wire(LETTERS_BYTES + NUMBER_BYTES, speed) + SPEED_SETTLE_SEC;
     t += wire(MARKER_BYTES, speed);
     t += wire(static_cast<long>(plan.send.size()) * BLOCK_FRAME_BYTES, speed);
-    if (verify_opt)
+    if (write_verifies())
         t +=
             wire(LETTERS_BYTES + NUMBER_BYTES + image_end(write_image), speed) + 2.0 * CMD_PACE_SEC;
     return t;
@@ -107,7 +108,7 @@ void print_plan()
                     "erased sectors)\n",
                     plan.send.size(), plan.skipped_empty + plan.skipped_erased, plan.skipped_empty,
                     plan.skipped_erased);
-        if (verify_opt)
+        if (write_verifies())
             std::printf("Verify: read back %u bytes from offset 0\n", image_end(write_image));
     } else if (write_cmd) {
         std::printf("Byte write: %d bytes\n", file_size);
