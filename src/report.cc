@@ -1,5 +1,5 @@
-// The run report. Everything the writer touches is a fixed array or a number, so that the same
-// writer serves the normal end of the run and a fatal-signal handler.
+// The run report. Everything the writer touches is a fixed array or a number: the report is
+// formatted without allocation, on the main path at the run's end, whichever way it ends.
 #include "report.h"
 
 #include <dirent.h>
@@ -601,9 +601,9 @@ void report_end(int ok)
     current = -1;
 }
 
-void report_note_signal(int sig, const char *line, int len, bool fatal)
+void report_note_signal(int sig, const char *line, int len, bool unknown)
 {
-    signal_line &l = fatal ? fatal_line : term_line;
+    signal_line &l = unknown ? fatal_line : term_line;
     // The first line of each kind stays: a reader may be looking at it (the fatal handler
     // writing the report), and a second request says nothing new.
     if (!l.len) {
@@ -677,8 +677,6 @@ int write_report(int status)
         return 0;
     }
 
-    // A fatal signal in the middle of writing writes the report again: the first temporary
-    // file goes.
     if (tmp_made) {
         unlink(tmp_name);
         tmp_made = 0;
@@ -710,10 +708,17 @@ int write_report(int status)
 
 }  // namespace
 
+void report_abandon()
+{
+    if (tmp_made) {
+        unlink(tmp_name);
+        tmp_made = 0;
+    }
+    written = 1;
+}
+
 int report_finish(int status)
 {
-    // Marked written only at the end: a fatal signal in the middle of writing writes the report
-    // again, whole, over the same temporary file, and the run never comes back to the first.
     if (written)
         return 1;
     progress_run_end(status);

@@ -46,16 +46,20 @@ void report_image_sha256(const char *hex);
 void report_flash_code(bool device, U32 code);
 
 // A signal arrived and its handler printed `line` (len bytes): a termination request (the
-// failed operation's message when it printed none on stderr) or, with `fatal`, a signal that
-// ends the run (the message of the operation it ends). Async-signal-safe: the line is kept
-// apart from everything the main flow writes to.
-void report_note_signal(int sig, const char *line, int len, bool fatal);
+// failed operation's message when it printed none on stderr) or, with `unknown`, another signal
+// that ends the run (its line is the message of the operation it ends). Async-signal-safe: the
+// line is kept apart from everything the main flow writes to.
+void report_note_signal(int sig, const char *line, int len, bool unknown);
 
 // Writes the report (when one is asked for) with this exit status. Called on every way the
-// program ends; writes once. Async-signal-safe: no allocation, no stdio, so that a fatal-signal
-// handler may call it. 0 when a report was asked for and could not be written (reported): the
-// user asked for the record, so the run then fails whatever its operations did.
+// program ends, on the main path; writes once. 0 when a report was asked for and could not be
+// written (reported): the user asked for the record, so the run then fails whatever its
+// operations did.
 int report_finish(int status);
+
+// A fault ends the program where it stands: no report is written, and a temporary file of one
+// being written goes. Async-signal-safe.
+void report_abandon();
 
 // ---- Parts with no state, for the tests ----------------------------------------------------
 

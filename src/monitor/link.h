@@ -78,11 +78,30 @@ wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, boo
 // more can be said to the monitor, and its silence is not a timeout.
 void end_run_if_interrupted(const char *term_msg);
 
-// Registers what a termination request must do before the run ends (null: nothing): the first
-// request runs it once, with kill_link lowered so that a second request cuts it short, then
-// the operation's message is printed and the run ends. The fast block write registers the way
-// back to the normal speed here.
+// Registers what a termination request must do before the run ends at a fast speed (null:
+// nothing). The first request takes the way back once, then the operation's message is printed and
+// the run ends; further requests wait for the way back, whose every wait is bounded. At the normal
+// speed the way back takes (or names) the rest of a read in progress and completes the command
+// frame the request cut short (complete_open_frame); at a fast speed the registered step does
+// that and brings the monitor back to the normal speed.
 void set_termination_step(void (*step)());
+
+// Completes the frame of the last command sent, as far as zelk got in it, with bytes of 0xFF that
+// do no harm: one in place of a second letter (no command), eight as a number's digits (no number:
+// the frame is given up), the rest of a block or of a short byte write's data (programs nothing);
+// then listens for the ready marker. The rest of a long byte write is not sent: stderr says that
+// the monitor was left in the middle of it. Quiet when all is well.
+void complete_open_frame(const char *term_msg);
+
+// A flash read in progress: the monitor has `bytes` more to send, and hears nothing before they
+// are out. 0 once they are in.
+void monitor_sending(long bytes);
+
+// Takes and drops what the monitor still owes of a read when that takes at most 5 s at `baud`,
+// so that it hears what comes next. More than that is said on stderr: the bytes, the time, and,
+// with `stays` (a fast speed the monitor keeps), the speed to give next time. 1 = nothing more
+// is coming.
+int let_monitor_finish(int baud, bool stays);
 
 // Sends the two command letters: paced (one letter, CMD_PACE_SEC, the other, CMD_PACE_SEC)
 // or unpaced. A termination request found before the first letter or during a pause ends the

@@ -142,7 +142,16 @@ void event_send(report_buf &b)
     if (b.overflow || events_fd < 0)
         return;
     // One write: O_APPEND keeps each line whole among the lines of other writers.
-    [[maybe_unused]] const ssize_t w = write(events_fd, b.data, static_cast<size_t>(b.len));
+    if (write(events_fd, b.data, static_cast<size_t>(b.len)) >= 0)
+        return;
+    // A pipe whose reader has gone (EPIPE), a full disk: said once, and the run goes on without
+    // its events.
+    const int err = errno;
+    progress_clear();
+    std::fprintf(stderr, "\nProgress file [%s] write error: %s\n", progressfilenam,
+                 std::strerror(err));
+    close(events_fd);
+    events_fd = -1;
 }
 
 void event_transfer(const char *event, long done, long rate)

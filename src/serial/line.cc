@@ -53,6 +53,8 @@ int speed_toh(int bps)
     return 0;
 }
 
+bool baud_in_table(int bps) { return bps != 0 && find_speed(&speed::speed_int, bps) != nullptr; }
+
 int speed_tob(int code)
 {
     if (code == 0)

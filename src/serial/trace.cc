@@ -36,6 +36,18 @@ long long now_us()
 // "%11lld " into out; returns the characters written.
 int stamp(char *out, long long us) { return std::snprintf(out, 24, "%11lld ", us); }
 
+// A trace that can no longer be written (a pipe whose reader has gone, a full disk) is said once
+// on stderr and given up; the run goes on.
+void check_trace()
+{
+    if (!std::ferror(trace_file.get()))
+        return;
+    const int err = errno;
+    std::fprintf(stderr, "\nTrace file [%s] write error: %s\n", tracefilenam, std::strerror(err));
+    std::FILE *f = trace_file.release();
+    std::fclose(f);
+}
+
 }  // namespace
 
 int trace_start(const char *path)
@@ -81,6 +93,7 @@ void trace_bytes(char direction, const unsigned char *p, long n)
         line[len++] = '\n';
         std::fwrite(line, 1, static_cast<std::size_t>(len), trace_file.get());
     }
+    check_trace();
 }
 
 void trace_speed(int baud)
@@ -90,4 +103,5 @@ void trace_speed(int baud)
     char line[64];
     const int len = stamp(line, now_us());
     std::fprintf(trace_file.get(), "%.*sspeed %d\n", len, line, baud);
+    check_trace();
 }
