@@ -135,7 +135,6 @@ int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last
     return 1;
 }
 
-
 int tty_hung_up() { return line_hung_up; }
 
 void set_tty_hung_up() { line_hung_up = 1; }
