@@ -29,6 +29,8 @@ const char USAGE[] =
     "                   slow line or some USB adapters deliver them\n"
     "  --timing FILE    time the line's traffic; written to FILE when the board stops\n"
     "  --dram-ms MS     length of each timed phase of the DRAM tests (default 300)\n"
+    "  --marker TEXT    what the idle monitor offers in place of its ready marker rr:\n"
+    "                   \"\" for a silent board, other bytes for one that garbles it\n"
     "  --garble-block OFFSET[,POS]\n"
     "                   store the byte at POS (0-511, default 511, the last: the check\n"
     "                   value shows it) of the next block written at OFFSET inverted, once\n"
@@ -220,6 +222,8 @@ int main(int argc, char **argv)
         } else if (a == "--dram-ms" && has_value) {
             if (!to_int(argv[++i], cfg.dram_phase_ms))
                 return usage_error("bad duration ", argv[i]);
+        } else if (a == "--marker" && has_value) {
+            cfg.ready.marker = argv[++i];
         } else if (a == "--timing" && has_value) {
             cfg.timing_file = argv[++i];
         } else if ((a == "--garble-block" || a == "--garble-block-always") && has_value) {

@@ -229,48 +229,6 @@ int parse_hex8(const char *digits, U32 &val)
 
 namespace {
 
-// How long each other speed is listened to: an idle monitor repeats its marker every few hundred
-// milliseconds, and two bytes take 400 ms at 50 baud.
-int listen_ms(int baud) { return 400 + 40000 / baud; }
-
-// Listens, sending nothing, at each other speed of the table, fastest first. The baud rate at
-// which the ready marker came, or 0. The line is back at its normal speed after.
-int find_board_speed()
-{
-    for (auto s = speeds.rbegin(); s != speeds.rend(); ++s) {
-        const bool repeated = std::find_if(speeds.begin(), speeds.end(), [&](const speed &t) {
-                                  return t.speed_int == s->speed_int;
-                              }) != std::prev(s.base());
-        if (s->speed_int == 0 || s->speed_int == inspeed || repeated)
-            continue;
-        if (!set_line_speed(s->speed_val))
-            return 0;
-        U16 code = 0;
-        bool seen = false;
-        unsigned char byte = 0;
-        // A monitor at a third speed keeps sending garbled markers: the window is the speed's,
-        // however many bytes come in it.
-        const long long until = monotonic_us() + listen_ms(s->speed_int) * 1000LL;
-        for (long long left = until - monotonic_us(); !seen && !stopped() && left > 0;
-             left = until - monotonic_us()) {
-            if (!read_tty_ms(&byte, 1, static_cast<int>((left + 999) / 1000)))
-                break;
-            code = shift_pair(code, byte);
-            seen = code == READY_MARKER;
-        }
-        if (!restore_line())
-            end_program(1);
-        end_run_if_interrupted(TERM_LINK_TEST);
-        if (seen)
-            return s->speed_int;
-    }
-    return 0;
-}
-
-}  // namespace
-
-namespace {
-
 // The first link test of a run given "wait N" waits up to N seconds for the marker, one-second
 // waits at a time, whatever comes meanwhile (a board being powered sends noise). Later tests,
 // and a run without the option, wait as usual.
@@ -301,13 +259,7 @@ int read_id()
     }
     std::printf("Fail\n");
     std::fflush(stdout);
-    // A silent line is a board that is off or not there: nothing to listen for.
-    if (tty_bytes_received != received && !line_switched()) {
-        if (const int baud = find_board_speed())
-            std::fprintf(stderr,
-                         "The board answers at %d baud: give \"speed %d\", or reset the board\n",
-                         baud, baud);
-    }
+    explain_link_failure(static_cast<long>(tty_bytes_received - received));
     return 0;
 }
 

@@ -115,10 +115,17 @@ int send_command(const char *letters, bool paced, const char *term_msg, bool lis
 // the end of a text. 1 = val holds the value; 0 = val unchanged.
 int parse_hex8(const char *digits, U32 &val);
 
-// Waits for the monitor's ready marker. Prints "Test link ..." and "Ok" or "Fail". When bytes
-// came but no marker (what a monitor at another speed looks like) on a line at its normal speed,
-// listens for the marker at the table's other speeds and, when one answers, says which on stderr.
+// Waits for the monitor's ready marker. Prints "Test link ..." and "Ok" or "Fail"; after a
+// failure, explain_link_failure says why.
 int read_id();
+
+// After "Test link ...Fail", one line on stderr: the device, the line's speed, what was seen and
+// what to do. Nothing came (`received` 0): check the cable and the board's power. Bytes came, and
+// the line is at its normal speed: the board may still be sending (a burst longer than a marker's
+// answer, at this speed or at any other of the table): wait for it or reset the board; or it
+// answers at another speed, named only on real evidence (its marker seen twice there, each after
+// the silence an idle monitor keeps): give "speed N"; else reset the board.
+void explain_link_failure(long received);
 
 // Waits for `prompt`, sends len as 8 upper-case hex digits and checks the echo (letters a-f in
 // the echo count as A-F). With ignorerepl 1 a missing or different echo is accepted. A

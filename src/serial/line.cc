@@ -187,6 +187,12 @@ static int switched = 0;
 
 int line_switched() { return switched; }
 
+int line_baud()
+{
+    struct termios tios;
+    return tcgetattr(ttyfd, &tios) == 0 ? speed_tob(static_cast<int>(cfgetospeed(&tios))) : 0;
+}
+
 int set_line_speed(int code)
 {
     struct termios tios;

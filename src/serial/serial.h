@@ -104,6 +104,9 @@ int restore_line();
 // 1 from a set_line_speed until its restore_line: the line is not at its normal speed.
 int line_switched();
 
+// The line's speed now in baud (0 when it cannot be read).
+int line_baud();
+
 // Sleeps sec seconds, or ms milliseconds when sec is 0, listening for nothing. Other signals do
 // not shorten the pause; a termination request ends it at once, also one that came just before
 // it. 1 = the whole pause passed; 0 = cut short by a termination request.
