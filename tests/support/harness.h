@@ -94,6 +94,10 @@ private:
 // Runs zelk with the given words and waits for it.
 RunResult run_zelk(const std::vector<std::string> &args, const RunOptions &opt = {});
 
+// What zelk says on stderr after "Test link ...Fail" on `dev` at `baud`: what came and what to do.
+std::string link_failure(const std::string &dev, const std::string &what, int baud = 38400);
+inline const std::string NOTHING_CAME = "nothing came: check the cable and the board's power";
+
 const char *zelk_binary();
 const char *zelk_restore_fails_binary();  // zelk whose restore of the line fails
 const char *zelk_board_binary();
