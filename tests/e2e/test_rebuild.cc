@@ -165,26 +165,21 @@ TEST(Rebuild, ImageFillingItsSectorIsRebuiltWithoutAnErase)
 // stops at once, says what was erased, records it, and no retry or verify follows.
 TEST(Rebuild, DamageStopsTheRun)
 {
-    const struct {
-        zb::Fault fault;
-        std::string said;
-    } cases[] = {
-        {{.command = "SE", .taken_as = "CE"},
-         "The monitor answered a chip erase: the whole flash is erased"},
-        {{.command = "SE", .number = 1, .number_taken_as = 3},
-         "Sector 3 was erased instead of sector 1"},
-    };
-    for (const auto &c : cases) {
+    for (const auto &[fault, said] :
+         {std::pair{zb::Fault{.command = "SE", .taken_as = "CE"},
+                    "The monitor answered a chip erase: the whole flash is erased"},
+          {zb::Fault{.command = "SE", .number = 1, .number_taken_as = 3},
+           "Sector 3 was erased instead of sector 1"}}) {
         zb::Config cfg = garbled(BAD_BLOCK, 511, -1);
-        cfg.faults.push_back(c.fault);
+        cfg.faults.push_back(fault);
         Bench b(cfg);
         const std::string data = b.image(pattern(2 * SECTOR));
         RunResult r = b.run({"write", "verify", "report", "run.json", "input", "image.bin"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(r.err.ends_with("(retry 1 of 3)\n\n" + c.said + "\n")) << r.err;
+        EXPECT_TRUE(r.err.ends_with("(retry 1 of 3)\n\n" + std::string(said) + "\n")) << r.err;
         EXPECT_EQ(numbered(b.board, "RD"), std::vector<std::string>{});
-        const nlohmann::json op = zt::read_json(b.dir.file("run.json"))["operations"][0];
-        EXPECT_EQ(op["message"], trouble(data, BAD_BLOCK, 511) + "; " + c.said);
+        EXPECT_EQ(zt::read_json(b.dir.file("run.json"))["operations"][0]["message"],
+                  trouble(data, BAD_BLOCK, 511) + "; " + said);
     }
 }
 

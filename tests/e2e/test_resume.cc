@@ -101,7 +101,6 @@ TEST(Resume, RefusesAReportOfAnotherWriteOrBoardOrNoReport)
     RunResult done = b.run({"write", "report", "run.json", "input", "image.bin"});
     ASSERT_EQ(done.status, 0) << done.err;
     const std::size_t sent = b.board.received().size();
-    const std::string text = zt::read_file(b.dir.file("run.json"));
     nlohmann::json cut = zt::read_json(b.dir.file("run.json"));
     write_image_record(cut)["first_incomplete_sector_offset"] = 0;
     // A report of the same write, cut short and edited as a user might: `edit` changes it.
@@ -112,14 +111,11 @@ TEST(Resume, RefusesAReportOfAnotherWriteOrBoardOrNoReport)
         return std::string(name);
     };
     const std::string dev = b.board.path();
-    const std::string in = "image.bin";
     zt::write_file(b.dir.file("other.json"), "{\"version\": \"1\"}\n");
-    zt::write_file(b.dir.file("broken.json"), text.substr(0, text.size() / 2));
-    std::string twice = cut.dump(2);
-    twice.insert(twice.find("\"first_incomplete_sector_offset\""),
-                 "\"first_incomplete_sector_offset\": 65536, ");
+    zt::write_file(b.dir.file("broken.json"), cut.dump().substr(0, 100));
+    std::string twice = cut.dump();
+    twice.insert(1, "\"device\": \"/dev/ttyUSB7\", ");
     zt::write_file(b.dir.file("twice.json"), twice);
-    zt::write_file(b.dir.file("huge.json"), std::string(1 << 20, ' ') + cut.dump());
     const struct {
         std::vector<std::string> words;
         std::string err;
@@ -136,19 +132,12 @@ TEST(Resume, RefusesAReportOfAnotherWriteOrBoardOrNoReport)
                  [](nlohmann::json &j) { j["device_by_id"] = "/dev/serial/by-id/usb-A"; })},
          "\nResume: [byid.json] records the write on device [/dev/serial/by-id/usb-A], not [" +
              dev + "]\n"},
-        {{"resume",
-          edited("two.json", [](nlohmann::json &j) { write_image_record(j)["region_count"] = 2; })},
-         "\nResume: [two.json] records 2 regions of the image, not 1\n"},
         {{"resume", "other.json"}, "\nResume: [other.json] is not a zelk run report\n"},
         {{"resume", "broken.json"}, "\nResume: [broken.json] is not valid JSON\n"},
-        {{"resume", "twice.json"},
-         "\nResume: [twice.json] has the key \"first_incomplete_sector_offset\" twice\n"},
-        {{"resume", "huge.json"},
-         "\nResume: [huge.json] is larger than 1 MiB: no zelk run report\n"},
-        {{"resume", "."}, "\nResume: [.] is not a regular file\n"},
+        {{"resume", "twice.json"}, "\nResume: [twice.json] has the key \"device\" twice\n"},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> words = {"write", "input", in};
+        std::vector<std::string> words = {"write", "input", "image.bin"};
         words.insert(words.end(), c.words.begin(), c.words.end());
         const RunResult r = b.run(words);
         EXPECT_EQ(r.status, 1);
