@@ -302,8 +302,9 @@ TEST(LinkSpeedProbe, FailureSaysWhy)
         const std::string said = zt::link_failure(b.board.path(), c.second);
         EXPECT_EQ(r.err.substr(0, said.size() - 1), said.substr(0, said.size() - 1));
         EXPECT_EQ(b.board.received().size(), sent) << "nothing sent";
-        if (&c.first == &fast)  // and the advice works
+        if (&c.first == &fast) {  // and the advice works
             EXPECT_EQ(b.run({"manufactory", "speed", "115200"}).status, 0);
+        }
     }
 }
 

@@ -286,7 +286,10 @@ struct PendingRequest {
         sigemptyset(&sa.sa_mask);
         sigaction(SIGINT, &sa, &old);
         pthread_sigmask(SIG_BLOCK, nullptr, &old_mask);
-        hold_requests();
+        sigset_t requests;
+        sigemptyset(&requests);
+        sigaddset(&requests, SIGINT);
+        hold_requests(requests);
         pthread_kill(pthread_self(), SIGINT);  // stays pending: blocked
     }
     ~PendingRequest()
