@@ -92,11 +92,10 @@ std::string sigline(int sig)
 // bad check value. Its attributes cannot be put back once the line is gone.
 const std::string HUNG_UP = "\nSerial line hung up\n";
 
-// The way back could not bring the board back from the write speed: the speed to give is named.
-const std::string STAYS =
+const std::string STAYS =  // the way back could not bring the board back
     "\nThe board may stay at 115200 baud: give \"speed 115200\" next time, or reset the board\n";
 
-// The rest of a byte write left unsent: `count` bytes (a pattern where the moment leaves it open).
+// The rest of a byte write left unsent.
 std::string left_in_the_middle(const std::string &count)
 {
     return "\nThe monitor was left in the middle of \"WR\", waiting for " + count +
@@ -189,8 +188,7 @@ std::string junk(std::size_t n) { return std::string(n, '~'); }
 
 // ---- The cells --------------------------------------------------------------------------------
 
-// The signal sent at the cell's moment. A second SIGTERM follows the first once zelk has said it
-// took it, in the middle of the way back. SIGPIPE changes nothing.
+// The signal sent at the cell's moment (a second SIGTERM comes during the way back).
 enum class Action { None, Sigint, Sigterm, Sighup, TwoSigterms, Sigpipe, Sigwinch };
 constexpr int SIGNAL_OF[] = {0, SIGINT, SIGTERM, SIGHUP, SIGTERM, SIGPIPE, SIGWINCH};
 int signal_of(Action a) { return SIGNAL_OF[static_cast<int>(a)]; }
@@ -219,16 +217,14 @@ struct Cell {
     bool err_regex = false;  // `err` is a regular expression (a count the moment does not fix)
     int status = 1;
     std::optional<std::string> file;      // out.bin as left; none: never created
-    std::optional<std::string> received;  // all the board got from zelk by the moment, when it
-                                          // matters
+    std::optional<std::string> received;  // all the board got from zelk by the moment
     std::string then;       // what zelk sends after the signal: the harmless end of a frame it cut
     bool hangs_up = false;  // the board closes the line: its attributes are gone
 };
 
 void PrintTo(const Cell &c, std::ostream *os) { *os << c.name; }
 
-// The signal cells of one wait, one per action: what the handler says (on stdout for SIGINT and
-// SIGTERM, on stderr for the others) comes before the way back's lines and the step's `msg`.
+// The signal cells of one wait, one per action; `msg` is what the way back and the step say.
 void interrupted(std::vector<Cell> &cells, const std::string &name, const Words &words,
                  const zb::Config &board, Moment at, const std::string &head,
                  const std::string &msg, std::initializer_list<Action> actions,
@@ -301,8 +297,7 @@ void letter_pauses(std::vector<Cell> &v)
         {"Rd", RD, "RD", RD_HEAD, "\nFlash read terminated."},
         {"Rr", RR, "RR", RR_HEAD, "\nRead registers terminated\n"},
     };
-    // The frame is completed so that the monitor is left idle: a 0xFF in place of the second
-    // letter (no command), eight as the number of a command that takes one (no number).
+    // The frame is completed: 0xFF for the second letter, eight for a number.
     for (const auto &p : paced) {
         const std::string letters = p.letters;
         terminated_between_reads(v, std::string(p.name) + "FirstLetterPause", p.words, {},
@@ -500,19 +495,6 @@ std::vector<Cell> cells()
                  .board = with_fault(echo_is("SE", zb::Echo::Wrong)),
                  .out = SE_HEAD + "\nFail\n",
                  .err = "Read data length [0000000O] not equal writed [0000000A]\n"});
-    // A reply that shows damage: the letters garbled into a chip erase, the number into another
-    // sector. The run stops and says what the monitor did.
-    v.push_back({.name = "SeTakenAsChipErase",
-                 .words = SE,
-                 .board = with_fault({.command = "SE", .taken_as = "CE"}),
-                 .out = SE_HEAD + "\nFail\n",
-                 .err = "\nThe monitor answered a chip erase: the whole flash is erased\n"});
-    v.push_back({.name = "SeTakenAsAnotherSector",
-                 .words = SE,
-                 .board = with_fault({.command = "SE", .number = 10, .number_taken_as = 3}),
-                 .out = SE_HEAD + "\nFail\n",
-                 .err = "Read data length [00000003] not equal writed [0000000A]\n"
-                        "\nSector 3 was erased instead of sector 10\n"});
     v.push_back({.name = "SeJunkInsteadOfOk",
                  .words = SE,
                  .board = with_fault(reply_is("SE", {send(junk(31))})),
@@ -677,15 +659,13 @@ std::vector<Cell> cells()
                  .hangs_up = true});
     terminated(v, "WbsCheckValueWait", WBS, with_fault(reply_is("WB", {go_silent()}, 1)),
                fast_block1_crc, WBS_HEAD, "\nFlash write terminated.");
-    // Every moment of the transfer at the write speed ends with the board back at 38400, or its
-    // speed named: the prompt and the digits' echo (their frames completed with 0xFF), the data,
-    // the read-back of verify. HUP ends it as a request; a second SIGTERM waits for the way back.
-    const Moment fast_block1{.command = 3};
-    const Moment fast_block1_echo{.command = 3, .number = true};
-    interrupted(v, "WbsPromptWait", WBS, with_fault(prompt_is("WB", {go_silent()}, 1)), fast_block1,
-                WBS_HEAD, "\nWrite Length terminated.\n", {Action::Sighup, Action::TwoSigterms});
+    // Each moment at the write speed: the prompt, the echo, the data, verify's read-back.
+    interrupted(v, "WbsPromptWait", WBS, with_fault(prompt_is("WB", {go_silent()}, 1)),
+                {.command = 3}, WBS_HEAD, "\nWrite Length terminated.\n",
+                {Action::Sighup, Action::TwoSigterms});
     interrupted(v, "WbsEchoWait", WBS, with_fault(echo_script_is("WB", {go_silent()}, 1)),
-                fast_block1_echo, WBS_HEAD, "\nRead Length terminated\n", {Action::Sigint});
+                {.command = 3, .number = true}, WBS_HEAD, "\nRead Length terminated\n",
+                {Action::Sigint});
     interrupted(v, "WbsDataStops", WBS,
                 with_fault(data_fault("WB", zb::DataFault::Silence, 100, 1)), fast_block1_crc,
                 WBS_HEAD, STAYS + "\nFlash write terminated.", {Action::Sigterm});

@@ -263,10 +263,8 @@ TEST(FastWriteInterrupted, BoardIsBroughtBackToTheNormalSpeed)
               zt::HEAD + "Read Manufactory Code...\n\n Manufactory code = [0x00000001]\n");
 }
 
-// A failed link test says why: nothing came, bytes without a marker, a board at another speed
-// (found by listening at the other speeds of the table, sending nothing, and named only when its
-// marker came twice there), or a board still sending the data of an interrupted read: named no
-// speed, although at its own speed the data is nothing but the marker's letter.
+// A failed link test says why: nothing came, bytes without a marker, a board at another speed, or
+// a board still sending an interrupted read (no speed named, though the data is all 'r').
 TEST(LinkSpeedProbe, FailureSaysWhy)
 {
     zb::Config silent, garbling, fast, sending;
@@ -282,11 +280,8 @@ TEST(LinkSpeedProbe, FailureSaysWhy)
          }) {
         SCOPED_TRACE(c.second);
         Bench b(c.first);
-        // The line is at 38400 before zelk opens it, as a port left by an earlier run is: no
-        // marker can then cross zelk's own set-up at the board's speed.
-        set_line_speed(b.board.path(), B38400);
-        if (&c.first == &sending) {
-            // A read at 460800 cut short at its start: the board sends the rest for a minute.
+        set_line_speed(b.board.path(), B38400);  // no marker crosses zelk's own set-up
+        if (&c.first == &sending) {  // a read at 460800 cut short: the rest takes a minute
             b.board.load_flash(0, std::vector<U8>(zb::FLASH_BYTES, 'r'));
             zt::Proc read(b.words({"read", "size", "2000000", "read", "speed", "460800"}),
                           {.cwd = b.dir.path});

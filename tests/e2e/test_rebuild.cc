@@ -161,8 +161,7 @@ TEST(Rebuild, ImageFillingItsSectorIsRebuiltWithoutAnErase)
     EXPECT_EQ(b.flash(0, data.size()), data);
 }
 
-// A rebuild's sector erase that the monitor took as a chip erase, or as another sector: the run
-// stops at once, says what was erased, records it, and no retry or verify follows.
+// A rebuild's sector erase taken as a chip erase or another sector: the run stops and says so.
 TEST(Rebuild, DamageStopsTheRun)
 {
     for (const auto &[fault, said] :

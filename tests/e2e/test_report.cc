@@ -195,7 +195,7 @@ struct FailCell {
     zb::Fault fault;
     int failing;          // index of the failing operation in the report
     std::string message;  // its last line, the end of its message in the report
-    std::string cause;    // what went wrong first, when it is not that line: the message's start
+    std::string cause;    // what went wrong first: the message's start
 };
 
 void PrintTo(const FailCell &c, std::ostream *os) { *os << c.name; }
@@ -234,7 +234,6 @@ std::vector<FailCell> fail_cells()
          0,
          "",
          "Block at 0x00000000: check value 0x00000000, expected 0xF0F0F778"},
-        // A byte the check value does not cover, stored wrong in both blocks: verify finds them.
         {"Verify",
          {"write", "verify", "input", "image.bin", "registers"},
          {.command = "WB", .data_fault = zb::DataFault::WrongByte, .data_fault_at = 5},
@@ -295,8 +294,7 @@ TEST_P(ReportFailure, Cell)
 INSTANTIATE_TEST_SUITE_P(ReportE2E, ReportFailure, testing::ValuesIn(fail_cells()),
                          [](const testing::TestParamInfo<FailCell> &i) { return i.param.name; });
 
-// A chip erase whose "OK" never comes says "Fail" on stdout alone, which stands in as the
-// message.
+// A chip erase that says "Fail" on stdout alone: that stands in as the message.
 TEST(ReportE2E, FailureShownOnStdoutIsTheMessage)
 {
     Bench b(zt::with_fault(reply_is("CE", {zb::send(std::string(31, '~'))})));

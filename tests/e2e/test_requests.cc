@@ -1,7 +1,6 @@
 // Termination requests at random moments, and zelk as a session leader: a request ends the run
-// at once whatever zelk is doing, nothing goes out on the line after it but the 0xFF bytes that
-// complete the frame it cut short (no command, no number, data that programs nothing), and the
-// board's line never becomes zelk's controlling terminal.
+// at once whatever zelk is doing, nothing but 0xFF completing the frame it cut goes out after it,
+// and the board's line never becomes zelk's controlling terminal.
 //
 // The moment of each signal is random; the verdict is not a matter of time. zelk is stopped
 // (SIGSTOP) at the random moment; while it is stopped the count of bytes it has put on the line
@@ -121,11 +120,10 @@ const std::vector<Operation> &operations()
 }
 
 constexpr int SIGNALS_PER_OPERATION = 34;  // 204 over the six operations
-// The request ends the wait it finds at once, and the run with it once the way back is done: the
-// frame's 0xFF bytes and the marker after them, or the rest of a read of at most 5 s on the wire.
-// A wait that went on would end by itself (a pause of 3 s runs out, a reply arrives), so the time
-// is what shows it: 2.5 s on top of the way back leave an exit under the sanitizers on a loaded
-// machine ten times the time it takes.
+// The request ends the wait it finds at once, and the run with it after the way back (at most
+// the rest of a read of 5 s on the wire). A wait that went on would end by itself (a pause of 3 s
+// runs out, a reply arrives), so the time is what shows it: 2.5 s more leave an exit under the
+// sanitizers on a loaded machine ten times the time it takes.
 constexpr long END_LIMIT_MS = 2500 + 5000;
 constexpr int RUNS_AT_ONCE = 6;  // boards and zelks side by side in one test
 

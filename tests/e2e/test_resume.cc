@@ -111,7 +111,6 @@ TEST(Resume, RefusesAReportOfAnotherWriteOrBoardOrNoReport)
         return std::string(name);
     };
     const std::string dev = b.board.path();
-    zt::write_file(b.dir.file("other.json"), "{\"version\": \"1\"}\n");
     zt::write_file(b.dir.file("broken.json"), cut.dump().substr(0, 100));
     std::string twice = cut.dump();
     twice.insert(1, "\"device\": \"/dev/ttyUSB7\", ");
@@ -132,7 +131,6 @@ TEST(Resume, RefusesAReportOfAnotherWriteOrBoardOrNoReport)
                  [](nlohmann::json &j) { j["device_by_id"] = "/dev/serial/by-id/usb-A"; })},
          "\nResume: [byid.json] records the write on device [/dev/serial/by-id/usb-A], not [" +
              dev + "]\n"},
-        {{"resume", "other.json"}, "\nResume: [other.json] is not a zelk run report\n"},
         {{"resume", "broken.json"}, "\nResume: [broken.json] is not valid JSON\n"},
         {{"resume", "twice.json"}, "\nResume: [twice.json] has the key \"device\" twice\n"},
     };
