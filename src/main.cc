@@ -36,6 +36,10 @@ int format_message(char *buf, const char *head, int sig, const char *tail)
     return static_cast<int>(n + t);
 }
 
+// Set by a request other than SIGINT and SIGTERM: the terminal and the echo test, which end
+// normally on a request, then end with status 1.
+volatile sig_atomic_t unknown_request = 0;
+
 // A termination request: every signal that ends a run but the synchronous faults. It runs only
 // inside a wait (the requests are blocked elsewhere): it says so, sets the flags and returns, and
 // the wait's caller takes the way back and ends the run on the main path, the report included.
@@ -50,6 +54,8 @@ void term(int sig)
                         : format_message(buf, "Received unknown signal ", sig, "\n");
     [[maybe_unused]] const ssize_t w = write(known ? STDOUT_FILENO : STDERR_FILENO, buf, n);
     report_note_signal(sig, buf, n, !known);
+    if (!known)
+        unknown_request = 1;
     kill_link = 1;
     term_requests = term_requests + 1;
     errno = saved;
@@ -312,6 +318,8 @@ int main(int argc, char **argv)
         rvl = run_op("echo test", proc_Echo_Test);
     else
         rvl = run_chain();
+    if (unknown_request)
+        rvl = 0;
     // A device that could not be put back as found is a failure of the run, whatever the
     // operations did.
     if (!close_tty())
