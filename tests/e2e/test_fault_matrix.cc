@@ -92,8 +92,7 @@ std::string sigline(int sig)
 // bad check value. Its attributes cannot be put back once the line is gone.
 const std::string HUNG_UP = "\nSerial line hung up\n";
 
-const std::string STAYS =  // the way back could not bring the board back
-    "\nThe board may stay at 115200 baud: give \"speed 115200\" next time, or reset the board\n";
+const std::string STAYS = zt::may_stay(115200);  // the board could not be brought back
 
 // The rest of a byte write left unsent.
 std::string left_in_the_middle(const std::string &count)

@@ -111,7 +111,7 @@ TEST(PacedLetters, ThreeSecondsAfterEachLetter)
 }
 
 // SIGINT in the pause after the first letter: the run ends at once with the operation's own
-// message, and the second letter never goes out: a 0xFF in its place makes no command.
+// message, and the second letter never goes out.
 TEST(PacedLetters, SigintInThePauseEndsTheRunAtOnce)
 {
     Bench b;

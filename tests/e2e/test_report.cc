@@ -194,7 +194,7 @@ struct FailCell {
     std::vector<std::string> words;  // the failing operation, with one more before or after it
     zb::Fault fault;
     int failing;          // index of the failing operation in the report
-    std::string message;  // its last line, the end of its message in the report
+    std::string message;  // its message in the report
     std::string cause;    // what went wrong first: the message's start
 };
 

@@ -120,10 +120,10 @@ const std::vector<Operation> &operations()
 }
 
 constexpr int SIGNALS_PER_OPERATION = 34;  // 204 over the six operations
-// The request ends the wait it finds at once, and the run with it after the way back (at most
-// the rest of a read of 5 s on the wire). A wait that went on would end by itself (a pause of 3 s
-// runs out, a reply arrives), so the time is what shows it: 2.5 s more leave an exit under the
-// sanitizers on a loaded machine ten times the time it takes.
+// The request ends the wait it finds at once, and the run with it. A wait that went on would
+// end by itself (a pause of 3 s runs out, a reply arrives) and send nothing more, so the time is
+// what shows it: a pause has up to 3 s left, and 2.5 s leave an exit under the sanitizers on a
+// loaded machine ten times the time it takes, after the way back (a read's rest: 5 s at most).
 constexpr long END_LIMIT_MS = 2500 + 5000;
 constexpr int RUNS_AT_ONCE = 6;  // boards and zelks side by side in one test
 
@@ -202,8 +202,8 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
         const auto late =
             std::chrono::duration_cast<std::chrono::milliseconds>(times[times.size() - 1] - at)
                 .count();
-        why << received.size() - sent << " bytes went out after the signal, not all 0xFF (the "
-            << "last " << late << " ms after it): \"" << received.substr(sent, 40) << "\"; ";
+        why << received.size() - sent << " bytes went out after the signal (the last " << late
+            << " ms after it): \"" << received.substr(sent, 40) << "\"; ";
     }
     if (!why.str().empty())
         o.problem = why.str() + "stderr: " + r.err;

@@ -271,9 +271,4 @@ RunResult run_zelk(const std::vector<std::string> &args, const RunOptions &opt)
     return p.finish();
 }
 
-std::string link_failure(const std::string &dev, const std::string &what, int baud)
-{
-    return "Link test on " + dev + " at " + std::to_string(baud) + " baud: " + what + "\n";
-}
-
 }  // namespace zt
