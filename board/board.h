@@ -82,6 +82,12 @@ struct Fault {
     bool lower_hex = false;  // the generated CRC (WB) or code (MC, ID) in lower-case hex
     DataFault data_fault = DataFault::None;
     long data_fault_at = 0;
+    // A garbled command: the monitor takes these letters as the command `taken_as` (e.g. "SE" as
+    // "CE": 'S' and 'C' differ in one bit) and serves that instead, recorded as it.
+    std::optional<std::string> taken_as;
+    // A garbled number: the monitor takes the command's number (matched by `number`) as this one
+    // and echoes it so.
+    std::optional<U32> number_taken_as;
     // Commands the fault applies to before it is used up (counted when the command's work
     // begins, after its number is in); -1: no limit. A block garbled "once" is times = 1.
     int times = -1;

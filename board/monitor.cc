@@ -385,6 +385,11 @@ Flow take_number(Board::Impl &b, Command &c)
     bool valid = parse_hex(digits, value);
     if (valid) {
         c.fault = match_fault(b, c.letters, c.occurrence, value);
+        if (c.fault && c.fault->number_taken_as) {
+            note(b, c.letters + " " + digits + " taken as " + hex8(*c.fault->number_taken_as));
+            value = *c.fault->number_taken_as;
+            digits = hex8(value);
+        }
         c.number = value;
         std::lock_guard<std::mutex> lock(b.mu);
         b.commands[c.record].number = value;
@@ -428,6 +433,19 @@ void take_command(Board::Impl &b, U8 first)
 #pragma GCC diagnostic pop
 #endif
     c.occurrence = b.seen[c.letters]++;
+    c.fault = match_fault(b, c.letters, c.occurrence, std::nullopt);
+    if (c.fault && c.fault->taken_as) {
+        const std::string &as = *c.fault->taken_as;
+        if (const CommandSpec *other =
+                find_command(static_cast<U8>(as[0]), static_cast<U8>(as[1]))) {
+            note(b, c.letters + " taken as " + as);
+            b.fault_uses[static_cast<std::size_t>(c.fault - b.cfg.faults.data())]++;
+            spec = other;
+            c.spec = spec;
+            c.letters = spec->letters;
+            c.fault = nullptr;
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(b.mu);
         c.record = b.commands.size();
@@ -436,7 +454,6 @@ void take_command(Board::Impl &b, U8 first)
     }
     if (!spec->takes_number)
         note(b, c.letters);
-    c.fault = match_fault(b, c.letters, c.occurrence, std::nullopt);
     if (c.fault && c.fault->hang_up_on_command) {
         hang(b);
         return;

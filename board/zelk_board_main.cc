@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "board.h"
 #include "pty_line.h"
@@ -28,6 +29,8 @@ const char USAGE[] =
     "                   slow line or some USB adapters deliver them\n"
     "  --timing FILE    time the line's traffic; written to FILE when the board stops\n"
     "  --dram-ms MS     length of each timed phase of the DRAM tests (default 300)\n"
+    "  --marker TEXT    what the idle monitor offers in place of its ready marker rr:\n"
+    "                   \"\" for a silent board, other bytes for one that garbles it\n"
     "  --garble-block OFFSET[,POS]\n"
     "                   store the byte at POS (0-511, default 511, the last: the check\n"
     "                   value shows it) of the next block written at OFFSET inverted, once\n"
@@ -35,6 +38,12 @@ const char USAGE[] =
     "                   the same for every block written at OFFSET\n"
     "  --noise P        flip one random bit of a byte received with probability P (0-1)\n"
     "  --noise-seed N   seed of the noise (default 1): the same seed, the same bytes hit\n"
+    "  --take-as CMD,AS[,N]\n"
+    "                   take the command CMD (its N-th, counted from 0; else the first)\n"
+    "                   as the command AS, as a garbled letter makes it (SE,CE: a chip erase)\n"
+    "  --take-number CMD,NUMBER,AS[,N]\n"
+    "                   take NUMBER of the command CMD (its N-th; else the first with it) as\n"
+    "                   AS and echo AS, as a garbled digit makes it (SE,1,3: sector 3 erased)\n"
     "  --hang-up-after N  drop the line once N bytes came from zelk\n"
     "  --silent-after K stop answering once K commands were taken, until the line is\n"
     "                   opened again\n"
@@ -90,6 +99,46 @@ bool to_garble(const char *text, bool always, zb::Fault &f)
     f.data_fault = zb::DataFault::WrongByte;
     f.data_fault_at = pos;
     f.times = always ? -1 : 1;
+    return true;
+}
+
+// The comma-separated fields of `text`.
+std::vector<std::string> fields(const char *text)
+{
+    std::vector<std::string> v(1);
+    for (const char *p = text; *p; p++) {
+        if (*p == ',')
+            v.emplace_back();
+        else
+            v.back() += *p;
+    }
+    return v;
+}
+
+bool is_letters(const std::string &s) { return s.size() == 2; }
+
+// "CMD,AS[,N]" of --take-as, "CMD,NUMBER,AS[,N]" of --take-number: a garbled command or number,
+// once.
+bool to_taken(const char *text, bool number, zb::Fault &f)
+{
+    const std::vector<std::string> v = fields(text);
+    const std::size_t need = number ? 3 : 2;
+    U32 n = 0, taken = 0, occurrence = 0;
+    if (v.size() < need || v.size() > need + 1 || !is_letters(v[0]) ||
+        (v.size() > need && !to_u32(v[need].c_str(), occurrence)))
+        return false;
+    f.command = v[0];
+    f.times = 1;
+    if (v.size() > need)
+        f.occurrence = static_cast<int>(occurrence);
+    if (!number) {
+        f.taken_as = v[1];
+        return is_letters(v[1]);
+    }
+    if (!to_u32(v[1].c_str(), n) || !to_u32(v[2].c_str(), taken))
+        return false;
+    f.number = n;
+    f.number_taken_as = taken;
     return true;
 }
 
@@ -173,12 +222,19 @@ int main(int argc, char **argv)
         } else if (a == "--dram-ms" && has_value) {
             if (!to_int(argv[++i], cfg.dram_phase_ms))
                 return usage_error("bad duration ", argv[i]);
+        } else if (a == "--marker" && has_value) {
+            cfg.ready.marker = argv[++i];
         } else if (a == "--timing" && has_value) {
             cfg.timing_file = argv[++i];
         } else if ((a == "--garble-block" || a == "--garble-block-always") && has_value) {
             zb::Fault f;
             if (!to_garble(argv[++i], a == "--garble-block-always", f))
                 return usage_error("bad block offset or position ", argv[i]);
+            cfg.faults.push_back(f);
+        } else if ((a == "--take-as" || a == "--take-number") && has_value) {
+            zb::Fault f;
+            if (!to_taken(argv[++i], a == "--take-number", f))
+                return usage_error("bad command, number or count ", argv[i]);
             cfg.faults.push_back(f);
         } else if (a == "--noise" && has_value) {
             if (!to_probability(argv[++i], cfg.noise_per_byte))

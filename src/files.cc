@@ -154,26 +154,6 @@ void refuse(const run_file &f, const char *what, const char *other = nullptr)
     std::fputc('\n', stderr);
 }
 
-// Whether the names lead to one file: the same name, the same inode, or for names that do not
-// exist yet the same entry of the same directory.
-bool same_place(const char *a, const char *b)
-{
-    struct stat sa, sb;
-    const bool ea = stat(a, &sa) == 0, eb = stat(b, &sb) == 0;
-    if (std::strcmp(a, b) == 0 || (ea && eb && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino))
-        return true;
-    if (ea || eb)
-        return false;
-    const char *base_a = std::strrchr(a, '/'), *base_b = std::strrchr(b, '/');
-    if (std::strcmp(base_a ? base_a + 1 : a, base_b ? base_b + 1 : b) != 0)
-        return false;
-    char dir_a[PATH_MAX], dir_b[PATH_MAX];
-    directory_of(a, dir_a);
-    directory_of(b, dir_b);
-    return stat(dir_a, &sa) == 0 && stat(dir_b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
 // The kind of node `f` is, against what the run does with it. 1 = it may be used; a FIFO to be
 // written is opened and kept.
 int check_kind(const run_file &f)
@@ -219,6 +199,24 @@ int check_kind(const run_file &f)
 }
 
 }  // namespace
+
+bool same_place(const char *a, const char *b)
+{
+    struct stat sa, sb;
+    const bool ea = stat(a, &sa) == 0, eb = stat(b, &sb) == 0;
+    if (std::strcmp(a, b) == 0 || (ea && eb && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino))
+        return true;
+    if (ea || eb)
+        return false;
+    const char *base_a = std::strrchr(a, '/'), *base_b = std::strrchr(b, '/');
+    if (std::strcmp(base_a ? base_a + 1 : a, base_b ? base_b + 1 : b) != 0)
+        return false;
+    char dir_a[PATH_MAX], dir_b[PATH_MAX];
+    directory_of(a, dir_a);
+    directory_of(b, dir_b);
+    return stat(dir_a, &sa) == 0 && stat(dir_b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
 
 int check_run_files(std::span<const run_file> files, file_role *refused)
 {

@@ -42,6 +42,10 @@ struct run_file {
 // ("Output file [a] is the device [b]"), with the refused file's role in *refused.
 int check_run_files(std::span<const run_file> files, file_role *refused);
 
+// Whether the names lead to one file: the same name, the same inode, or for names that do not
+// exist yet the same entry of the same directory.
+bool same_place(const char *a, const char *b);
+
 // The file `name` leads to through symbolic links that may be followed (see create_file): the
 // path of the last one's target into out (size bytes), or name itself when it is no link.
 // 0 with errno EACCES at a link of another user in a shared sticky directory, ELOOP or

@@ -63,9 +63,12 @@ int check_write_input()
     return check_input_file(inpfilenam, &len) && check_byte_write(len);
 }
 
-// The data speeds of the block write and of the flash read must be ones of the table.
+// The line speed (0 keeps the line's own) and the data speeds of the block write and of the flash
+// read must be ones of the table.
 int check_data_speeds()
 {
+    if (inspeed != 0 && speed_toh(inspeed) == 0)
+        return 0;
     if (fastwrite_cmd == 1 && write_speed != 0 && speed_toh(write_speed) == 0)
         return 0;
     return !read_cmd || read_data_speed() == 0 || speed_toh(read_data_speed()) != 0;

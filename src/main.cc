@@ -24,59 +24,76 @@ namespace {
 
 constexpr const char *OPTIONS_FILE = "./zelk.cfg";
 
-// A handler's line, built and written without stdio, then handed to the report.
-void write_message(int fd, const char *head, int sig, const char *tail, bool fatal)
+// A handler's line, built and written without stdio.
+int format_message(char *buf, const char *head, int sig, const char *tail)
 {
-    char buf[96];
     size_t n = std::strlen(head);
     std::memcpy(buf, head, n);
     n += format_decimal(buf + n, static_cast<unsigned>(sig));
     size_t t = std::strlen(tail);
     std::memcpy(buf + n, tail, t);
-    n += t;
-    ssize_t r = write(fd, buf, n);
-    (void)r;
-    report_note_signal(sig, buf, static_cast<int>(n), fatal);
+    return static_cast<int>(n + t);
 }
 
-// Runs only inside a wait (SIGINT and SIGTERM are blocked elsewhere): it sets the flags and
-// says so, and the wait's caller ends the operation.
+// Set by a request other than SIGINT and SIGTERM: the terminal and the echo test, which end
+// normally on a request, then end with status 1.
+volatile sig_atomic_t unknown_request = 0;
+
+// A termination request: every signal that ends a run but the synchronous faults. It runs only
+// inside a wait (the requests are blocked elsewhere): it says so, sets the flags and returns, and
+// the wait's caller takes the way back and ends the run on the main path, the report included.
+// SIGINT and SIGTERM say it on stdout, the others as an unknown signal on stderr.
 void term(int sig)
 {
     const int saved = errno;
     progress_erase_now();  // the live line would be left before the handler's line
-    write_message(STDOUT_FILENO, "Received signal ", sig, ". Terminating.\n", false);
+    char buf[96];
+    const bool known = sig == SIGINT || sig == SIGTERM;
+    const int n = known ? format_message(buf, "Received signal ", sig, ". Terminating.\n")
+                        : format_message(buf, "Received unknown signal ", sig, "\n");
+    [[maybe_unused]] const ssize_t w = write(known ? STDOUT_FILENO : STDERR_FILENO, buf, n);
+    report_note_signal(sig, buf, n, !known);
+    if (!known)
+        unknown_request = 1;
     kill_link = 1;
     term_requests = term_requests + 1;
     errno = saved;
 }
 
-void bad_signal(int sig)
+// A synchronous fault (or an abort from inside): the program cannot go on from where it stands,
+// so the line and the console are put back with async-signal-safe calls and it ends at once. No
+// report is written: after a fault nothing the run kept can be trusted, and the missing report
+// says that the run did not end by itself.
+void fault(int sig)
 {
     progress_erase_now();
-    write_message(STDERR_FILENO, "Received unknown signal ", sig, "\n", true);
+    char buf[96];
+    [[maybe_unused]] const ssize_t w =
+        write(STDERR_FILENO, buf, format_message(buf, "Received unknown signal ", sig, "\n"));
     restore_saved_state();
-    report_finish(1);
+    report_abandon();
     _exit(1);
+}
+
+// SIGABRT from another process is a request; from this one (abort()) a fault.
+void abort_signal(int sig, siginfo_t *info, void *)
+{
+    if (info != nullptr && info->si_pid == getpid())
+        fault(sig);
+    term(sig);
 }
 
 void restore_at_exit() { restore_saved_state(); }
 
-struct signal_handler {
-    int sig;
-    void (*handler)(int);
+// The synchronous faults.
+constexpr std::array<int, 4> fault_signals{SIGILL, SIGBUS, SIGFPE, SIGSEGV};
+// The termination requests. SIGWINCH, SIGCHLD, SIGURG and SIGCONT keep their default action,
+// which ignores them: a resized window or a resumed job must not abort a flash write. SIGPIPE is
+// ignored: a write to a pipe whose reader has gone fails with EPIPE, an error of that file.
+constexpr std::array<int, 19> request_signals{
+    SIGHUP,  SIGINT,  SIGQUIT, SIGTRAP, SIGABRT,   SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGTSTP,
+    SIGTTIN, SIGTTOU, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS,
 };
-
-// SIGWINCH, SIGCHLD, SIGURG and SIGCONT keep their default action, which ignores them: a
-// resized window or a resumed job must not abort a flash write.
-constexpr std::array<signal_handler, 24> signal_table{{
-    {SIGHUP, bad_signal},  {SIGINT, term},        {SIGQUIT, bad_signal}, {SIGILL, bad_signal},
-    {SIGTRAP, bad_signal}, {SIGABRT, bad_signal}, {SIGBUS, bad_signal},  {SIGFPE, bad_signal},
-    {SIGUSR1, bad_signal}, {SIGSEGV, bad_signal}, {SIGUSR2, bad_signal}, {SIGALRM, bad_signal},
-    {SIGTERM, term},       {SIGPIPE, bad_signal}, {SIGTSTP, bad_signal}, {SIGTTIN, bad_signal},
-    {SIGTTOU, bad_signal}, {SIGXCPU, bad_signal}, {SIGXFSZ, bad_signal}, {SIGVTALRM, bad_signal},
-    {SIGPROF, bad_signal}, {SIGIO, bad_signal},   {SIGPWR, bad_signal},  {SIGSYS, bad_signal},
-}};
 
 bool command_given()
 {
@@ -87,22 +104,34 @@ bool command_given()
 
 void install_signal_handlers()
 {
-    sigset_t mask;
+    sigset_t requests;
+    sigemptyset(&requests);
+    for (int sig : request_signals)
+        sigaddset(&requests, sig);
     struct sigaction sa;
-    sigemptyset(&mask);
-    for (int s : {SIGHUP, SIGINT, SIGTERM, SIGCHLD, SIGUSR2})
-        sigaddset(&mask, s);
     std::memset(&sa, 0, sizeof sa);
-    sa.sa_mask = mask;
-    sa.sa_flags = 0;  // no SA_RESTART: an interrupted wait fails with EINTR
-    for (const signal_handler &h : signal_table) {
-        sa.sa_handler = h.handler;
-        if (sigaction(h.sig, &sa, nullptr) < 0) {
-            std::fprintf(stderr, "sigaction error (%d)\n", h.sig);
+    sa.sa_mask = requests;  // a handler runs alone
+    sa.sa_flags = 0;        // no SA_RESTART: an interrupted wait fails with EINTR
+    auto install = [&](int sig) {
+        if (sigaction(sig, &sa, nullptr) < 0) {
+            std::fprintf(stderr, "sigaction error (%d)\n", sig);
             end_program(1);
         }
-    }
-    hold_requests();
+    };
+    sa.sa_handler = fault;
+    for (int sig : fault_signals)
+        install(sig);
+    sa.sa_handler = term;
+    for (int sig : request_signals)
+        if (sig != SIGABRT)
+            install(sig);
+    sa.sa_flags = SA_SIGINFO;
+    sa.sa_sigaction = abort_signal;
+    install(SIGABRT);
+    sa.sa_flags = 0;
+    sa.sa_handler = SIG_IGN;
+    install(SIGPIPE);
+    hold_requests(requests);
 }
 
 // The device can never be one of the standard descriptors: a closed one gets /dev/null, so a
@@ -239,6 +268,8 @@ int main(int argc, char **argv)
         rvl = run_op("echo test", proc_Echo_Test);
     else
         rvl = run_chain();
+    if (unknown_request)
+        rvl = 0;
     // A device that could not be put back as found is a failure of the run, whatever the
     // operations did.
     if (!close_tty())

@@ -1,5 +1,5 @@
-// The run report. Everything the writer touches is a fixed array or a number, so that the same
-// writer serves the normal end of the run and a fatal-signal handler.
+// The run report. Everything the writer touches is a fixed array or a number: the report is
+// formatted without allocation, on the main path at the run's end, whichever way it ends.
 #include "report.h"
 
 #include <dirent.h>
@@ -45,6 +45,7 @@ struct op_record {
     long long started = 0, ended = 0;           // monotonic microseconds
     unsigned long long sent = 0, received = 0;  // counters at the start, then the bytes moved
     char message[MESSAGE_BYTES] = "";
+    char cause[MESSAGE_BYTES] = "";
 };
 
 long long clock_usec(clockid_t id)
@@ -163,6 +164,11 @@ void close_op(op_record &op, op_state state)
         !last_line(err_tail.text, err_tail.len, op.message, MESSAGE_BYTES) &&
         !(term_line.len && last_line(term_line.text, term_line.len, op.message, MESSAGE_BYTES)))
         last_line(out_tail.text, out_tail.len, op.message, MESSAGE_BYTES);
+    if (state != OP_OK && op.cause[0] && std::strcmp(op.cause, op.message) != 0) {
+        char last[MESSAGE_BYTES];
+        std::memcpy(last, op.message, sizeof last);
+        std::snprintf(op.message, sizeof op.message, last[0] ? "%s; %s" : "%s", op.cause, last);
+    }
     progress_operation_end(op.name, STATE_NAMES[state], op.message[0] ? op.message : nullptr,
                            op.ended - op.started);
 }
@@ -626,9 +632,9 @@ void report_end(int ok)
     current = -1;
 }
 
-void report_note_signal(int sig, const char *line, int len, bool fatal)
+void report_note_signal(int sig, const char *line, int len, bool unknown)
 {
-    signal_line &l = fatal ? fatal_line : term_line;
+    signal_line &l = unknown ? fatal_line : term_line;
     // The first line of each kind stays: a reader may be looking at it (the fatal handler
     // writing the report), and a second request says nothing new.
     if (!l.len) {
@@ -638,6 +644,12 @@ void report_note_signal(int sig, const char *line, int len, bool fatal)
         l.len = n;
     }
     signal_seen = sig;
+}
+
+void report_cause(const char *text)
+{
+    if (current >= 0 && !ops[static_cast<size_t>(current)].cause[0])
+        std::snprintf(ops[static_cast<size_t>(current)].cause, MESSAGE_BYTES, "%s", text);
 }
 
 void report_image(const char *fields)
@@ -696,8 +708,6 @@ int write_report(int status)
         return 0;
     }
 
-    // A fatal signal in the middle of writing writes the report again: the first temporary
-    // file goes.
     if (tmp_made) {
         unlink(tmp_name);
         tmp_made = 0;
@@ -731,10 +741,17 @@ int write_report(int status)
 
 }  // namespace
 
+void report_abandon()
+{
+    if (tmp_made) {
+        unlink(tmp_name);
+        tmp_made = 0;
+    }
+    written = 1;
+}
+
 int report_finish(int status)
 {
-    // Marked written only at the end: a fatal signal in the middle of writing writes the report
-    // again, whole, over the same temporary file, and the run never comes back to the first.
     if (written)
         return 1;
     // An event that could not be written fails the run, and the report says so.

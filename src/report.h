@@ -21,6 +21,12 @@ void report_select(const char *name);
 void report_begin(const char *name);
 void report_end(int ok);
 
+// The first cause of the running operation's failure (a block that went wrong, the bytes verify
+// found, what the monitor was seen to do), kept while later failures and retries follow: the
+// operation's message is then the cause, "; ", and its last line, so that a record names both
+// what went wrong first and how the operation ended. Later causes are ignored.
+void report_cause(const char *text);
+
 // The block write's image, for its record: `fields` are JSON members ("\"format\": \"hex\", ...")
 // kept as they are (cut to the record's room); the blocks sent so far are added as
 // "blocks_sent". Not for signal handlers.
@@ -40,21 +46,24 @@ void report_image_sha256(const char *hex);
 void report_flash_code(bool device, U32 code);
 
 // A signal arrived and its handler printed `line` (len bytes): a termination request (the
-// failed operation's message when it printed none on stderr) or, with `fatal`, a signal that
-// ends the run (the message of the operation it ends). Async-signal-safe: the line is kept
-// apart from everything the main flow writes to.
-void report_note_signal(int sig, const char *line, int len, bool fatal);
+// failed operation's message when it printed none on stderr) or, with `unknown`, another signal
+// that ends the run (its line is the message of the operation it ends). Async-signal-safe: the
+// line is kept apart from everything the main flow writes to.
+void report_note_signal(int sig, const char *line, int len, bool unknown);
 
 // Writes the progress file's last event and the report (when one is asked for) with this exit
-// status, 1 when an event could not be written. Called on every way the program ends; writes
-// once. Async-signal-safe: no allocation, no stdio, so that a fatal-signal handler may call it.
-// The report replaces the file its name leads to through the user's own links. 0 when the
-// progress file or the report was asked for and could not be written (reported): the user
-// asked for the record, so the run then fails whatever its operations did.
+// status, 1 when an event could not be written. Called on every way the program ends, on the
+// main path; writes once. The report replaces the file its name leads to through the user's own
+// links. 0 when the progress file or the report was asked for and could not be written
+// (reported): the user asked for the record, so the run then fails whatever its operations did.
 int report_finish(int status);
 
 // The report's file was refused before the device was opened: no report is written over it.
 void report_cancel();
+
+// A fault ends the program where it stands: no report is written, and a temporary file of one
+// being written goes. Async-signal-safe.
+void report_abandon();
 
 // ---- Parts with no state, for the tests ----------------------------------------------------
 

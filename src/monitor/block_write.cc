@@ -164,12 +164,16 @@ bool image_fills_sector(U32 sn)
     return covered == SECTOR_BYTES;
 }
 
-enum class rebuild_check { ALLOWED, NO_RETRIES, UNSAFE, USED_UP };
+enum class rebuild_check { ALLOWED, NO_RETRIES, UNSAFE, USED_UP, DAMAGE };
 
 // Whether the sectors of `mask` may be rebuilt now, with one retry; the first sector that is not
 // safe in `unsafe`.
 rebuild_check may_rebuild(U32 mask, int &unsafe)
 {
+    // The monitor did what nobody asked (another sector or the whole chip erased): a rebuild
+    // would only hide it.
+    if (monitor_damaged())
+        return rebuild_check::DAMAGE;
     if (write_retries == 0)
         return rebuild_check::NO_RETRIES;
     const U32 erased = erased_by_this_run();
@@ -242,6 +246,8 @@ int rebuild_sectors(U32 mask, std::string what, bool same_retry = false)
                 erased = erase_sector(sn, false) == 1;
         if (erased)
             return 1;
+        if (monitor_damaged())
+            return 0;
         what = "Sector " + sector_list(mask) + ": not erased";
         int unsafe = 0;
         const rebuild_check again = may_rebuild(mask, unsafe);
@@ -291,6 +297,10 @@ int send_list(const std::vector<U32> &blocks, bool first_pass)
         tried = std::max(tried, i + 1);
         if (!write_block(offset, marks, static_cast<int>(done), check == rebuild_check::ALLOWED)) {
             progress_clear();
+            if (block_trouble[0])
+                report_cause(block_trouble);
+            if (monitor_damaged())
+                return 0;
             if (check != rebuild_check::ALLOWED || !block_trouble[0]) {
                 say_why_not(check, unsafe);
                 return 0;
@@ -377,15 +387,20 @@ int verify_flash()
             return 1;
         }
         report_write_incomplete(static_cast<long>(std::countr_zero(bad)) * SECTOR_BYTES);
+        char cause[96];
+        std::snprintf(cause, sizeof cause, "verify: %ld %s at 0x%x", differ,
+                      differ == 1 ? "byte differs" : "bytes differ, the first", first);
+        report_cause(cause);
         int unsafe = 0;
         const rebuild_check check = may_rebuild(bad, unsafe);
         if (check != rebuild_check::ALLOWED) {
             std::printf("Fail\n");
             std::fflush(stdout);
             std::fprintf(stderr,
-                         "\nVerify: %ld bytes differ, first at offset [%d][0x%x]: flash 0x%02x, "
+                         "\nVerify: %ld %s, first at offset [%d][0x%x]: flash 0x%02x, "
                          "file 0x%02x\n",
-                         differ, static_cast<int>(first), first, flash[first], expected);
+                         differ, differ == 1 ? "byte differs" : "bytes differ",
+                         static_cast<int>(first), first, flash[first], expected);
             say_why_not(check, unsafe);
             return 0;
         }
@@ -497,7 +512,7 @@ int proc_FastWrite()
     }
     // Still at the write speed: the read-back runs as fast as the data went.
     const int rvl = (resume_offset < 0 || erase_resume_sector()) && send_blocks(plan) &&
-                            (!verify_opt || verify_flash())
+                            (!write_verifies() || verify_flash())
                         ? 1
                         : 0;
     if (switched) {
@@ -508,7 +523,7 @@ int proc_FastWrite()
             return 0;
     }
     std::printf("\n");
-    if (rvl && !verify_opt)
+    if (rvl && !write_verifies())
         warn_not_verified();
     return rvl;
 }

@@ -5,10 +5,6 @@
 #include "monitor/link.h"
 #include "serial/serial.h"
 
-// A slow chip erase may stay silent for up to this many reads of ERASE_WAIT_SEC each.
-constexpr int ERASE_REPLY_READS = 31;
-constexpr int ERASE_WAIT_SEC = 3;
-
 int proc_Erase()
 {
     if (!read_id())
@@ -27,11 +23,43 @@ int proc_Erase()
     return 0;
 }
 
+namespace {
+
+// The sector number went out and its echo was not sn: the monitor may be erasing another sector.
+// An echo of another number says which, and the run ends; so does any other echo, or none, of a
+// quiet erase (a rebuild), which cannot be sure what was erased and must not guess.
+void check_erased_sector(int sn, const number_echo &echo, bool show)
+{
+    char what[128];
+    if (echo.came && echo.is_number && echo.value < FLASH_SECTORS)
+        std::snprintf(what, sizeof what, "Sector %u was erased instead of sector %d", echo.value,
+                      sn);
+    else if (echo.came && echo.is_number)
+        std::snprintf(what, sizeof what,
+                      "The monitor took sector 0x%X for sector %d: what it erased is not known",
+                      echo.value, sn);
+    else if (!show)
+        std::snprintf(what, sizeof what,
+                      "Sector %d: %s of the sector number: what the monitor erased is not known",
+                      sn, echo.came ? "a garbled echo" : "no echo");
+    else
+        return;
+    note_monitor_damage(what);
+    wait_erase_done();
+}
+
+}  // namespace
+
 int erase_sector(int sn, bool show)
 {
-    if (!send_command(CMD_SECTOR_ERASE, true, TERM_FLASH_ERASE) ||
-        !exchange_number(pair_code(CMD_SECTOR_ERASE), sn, 0, show))
+    number_echo echo;
+    if (!send_command(CMD_SECTOR_ERASE, true, TERM_FLASH_ERASE))
         return -1;
+    if (!exchange_number(pair_code(CMD_SECTOR_ERASE), sn, 0, show, &echo)) {
+        if (echo.sent && !monitor_damaged())
+            check_erased_sector(sn, echo, show);
+        return -1;
+    }
     return wait_pairs({REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC, false, show,
                       TERM_FLASH_ERASE) == WAIT_SEEN;
 }

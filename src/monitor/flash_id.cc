@@ -4,6 +4,7 @@
 
 #include "monitor/inspect.h"
 #include "monitor/link.h"
+#include "monitor/resume.h"
 #include "report.h"
 #include "serial/serial.h"
 
@@ -61,6 +62,7 @@ int wait_echo(const flash_id_read &r)
         std::fprintf(stderr, "\nRead byte timeout\n");
         break;
     case WAIT_BUDGET:
+    case WAIT_OTHER:  // none watched for
         break;
     }
     std::fputs(r.echo_timeout_msg, stderr);
@@ -97,7 +99,8 @@ int read_flash_id(const flash_id_read &r)
         return 0;
     std::printf(r.result_fmt, code);
     report_flash_code(&r == &DEVICE_ID_READ, code);
-    return 1;
+    // A resumed write goes on only on the board whose flash the report records.
+    return check_resume_flash_code(&r == &DEVICE_ID_READ, code);
 }
 
 }  // namespace

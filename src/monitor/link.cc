@@ -2,36 +2,153 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "monitor/link.h"
 
 #include "monitor/block_crc.h"
 #include "monitor/progress.h"
+#include "report.h"
 #include "serial/serial.h"
 
 namespace {
 
 void (*termination_step)() = nullptr;
 
+// The command frame in progress: what the monitor waits for from zelk, as far as zelk has gone.
+struct open_frame {
+    U16 letters = 0;               // 0: none yet
+    unsigned long long start = 0;  // tty_bytes_sent before its first letter
+    bool number = false;           // the command takes a number
+    long data = 0;                 // bytes due after the number: the block, the byte write's
+};
+open_frame frame;
+long bytes_to_come = 0;  // of a read the monitor is still sending
+
+// The commands that prompt for a number.
+constexpr std::array<const char *, 5> PROMPTING{CMD_SECTOR_ERASE, CMD_BYTE_WRITE, CMD_SET_SPEED,
+                                                CMD_BLOCK_WRITE, CMD_READ};
+
+bool prompts(U16 letters)
+{
+    return std::any_of(PROMPTING.begin(), PROMPTING.end(),
+                       [&](const char *c) { return pair_code(c) == letters; });
+}
+
+// What a "WB" frame cut short may still wait for: its offset's digits and its block.
+constexpr int FRAME_FILL_BYTES = NUMBER_DIGITS + FLASH_BLOCK_BYTES;
+constexpr U8 ERASED_BYTE = 0xFF;
+// The longest the way back waits for the rest of a read (its time on the wire) before the monitor
+// hears anything again: a termination request must end the run soon.
+constexpr long FINISH_LIMIT_SEC = 5;
+constexpr long BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
+constexpr int FINISH_CHUNK_BYTES = 4096;
+
+// Bytes of 0xFF that complete the open frame harmlessly: in place of a second letter the pair is
+// no command; as a number's digits it is no number, so the frame is given up; as the block's or
+// the byte write's data it programs nothing (erased flash holds it).
+long frame_due()
+{
+    if (frame.letters == 0)
+        return 0;
+    const long sent = static_cast<long>(tty_bytes_sent - frame.start);
+    if (sent == 1)
+        return 1;
+    if (!frame.number)
+        return 0;
+    if (sent < 2 + NUMBER_DIGITS)
+        return 2 + NUMBER_DIGITS - sent;
+    return 2 + NUMBER_DIGITS + frame.data - sent;
+}
+
+// Completes the frame a termination request cut short, and listens for the monitor to say it is
+// ready again (the echoes or the check value come first). What takes longer than a block's frame
+// (the rest of a long byte write) is not sent: the monitor is said to be left in the middle.
+void complete_frame(const char *term_msg)
+{
+    const long due = frame_due();
+    if (due <= 0)
+        return;
+    const char a = static_cast<char>(frame.letters >> 8), b = static_cast<char>(frame.letters);
+    if (due > FRAME_FILL_BYTES) {
+        std::fprintf(stderr,
+                     "\nThe monitor was left in the middle of \"%c%c\", waiting for %ld more "
+                     "bytes: reset the board before the next run\n",
+                     a, b, due);
+        return;
+    }
+    std::array<U8, FRAME_FILL_BYTES> fill;
+    fill.fill(ERASED_BYTE);
+    if (!write_tty(fill.data(), static_cast<int>(due), 0, 0) ||
+        wait_pairs({READY_MARKER}, static_cast<int>(due) + READY_READS, 1, true, false, term_msg) !=
+            WAIT_SEEN)
+        std::fprintf(stderr,
+                     "\nThe monitor did not say it is ready after \"%c%c\" was cut short: reset "
+                     "the board if the next link test fails\n",
+                     a, b);
+}
+
 }  // namespace
 
 void set_termination_step(void (*step)()) { termination_step = step; }
+
+void monitor_sending(long bytes) { bytes_to_come = bytes; }
+
+int let_monitor_finish(int baud, bool stays)
+{
+    if (bytes_to_come <= 0)
+        return 1;
+    const long sec = (bytes_to_come * BITS_PER_BYTE + baud - 1) / baud;
+    if (sec > FINISH_LIMIT_SEC) {
+        if (stays)
+            std::fprintf(stderr,
+                         "\nThe board still sends %ld bytes of the read (%ld s at %d baud) and "
+                         "stays at %d baud: give \"speed %d\" next time, or reset the board\n",
+                         bytes_to_come, sec, baud, baud, baud);
+        else
+            std::fprintf(stderr,
+                         "\nThe board still sends %ld bytes of the read (%ld s at %d baud): wait "
+                         "that long before the next run, or reset the board\n",
+                         bytes_to_come, sec, baud);
+        return 0;
+    }
+    unsigned char buf[FINISH_CHUNK_BYTES];
+    while (bytes_to_come > 0) {
+        const int chunk = static_cast<int>(std::min<long>(bytes_to_come, FINISH_CHUNK_BYTES));
+        gather_tty(chunk);
+        if (!read_tty(buf, 1, 1))
+            break;
+        const int more = chunk > 1 ? read_pending_tty(buf, chunk - 1) : 0;
+        if (more < 0)
+            break;
+        bytes_to_come -= 1 + more;
+    }
+    bytes_to_come = 0;
+    return 1;
+}
 
 void end_run_if_interrupted(const char *term_msg)
 {
     take_requests();  // one that came since the last wait
     if (stopped()) {
         progress_clear();
-        // The message of the step the first request ended, also when a second one ends the
-        // termination step.
+        // The message of the step the first request ended.
         static const char *ending = nullptr;
         if (!ending) {
             ending = term_msg;
+            // The way back: the monitor is left idle at the normal speed (or the speed it keeps
+            // is named), whatever further requests come meanwhile; each wait of it is bounded.
             void (*step)() = termination_step;
             termination_step = nullptr;
-            if (step && !tty_hung_up())
-                step();
+            if (!tty_hung_up()) {
+                finish_despite_request(true);
+                if (step)
+                    step();
+                else if (let_monitor_finish(inspeed, false))
+                    complete_frame(term_msg);
+                finish_despite_request(false);
+            }
         }
         std::fputs(ending, stderr);
         end_program(1);
@@ -43,9 +160,12 @@ void end_run_if_interrupted(const char *term_msg)
     }
 }
 
+void complete_open_frame(const char *term_msg) { complete_frame(term_msg); }
+
 int send_command(const char *letters, bool paced, const char *term_msg, bool listen)
 {
     end_run_if_interrupted(term_msg);
+    frame = {pair_code(letters), tty_bytes_sent, prompts(pair_code(letters)), 0};
     if (write_tty(reinterpret_cast<const unsigned char *>(letters), 2, 0, paced ? pause_ms : 0,
                   listen))
         return 1;
@@ -54,7 +174,7 @@ int send_command(const char *letters, bool paced, const char *term_msg, bool lis
 }
 
 wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, bool timeout_ends,
-                       bool show, const char *term_msg)
+                       bool show, const char *term_msg, std::span<const U16> others, U16 *other)
 {
     const unsigned all = (1u << pairs.size()) - 1;
     unsigned seen = 0;
@@ -74,6 +194,11 @@ wait_result wait_pairs(std::initializer_list<U16> pairs, int reads, int sec, boo
         if (show)
             std::printf("%c", byte);
         code = shift_pair(code, byte);
+        if (std::find(others.begin(), others.end(), code) != others.end()) {
+            if (other)
+                *other = code;
+            return WAIT_OTHER;
+        }
         unsigned bit = 1;
         for (U16 p : pairs) {
             if (code == p) {
@@ -101,48 +226,6 @@ int parse_hex8(const char *digits, U32 &val)
     val = v;
     return 1;
 }
-
-namespace {
-
-// How long each other speed is listened to: an idle monitor repeats its marker every few hundred
-// milliseconds, and two bytes take 400 ms at 50 baud.
-int listen_ms(int baud) { return 400 + 40000 / baud; }
-
-// Listens, sending nothing, at each other speed of the table, fastest first. The baud rate at
-// which the ready marker came, or 0. The line is back at its normal speed after.
-int find_board_speed()
-{
-    for (auto s = speeds.rbegin(); s != speeds.rend(); ++s) {
-        const bool repeated = std::find_if(speeds.begin(), speeds.end(), [&](const speed &t) {
-                                  return t.speed_int == s->speed_int;
-                              }) != std::prev(s.base());
-        if (s->speed_int == 0 || s->speed_int == inspeed || repeated)
-            continue;
-        if (!set_line_speed(s->speed_val))
-            return 0;
-        U16 code = 0;
-        bool seen = false;
-        unsigned char byte = 0;
-        // A monitor at a third speed keeps sending garbled markers: the window is the speed's,
-        // however many bytes come in it.
-        const long long until = monotonic_us() + listen_ms(s->speed_int) * 1000LL;
-        for (long long left = until - monotonic_us(); !seen && !stopped() && left > 0;
-             left = until - monotonic_us()) {
-            if (!read_tty_ms(&byte, 1, static_cast<int>((left + 999) / 1000)))
-                break;
-            code = shift_pair(code, byte);
-            seen = code == READY_MARKER;
-        }
-        if (!restore_line())
-            end_program(1);
-        end_run_if_interrupted(TERM_LINK_TEST);
-        if (seen)
-            return s->speed_int;
-    }
-    return 0;
-}
-
-}  // namespace
 
 namespace {
 
@@ -176,13 +259,7 @@ int read_id()
     }
     std::printf("Fail\n");
     std::fflush(stdout);
-    // A silent line is a board that is off or not there: nothing to listen for.
-    if (tty_bytes_received != received && !line_switched()) {
-        if (const int baud = find_board_speed())
-            std::fprintf(stderr,
-                         "The board answers at %d baud: give \"speed %d\", or reset the board\n",
-                         baud, baud);
-    }
+    explain_link_failure(static_cast<long>(tty_bytes_received - received));
     return 0;
 }
 
@@ -191,10 +268,70 @@ int write_len(unsigned short prompt, int len, int ignorerepl)
     return exchange_number(prompt, len, ignorerepl, true);
 }
 
-int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report)
+namespace {
+
+int damaged = 0;
+
+// What the monitor took in place of the command prompting with `prompt`, seen as `other`.
+// The chip erase runs to its end; another command's number is completed as no number.
+void took_another_command(U16 prompt, U16 other)
 {
-    if (wait_pairs({prompt}, PROMPT_READS, PROMPT_WAIT_SEC, true, false, TERM_WRITE_LENGTH) !=
-        WAIT_SEEN) {
+    if (other == pair_code(CMD_CHIP_ERASE)) {
+        note_monitor_damage("The monitor answered a chip erase: the whole flash is erased");
+        wait_erase_done();
+        return;
+    }
+    char what[96];
+    std::snprintf(what, sizeof what,
+                  "The monitor took the command \"%c%c\" for \"%c%c\": stopped before its number",
+                  other >> 8, other & 0xFF, prompt >> 8, prompt & 0xFF);
+    note_monitor_damage(what);
+    std::array<U8, NUMBER_DIGITS> none;
+    none.fill(0xFF);  // no hex digit: the monitor gives the frame up
+    U8 echo[NUMBER_DIGITS];
+    if (write_tty(none.data(), NUMBER_DIGITS, 0, 0))
+        read_tty(echo, NUMBER_DIGITS, ECHO_WAIT_SEC);
+}
+
+}  // namespace
+
+void note_monitor_damage(const char *what)
+{
+    progress_clear();
+    std::fflush(stdout);
+    std::fprintf(stderr, "\n%s\n", what);
+    report_cause(what);
+    damaged = 1;
+}
+
+int monitor_damaged() { return damaged; }
+
+void wait_erase_done()
+{
+    wait_pairs({REPLY_OK}, ERASE_REPLY_READS, ERASE_WAIT_SEC, false, false, TERM_FLASH_ERASE);
+}
+
+int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report, number_echo *echo)
+{
+    number_echo got;
+    if (!echo)
+        echo = &got;
+    *echo = number_echo{};
+    // What the monitor may have taken instead: a chip erase, another command that prompts.
+    std::array<U16, PROMPTING.size() + 1> others{pair_code(CMD_CHIP_ERASE)};
+    std::size_t n_others = 1;
+    for (const char *letters : PROMPTING)
+        if (pair_code(letters) != prompt)
+            others[n_others++] = pair_code(letters);
+    U16 other = 0;
+    switch (wait_pairs({prompt}, PROMPT_READS, PROMPT_WAIT_SEC, true, false, TERM_WRITE_LENGTH,
+                       std::span<const U16>(others.data(), n_others), &other)) {
+    case WAIT_SEEN:
+        break;
+    case WAIT_OTHER:
+        took_another_command(prompt, other);
+        return 0;
+    default:
         if (report) {
             std::printf("Fail\n");
             std::fprintf(stderr, "Data length prompt timeout\n");
@@ -210,6 +347,11 @@ int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report)
             std::fprintf(stderr, "Data length write error\n");
         return 0;
     }
+    echo->sent = true;
+    if (prompt == frame.letters)
+        frame.data = prompt == pair_code(CMD_BLOCK_WRITE)  ? FLASH_BLOCK_BYTES
+                     : prompt == pair_code(CMD_BYTE_WRITE) ? len
+                                                           : 0;
     unsigned char rbuf[NUMBER_DIGITS + 1] = {};
     if (!read_tty(rbuf, NUMBER_DIGITS, ECHO_WAIT_SEC)) {
         end_run_if_interrupted(TERM_READ_LENGTH);
@@ -220,6 +362,9 @@ int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report)
         return 0;
     }
     end_run_if_interrupted(TERM_READ_LENGTH);
+    echo->came = true;
+    std::memcpy(echo->text, rbuf, NUMBER_DIGITS);
+    echo->is_number = parse_hex8(echo->text, echo->value) == 1;
     for (int pos = 0; pos < NUMBER_DIGITS; pos++) {
         if (rbuf[pos] >= 'a' && rbuf[pos] <= 'f')
             rbuf[pos] = static_cast<unsigned char>(rbuf[pos] - 'a' + 'A');
@@ -240,9 +385,6 @@ int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report)
 
 namespace {
 
-// What a "WB" frame cut short may still wait for: its offset's digits and its block.
-constexpr int FRAME_FILL_BYTES = NUMBER_DIGITS + FLASH_BLOCK_BYTES;
-constexpr U8 ERASED_BYTE = 0xFF;
 constexpr int DRAIN_CHUNK_BYTES = 256;
 
 bool monitor_ready(const char *term_msg)

@@ -3,8 +3,10 @@
 
 #include <cstdio>
 
+#include "monitor/flash_read.h"
 #include "monitor/image.h"
 #include "monitor/link.h"
+#include "monitor/resume.h"
 
 namespace {
 
@@ -41,16 +43,24 @@ int count_dram_tests()
            (dram_word_test_cmd != 0);
 }
 
+// The speed frames of a data phase at `speed` (0: none): "SP" at the start-up speed, the marker
+// at the new one, back with "SP" at it and the settle.
+double speed_switch(int speed)
+{
+    if (speed == 0)
+        return 0;
+    return wire(LETTERS_BYTES + NUMBER_BYTES, inspeed) + wire(MARKER_BYTES, speed) +
+           wire(LETTERS_BYTES + NUMBER_BYTES, speed) + SPEED_SETTLE_SEC;
+}
+
 double write_seconds(const block_plan &plan)
 {
     const int speed = write_speed != 0 ? write_speed : inspeed;
-    double t = wire(MARKER_BYTES, inspeed);
-    if (write_speed != 0)  // "SP" at the start-up speed; back with "SP" at the write speed
-        t += wire(LETTERS_BYTES + NUMBER_BYTES, inspeed) +
-             wire(LETTERS_BYTES + NUMBER_BYTES, speed) + SPEED_SETTLE_SEC;
-    t += wire(MARKER_BYTES, speed);
+    double t = wire(MARKER_BYTES, inspeed) + speed_switch(write_speed);
+    if (write_speed == 0)
+        t += wire(MARKER_BYTES, speed);
     t += wire(static_cast<long>(plan.send.size()) * BLOCK_FRAME_BYTES, speed);
-    if (verify_opt)
+    if (write_verifies())
         t += wire(LETTERS_BYTES + NUMBER_BYTES + image_end(write_image), speed);
     return t;
 }
@@ -65,7 +75,8 @@ int plan_pauses()
     commands += static_cast<int>(popcount(sector_erase_mask()));
     commands += count_dram_tests();
     if (fastwrite_cmd == 1)
-        commands += verify_opt != 0;  // the read-back's "RD"; the block write's own are unpaced
+        commands +=
+            write_verifies() ? 1 : 0;  // the read-back's "RD"; the block write's own are unpaced
     else
         commands += write_cmd != 0;
     commands += read_cmd && file_size > 0;
@@ -90,8 +101,11 @@ double plan_seconds()
         t += write_seconds(plan_blocks(write_image, sectors_erased_by_run()));
     else if (write_cmd)  // every byte goes out and comes back as its echo
         t += paced_command() + wire(NUMBER_BYTES + 2L * file_size, inspeed);
-    if (read_cmd && file_size > 0)
-        t += paced_command() + wire(NUMBER_BYTES + file_size, inspeed);
+    if (read_cmd && file_size > 0) {  // the data at the read's own speed
+        const int speed = read_data_speed() != 0 ? read_data_speed() : inspeed;
+        t += paced_command() + speed_switch(read_data_speed()) +
+             wire(NUMBER_BYTES + file_size, speed);
+    }
     if (read_registers)
         t += paced_command();
     return t + plan_pauses() * (pause_ms / 1000.0);
@@ -123,7 +137,7 @@ void print_plan()
                     "erased sectors)\n",
                     plan.send.size(), plan.skipped_empty + plan.skipped_erased, plan.skipped_empty,
                     plan.skipped_erased);
-        if (verify_opt)
+        if (write_verifies())
             std::printf("Verify: read back %u bytes from offset 0\n", image_end(write_image));
     } else if (write_cmd) {
         std::printf("Byte write: %d bytes\n", file_size);
@@ -136,5 +150,8 @@ void print_plan()
     std::printf("Estimated time: %.1f s at %d baud", plan_seconds(), inspeed);
     if (fastwrite_cmd == 1 && write_speed != 0)
         std::printf(", data at %d baud", write_speed);
+    if (read_cmd && read_data_speed() != 0 &&
+        (fastwrite_cmd != 1 || read_data_speed() != write_speed))
+        std::printf(", read at %d baud", read_data_speed());
     std::printf(" (the monitor's own erase and test time not included)\n");
 }

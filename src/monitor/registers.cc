@@ -50,6 +50,8 @@ int wait_echo()
     case WAIT_BUDGET:
         std::fprintf(stderr, "Read Registers Timeout");
         return 1;
+    case WAIT_OTHER:  // none watched for
+        break;
     }
     return 0;
 }

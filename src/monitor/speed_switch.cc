@@ -1,7 +1,6 @@
 // The speed frame of a data phase at a faster speed and its way back.
 #include "monitor/speed_switch.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "monitor/link.h"
@@ -10,74 +9,56 @@
 namespace {
 
 constexpr int SPEED_SETTLE_SEC = 1;  // the monitor switches back before the host does
-// The longest the way back waits for the rest of a read (its time on the wire at the fast
-// speed) before the monitor can hear the speed frame: a termination request must end the run
-// soon. More than that, and the monitor is left at the fast speed.
-constexpr long FINISH_LIMIT_SEC = 5;
-constexpr long BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
-constexpr int FINISH_CHUNK_BYTES = 4096;
 
 int fast_baud = 0;
 const char *fast_term_msg = TERM_FLASH_WRITE;
-long bytes_to_come = 0;  // of a read the monitor is still sending
+
+void say_board_speed(int baud)
+{
+    std::fprintf(stderr,
+                 "\nThe board may stay at %d baud: give \"speed %d\" next time, or reset the "
+                 "board\n",
+                 baud, baud);
+}
 
 // The "SP" frame telling the monitor `baud`; its echo is not insisted on, as it may come at
-// either speed. `report`: failures print their messages.
+// either speed. `report`: failures print their messages. The speed the monitor took, as far as
+// its answer tells: `baud` when the frame went through and the echo is missing, garbled (it may
+// come at the new speed) or right; another speed of the table that it echoed; 0 when the frame
+// did not go through.
 int speed_frame(int baud, bool report)
 {
-    return send_command(CMD_SET_SPEED, false, fast_term_msg) &&
-           exchange_number(pair_code(CMD_SET_SPEED), baud, 1, report);
-}
-
-// Takes and drops what the monitor still owes of a read, so that it hears what comes next.
-// 1 = nothing more is coming (or a second passed without a byte: the monitor stopped, and
-// whether it hears the frame is for the frame to tell); 0 = too much to wait for, said on stderr.
-int let_monitor_finish()
-{
-    if (bytes_to_come <= 0)
-        return 1;
-    if (bytes_to_come * BITS_PER_BYTE > FINISH_LIMIT_SEC * fast_baud) {
-        std::fprintf(stderr,
-                     "\nThe board still sends %ld bytes of the read and stays at %d baud: give "
-                     "\"speed %d\" next time, or reset the board\n",
-                     bytes_to_come, fast_baud, fast_baud);
+    number_echo echo;
+    if (!send_command(CMD_SET_SPEED, false, fast_term_msg) ||
+        !exchange_number(pair_code(CMD_SET_SPEED), baud, 1, report, &echo))
         return 0;
-    }
-    unsigned char buf[FINISH_CHUNK_BYTES];
-    while (bytes_to_come > 0) {
-        const int chunk = static_cast<int>(std::min<long>(bytes_to_come, FINISH_CHUNK_BYTES));
-        gather_tty(chunk);
-        if (!read_tty(buf, 1, 1))
-            break;
-        const int more = chunk > 1 ? read_pending_tty(buf, chunk - 1) : 0;
-        if (more < 0)
-            break;
-        bytes_to_come -= 1 + more;
-    }
-    bytes_to_come = 0;
-    return 1;
+    if (echo.is_number && echo.value != static_cast<U32>(baud) && echo.value <= 0x7FFFFFFF &&
+        baud_in_table(static_cast<int>(echo.value)))
+        return static_cast<int>(echo.value);
+    return baud;
 }
 
-// Run by the first termination request while the monitor is at the fast speed. The request is
-// being honoured: the line's writes and waits go on for the length of the way back, and a second
-// request ends it (and the run) at once. The rest of a read is taken first (within
-// FINISH_LIMIT_SEC). The request may have cut a frame short, and the monitor then still waits for
-// a number's digits or a block's data: 0xFF completes either without harm (as digits it is no
-// number, so the frame is given up; as data it programs nothing, erased flash holds it), and the
-// monitor says it is ready again. Bounded by a second of listening before and after, and the
-// speed frame's own waits.
+// Run by the first termination request while the monitor is at the fast speed, further requests
+// waiting. The rest of a read is taken first (within 5 s, else the speed is named), the frame the
+// request cut short is completed, and the monitor is listened to for its marker; whether or not it
+// comes (a monitor that refused a number is idle all the same), the speed frame goes, and what it
+// answers tells whether the board is back or which speed it keeps. Bounded by the listening and
+// the speed frame's own waits.
 void back_to_normal_on_termination()
 {
-    finish_despite_request(true);
-    if (let_monitor_finish() && resync_monitor(fast_term_msg) && speed_frame(inspeed, false))
-        pause_tty(SPEED_SETTLE_SEC, 0);
-    finish_despite_request(false);
+    if (let_monitor_finish(fast_baud, true)) {
+        complete_open_frame(fast_term_msg);
+        resync_monitor(fast_term_msg);
+        const int took = speed_frame(inspeed, false);
+        if (took == inspeed)
+            pause_tty(SPEED_SETTLE_SEC, 0);
+        else
+            say_board_speed(took ? took : fast_baud);
+    }
     restore_line();
 }
 
 }  // namespace
-
-void monitor_sending(long bytes) { bytes_to_come = bytes; }
 
 int enter_fast_speed(int baud, const char *term_msg)
 {
@@ -86,8 +67,14 @@ int enter_fast_speed(int baud, const char *term_msg)
         return 0;
     fast_baud = baud;
     fast_term_msg = term_msg;
-    bytes_to_come = 0;
-    if (!speed_frame(baud, true) || !set_line_speed(code))
+    monitor_sending(0);
+    const int took = speed_frame(baud, true);
+    if (took != baud) {
+        if (took)
+            say_board_speed(took);
+        return 0;
+    }
+    if (!set_line_speed(code))
         return 0;
     set_termination_step(back_to_normal_on_termination);
     end_run_if_interrupted(fast_term_msg);
@@ -96,8 +83,13 @@ int enter_fast_speed(int baud, const char *term_msg)
 
 int leave_fast_speed()
 {
-    if (!let_monitor_finish() || !speed_frame(inspeed, true))
+    if (!let_monitor_finish(fast_baud, true))
         return 0;
+    const int took = speed_frame(inspeed, true);
+    if (took != inspeed) {
+        say_board_speed(took ? took : fast_baud);
+        return 0;
+    }
     set_termination_step(nullptr);
     if (!pause_tty(SPEED_SETTLE_SEC, 0))
         end_run_if_interrupted(fast_term_msg);
@@ -109,6 +101,7 @@ void put_back_line()
     set_termination_step(nullptr);
     if (!restore_line())
         end_program(1);
+    say_board_speed(fast_baud);
 }
 
 int speed_below(int baud)
@@ -123,8 +116,9 @@ int speed_below(int baud)
 int step_down_speed(int baud)
 {
     const int code = speed_toh(baud);
-    if (code == 0 || !speed_frame(baud, true) || !set_line_speed(code))
+    if (code == 0 || speed_frame(baud, true) != baud || !set_line_speed(code))
         return 0;
+    fast_baud = baud;
     end_run_if_interrupted(fast_term_msg);
     return 1;
 }

@@ -16,14 +16,9 @@ int enter_fast_speed(int baud, const char *term_msg);
 int leave_fast_speed();
 
 // The host line alone back at its attributes from before the switch (the monitor did not answer
-// at the new speed). Failing here leaves no way to talk to the monitor: it ends the program.
+// at the new speed), and a line on stderr naming the speed the board may keep. Failing here
+// leaves no way to talk to the monitor: it ends the program.
 void put_back_line();
-
-// A flash read in progress: the monitor has `bytes` more to send, and hears nothing (no speed
-// frame either) before they are out. 0 once they are in. The way back to the normal speed takes
-// them first (reading and dropping them) when that is quick, else leaves the monitor at the
-// fast speed and says so.
-void monitor_sending(long bytes);
 
 // The speed of the table one step below `baud` (repeated rows aside); 0 when there is none.
 int speed_below(int baud);

@@ -77,6 +77,10 @@ int wait_tty_writable(int ms)
                : 0;
 }
 
+// Set once a read or a write finds the line gone. EIO and ENXIO are what a vanished adapter or a
+// closed far end give; a readable line that reads nothing is at its end of file.
+static int line_hung_up = 0;
+
 int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last)
 {
     if (p == nullptr || len < 0)
@@ -99,9 +103,14 @@ int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last
         }
         if (n < 0) {
             int e = errno;
+            // A vanished adapter or a closed far end: a hang-up, said as such by the caller.
+            if (e == EIO || e == ENXIO) {
+                line_hung_up = 1;
+                return 0;
+            }
             if (e == EAGAIN || e == EWOULDBLOCK)
                 std::fprintf(stderr, "\nTTY device write error : EWOULDBLOCK");
-            else if (e == EINTR || e == EIO || e == ENXIO || e == ENOBUFS)
+            else if (e == EINTR || e == ENOBUFS)
                 std::fprintf(stderr, "\nTTY device write error : (%d)", e);
             else
                 std::fprintf(stderr, "\nTTY device write error :(%d)", e);
@@ -125,10 +134,6 @@ int write_tty(const unsigned char *p, int len, int sec, int ms, bool listen_last
     }
     return 1;
 }
-
-// Set once a read finds the line gone. EIO and ENXIO are what a vanished adapter or a closed
-// far end give; a readable line that reads nothing is at its end of file.
-static int line_hung_up = 0;
 
 int tty_hung_up() { return line_hung_up; }
 

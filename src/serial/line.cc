@@ -53,6 +53,8 @@ int speed_toh(int bps)
     return 0;
 }
 
+bool baud_in_table(int bps) { return bps != 0 && find_speed(&speed::speed_int, bps) != nullptr; }
+
 int speed_tob(int code)
 {
     if (code == 0)
@@ -189,6 +191,12 @@ static struct termios before_switch;
 static int switched = 0;
 
 int line_switched() { return switched; }
+
+int line_baud()
+{
+    struct termios tios;
+    return tcgetattr(ttyfd, &tios) == 0 ? speed_tob(static_cast<int>(cfgetospeed(&tios))) : 0;
+}
 
 int set_line_speed(int code)
 {

@@ -1,5 +1,6 @@
-// Termination requests and the waits that take them: SIGINT and SIGTERM are blocked everywhere
-// but inside ppoll, which unblocks them atomically with the wait. A request that comes between a
+// Termination requests and the waits that take them: the request signals (SIGINT, SIGTERM and
+// every other that ends a run) are blocked everywhere but inside ppoll, which unblocks them
+// atomically with the wait. A request that comes between a
 // look at kill_link and the wait stays pending and ends the wait as it begins, instead of being
 // seen only once the wait has run its course.
 #include <poll.h>
@@ -7,13 +8,15 @@
 #include <time.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "serial/serial.h"
 
 volatile sig_atomic_t term_requests = 0;
 
 namespace {
-int stop_at = 1;  // term_requests that stop the line's writes and waits
+int stop_at = 1;       // term_requests that stop the line's writes and waits
+sigset_t request_set;  // the signals that are termination requests
 }  // namespace
 
 int requests_to_stop() { return stop_at; }
@@ -23,19 +26,32 @@ int stopped() { return term_requests >= stop_at ? 1 : 0; }
 void finish_despite_request(bool on)
 {
     take_requests();
-    stop_at = on ? term_requests + 1 : 1;
+    stop_at = on ? INT_MAX : 1;
 }
 
 namespace {
 
-// The mask of the waits: the thread's own, with the two requests let in.
+// The mask of the waits: the thread's own, with the requests let in.
 sigset_t wait_mask()
 {
     sigset_t m;
     sigprocmask(SIG_BLOCK, nullptr, &m);
-    sigdelset(&m, SIGINT);
-    sigdelset(&m, SIGTERM);
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sigismember(&request_set, sig) == 1)
+            sigdelset(&m, sig);
     return m;
+}
+
+// 1 when a request signal is pending.
+int request_pending()
+{
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+        return 0;
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sigismember(&request_set, sig) == 1 && sigismember(&pending, sig) == 1)
+            return 1;
+    return 0;
 }
 
 }  // namespace
@@ -47,20 +63,15 @@ mono_ns monotonic_ns()
     return static_cast<mono_ns>(t.tv_sec) * NS_PER_SEC + t.tv_nsec;
 }
 
-void hold_requests()
+void hold_requests(const sigset_t &requests)
 {
-    sigset_t m;
-    sigemptyset(&m);
-    sigaddset(&m, SIGINT);
-    sigaddset(&m, SIGTERM);
-    sigprocmask(SIG_BLOCK, &m, nullptr);
+    request_set = requests;
+    sigprocmask(SIG_BLOCK, &request_set, nullptr);
 }
 
 int take_requests()
 {
-    sigset_t pending;
-    if (sigpending(&pending) != 0 ||
-        (!sigismember(&pending, SIGINT) && !sigismember(&pending, SIGTERM)))
+    if (!request_pending())
         return 0;
     const sig_atomic_t before = term_requests;
     const sigset_t m = wait_mask();

@@ -24,8 +24,9 @@ inline constexpr std::array<speed, 22> speeds{{
     {460800, B460800}, {0, 0},
 }};
 
-int speed_toh(int bps);    // baud rate -> speed code; 0 (with a message) when not in the table
-int speed_tob(int speed);  // speed code -> baud rate; 0 when not in the table
+int speed_toh(int bps);       // baud rate -> speed code; 0 (with a message) when not in the table
+int speed_tob(int speed);     // speed code -> baud rate; 0 when not in the table
+bool baud_in_table(int bps);  // a rate of the table (0 is none)
 
 // Takes the exclusive advisory lock on the open device. 0 (reported, naming the holder where
 // /proc tells it) when another program holds it.
@@ -114,6 +115,9 @@ int restore_line();
 // 1 from a set_line_speed until its restore_line: the line is not at its normal speed.
 int line_switched();
 
+// The line's speed now in baud (0 when it cannot be read).
+int line_baud();
+
 // Sleeps sec seconds, or ms milliseconds when sec is 0, listening for nothing. Other signals do
 // not shorten the pause; a termination request ends it at once, also one that came just before
 // it. 1 = the whole pause passed; 0 = cut short by a termination request.
@@ -156,7 +160,7 @@ int read_pending_tty(unsigned char *buf, int len);
 void gather_tty(int len);
 
 // 1 once a timed read has found the line hung up: readable with nothing to read (end of file),
-// or a read failing with EIO or ENXIO (the adapter or the far end gone). Stays set.
+// or a read or a write failing with EIO or ENXIO (the adapter or the far end gone). Stays set.
 int tty_hung_up();
 // The stream reads (terminal, echo test) found the line hung up and said so.
 void set_tty_hung_up();
@@ -172,20 +176,21 @@ int read_tty_ms(unsigned char *buf, int len, int ms);
 
 // ---- Termination requests and the waits ---------------------------------------------------
 //
-// SIGINT and SIGTERM (a termination request; the driver's handler sets kill_link and counts
-// term_requests) are blocked everywhere but inside wait_for, which lets them in atomically with
-// the wait (ppoll with a mask). A request that comes at any instant therefore ends the wait that
-// follows as it begins: no check of kill_link can miss one that lands just before a wait. Every
-// wait of the tool is a wait_for: the pauses of the paced write, the timed read, the terminal's
-// and the echo test's wait for the line. Outside the waits a request stays pending until
-// take_requests lets it in, or until the program ends (end_program takes it).
+// The request signals (SIGINT, SIGTERM and every other signal that ends a run but the synchronous
+// faults; the driver's handler sets kill_link and counts term_requests) are blocked everywhere but
+// inside wait_for, which lets them in atomically with the wait (ppoll with a mask). A request that
+// comes at any instant therefore ends the wait that follows as it begins: no check of kill_link
+// can miss one that lands just before a wait. Every wait of the tool is a wait_for: the pauses of
+// the paced write, the timed read, the terminal's and the echo test's wait for the line. Outside
+// the waits a request stays pending until take_requests lets it in, or until the program ends
+// (end_program takes it).
 
 // Requests whose handler has run, counted by the handler; kill_link is set with the first.
 extern volatile sig_atomic_t term_requests;
 
-// From now on SIGINT and SIGTERM stay blocked outside the waits. The driver calls it once, with
-// the handlers installed.
-void hold_requests();
+// From now on the signals of `requests` stay blocked outside the waits. The driver calls it once,
+// with the handlers installed.
+void hold_requests(const sigset_t &requests);
 
 // Lets a pending request in: its handler runs now. 1 when one was taken by this call.
 int take_requests();
@@ -213,11 +218,11 @@ int requests_to_stop();
 // 1 once the requests that stop the line have come (taking a pending one first is the caller's).
 int stopped();
 
-// With `on`, a step that must be finished after a termination request begins (putting the
-// monitor back at its normal speed after an interrupted fast write, bounded by its own deadline):
-// the line's writes and waits go on until one more request than have come so far, which ends
-// them at once. With `off` the first request stops them again. kill_link is not touched: the
-// run still ends as requested once the step is over.
+// With `on`, the way back after a termination request begins (completing the command frame it
+// cut short, putting the monitor back at its normal speed; every wait of it bounded by its own
+// deadline): the line's writes and waits go on whatever further requests come, so that the
+// board's speed is settled or named before the run ends. With `off` the first request stops them
+// again. kill_link is not touched: the run still ends as requested once the step is over.
 void finish_despite_request(bool on);
 
 // ---- The line as a byte stream: the terminal and the echo test ----------------------------

@@ -209,7 +209,7 @@ TEST(InspectHandshake, FailureSendsNoCommand)
         zt::RunResult r = b.run(c.words);
         EXPECT_EQ(r.status, 1) << c.words[0];
         EXPECT_EQ(r.out, c.out) << c.words[0];
-        EXPECT_EQ(r.err, "") << c.words[0];
+        EXPECT_EQ(r.err, zt::link_failure(b.board.path(), zt::NOTHING_CAME)) << c.words[0];
         EXPECT_EQ(b.board.received(), "") << c.words[0];
     }
 }

@@ -132,6 +132,6 @@ TEST(PacedLetters, SigintInThePauseEndsTheRunAtOnce)
     EXPECT_EQ(r.err, "\nFlash erase terminated.");
     EXPECT_LT(took.count(), 2500) << "the run waited for the rest of the pause";
     // zelk has ended: what it sent is all on the line, taken by the board or still queued.
-    EXPECT_EQ(b.board.sent_by_host(), 1u);
-    EXPECT_EQ(b.board.received(), "C");
+    EXPECT_EQ(b.board.sent_by_host(), 2u);
+    EXPECT_EQ(b.board.received(), "C\xFF");
 }

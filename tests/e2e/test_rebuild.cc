@@ -10,6 +10,7 @@
 #include "bench.h"
 #include "board.h"
 #include "harness.h"
+#include "json.h"
 #include "transfer_text.h"
 
 using zt::Bench;
@@ -158,6 +159,27 @@ TEST(Rebuild, ImageFillingItsSectorIsRebuiltWithoutAnErase)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "\n" + trouble(data, 0x200, 511) + "; rebuilding sector 0 (retry 1 of 3)\n");
     EXPECT_EQ(b.flash(0, data.size()), data);
+}
+
+// A rebuild's sector erase taken as a chip erase or another sector: the run stops and says so.
+TEST(Rebuild, DamageStopsTheRun)
+{
+    for (const auto &[fault, said] :
+         {std::pair{zb::Fault{.command = "SE", .taken_as = "CE"},
+                    "The monitor answered a chip erase: the whole flash is erased"},
+          {zb::Fault{.command = "SE", .number = 1, .number_taken_as = 3},
+           "Sector 3 was erased instead of sector 1"}}) {
+        zb::Config cfg = garbled(BAD_BLOCK, 511, -1);
+        cfg.faults.push_back(fault);
+        Bench b(cfg);
+        const std::string data = b.image(pattern(2 * SECTOR));
+        RunResult r = b.run({"write", "verify", "report", "run.json", "input", "image.bin"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.ends_with("(retry 1 of 3)\n\n" + std::string(said) + "\n")) << r.err;
+        EXPECT_EQ(numbered(b.board, "RD"), std::vector<std::string>{});
+        EXPECT_EQ(zt::read_json(b.dir.file("run.json"))["operations"][0]["message"],
+                  trouble(data, BAD_BLOCK, 511) + "; " + said);
+    }
 }
 
 // "retries 0" is today's write: today's message alone.

@@ -1,6 +1,6 @@
 // Termination requests at random moments, and zelk as a session leader: a request ends the run
-// at once whatever zelk is doing, nothing goes out on the line after it, and the board's line
-// never becomes zelk's controlling terminal.
+// at once whatever zelk is doing, nothing but 0xFF completing the frame it cut goes out after it,
+// and the board's line never becomes zelk's controlling terminal.
 //
 // The moment of each signal is random; the verdict is not a matter of time. zelk is stopped
 // (SIGSTOP) at the random moment; while it is stopped the count of bytes it has put on the line
@@ -123,8 +123,8 @@ constexpr int SIGNALS_PER_OPERATION = 34;  // 204 over the six operations
 // The request ends the wait it finds at once, and the run with it. A wait that went on would
 // end by itself (a pause of 3 s runs out, a reply arrives) and send nothing more, so the time is
 // what shows it: a pause has up to 3 s left, and 2.5 s leave an exit under the sanitizers on a
-// loaded machine ten times the time it takes.
-constexpr long END_LIMIT_MS = 2500;
+// loaded machine ten times the time it takes, after the way back (a read's rest: 5 s at most).
+constexpr long END_LIMIT_MS = 2500 + 5000;
 constexpr int RUNS_AT_ONCE = 6;  // boards and zelks side by side in one test
 
 std::string pattern(std::size_t n)
@@ -197,7 +197,7 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
     const std::string received = b.board.received();
     if (ended_ms > END_LIMIT_MS)
         why << "ended " << ended_ms << " ms after the signal; ";
-    if (received.size() > sent) {
+    if (received.find_first_not_of('\xFF', sent) != std::string::npos) {
         const auto times = b.board.received_times();
         const auto late =
             std::chrono::duration_cast<std::chrono::milliseconds>(times[times.size() - 1] - at)

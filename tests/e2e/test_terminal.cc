@@ -303,7 +303,7 @@ TEST(TerminalE2E, SigintEndsTerminal)
     s.expect_restored();
 }
 
-// A fatal signal while the console is raw still gives the user's console back.
+// Another terminating signal while the console is raw still gives the user's console back.
 TEST(TerminalE2E, FatalSignalRestoresConsole)
 {
     Session s({});
@@ -311,7 +311,7 @@ TEST(TerminalE2E, FatalSignalRestoresConsole)
     s.zelk->signal(SIGUSR1);
     RunResult r = s.zelk->finish();
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, s.banner() + "Received unknown signal 10\n");
+    EXPECT_EQ(r.err, s.banner() + "Received unknown signal 10\n\n");
     s.expect_restored();
 }
 

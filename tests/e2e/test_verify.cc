@@ -52,10 +52,10 @@ std::string no_rebuild(int sector)
 std::string verify_error(int differ, int at, U8 flash, U8 file)
 {
     char buf[160];
-    std::snprintf(
-        buf, sizeof buf,
-        "\nVerify: %d bytes differ, first at offset [%d][0x%x]: flash 0x%02x, file 0x%02x\n",
-        differ, at, static_cast<unsigned>(at), flash, file);
+    std::snprintf(buf, sizeof buf,
+                  "\nVerify: %d %s, first at offset [%d][0x%x]: flash 0x%02x, file 0x%02x\n",
+                  differ, differ == 1 ? "byte differs" : "bytes differ", at,
+                  static_cast<unsigned>(at), flash, file);
     return buf;
 }
 

@@ -94,6 +94,18 @@ private:
 // Runs zelk with the given words and waits for it.
 RunResult run_zelk(const std::vector<std::string> &args, const RunOptions &opt = {});
 
+// zelk's line after "Test link ...Fail" on `dev` at `baud`, and the one naming a kept speed.
+inline std::string link_failure(const std::string &dev, const std::string &what, int baud = 38400)
+{
+    return "Link test on " + dev + " at " + std::to_string(baud) + " baud: " + what + "\n";
+}
+inline const std::string NOTHING_CAME = "nothing came: check the cable and the board's power";
+inline std::string may_stay(int b)
+{
+    return "\nThe board may stay at " + std::to_string(b) + " baud: give \"speed " +
+           std::to_string(b) + "\" next time, or reset the board\n";
+}
+
 const char *zelk_binary();
 const char *zelk_restore_fails_binary();  // zelk whose restore of the line fails
 const char *zelk_board_binary();
