@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -10,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace zb {
@@ -66,6 +66,25 @@ speed_t code_of_baud(int baud)
     return 0;
 }
 
+bool open_pty(int &master, int &slave, std::string &path, const struct termios *attrs)
+{
+    char name[64];
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    slave = -1;
+    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+        ptsname_r(master, name, sizeof name) == 0)
+        slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave >= 0 && (!attrs || tcsetattr(slave, TCSANOW, attrs) == 0)) {
+        path = name;
+        return true;
+    }
+    const int err = errno;
+    close_fd(slave);
+    close_fd(master);
+    errno = err;
+    return false;
+}
+
 PtyLine::~PtyLine()
 {
     close_fd(master_);
@@ -88,22 +107,18 @@ bool PtyLine::open(int baud, bool wire_speed, std::string &err)
     t.c_cflag |= CLOCAL | CREAD;
     cfsetospeed(&t, code);
     cfsetispeed(&t, code);
-    char name[256];
-    if (openpty(&master_, &slave_, name, &t, nullptr) != 0) {
-        err = std::string("openpty: ") + std::strerror(errno);
+    // zelk and other children must not inherit the board's ends of the line.
+    if (!open_pty(master_, slave_, path_, &t)) {
+        err = std::string("pseudo-terminal: ") + std::strerror(errno);
         return false;
     }
-    path_ = name;
     if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
         err = std::string("pipe: ") + std::strerror(errno);
         return false;
     }
-    // zelk and other children must not inherit the board's ends of the line.
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     watch_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (watch_ >= 0 && inotify_add_watch(watch_, name, IN_OPEN) < 0)
+    if (watch_ >= 0 && inotify_add_watch(watch_, path_.c_str(), IN_OPEN) < 0)
         close_fd(watch_);
     baud_.store(baud);
     wire_speed_ = wire_speed;

@@ -20,6 +20,12 @@ namespace zb {
 int baud_of_code(speed_t code);
 speed_t code_of_baud(int baud);
 
+// Opens a pseudo-terminal pair as openpty does, the slave set to `attrs` when given, with both
+// descriptors close-on-exec from the moment they exist: a process another thread forks in the
+// meantime inherits neither (it would hold the line open, and could read its bytes). False with
+// errno set when the pair cannot be made.
+bool open_pty(int &master, int &slave, std::string &path, const struct termios *attrs);
+
 enum class Rx { Byte, Timeout, Closed };  // Closed: the board is stopping or has hung up
 
 class PtyLine {
