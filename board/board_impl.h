@@ -40,9 +40,9 @@ struct Board::Impl {
     std::mt19937 noise;           // seeded with Config::noise_seed
     std::atomic<long> flipped{0};
     long bytes_in = 0;  // bytes taken from zelk, for hang_up_after_bytes
-    int offers = 0;     // markers offered since the host last opened the line
+    int offers = 0;     // markers the host got since it last opened the line (a flushed one is not)
     int host_opens = 0;
-    Clock::time_point opened_at;
+    bool marker_unread = false;  // the last marker sent may still wait in the host's input
 };
 
 // The monitor's main loop, run on the board thread until the line closes.

@@ -18,8 +18,6 @@ constexpr int HOST_BYTE_TIMEOUT_MS = 10000;
 constexpr int SPEED_SETTLE_MS = 2000;
 constexpr int SILENT_POLL_MS = 1000;
 constexpr int HANG_UP_DRAIN_MS = 10000;  // for a host that has stopped reading
-// zelk opens the line and then sets it up, flushing its input: a marker sent in between is lost.
-constexpr int HOST_SETUP_MS = 150;
 constexpr U32 READ_CHUNK_BYTES = 256;
 
 enum class Flow { Go, Abandon };  // Abandon: silence, hang-up or stop ended the command
@@ -415,6 +413,7 @@ void take_command(Board::Impl &b, U8 first)
         spec = find_command(first, second);
         first = second;
     }
+    b.marker_unread = false;  // zelk sends a command once it has read a marker
     Command c;
     c.spec = spec;
     // GCC 12 at -O3: false positive inside std::string (clang knows no such warning).
@@ -461,9 +460,17 @@ void offer_marker(Board::Impl &b)
     if (opens != b.host_opens) {
         b.host_opens = opens;
         b.offers = 0;
-        b.opened_at = Clock::now();
+        b.marker_unread = false;
     }
-    if (Clock::now() - b.opened_at < std::chrono::milliseconds(HOST_SETUP_MS))
+    // zelk flushes its input as it sets the line up (and at a speed switch): a marker it had
+    // not read then is wiped, never seen, and is offered again. The flush is looked for after
+    // the count, so a marker the flush emptied the queue of is never taken for one read.
+    const bool gone = b.line.queued_for_host() == 0;
+    if (b.line.host_flushed() && b.marker_unread)
+        b.offers--;
+    if (gone)
+        b.marker_unread = false;
+    if (b.line.input_pending())  // a command has begun
         return;
     if (r.offers >= 0 && b.offers >= r.offers)
         return;
@@ -478,12 +485,13 @@ void offer_marker(Board::Impl &b)
         if (settling && b.line.host_baud() != b.line.baud())
             return;
     }
-    // zelk flushes its input when it sets the line up, so the marker is offered again and
-    // again, but only once the previous one has been read: nothing piles up meanwhile.
-    if (b.line.queued_for_host() > 0)
+    // The marker is offered again and again while the monitor is idle, but only once the
+    // previous one has been read (or wiped): nothing piles up meanwhile.
+    if (!gone)
         return;
     b.offers++;
     b.markers++;
+    b.marker_unread = true;
     b.line.send(r.junk + r.marker);
 }
 

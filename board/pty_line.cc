@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace zb {
 
@@ -117,6 +118,13 @@ bool PtyLine::open(int baud, bool wire_speed, std::string &err)
         return false;
     }
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Packet mode: every read of the master says whether it brings the host's bytes or news of
+    // the line, such as a flush of what the host had not read yet.
+    int packets = 1;
+    if (ioctl(master_, TIOCPKT, &packets) != 0) {
+        err = std::string("packet mode: ") + std::strerror(errno);
+        return false;
+    }
     watch_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (watch_ >= 0 && inotify_add_watch(watch_, path_.c_str(), IN_OPEN) < 0)
         close_fd(watch_);
@@ -198,13 +206,20 @@ void PtyLine::take_input()
         n = ::read(master_, buf, sizeof buf);
         if (n <= 0)
             return;
+        // A status alone, or the data after its leading TIOCPKT_DATA.
+        if (buf[0] != TIOCPKT_DATA) {
+            host_flushed_ = host_flushed_ || (buf[0] & TIOCPKT_FLUSHREAD) != 0;
+            return;
+        }
+        if (--n == 0)
+            return;
         now = std::chrono::steady_clock::now();
-        received_.append(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n));
+        received_.append(reinterpret_cast<const char *>(buf + 1), static_cast<std::size_t>(n));
         received_at_.insert(received_at_.end(), static_cast<std::size_t>(n), now);
     }
     tx_streaming_ = false;  // what the board sends next answers this
     bool bad = mismatched();
-    for (ssize_t i = 0; i < n; i++)
+    for (ssize_t i = 1; i <= n; i++)
         rx_.push_back(bad ? garble(buf[i]) : buf[i]);
     if (bad)
         garbled_from_host_ += n;
@@ -221,18 +236,32 @@ void PtyLine::take_input()
 
 Rx PtyLine::read_byte(U8 &b, int timeout_ms)
 {
-    if (stop_.load() || hung_up_.load())
-        return Rx::Closed;
-    if (rx_.empty()) {
-        if (!wait_fd(POLLIN, timeout_ms))
+    const Time end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (rx_.empty()) {
+        if (stop_.load() || hung_up_.load())
+            return Rx::Closed;
+        // News of the line wakes the wait too, and brings no byte: the wait goes on to its end.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (!wait_fd(POLLIN, static_cast<int>(std::max<long>(0, left.count()))))
             return stop_.load() ? Rx::Closed : Rx::Timeout;
         take_input();
-        if (rx_.empty())
+        if (rx_.empty() && std::chrono::steady_clock::now() >= end)
             return Rx::Timeout;
     }
+    if (stop_.load() || hung_up_.load())
+        return Rx::Closed;
     b = rx_.front();
     rx_.pop_front();
     return Rx::Byte;
+}
+
+bool PtyLine::host_flushed()
+{
+    struct pollfd p = {master_, POLLIN, 0};
+    if (master_ >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN))
+        take_input();
+    return std::exchange(host_flushed_, false);
 }
 
 bool PtyLine::send(const std::string &bytes)

@@ -209,6 +209,12 @@ TEST(BoardReady, HandshakeFaults)
         // Offers due before the host opens the line do not count.
         ASSERT_TRUE(zt::poll_until([&] { return board.marker_chances() >= 2; }, 10s));
         Client host(board.path());
+        // A marker the host's flush wiped before it was read was never offered: it comes again.
+        if (!c.expect.empty()) {
+            ASSERT_TRUE(zt::poll_until(
+                [&] { return host.queued() >= static_cast<int>(c.expect.size()); }, 10s));
+            host.set_speed(B38400);
+        }
         EXPECT_EQ(host.get(c.expect.size()), c.expect);
         if (c.then_quiet) {
             EXPECT_EQ(host.get_for(1000), "");
