@@ -43,6 +43,8 @@ struct Board::Impl {
     int offers = 0;     // markers the host got since it last opened the line (a flushed one is not)
     int host_opens = 0;
     bool marker_unread = false;  // the last marker sent may still wait in the host's input
+    bool host_set_up = false;    // the host has flushed its input since it opened the line
+    Clock::time_point opened_at;
 };
 
 // The monitor's main loop, run on the board thread until the line closes.

@@ -18,6 +18,9 @@ constexpr int HOST_BYTE_TIMEOUT_MS = 10000;
 constexpr int SPEED_SETTLE_MS = 2000;
 constexpr int SILENT_POLL_MS = 1000;
 constexpr int HANG_UP_DRAIN_MS = 10000;  // for a host that has stopped reading
+// A host that opens the line and never flushes its input is offered its first marker this long
+// after the open was seen.
+constexpr int HOST_SETUP_MS = 1000;
 constexpr U32 READ_CHUNK_BYTES = 256;
 
 enum class Flow { Go, Abandon };  // Abandon: silence, hang-up or stop ended the command
@@ -461,16 +464,28 @@ void offer_marker(Board::Impl &b)
         b.host_opens = opens;
         b.offers = 0;
         b.marker_unread = false;
+        b.host_set_up = false;
+        b.opened_at = Clock::now();
     }
-    // zelk flushes its input as it sets the line up (and at a speed switch): a marker it had
-    // not read then is wiped, never seen, and is offered again. The flush is looked for after
-    // the count, so a marker the flush emptied the queue of is never taken for one read.
-    const bool gone = b.line.queued_for_host() == 0;
-    if (b.line.host_flushed() && b.marker_unread)
-        b.offers--;
-    if (gone)
+    // zelk flushes its input as it sets the line up (and as it switches speed). A marker it had
+    // not read is wiped then, never seen, and is offered again; one the flush found still on its
+    // way (in the kernel's hand-over) arrives all the same. The queue is looked at before the
+    // flush, so a marker the flush emptied it of is never taken for one that was read.
+    const bool emptied = b.line.queued_for_host() == 0;
+    if (b.line.host_flushed()) {
+        b.host_set_up = true;
+        if (b.marker_unread && b.line.queued_for_host() == 0) {
+            b.offers--;
+            b.marker_unread = false;
+        }
+    }
+    if (emptied)
         b.marker_unread = false;
     if (b.line.input_pending())  // a command has begun
+        return;
+    // The first marker waits for the host's flush, so that it never crosses it; a host that
+    // does not flush gets it a moment after the open.
+    if (!b.host_set_up && Clock::now() - b.opened_at < std::chrono::milliseconds(HOST_SETUP_MS))
         return;
     if (r.offers >= 0 && b.offers >= r.offers)
         return;
@@ -487,7 +502,7 @@ void offer_marker(Board::Impl &b)
     }
     // The marker is offered again and again while the monitor is idle, but only once the
     // previous one has been read (or wiped): nothing piles up meanwhile.
-    if (!gone)
+    if (b.line.queued_for_host() > 0)
         return;
     b.offers++;
     b.markers++;

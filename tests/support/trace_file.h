@@ -1,5 +1,5 @@
-// zelk's protocol trace ("trace FILE") read back: the bytes each way, when each write went out,
-// and the speeds.
+// zelk's protocol trace ("trace FILE") read back: the bytes each way, when each write went out
+// and each byte came in, and the speeds.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@ struct Trace {
     // Each write as zelk stamped it going out: microseconds on the monotonic clock (the steady
     // clock's), and its bytes.
     std::vector<std::pair<long long, std::string>> writes;
+    std::vector<long long> received_at;  // when zelk's read took each byte of `received`
     std::vector<int> speeds;
     bool ordered = true;  // timestamps never go back
     bool short_lines = true;
@@ -52,6 +53,8 @@ inline Trace read_trace(const std::string &path)
         (kind == ">" ? t.sent : t.received) += bytes;
         if (kind == ">")
             t.writes.emplace_back(us, bytes);
+        else
+            t.received_at.insert(t.received_at.end(), bytes.size(), us);
     }
     return t;
 }
