@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds zelk and passes every test twice: a normal build, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer; then runs each fuzz target for a short while under the same
+# UndefinedBehaviorSanitizer; meanwhile runs each fuzz target for a short while under the same
 # sanitizers. The last line adds up what ctest itself reported.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,16 +34,24 @@ for variant in "${variants[@]}"; do
         "${launcher[@]}" >/dev/null
     cmake --build "$dir" -j"$cores"
     for kind in "${kinds[@]}"; do
-        echo "$dir: $kind tests started, $(jobs_for "$kind") at once"
+        echo "$dir: $kind tests started, $(jobs_for "$kind") at once (at $SECONDS s)"
         (
             ctest --test-dir "$dir" -L "^$kind\$" -j"$(jobs_for "$kind")" --output-on-failure \
                 >"$dir/ctest-$kind.log" 2>&1 || true
-            echo "$dir: $kind tests: $(grep 'tests passed' "$dir/ctest-$kind.log" || echo 'no count')"
+            echo "$dir: $kind tests: $(grep 'tests passed' "$dir/ctest-$kind.log" || echo 'no count')" \
+                "(at $SECONDS s)"
         ) &
         pids+=($!)
     done
 done
+# The fuzz targets take what the tests leave of the machine: they run alongside them at the
+# lowest priority, each for its 30 s.
+mkdir -p build-fuzz
+nice -n 19 scripts/fuzz.sh 30 >build-fuzz/fuzz.log 2>&1 &
+fuzz_pid=$!
 wait "${pids[@]}"
+fuzz_status=0
+wait "$fuzz_pid" || fuzz_status=$?
 
 total_passed=0
 total_failed=0
@@ -75,12 +83,13 @@ for variant in "${variants[@]}"; do
     total_failed=$((total_failed + failed))
 done
 
-if [[ $total_failed -eq 0 ]]; then
-    scripts/fuzz.sh 30
+cat build-fuzz/fuzz.log
+if [[ $fuzz_status -eq 0 ]]; then
+    summary+=("fuzz: no crash")
 else
-    summary+=("fuzz: skipped, since $total_failed test(s) failed")
+    summary+=("fuzz: failed (exit status $fuzz_status), see above")
 fi
 
 printf '%s\n' "${summary[@]}"
 echo "tests: $total_passed passed, $total_failed failed"
-[[ $total_failed -eq 0 ]]
+[[ $total_failed -eq 0 && $fuzz_status -eq 0 ]]
