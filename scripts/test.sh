@@ -8,12 +8,13 @@ cd "$(dirname "$0")/.."
 # How many tests run at once follows from the machine and the kind of test. Unit and install
 # tests keep a core busy while they run: one at a time per core. End-to-end tests spend nearly
 # all their time asleep in the board's pauses (3 s after each command letter): several per core.
-# The kinds run side by side, each with its own number, and the sanitizer build's tests start
-# while the normal build's still run; the longest test (about a minute) bounds the wall time.
+# The kinds run side by side, each with its own number, and the normal build's tests start while
+# the sanitizer build's (the slower) still run; the longest test (about a minute and a half under
+# the sanitizers) bounds the wall time.
 cores=$(nproc)
 jobs_for() {
     case $1 in
-    e2e) echo $((cores * 8)) ;;
+    e2e) echo $((cores * 12)) ;;
     *) echo "$cores" ;;
     esac
 }
@@ -26,7 +27,7 @@ if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
-variants=(build:RelWithDebInfo:OFF build-asan:Debug:ON)
+variants=(build-asan:Debug:ON build:RelWithDebInfo:OFF)
 pids=()
 for variant in "${variants[@]}"; do
     IFS=: read -r dir type sanitize <<<"$variant"
