@@ -43,7 +43,7 @@ std::string summarize_events(const std::string &path)
         std::string line = word("event");
         for (const char *k : {"operation", "phase", "result", "exit_status"})
             if (e.contains(k))
-                line += " " + word(k);
+                line.append(" ").append(word(k));
         out += line + "\n";
     }
     return out;
