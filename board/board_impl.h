@@ -35,6 +35,7 @@ struct Board::Impl {
     bool silent = false;              // a fault stopped the monitor until zelk's next byte
     bool mute = false;                // a data fault stopped it until zelk opens the line again
     bool speed_switched = false;
+    bool host_followed = false;  // zelk's line has run at the board's speed since the last switch
     Clock::time_point switched_at;
     std::vector<int> fault_uses;  // per Config::faults, commands each one applied to
     std::mt19937 noise;           // seeded with Config::noise_seed

@@ -13,9 +13,10 @@ namespace {
 // zelk paces its command letters 3 s apart and sends a number only after it has read the prompt,
 // so the monitor waits this long for each byte before it gives a command up.
 constexpr int HOST_BYTE_TIMEOUT_MS = 10000;
-// After "SP" zelk reads the echo and only then switches its own line. Markers wait up to this
-// long for it, so that none crosses at mismatched speeds in a normal switch.
-constexpr int SPEED_SETTLE_MS = 2000;
+// After "SP" zelk reads the echo and only then switches its own line. Markers wait until it has,
+// so that none crosses at mismatched speeds however late a loaded machine lets it switch; a host
+// that never follows is offered them (garbled) after this long.
+constexpr int SPEED_SETTLE_MS = 10000;
 constexpr int SILENT_POLL_MS = 1000;
 constexpr int HANG_UP_DRAIN_MS = 10000;  // for a host that has stopped reading
 // A host that opens the line and never flushes its input is offered its first marker this long
@@ -260,6 +261,7 @@ Flow do_speed(Board::Impl &b, Command &c)
     }
     b.line.set_baud(baud);
     b.speed_switched = true;
+    b.host_followed = false;
     b.switched_at = Clock::now();
     note(b, "speed now " + std::to_string(baud));
     return Flow::Go;
@@ -496,8 +498,9 @@ void offer_marker(Board::Impl &b)
     if (b.speed_switched) {
         if (!r.after_speed_switch)
             return;
-        bool settling = Clock::now() - b.switched_at < std::chrono::milliseconds(SPEED_SETTLE_MS);
-        if (settling && b.line.host_baud() != b.line.baud())
+        b.host_followed = b.host_followed || b.line.host_baud() == b.line.baud();
+        if (!b.host_followed &&
+            Clock::now() - b.switched_at < std::chrono::milliseconds(SPEED_SETTLE_MS))
             return;
     }
     // The marker is offered again and again while the monitor is idle, but only once the

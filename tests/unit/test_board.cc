@@ -470,6 +470,10 @@ TEST(BoardSpeed, SwitchFollowsTheEchoAndMismatchGarblesBothWays)
     EXPECT_EQ(host.numbered("SP", 115200), "SP0001C200");
     // The board switches once its echo is out, on its own thread: wait for it, with a deadline.
     EXPECT_TRUE(zt::poll_until([&] { return board.baud() == 115200; }, 10s)) << board.baud();
+    // However long the host takes to follow, no marker crosses at mismatched speeds meanwhile.
+    const int chances = board.marker_chances();
+    ASSERT_TRUE(zt::poll_until([&] { return board.marker_chances() >= chances + 5; }, 20s));
+    EXPECT_EQ(board.garbled_to_host(), 0);
     host.set_speed(B115200);
     ASSERT_TRUE(host.await_marker());
     host.put("MC");
