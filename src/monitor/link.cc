@@ -80,9 +80,11 @@ void complete_frame(const char *term_msg)
     }
     std::array<U8, FRAME_FILL_BYTES> fill;
     fill.fill(ERASED_BYTE);
+    // Listened to as the link test listens: a live monitor answers at once, a dead one costs the
+    // link test's wait.
     if (!write_tty(fill.data(), static_cast<int>(due), 0, 0) ||
-        wait_pairs({READY_MARKER}, static_cast<int>(due) + READY_READS, 1, true, false, term_msg) !=
-            WAIT_SEEN)
+        wait_pairs({READY_MARKER}, static_cast<int>(due) + READY_READS, READY_WAIT_SEC, true, false,
+                   term_msg) != WAIT_SEEN)
         std::fprintf(stderr,
                      "\nThe monitor did not say it is ready after \"%c%c\" was cut short: reset "
                      "the board if the next link test fails\n",
