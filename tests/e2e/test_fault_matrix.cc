@@ -29,6 +29,7 @@
 
 namespace {
 
+using zb::DataFault;
 using zb::go_silent;
 using zb::hang_up;
 using zb::pause;
@@ -136,51 +137,15 @@ std::string listing_shown()
 
 // ---- Boards -----------------------------------------------------------------------------------
 
-// No ready marker at all.
-zb::Config silent_board()
+// Faults on the cell's own command (see cell()), or on the one `on` names.
+zb::Fault prompt_is(zb::Script s) { return {.prompt = std::move(s)}; }
+zb::Fault echo_script_is(zb::Script s) { return {.echo_script = std::move(s)}; }
+zb::Fault reply_is(zb::Script s) { return {.reply = std::move(s)}; }
+zb::Fault data_fault(zb::DataFault f, long at) { return {.data_fault = f, .data_fault_at = at}; }
+zb::Fault on(const std::string &cmd, zb::Fault f)
 {
-    zb::Config cfg;
-    cfg.ready.offers = 0;
-    return cfg;
-}
-
-// One marker, after more bytes than the handshake reads past.
-zb::Config junk_board()
-{
-    zb::Config cfg;
-    cfg.ready.junk = std::string(20, 'x');
-    cfg.ready.offers = 1;
-    return cfg;
-}
-
-zb::Fault prompt_is(const std::string &cmd, zb::Script s, int occurrence = -1)
-{
-    return {.command = cmd, .occurrence = occurrence, .prompt = std::move(s)};
-}
-
-zb::Fault echo_is(const std::string &cmd, zb::Echo e, int occurrence = -1)
-{
-    return {.command = cmd, .occurrence = occurrence, .echo = e};
-}
-
-zb::Fault echo_script_is(const std::string &cmd, zb::Script s, int occurrence = -1)
-{
-    return {.command = cmd, .occurrence = occurrence, .echo_script = std::move(s)};
-}
-
-zb::Fault reply_is(const std::string &cmd, zb::Script s, int occurrence = -1)
-{
-    return {.command = cmd, .occurrence = occurrence, .reply = std::move(s)};
-}
-
-zb::Fault data_fault(const std::string &cmd, zb::DataFault f, long at, int occurrence = -1)
-{
-    return {.command = cmd, .occurrence = occurrence, .data_fault = f, .data_fault_at = at};
-}
-
-zb::Fault hang_up_on(const std::string &cmd, int occurrence = -1)
-{
-    return {.command = cmd, .occurrence = occurrence, .hang_up_on_command = true};
+    f.command = cmd;
+    return f;
 }
 
 std::string junk(std::size_t n) { return std::string(n, '~'); }
@@ -223,104 +188,112 @@ struct Cell {
 
 void PrintTo(const Cell &c, std::ostream *os) { *os << c.name; }
 
-// The signal cells of one wait, one per action; `msg` is what the way back and the step say.
-void interrupted(std::vector<Cell> &cells, const std::string &name, const Words &words,
-                 const zb::Config &board, Moment at, const std::string &head,
-                 const std::string &msg, std::initializer_list<Action> actions,
-                 std::optional<std::string> file = std::nullopt)
+// An operation as its cells see it.
+struct Op {
+    std::string name;     // its cells' names begin with it
+    std::string letters;  // its command, the one the cells' faults hit
+    Words words;
+    std::string title;                // stdout before the handshake
+    std::string head;                 // stdout up to the wait for the monitor
+    std::string stop;                 // what it says when a termination request ends it
+    int occurrence = -1;              // the command the faults hit (0-based); -1 every one
+    std::optional<std::string> file;  // out.bin once its command has gone out
+    bool paced = true;                // it sends its command letters one at a time
+};
+
+// A cell of `op` on `board`: `out` is what stdout has after the head, `err` all of stderr.
+Cell cell(const Op &op, const std::string &what, zb::Config board, const std::string &out,
+          const std::string &err = "")
 {
+    return {.name = op.name + what,
+            .words = op.words,
+            .board = std::move(board),
+            .out = op.head + out,
+            .err = err,
+            .file = op.file,
+            .hangs_up = err == HUNG_UP};
+}
+
+// The same on a board with one fault: on the operation's own command unless it names another.
+Cell cell(const Op &op, const std::string &what, zb::Fault f, const std::string &out,
+          const std::string &err = "")
+{
+    if (f.command.empty()) {
+        f.command = op.letters;
+        f.occurrence = op.occurrence;
+    }
+    return cell(op, what, with_fault(std::move(f)), out, err);
+}
+
+// `c` with other words: what the operation is run with.
+Cell as(Cell c, Words words)
+{
+    c.words = std::move(words);
+    return c;
+}
+
+// The signal cells of one wait: `c` with each of `actions` at `at`. zelk names a SIGHUP as unknown
+// before it ends the run; `c.err` is what the way back and the step say.
+void signalled(std::vector<Cell> &v, const Cell &c, Moment at,
+               std::initializer_list<Action> actions = {Action::Sigint, Action::Sigterm})
+{
+    static const char *const TAG[] = {"", "Sigint", "Sigterm", "Sighup", "TwoSigterms"};
     for (Action a : actions) {
-        static const char *const TAG[] = {"", "Sigint", "Sigterm", "Sighup", "TwoSigterms"};
         const int sig = a == Action::Sighup ? 0 : signal_of(a);
-        cells.push_back({.name = name + TAG[static_cast<int>(a)],
-                         .words = words,
-                         .board = board,
-                         .action = a,
-                         .at = at,
-                         .out = head + (sig ? sigline(sig) : "") +
-                                (a == Action::TwoSigterms ? sigline(sig) : ""),
-                         .err = (sig ? "" : "Received unknown signal 1\n") + msg,
-                         .file = file});
+        Cell s = c;
+        s.name += TAG[static_cast<int>(a)];
+        s.action = a;
+        s.at = at;
+        s.out += (sig ? sigline(sig) : "") + (a == Action::TwoSigterms ? sigline(sig) : "");
+        s.err = (sig ? "" : "Received unknown signal 1\n") + c.err;
+        v.push_back(std::move(s));
     }
 }
 
-// The signal cells of one wait: SIGINT and SIGTERM, the same in all but the number.
-void terminated(std::vector<Cell> &cells, const std::string &name, const Words &words,
-                const zb::Config &board, Moment at, const std::string &head, const std::string &msg,
-                std::optional<std::string> file = std::nullopt)
+// A signal zelk takes in its stride, at `at` (resizes come all along the run): the run succeeds.
+Cell unharmed(Cell c, Moment at, Action a = Action::Sigwinch)
 {
-    interrupted(cells, name, words, board, at, head, msg, {Action::Sigint, Action::Sigterm}, file);
+    c.action = a;
+    c.at = at;
+    c.status = 0;
+    return c;
 }
 
-// The signal cells of a moment where no read is pending, or where the reads keep succeeding:
-// the operation ends at its next boundary with its own message.
-void terminated_between_reads(std::vector<Cell> &cells, const std::string &name, const Words &words,
-                              const zb::Config &board, Moment at, const std::string &head,
-                              const std::string &msg,
-                              std::optional<std::string> received = std::nullopt,
-                              const std::string &then = "")
-{
-    for (auto [action, sig, tag] : {std::tuple{Action::Sigint, SIGINT, "Sigint"},
-                                    std::tuple{Action::Sigterm, SIGTERM, "Sigterm"}}) {
-        Cell c{.name = name + tag,
-               .words = words,
-               .board = board,
-               .action = action,
-               .at = at,
-               .out = head + sigline(sig),
-               .err = msg,
-               .received = received,
-               .then = then};
-        if (words == RD)
-            c.file = "";  // created before the command goes out
-        cells.push_back(std::move(c));
-    }
-}
+// The exchange of a command that takes a number: its prompt and its echo of the number failing,
+// and a termination request in the wait for each.
+struct Exchange {
+    const Op &op;
+    Moment letters;              // the wait after its letters
+    std::string digits;          // the number as sent
+    std::string no_prompt;       // stdout after the head when the prompt fails
+    std::string no_echo;         // stdout after the head when the echo fails
+    std::string also = "";       // stderr after each failure's own message
+    std::string echo_stop = "";  // said first when a request ends the wait for the echo
+};
 
-// A pause after each command letter of every paced command: the letter after it never goes out.
-void letter_pauses(std::vector<Cell> &v)
+void exchange(std::vector<Cell> &v, const Exchange &x)
 {
-    const struct {
-        const char *name;
-        Words words;
-        const char *letters;
-        std::string head;
-        const char *msg;
-    } paced[] = {
-        {"Mc", MC, "MC", MC_HEAD, "\nRead manufactory code terminated.\n"},
-        {"Id", ID, "ID", ID_HEAD, "\nRead device code terminaded.\n"},
-        {"Ce", CE, "CE", CE_HEAD, "\nFlash erase terminated."},
-        {"Se", SE, "SE", SE_HEAD, "\nFlash erase terminated."},
-        {"Dt", DT, "DT", DT_HEAD, "\nDRAM test terminated.\n"},
-        {"Wr", WR, "WR", WR_HEAD, "\nFlash write terminated."},
-        {"Rd", RD, "RD", RD_HEAD, "\nFlash read terminated."},
-        {"Rr", RR, "RR", RR_HEAD, "\nRead registers terminated\n"},
-    };
-    // The frame is completed: 0xFF for the second letter, eight for a number.
-    for (const auto &p : paced) {
-        const std::string letters = p.letters;
-        terminated_between_reads(v, std::string(p.name) + "FirstLetterPause", p.words, {},
-                                 {.command = 0, .received = 1, .in = In::Pause}, p.head, p.msg,
-                                 letters.substr(0, 1), "\xFF");
-        if (p.words == DT)
-            continue;
-        const bool number = letters == "SE" || letters == "WR" || letters == "RD";
-        terminated_between_reads(v, std::string(p.name) + "SecondLetterPause", p.words, {},
-                                 {.command = 1, .received = 2, .in = In::Pause}, p.head, p.msg,
-                                 letters, number ? std::string(8, '\xFF') : "");
-    }
-    // The DRAM test spends the pause after its last letter reading the report, to time its
-    // phases as they run: a request there cuts a read.
-    terminated(v, "DtSecondLetterPause", DT, with_fault(reply_is("DT", {go_silent()})),
-               {.command = 1, .received = 2, .in = In::Read}, DT_HEAD, "\nDRAM test terminated.\n");
-}
-
-// A board that takes 10 bit times per byte, so that a transfer lasts long enough to be cut.
-zb::Config on_the_wire()
-{
-    zb::Config cfg;
-    cfg.wire_speed = true;
-    return cfg;
+    const Op &op = x.op;
+    const std::string prompt_timeout = "Data length prompt timeout\n" + x.also;
+    v.push_back(cell(op, "JunkBeforePrompt", prompt_is({send(junk(30) + op.letters)}), x.no_prompt,
+                     prompt_timeout));
+    v.push_back(
+        cell(op, "SilentInsteadOfPrompt", prompt_is({go_silent()}), x.no_prompt, prompt_timeout));
+    v.push_back(cell(op, "SilentAfterPrompt", echo_script_is({go_silent()}), x.no_echo,
+                     "Data length read timeout\n" + x.also));
+    // The last digit comes back as the letter 'O'.
+    v.push_back(cell(op, "WrongEcho", {.echo = zb::Echo::Wrong}, x.no_echo,
+                     "Read data length [" + x.digits.substr(0, 7) + "O] not equal writed [" +
+                         x.digits + "]\n" + x.also));
+    signalled(v,
+              cell(op, "PromptWait", prompt_is({go_silent()}), "", "\nWrite Length terminated.\n"),
+              x.letters);
+    Moment echo = x.letters;
+    echo.number = true;
+    signalled(v,
+              cell(op, "EchoWait", echo_script_is({go_silent()}), "",
+                   x.echo_stop + "\nRead Length terminated\n"),
+              echo);
 }
 
 std::vector<Cell> cells()
@@ -329,571 +302,275 @@ std::vector<Cell> cells()
     const std::string flash = flash_content();
     std::vector<Cell> v;
 
-    // ---- Silent before the marker, and junk before it: every operation ------------------------
-    struct Start {
-        const char *name;
-        Words words;
-        std::string title;  // printed before the handshake
-    } starts[] = {
-        {"Mc", MC, SET}, {"Id", ID, SET},      {"Ce", CE, SET},
-        {"Se", SE, SET}, {"Dt", DT, DT_TITLE}, {"Wb", WB, SET},
-        {"Wr", WR, SET}, {"Rd", RD, SET},      {"Rr", RR, RR_TITLE},
-    };
-    for (const Start &s : starts) {
-        v.push_back({.name = std::string(s.name) + "SilentBeforeMarker",
-                     .words = s.words,
-                     .board = silent_board(),
-                     .out = s.title + LINK_FAIL,
+    const Op mc{"Mc", "MC", MC, SET, MC_HEAD, "\nRead manufactory code terminated.\n"};
+    const Op id{"Id", "ID", ID, SET, ID_HEAD, "\nRead device code terminaded.\n"};
+    const Op ce{"Ce", "CE", CE, SET, CE_HEAD, "\nFlash erase terminated."};
+    const Op se{"Se", "SE", SE, SET, SE_HEAD, "\nFlash erase terminated."};
+    const Op dt{"Dt", "DT", DT, DT_TITLE, DT_HEAD, "\nDRAM test terminated.\n"};
+    // The block write's faults hit its second block.
+    const Op wb{"Wb", "WB", WB, SET, WB_HEAD, "\nFlash write terminated.", 1, {}, false};
+    const Op wbs{"Wbs", "WB", WBS, SET, WBS_HEAD, "\nFlash write terminated.", 1, {}, false};
+    const Op wr{"Wr", "WR", WR, SET, WR_HEAD, "\nFlash write terminated."};
+    // The read creates its file before its command goes out.
+    const Op rd{"Rd", "RD", RD, SET, RD_HEAD, "\nFlash read terminated.", -1, ""};
+    const Op rr{"Rr", "RR", RR, RR_TITLE, RR_HEAD, "\nRead registers terminated\n"};
+
+    // A board that takes 10 bit times per byte, so that a transfer lasts long enough to be cut.
+    const zb::Config on_the_wire{.wire_speed = true};
+
+    // ---- Every operation: silent or junk before the marker (one marker, after more bytes than
+    // the handshake reads past), a hang-up on the command, a pause after each paced letter ------
+    for (const Op *op : {&mc, &id, &ce, &se, &dt, &wb, &wr, &rd, &rr}) {
+        v.push_back({.name = op->name + "SilentBeforeMarker",
+                     .words = op->words,
+                     .board = {.ready = {.offers = 0}},
+                     .out = op->title + LINK_FAIL,
                      .err = zt::link_failure("DEV", zt::NOTHING_CAME)});
         v.push_back(
-            {.name = std::string(s.name) + "JunkBeforeMarker",
-             .words = s.words,
-             .board = junk_board(),
-             .out = s.title + LINK_FAIL,
+            {.name = op->name + "JunkBeforeMarker",
+             .words = op->words,
+             .board = {.ready = {.junk = std::string(20, 'x'), .offers = 1}},
+             .out = op->title + LINK_FAIL,
              .err = zt::link_failure("DEV", "21 bytes came but no ready marker: reset the board")});
+        v.push_back(cell(*op, "HangUpOnCommand", {.hang_up_on_command = true}, "", HUNG_UP));
+        if (!op->paced)
+            continue;
+        // In the pause after a letter the next never goes out, and the frame is completed: 0xFF
+        // for the second letter, eight for a number.
+        Cell first = cell(*op, "FirstLetterPause", zb::Config{}, "", op->stop);
+        first.received = op->letters.substr(0, 1);
+        first.then = "\xFF";
+        signalled(v, first, {.command = 0, .received = 1, .in = In::Pause});
+        if (op == &dt)
+            continue;
+        const bool number = op == &se || op == &wr || op == &rd;
+        Cell second = cell(*op, "SecondLetterPause", zb::Config{}, "", op->stop);
+        second.received = op->letters;
+        second.then = number ? std::string(8, '\xFF') : "";
+        signalled(v, second, {.command = 1, .received = 2, .in = In::Pause});
     }
+    // The DRAM test spends the pause after its last letter reading the report, to time its
+    // phases as they run: a request there cuts a read.
+    signalled(v, cell(dt, "SecondLetterPause", reply_is({go_silent()}), "", dt.stop),
+              {.command = 1, .received = 2, .in = In::Read});
     // After the switch to the write speed the monitor does not announce itself again.
-    {
-        zb::Config cfg;
-        cfg.ready.after_speed_switch = false;
-        v.push_back({.name = "WbsSilentBeforeSecondMarker",
-                     .words = WBS,
-                     .board = cfg,
-                     .out = WBS_FAST + LINK_FAIL,
-                     .err = zt::link_failure("DEV", zt::NOTHING_CAME, 115200) + STAYS});
-    }
+    v.push_back({.name = "WbsSilentBeforeSecondMarker",
+                 .words = WBS,
+                 .board = {.ready = {.after_speed_switch = false}},
+                 .out = WBS_FAST + LINK_FAIL,
+                 .err = zt::link_failure("DEV", zt::NOTHING_CAME, 115200) + STAYS});
 
-    // ---- Manufacturer code and device id ------------------------------------------------------
-    v.push_back({.name = "McJunkBeforeEcho",
-                 .words = MC,
-                 .board = with_fault(reply_is("MC", {send(junk(12) + "MC00000001"), go_silent()})),
-                 .out = MC_HEAD,
-                 .err = "\nRead Manufactory Code Timeout\n"});
-    v.push_back({.name = "IdJunkBeforeEcho",
-                 .words = ID,
-                 .board = with_fault(reply_is("ID", {send(junk(12) + "ID000000C8"), go_silent()})),
-                 .out = ID_HEAD,
-                 .err = "\nRead Device Id Timeout\n"});
-    v.push_back({.name = "McSilentAfterCommand",
-                 .words = MC,
-                 .board = with_fault(reply_is("MC", {go_silent()})),
-                 .out = MC_HEAD,
-                 .err = "\nRead byte timeout\n\nRead Manufactory Code Timeout\n"});
-    v.push_back({.name = "IdSilentAfterCommand",
-                 .words = ID,
-                 .board = with_fault(reply_is("ID", {go_silent()})),
-                 .out = ID_HEAD,
-                 .err = "\nRead byte timeout\n\nRead Device Id Timeout\n"});
-    v.push_back({.name = "McSevenDigitsThenSilence",
-                 .words = MC,
-                 .board = with_fault(reply_is("MC", {send("MC0000000"), go_silent()})),
-                 .out = MC_HEAD,
-                 .err = "\nRead Manufactory Code Timeout\n"});
-    v.push_back({.name = "IdSevenDigitsThenSilence",
-                 .words = ID,
-                 .board = with_fault(reply_is("ID", {send("ID000000C"), go_silent()})),
-                 .out = ID_HEAD,
-                 .err = "\nRead Flash Device Id Timeout\n"});
-    v.push_back({.name = "McBadCharacter",
-                 .words = MC,
-                 .board = with_fault(reply_is("MC", {send("MC0000 001")})),
-                 .out = MC_HEAD,
-                 .err = "\nError Manufactory Code [0000 001]\n"});
-    v.push_back({.name = "IdBadCharacter",
-                 .words = ID,
-                 .board = with_fault(reply_is("ID", {send("ID000000G8")})),
-                 .out = ID_HEAD,
-                 .err = "\nError Device Id [000000G8]\n"});
-    v.push_back({.name = "McHangUpOnCommand",
-                 .words = MC,
-                 .board = with_fault(hang_up_on("MC")),
-                 .out = MC_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    v.push_back({.name = "IdHangUpOnCommand",
-                 .words = ID,
-                 .board = with_fault(hang_up_on("ID")),
-                 .out = ID_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    v.push_back({.name = "McHangUpInTheCode",
-                 .words = MC,
-                 .board = with_fault(reply_is("MC", {send("MC0000"), pause(4000), hang_up()})),
-                 .out = MC_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    terminated(v, "McEchoWait", MC, with_fault(reply_is("MC", {go_silent()})), AFTER_LETTERS,
-               MC_HEAD, "\nRead manufactory code terminated.\n");
-    terminated(v, "McCodeWait", MC, with_fault(reply_is("MC", {send("MC"), go_silent()})),
-               after_letters(2), MC_HEAD, "\nRead manufactory code terminaded.\n");
-    terminated(v, "IdEchoWait", ID, with_fault(reply_is("ID", {go_silent()})), AFTER_LETTERS,
-               ID_HEAD, "\nRead device code terminaded.\n");
-    terminated(v, "IdCodeWait", ID, with_fault(reply_is("ID", {send("ID"), go_silent()})),
-               after_letters(2), ID_HEAD, "\nRead device ID terminaded.\n");
-    // The answers come late, so zelk is waiting in its read while the signals arrive.
-    v.push_back({.name = "McSigwinch",
-                 .words = MC,
-                 .board = with_fault(reply_is("MC", {pause(4500), send("MC00000001")})),
-                 .action = Action::Sigwinch,
-                 .at = AFTER_LETTERS,
-                 .out = MC_HEAD + "\n Manufactory code = [0x00000001]\n",
-                 .status = 0});
-    v.push_back({.name = "IdSigwinch",
-                 .words = ID,
-                 .board = with_fault(reply_is("ID", {pause(4500), send("ID000000C8")})),
-                 .action = Action::Sigwinch,
-                 .at = AFTER_LETTERS,
-                 .out = ID_HEAD + "\nDevice Id = [0x000000c8]\n",
-                 .status = 0});
+    // ---- Manufacturer code and device id: the letters' echo, then 8 hex digits -----------------
+    const struct {
+        const Op &op;
+        std::string code;           // as the board sends it
+        std::string bad;            // 8 characters, one not a hex digit
+        std::string label;          // the code as the failures name it
+        std::string short_timeout;  // said when 7 digits came
+        std::string code_stop;      // said when a termination request ends the wait for the code
+        std::string shown;          // stdout after the head on success
+    } codes[] = {
+        {mc, "00000001", "0000 001", "Manufactory Code", "\nRead Manufactory Code Timeout\n",
+         "\nRead manufactory code terminaded.\n", "\n Manufactory code = [0x00000001]\n"},
+        {id, "000000C8", "000000G8", "Device Id", "\nRead Flash Device Id Timeout\n",
+         "\nRead device ID terminaded.\n", "\nDevice Id = [0x000000c8]\n"},
+    };
+    for (const auto &k : codes) {
+        const std::string timeout = "\nRead " + k.label + " Timeout\n";
+        const std::string &l = k.op.letters;
+        v.push_back(cell(k.op, "JunkBeforeEcho",
+                         reply_is({send(junk(12) + l + k.code), go_silent()}), "", timeout));
+        v.push_back(cell(k.op, "SilentAfterCommand", reply_is({go_silent()}), "",
+                         "\nRead byte timeout\n" + timeout));
+        v.push_back(cell(k.op, "SevenDigitsThenSilence",
+                         reply_is({send(l + k.code.substr(0, 7)), go_silent()}), "",
+                         k.short_timeout));
+        v.push_back(cell(k.op, "BadCharacter", reply_is({send(l + k.bad)}), "",
+                         "\nError " + k.label + " [" + k.bad + "]\n"));
+        signalled(v, cell(k.op, "EchoWait", reply_is({go_silent()}), "", k.op.stop), AFTER_LETTERS);
+        signalled(v, cell(k.op, "CodeWait", reply_is({send(l), go_silent()}), "", k.code_stop),
+                  after_letters(2));
+        // The answer comes late, so zelk is waiting in its read while the signals arrive.
+        v.push_back(
+            unharmed(cell(k.op, "Sigwinch", reply_is({pause(4500), send(l + k.code)}), k.shown),
+                     AFTER_LETTERS));
+    }
+    v.push_back(cell(mc, "HangUpInTheCode", reply_is({send("MC0000"), pause(4000), hang_up()}), "",
+                     HUNG_UP));
 
     // ---- Chip erase ----------------------------------------------------------------------------
     // A chip erase that never answers takes 31 reads of 3 s each (93 s) by design: not a cell.
-    v.push_back({.name = "CeJunkInsteadOfOk",
-                 .words = CE,
-                 .board = with_fault(reply_is("CE", {send(junk(31))})),
-                 .out = CE_HEAD + "Fail\n"});
-    v.push_back({.name = "CeHangUpOnCommand",
-                 .words = CE,
-                 .board = with_fault(hang_up_on("CE")),
-                 .out = CE_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    terminated(v, "CeReplyWait", CE, with_fault(reply_is("CE", {go_silent()})), AFTER_LETTERS,
-               CE_HEAD, "\nFlash erase terminated.");
-    {
-        zb::Config cfg;
-        cfg.erase_ms = 4500;
-        v.push_back({.name = "CeSigwinch",
-                     .words = CE,
-                     .board = cfg,
-                     .action = Action::Sigwinch,
-                     .at = AFTER_LETTERS,
-                     .out = CE_HEAD + "Ok\n",
-                     .status = 0});
-    }
+    v.push_back(cell(ce, "JunkInsteadOfOk", reply_is({send(junk(31))}), "Fail\n"));
+    signalled(v, cell(ce, "ReplyWait", reply_is({go_silent()}), "", ce.stop), AFTER_LETTERS);
+    v.push_back(
+        unharmed(cell(ce, "Sigwinch", zb::Config{.erase_ms = 4500}, "Ok\n"), AFTER_LETTERS));
 
     // ---- Sector erase --------------------------------------------------------------------------
     // A sector whose "OK" never comes takes 93 s, as the chip erase: not a cell.
-    v.push_back({.name = "SeJunkBeforePrompt",
-                 .words = SE,
-                 .board = with_fault(prompt_is("SE", {send(junk(30) + "SE")})),
-                 .out = SE_HEAD + "Fail\n\nFail\n",
-                 .err = "Data length prompt timeout\n"});
-    v.push_back({.name = "SeSilentInsteadOfPrompt",
-                 .words = SE,
-                 .board = with_fault(prompt_is("SE", {go_silent()})),
-                 .out = SE_HEAD + "Fail\n\nFail\n",
-                 .err = "Data length prompt timeout\n"});
-    v.push_back({.name = "SeSilentAfterPrompt",
-                 .words = SE,
-                 .board = with_fault(echo_script_is("SE", {go_silent()})),
-                 .out = SE_HEAD + "\nFail\n",
-                 .err = "Data length read timeout\n"});
-    v.push_back({.name = "SeWrongEcho",
-                 .words = SE,
-                 .board = with_fault(echo_is("SE", zb::Echo::Wrong)),
-                 .out = SE_HEAD + "\nFail\n",
-                 .err = "Read data length [0000000O] not equal writed [0000000A]\n"});
-    v.push_back({.name = "SeJunkInsteadOfOk",
-                 .words = SE,
-                 .board = with_fault(reply_is("SE", {send(junk(31))})),
-                 .out = SE_HEAD + junk(31) + "Fail\nFail\n"});
-    v.push_back({.name = "SeHangUpOnCommand",
-                 .words = SE,
-                 .board = with_fault(hang_up_on("SE")),
-                 .out = SE_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    v.push_back({.name = "SeHangUpAfterEcho",
-                 .words = SE,
-                 .board = with_fault(reply_is("SE", {send("Eras"), hang_up()})),
-                 .out = SE_HEAD + "Eras",
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    terminated(v, "SePromptWait", SE, with_fault(prompt_is("SE", {go_silent()})), AFTER_LETTERS,
-               SE_HEAD, "\nWrite Length terminated.\n");
-    terminated(v, "SeEchoWait", SE, with_fault(echo_script_is("SE", {go_silent()})), IN_ECHO_WAIT,
-               SE_HEAD, "\nRead Length terminated\n");
-    terminated(v, "SeReplyWait", SE, with_fault(reply_is("SE", {go_silent()})), AFTER_NUMBER,
-               SE_HEAD, "\nFlash erase terminated.");
-    v.push_back({.name = "SeSigwinch",
-                 .words = SE,
-                 .board = with_fault(reply_is("SE", {pause(2000), send("OK")})),
-                 .action = Action::Sigwinch,
-                 .at = AFTER_NUMBER,
-                 .out = SE_HEAD + "OKOk\nOk\n",
-                 .status = 0});
+    exchange(v, {se, AFTER_LETTERS, "0000000A", "Fail\n\nFail\n", "\nFail\n"});
+    v.push_back(cell(se, "JunkInsteadOfOk", reply_is({send(junk(31))}), junk(31) + "Fail\nFail\n"));
+    v.push_back(cell(se, "HangUpAfterEcho", reply_is({send("Eras"), hang_up()}), "Eras", HUNG_UP));
+    signalled(v, cell(se, "ReplyWait", reply_is({go_silent()}), "", se.stop), AFTER_NUMBER);
+    v.push_back(unharmed(cell(se, "Sigwinch", reply_is({pause(2000), send("OK")}), "OKOk\nOk\n"),
+                         AFTER_NUMBER));
 
     // ---- DRAM test -----------------------------------------------------------------------------
     // The test has no budget: junk goes by and a silent monitor is waited for until a termination
     // request, so neither is a failure of its own.
-    v.push_back({.name = "DtHangUpOnCommand",
-                 .words = DT,
-                 .board = with_fault(hang_up_on("DT")),
-                 .out = DT_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    v.push_back(
-        {.name = "DtHangUpInThePhase",
-         .words = DT,
-         .board = with_fault(reply_is("DT", {send("\r\nWrite Wait"), pause(4000), hang_up()})),
-         .out = DT_HEAD + "\r\nWrite Wait",
-         .err = HUNG_UP,
-         .hangs_up = true});
-    terminated(v, "DtPhaseWait", DT,
-               with_fault(reply_is("DT", {send("\r\nWrite Wait"), go_silent()})), after_letters(12),
-               DT_HEAD + "\r\nWrite Wait", "\nDRAM test terminated.\n");
-    {
-        zb::Config cfg;
-        cfg.dram_phase_ms = 3000;
-        v.push_back({.name = "DtSigwinch",
-                     .words = DT,
-                     .board = cfg,
-                     .action = Action::Sigwinch,
-                     .at = AFTER_LETTERS,
-                     .out = DT_HEAD + DRAM_REPORT,
-                     .status = 0});
-    }
+    const std::string write_wait = "\r\nWrite Wait";
+    v.push_back(cell(dt, "HangUpInThePhase", reply_is({send(write_wait), pause(4000), hang_up()}),
+                     write_wait, HUNG_UP));
+    signalled(v,
+              cell(dt, "PhaseWait", reply_is({send(write_wait), go_silent()}), write_wait, dt.stop),
+              after_letters(12));
+    v.push_back(unharmed(cell(dt, "Sigwinch", zb::Config{.dram_phase_ms = 3000}, DRAM_REPORT),
+                         AFTER_LETTERS));
 
     // ---- Block write: the second block fails ---------------------------------------------------
     // No erase in these runs, and the image fills no sector: no sector may be rebuilt, and the
     // failure says so after today's text.
     const std::string NO_REBUILD =
         "sector 0 holds bytes outside the image that this run did not erase\n";
+    const std::string BAD_CRC = "\nRead CRC Error\n" + NO_REBUILD;
     // A frame is the letters, the offset's 8 digits and the block's data.
     constexpr std::size_t FRAME = 2 + 8 + 512;
-    const Moment block1{.command = 2};
-    const Moment block1_echo{.command = 2, .number = true};
     const Moment block1_crc{.command = 2, .number = true, .received = 2 * FRAME};
-    v.push_back({.name = "WbJunkBeforePrompt",
-                 .words = WB,
-                 .board = with_fault(prompt_is("WB", {send(junk(30) + "WB")}, 1)),
-                 .out = WB_HEAD + "Fail\n\n",
-                 .err = "Data length prompt timeout\n" + NO_REBUILD});
-    v.push_back({.name = "WbSilentInsteadOfPrompt",
-                 .words = WB,
-                 .board = with_fault(prompt_is("WB", {go_silent()}, 1)),
-                 .out = WB_HEAD + "Fail\n\n",
-                 .err = "Data length prompt timeout\n" + NO_REBUILD});
-    v.push_back({.name = "WbSilentAfterPrompt",
-                 .words = WB,
-                 .board = with_fault(echo_script_is("WB", {go_silent()}, 1)),
-                 .out = WB_HEAD + "\n",
-                 .err = "Data length read timeout\n" + NO_REBUILD});
-    v.push_back({.name = "WbWrongEcho",
-                 .words = WB,
-                 .board = with_fault(echo_is("WB", zb::Echo::Wrong, 1)),
-                 .out = WB_HEAD + "\n",
-                 .err = "Read data length [0000020O] not equal writed [00000200]\n" + NO_REBUILD});
-    v.push_back({.name = "WbSilentInTheBlock",
-                 .words = WB,
-                 .board = with_fault(data_fault("WB", zb::DataFault::Silence, 100, 1)),
-                 .out = WB_HEAD + "\n",
-                 .err = "\nRead CRC Error\n" + NO_REBUILD});
-    v.push_back({.name = "WbCheckValueNeverComes",
-                 .words = WB,
-                 .board = with_fault(reply_is("WB", {go_silent()}, 1)),
-                 .out = WB_HEAD + "\n",
-                 .err = "\nRead CRC Error\n" + NO_REBUILD});
-    v.push_back({.name = "WbCheckValueShort",
-                 .words = WB,
-                 .board = with_fault(reply_is("WB", {send("0000"), go_silent()}, 1)),
-                 .out = WB_HEAD + "\n",
-                 .err = "\nRead CRC Error\n" + NO_REBUILD});
+    exchange(v, {wb, {.command = 2}, "00000200", "Fail\n\n", "\n", NO_REBUILD});
+    v.push_back(cell(wb, "SilentInTheBlock", data_fault(DataFault::Silence, 100), "\n", BAD_CRC));
+    v.push_back(cell(wb, "CheckValueNeverComes", reply_is({go_silent()}), "\n", BAD_CRC));
+    v.push_back(cell(wb, "CheckValueShort", reply_is({send("0000"), go_silent()}), "\n", BAD_CRC));
     v.push_back(
-        {.name = "WbCheckValueWrong",
-         .words = WB,
-         .board = with_fault(reply_is("WB", {send("0000C0DE")}, 1)),
-         .out = WB_HEAD + "\n",
-         .err = "\nReceived CRC [0x0000c0de] is not equal calculated [0x00000000]\n" + NO_REBUILD});
-    v.push_back({.name = "WbCheckValueNotHex",
-                 .words = WB,
-                 .board = with_fault(reply_is("WB", {send("0000g000")}, 1)),
-                 .out = WB_HEAD + "\n",
-                 .err = "\nError in received CRC [0000g000]\n" + NO_REBUILD});
-    v.push_back({.name = "WbHangUpOnCommand",
-                 .words = WB,
-                 .board = with_fault(hang_up_on("WB", 1)),
-                 .out = WB_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    v.push_back({.name = "WbHangUpInTheBlock",
-                 .words = WB,
-                 .board = with_fault(data_fault("WB", zb::DataFault::HangUp, 100, 1)),
-                 .out = WB_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    terminated(v, "WbPromptWait", WB, with_fault(prompt_is("WB", {go_silent()}, 1)), block1,
-               WB_HEAD, "\nWrite Length terminated.\n");
-    terminated(v, "WbEchoWait", WB, with_fault(echo_script_is("WB", {go_silent()}, 1)), block1_echo,
-               WB_HEAD, "\nRead Length terminated\n");
-    terminated(v, "WbCheckValueWait", WB, with_fault(reply_is("WB", {go_silent()}, 1)), block1_crc,
-               WB_HEAD, "\nFlash write terminated.");
-    v.push_back({.name = "WbSigwinch",
-                 .words = WB,
-                 .board = with_fault(reply_is("WB", {pause(1500), send("00000000")}, 1)),
-                 .action = Action::Sigwinch,
-                 .at = block1_crc,
-                 .out = WB_HEAD + TIMES + "\n",
-                 .status = 0});
+        cell(wb, "CheckValueWrong", reply_is({send("0000C0DE")}), "\n",
+             "\nReceived CRC [0x0000c0de] is not equal calculated [0x00000000]\n" + NO_REBUILD));
+    v.push_back(cell(wb, "CheckValueNotHex", reply_is({send("0000g000")}), "\n",
+                     "\nError in received CRC [0000g000]\n" + NO_REBUILD));
+    v.push_back(cell(wb, "HangUpInTheBlock", data_fault(DataFault::HangUp, 100), "", HUNG_UP));
+    signalled(v, cell(wb, "CheckValueWait", reply_is({go_silent()}), "", wb.stop), block1_crc);
+    v.push_back(unharmed(
+        cell(wb, "Sigwinch", reply_is({pause(1500), send("00000000")}), TIMES + "\n"), block1_crc));
+    // Once the first block is on its way, every check value arriving: nothing after it, the
+    // read included.
+    signalled(v, as(cell(wb, "InTheData", on_the_wire, "", wb.stop), WB_RD),
+              {.command = 1, .number = true, .received = 2 + 8 + 200, .in = In::Anything});
 
     // ---- Block write at the write speed: the speed goes back whatever happens ------------------
     // After "SP" and the speed's 8 digits.
     const Moment fast_block1_crc{.command = 3, .number = true, .received = 10 + 2 * FRAME};
     v.push_back({.name = "WbsSilentInsteadOfSpeedPrompt",
                  .words = WBS,
-                 .board = with_fault(prompt_is("SP", {go_silent()})),
+                 .board = with_fault(on("SP", prompt_is({go_silent()}))),
                  .out = WBS_FAST + "Fail\n",
                  .err = "Data length prompt timeout\n"});
-    v.push_back({.name = "WbsCheckValueNeverComes",
-                 .words = WBS,
-                 .board = with_fault(reply_is("WB", {go_silent()}, 1)),
-                 .out = WBS_HEAD + WBS_RESTORE,
-                 .err = "\nRead CRC Error\n" + NO_REBUILD});
-    v.push_back({.name = "WbsHangUpInTheBlock",
-                 .words = WBS,
-                 .board = with_fault(data_fault("WB", zb::DataFault::HangUp, 100, 1)),
-                 .out = WBS_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    terminated(v, "WbsCheckValueWait", WBS, with_fault(reply_is("WB", {go_silent()}, 1)),
-               fast_block1_crc, WBS_HEAD, "\nFlash write terminated.");
+    v.push_back(cell(wbs, "CheckValueNeverComes", reply_is({go_silent()}), WBS_RESTORE, BAD_CRC));
+    v.push_back(cell(wbs, "HangUpInTheBlock", data_fault(DataFault::HangUp, 100), "", HUNG_UP));
+    signalled(v, cell(wbs, "CheckValueWait", reply_is({go_silent()}), "", wbs.stop),
+              fast_block1_crc);
     // Each moment at the write speed: the prompt, the echo, the data, verify's read-back.
-    interrupted(v, "WbsPromptWait", WBS, with_fault(prompt_is("WB", {go_silent()}, 1)),
-                {.command = 3}, WBS_HEAD, "\nWrite Length terminated.\n",
-                {Action::Sighup, Action::TwoSigterms});
-    interrupted(v, "WbsEchoWait", WBS, with_fault(echo_script_is("WB", {go_silent()}, 1)),
-                {.command = 3, .number = true}, WBS_HEAD, "\nRead Length terminated\n",
-                {Action::Sigint});
-    interrupted(v, "WbsDataStops", WBS,
-                with_fault(data_fault("WB", zb::DataFault::Silence, 100, 1)), fast_block1_crc,
-                WBS_HEAD, STAYS + "\nFlash write terminated.", {Action::Sigterm});
-    interrupted(v, "WbsVerifyDataStops", WBSV,
-                with_fault(data_fault("RD", zb::DataFault::Silence, DATA_STOP)),
-                {.command = 5, .number = true, .consumed = 2 + 8 + DATA_STOP},
-                WBS_HEAD + TIMES + "\nVerify flash ...", STAYS + "\nFlash read terminated.",
-                {Action::Sigint, Action::Sighup});
-    v.push_back({.name = "WbsSigpipe",
-                 .words = WBS,
-                 .board = with_fault(reply_is("WB", {pause(1500), send("00000000")}, 1)),
-                 .action = Action::Sigpipe,
-                 .at = fast_block1_crc,
-                 .out = WBS_HEAD + TIMES + WBS_RESTORE,
-                 .status = 0});
+    signalled(v,
+              cell(wbs, "PromptWait", prompt_is({go_silent()}), "", "\nWrite Length terminated.\n"),
+              {.command = 3}, {Action::Sighup, Action::TwoSigterms});
+    signalled(
+        v, cell(wbs, "EchoWait", echo_script_is({go_silent()}), "", "\nRead Length terminated\n"),
+        {.command = 3, .number = true}, {Action::Sigint});
+    signalled(v, cell(wbs, "DataStops", data_fault(DataFault::Silence, 100), "", STAYS + wbs.stop),
+              fast_block1_crc, {Action::Sigterm});
+    signalled(v,
+              as(cell(wbs, "VerifyDataStops", on("RD", data_fault(DataFault::Silence, DATA_STOP)),
+                      TIMES + "\nVerify flash ...", STAYS + "\nFlash read terminated."),
+                 WBSV),
+              {.command = 5, .number = true, .consumed = 2 + 8 + DATA_STOP},
+              {Action::Sigint, Action::Sighup});
+    const zb::Fault late_crc = reply_is({pause(1500), send("00000000")});
+    v.push_back(unharmed(cell(wbs, "Sigpipe", late_crc, TIMES + WBS_RESTORE), fast_block1_crc,
+                         Action::Sigpipe));
+    v.push_back(unharmed(cell(wbs, "Sigwinch", late_crc, TIMES + WBS_RESTORE), fast_block1_crc));
     // The restore's pause before the host follows the monitor back to the start-up speed.
-    terminated_between_reads(
-        v, "WbsSpeedSettlePause", WBS, {}, {.command = 5, .number = true, .in = In::Pause},
-        WBS_HEAD + TIMES + "\nRestote Speed 38400\n", "\nFlash write terminated.");
-    // Once the first block is on its way, every check value arriving: nothing after it, the
-    // read included.
-    terminated_between_reads(
-        v, "WbInTheData", WB_RD, on_the_wire(),
-        {.command = 1, .number = true, .received = 2 + 8 + 200, .in = In::Anything}, WB_HEAD,
-        "\nFlash write terminated.");
-    v.push_back({.name = "WbsSigwinch",
-                 .words = WBS,
-                 .board = with_fault(reply_is("WB", {pause(1500), send("00000000")}, 1)),
-                 .action = Action::Sigwinch,
-                 .at = fast_block1_crc,
-                 .out = WBS_HEAD + TIMES + WBS_RESTORE,
-                 .status = 0});
+    signalled(
+        v, cell(wbs, "SpeedSettlePause", zb::Config{}, TIMES + "\nRestote Speed 38400\n", wbs.stop),
+        {.command = 5, .number = true, .in = In::Pause});
 
     // ---- Byte write ----------------------------------------------------------------------------
-    v.push_back({.name = "WrJunkBeforePrompt",
-                 .words = WR,
-                 .board = with_fault(prompt_is("WR", {send(junk(30) + "WR")})),
-                 .out = WR_HEAD + "Fail\n",
-                 .err = "Data length prompt timeout\n"});
-    v.push_back({.name = "WrSilentInsteadOfPrompt",
-                 .words = WR,
-                 .board = with_fault(prompt_is("WR", {go_silent()})),
-                 .out = WR_HEAD + "Fail\n",
-                 .err = "Data length prompt timeout\n"});
-    v.push_back({.name = "WrSilentAfterPrompt",
-                 .words = WR,
-                 .board = with_fault(echo_script_is("WR", {go_silent()})),
-                 .out = WR_HEAD,
-                 .err = "Data length read timeout\n"});
-    v.push_back({.name = "WrWrongEcho",
-                 .words = WR,
-                 .board = with_fault(echo_is("WR", zb::Echo::Wrong)),
-                 .out = WR_HEAD,
-                 .err = "Read data length [0000051O] not equal writed [00000514]\n"});
-    v.push_back({.name = "WrEchoStops",
-                 .words = WR,
-                 .board = with_fault(data_fault("WR", zb::DataFault::Silence, ECHO_STOP)),
-                 .out = WR_HEAD,
-                 .err = "\nTimeout for read writed byte\n"});
+    exchange(v, {wr, AFTER_LETTERS, "00000514", "Fail\n", "", "", left_in_the_middle("1300")});
+    v.push_back(cell(wr, "EchoStops", data_fault(DataFault::Silence, ECHO_STOP), "",
+                     "\nTimeout for read writed byte\n"));
     {
         const U8 sent = static_cast<U8>(img[ECHO_STOP]);
         char msg[120];
         std::snprintf(msg, sizeof msg,
                       "\nRead byte [0x%02x] is not equal writed byte [0x%02x],position [10][0xa]\n",
                       static_cast<U8>(~sent), sent);
-        v.push_back({.name = "WrEchoDiffers",
-                     .words = WR,
-                     .board = with_fault(data_fault("WR", zb::DataFault::WrongByte, ECHO_STOP)),
-                     .out = WR_HEAD,
-                     .err = msg});
+        v.push_back(cell(wr, "EchoDiffers", data_fault(DataFault::WrongByte, ECHO_STOP), "", msg));
     }
-    v.push_back({.name = "WrHangUpOnCommand",
-                 .words = WR,
-                 .board = with_fault(hang_up_on("WR")),
-                 .out = WR_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    v.push_back({.name = "WrHangUpInTheData",
-                 .words = WR,
-                 .board = with_fault(data_fault("WR", zb::DataFault::HangUp, ECHO_STOP)),
-                 .out = WR_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    terminated(v, "WrPromptWait", WR, with_fault(prompt_is("WR", {go_silent()})), AFTER_LETTERS,
-               WR_HEAD, "\nWrite Length terminated.\n");
-    terminated(v, "WrEchoWait", WR, with_fault(echo_script_is("WR", {go_silent()})), IN_ECHO_WAIT,
-               WR_HEAD, left_in_the_middle("1300") + "\nRead Length terminated\n");
-    terminated(v, "WrDataWait", WR, with_fault(data_fault("WR", zb::DataFault::Silence, ECHO_STOP)),
-               after_echo(ECHO_STOP), WR_HEAD,
-               left_in_the_middle("1289") + "\nFlash write terminated.");
+    v.push_back(cell(wr, "HangUpInTheData", data_fault(DataFault::HangUp, ECHO_STOP), "", HUNG_UP));
+    signalled(v,
+              cell(wr, "DataWait", data_fault(DataFault::Silence, ECHO_STOP), "",
+                   left_in_the_middle("1289") + wr.stop),
+              after_echo(ECHO_STOP));
     // In the middle of the data, every echo arriving: the per-byte write at one of its bytes,
     // the chunked one in a pause of its chunk. Nothing after it, the read included.
-    terminated_between_reads(
-        v, "WrInTheData", WR_RD, on_the_wire(),
-        {.command = 1, .number = true, .received = 2 + 8 + 100, .in = In::Anything}, WR_HEAD,
-        left_in_the_middle("\\d+") + "\nFlash write terminated.");
-    terminated_between_reads(
-        v, "WrChunkPause", WRC_RD, {},
-        {.command = 1, .number = true, .received = 2 + 8 + 100, .in = In::Pause}, WR_HEAD,
-        left_in_the_middle("\\d+") + "\nFlash write terminated.");
-    terminated_between_reads(
-        v, "WrSecondChunk", WRC_RD, {},
-        {.command = 1, .number = true, .received = 2 + 8 + 256 + 50, .in = In::Pause}, WR_HEAD,
-        left_in_the_middle("\\d+") + "\nFlash write terminated.");
-    for (auto c = v.end() - 6; c != v.end(); ++c)
-        c->err_regex = true;
-    v.push_back({.name = "WrSigwinch",
-                 .words = WR,
-                 .board = with_fault(echo_script_is("WR", {pause(1500), send("00000514")})),
-                 .action = Action::Sigwinch,
-                 .at = IN_ECHO_WAIT,
-                 .out = WR_HEAD + "Ok\n",
-                 .status = 0});
+    const auto cut = [&](const char *what, zb::Config board, const Words &words, Moment at) {
+        Cell c =
+            as(cell(wr, what, std::move(board), "", left_in_the_middle("\\d+") + wr.stop), words);
+        c.err_regex = true;
+        signalled(v, c, at);
+    };
+    cut("InTheData", on_the_wire, WR_RD,
+        {.command = 1, .number = true, .received = 2 + 8 + 100, .in = In::Anything});
+    cut("ChunkPause", {}, WRC_RD,
+        {.command = 1, .number = true, .received = 2 + 8 + 100, .in = In::Pause});
+    cut("SecondChunk", {}, WRC_RD,
+        {.command = 1, .number = true, .received = 2 + 8 + 256 + 50, .in = In::Pause});
+    v.push_back(
+        unharmed(cell(wr, "Sigwinch", echo_script_is({pause(1500), send("00000514")}), "Ok\n"),
+                 IN_ECHO_WAIT));
 
     // ---- Flash read ----------------------------------------------------------------------------
-    const std::string arrived = flash.substr(0, DATA_STOP);
-    v.push_back({.name = "RdJunkBeforePrompt",
-                 .words = RD,
-                 .board = with_fault(prompt_is("RD", {send(junk(30) + "RD")})),
-                 .out = RD_HEAD + "Fail\n",
-                 .err = "Data length prompt timeout\n",
-                 .file = ""});
-    v.push_back({.name = "RdSilentInsteadOfPrompt",
-                 .words = RD,
-                 .board = with_fault(prompt_is("RD", {go_silent()})),
-                 .out = RD_HEAD + "Fail\n",
-                 .err = "Data length prompt timeout\n",
-                 .file = ""});
-    v.push_back({.name = "RdSilentAfterPrompt",
-                 .words = RD,
-                 .board = with_fault(echo_script_is("RD", {go_silent()})),
-                 .out = RD_HEAD,
-                 .err = "Data length read timeout\n",
-                 .file = ""});
-    v.push_back({.name = "RdWrongEcho",
-                 .words = RD,
-                 .board = with_fault(echo_is("RD", zb::Echo::Wrong)),
-                 .out = RD_HEAD,
-                 .err = "Read data length [0000012O] not equal writed [0000012C]\n",
-                 .file = ""});
-    v.push_back({.name = "RdSilentInTheData",
-                 .words = RD,
-                 .board = with_fault(data_fault("RD", zb::DataFault::Silence, DATA_STOP)),
-                 .out = RD_HEAD,
-                 .err = "\nRead byte timeout, offset [100][0x64]\n",
-                 .file = arrived});
-    v.push_back({.name = "RdHangUpOnCommand",
-                 .words = RD,
-                 .board = with_fault(hang_up_on("RD")),
-                 .out = RD_HEAD,
-                 .err = HUNG_UP,
-                 .file = "",
-                 .hangs_up = true});
-    v.push_back({.name = "RdHangUpInTheData",
-                 .words = RD,
-                 .board = with_fault(data_fault("RD", zb::DataFault::HangUp, DATA_STOP)),
-                 .out = RD_HEAD,
-                 .err = HUNG_UP,
-                 .file = arrived,
-                 .hangs_up = true});
-    terminated(v, "RdPromptWait", RD, with_fault(prompt_is("RD", {go_silent()})), AFTER_LETTERS,
-               RD_HEAD, "\nWrite Length terminated.\n", "");
-    terminated(v, "RdEchoWait", RD, with_fault(echo_script_is("RD", {go_silent()})), IN_ECHO_WAIT,
-               RD_HEAD, "\nRead Length terminated\n", "");
-    terminated(v, "RdDataWait", RD, with_fault(data_fault("RD", zb::DataFault::Silence, DATA_STOP)),
-               after_echo(DATA_STOP), RD_HEAD, "\nFlash read terminated.", arrived);
+    exchange(v, {rd, AFTER_LETTERS, "0000012C", "Fail\n", ""});
+    Op stopped = rd;  // its data stops: what arrived is kept
+    stopped.file = flash.substr(0, DATA_STOP);
+    const zb::Fault stop = data_fault(DataFault::Silence, DATA_STOP);
+    v.push_back(
+        cell(stopped, "SilentInTheData", stop, "", "\nRead byte timeout, offset [100][0x64]\n"));
+    v.push_back(
+        cell(stopped, "HangUpInTheData", data_fault(DataFault::HangUp, DATA_STOP), "", HUNG_UP));
+    signalled(v, cell(stopped, "DataWait", stop, "", rd.stop), after_echo(DATA_STOP));
     // The fast read's data: the board has stopped, and keeps the read's speed.
-    interrupted(v, "RdsDataStops", RDS,
-                with_fault(data_fault("RD", zb::DataFault::Silence, DATA_STOP)),
-                {.command = 2, .number = true, .consumed = 2 + 8 + DATA_STOP},
-                SET + LINK_OK + "Set Read Speed 115200\n" + LINK_OK + "Read flash ...",
-                STAYS + "\nFlash read terminated.", {Action::TwoSigterms}, arrived);
-    v.push_back({.name = "RdSigwinch",
-                 .words = RD,
-                 .board = with_fault(echo_script_is("RD", {pause(1500), send("0000012C")})),
-                 .action = Action::Sigwinch,
-                 .at = IN_ECHO_WAIT,
-                 .out = RD_HEAD + "Ok\n",
-                 .status = 0,
-                 .file = flash});
+    Op fast = stopped;
+    fast.name = "Rds";
+    fast.words = RDS;
+    fast.head = SET + LINK_OK + "Set Read Speed 115200\n" + LINK_OK + "Read flash ...";
+    signalled(v, cell(fast, "DataStops", stop, "", STAYS + rd.stop),
+              {.command = 2, .number = true, .consumed = 2 + 8 + DATA_STOP}, {Action::TwoSigterms});
+    Op whole = rd;
+    whole.file = flash;
+    v.push_back(
+        unharmed(cell(whole, "Sigwinch", echo_script_is({pause(1500), send("0000012C")}), "Ok\n"),
+                 IN_ECHO_WAIT));
 
     // ---- Register dump -------------------------------------------------------------------------
     const std::string some = "\r\nSYSCFG    07FFFF80\r\nEXTDBWTH  00003002\r\nROMCON0   0200";
-    v.push_back({.name = "RrSilentAfterCommand",
-                 .words = RR,
-                 .board = with_fault(reply_is("RR", {go_silent()})),
-                 .out = RR_HEAD,
-                 .err = "\nRead byte timeout\n"});
-    v.push_back({.name = "RrJunkOverflowsTheListing",
-                 .words = RR,
-                 .board = with_fault(reply_is("RR", {send("RR" + junk(1100)), go_silent()})),
-                 .out = RR_HEAD,
-                 .err = "\nRead buffer overflow\n"});
+    v.push_back(
+        cell(rr, "SilentAfterCommand", reply_is({go_silent()}), "", "\nRead byte timeout\n"));
+    v.push_back(cell(rr, "JunkOverflowsTheListing",
+                     reply_is({send("RR" + junk(1100)), go_silent()}), "",
+                     "\nRead buffer overflow\n"));
     // A listing cut short is shown and decoded as far as it goes, with the registers it lacks
     // named, and the dump fails: it did not read all thirteen.
-    v.push_back({.name = "RrListingStops",
-                 .words = RR,
-                 .board = with_fault(reply_is("RR", {send("RR" + some), go_silent()})),
-                 .out = RR_HEAD + some + "\n",
-                 .out_tail = "\nREFEXTCON register is not readed.",
-                 .err = "\nRead byte timeout\n"});
-    v.push_back({.name = "RrHangUpOnCommand",
-                 .words = RR,
-                 .board = with_fault(hang_up_on("RR")),
-                 .out = RR_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    v.push_back({.name = "RrHangUpInTheListing",
-                 .words = RR,
-                 .board = with_fault(reply_is("RR", {send("RR" + some), pause(4000), hang_up()})),
-                 .out = RR_HEAD,
-                 .err = HUNG_UP,
-                 .hangs_up = true});
-    terminated(v, "RrEchoWait", RR, with_fault(reply_is("RR", {go_silent()})), AFTER_LETTERS,
-               RR_HEAD, "\nRead registers terminated\n");
-    terminated(v, "RrListingWait", RR, with_fault(reply_is("RR", {send("RR" + some), go_silent()})),
-               after_letters(static_cast<long>(2 + some.size())), RR_HEAD,
-               "\nRead registers terminated\n");
-    v.push_back(
-        {.name = "RrSigwinch",
-         .words = RR,
-         .board = with_fault(reply_is("RR", {pause(4500), send("RR" + zb::register_listing())})),
-         .action = Action::Sigwinch,
-         .at = AFTER_LETTERS,
-         .out = RR_HEAD + listing_shown(),
-         .out_tail = "\n          [0.000008]",
-         .status = 0});
-
-    letter_pauses(v);
+    Cell cut_short = cell(rr, "ListingStops", reply_is({send("RR" + some), go_silent()}),
+                          some + "\n", "\nRead byte timeout\n");
+    cut_short.out_tail = "\nREFEXTCON register is not readed.";
+    v.push_back(cut_short);
+    v.push_back(cell(rr, "HangUpInTheListing",
+                     reply_is({send("RR" + some), pause(4000), hang_up()}), "", HUNG_UP));
+    signalled(v, cell(rr, "EchoWait", reply_is({go_silent()}), "", rr.stop), AFTER_LETTERS);
+    signalled(v, cell(rr, "ListingWait", reply_is({send("RR" + some), go_silent()}), "", rr.stop),
+              after_letters(static_cast<long>(2 + some.size())));
+    Cell all =
+        unharmed(cell(rr, "Sigwinch", reply_is({pause(4500), send("RR" + zb::register_listing())}),
+                      listing_shown()),
+                 AFTER_LETTERS);
+    all.out_tail = "\n          [0.000008]";
+    v.push_back(all);
     return v;
 }
 
