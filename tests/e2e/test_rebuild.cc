@@ -4,7 +4,6 @@
 // through.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
 
 #include "bench.h"
@@ -98,15 +97,13 @@ TEST(Rebuild, GarbledEarlyByteFoundByVerifyAndRebuilt)
     EXPECT_EQ(b.flash(0, data.size()), data);
 }
 
-// A block garbled every time: "retries" rebuilds, then today's failure and why no more, in a
-// bounded time.
+// A block garbled every time: "retries" rebuilds, then today's failure and why no more (the
+// sector erases counted bound the run, not a clock).
 TEST(Rebuild, AlwaysGarbledFailsAfterTheRetries)
 {
     Bench b(garbled(BAD_BLOCK, 511, -1));
     const std::string data = b.image(pattern(2 * SECTOR));
-    const auto t0 = std::chrono::steady_clock::now();
     RunResult r = b.run({"erase", "write", "verify", "retries", "2", "input", "image.bin"});
-    const auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_EQ(r.status, 1);
     const std::string what = trouble(data, BAD_BLOCK, 511);
     EXPECT_EQ(
@@ -130,8 +127,6 @@ TEST(Rebuild, AlwaysGarbledFailsAfterTheRetries)
     EXPECT_EQ(numbered(b.board, "SE"), (std::vector<std::string>{"00000001", "00000001"}));
     EXPECT_EQ(numbered(b.board, "RD"), std::vector<std::string>{})
         << "no read-back after a failure";
-    // The chip erase and two sector erases, 6 s of paced letters each, and the blocks.
-    EXPECT_LT(took, std::chrono::seconds(60));
 }
 
 // No erase in the run and an image that does not fill its sector: today's failure, the reason,
