@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer and UndefinedBehaviorSanitizer on)
-# and runs each for a while: `scripts/fuzz.sh [seconds per target]` (default 30). Inputs that
-# crash are left in build-fuzz/crashes/.
+# and runs each for a while: `scripts/fuzz.sh [seconds per target] [nice]` (default 30). With
+# "nice" the targets run at the lowest priority, on what other work leaves of the machine; the
+# build never does, so that busy neighbours cannot starve it. Inputs that crash are left in
+# build-fuzz/crashes/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
+run=()
+[[ ${2:-} == nice ]] && run=(nice -n 19)
 
 cores=$(nproc)
 launcher=()
@@ -26,7 +30,7 @@ for target in fuzz/seeds/*/; do
         wait -n || true
     done
     # close_fd_mask=3: the tool's own messages go nowhere; libFuzzer keeps its report channel.
-    build-fuzz/fuzz/fuzz_"$name" -max_total_time="$seconds" -close_fd_mask=3 -print_final_stats=1 \
+    "${run[@]}" build-fuzz/fuzz/fuzz_"$name" -max_total_time="$seconds" -close_fd_mask=3 -print_final_stats=1 \
         -artifact_prefix=build-fuzz/crashes/"$name"- "$corpus" "$target" \
         >build-fuzz/logs/"$name".log 2>&1 &
 done

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 cores=$(nproc)
 jobs_for() {
     case $1 in
-    e2e) echo $((cores * 12)) ;;
+    e2e) echo $((cores * 8)) ;;
     *) echo "$cores" ;;
     esac
 }
@@ -51,10 +51,10 @@ for variant in "${variants[@]}"; do
         pids+=($!)
     done
 done
-# The fuzz targets take what the tests leave of the machine: they run alongside them at the
-# lowest priority, each for its 30 s.
+# The fuzz targets take what the tests leave of the machine: built as any build, they run
+# alongside the tests at the lowest priority, each for its 30 s.
 mkdir -p build-fuzz
-nice -n 19 scripts/fuzz.sh 30 >build-fuzz/fuzz.log 2>&1 &
+scripts/fuzz.sh 30 nice >build-fuzz/fuzz.log 2>&1 &
 fuzz_pid=$!
 wait "${pids[@]}"
 fuzz_status=0
