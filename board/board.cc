@@ -11,6 +11,7 @@ Step send(std::string bytes) { return Step{Step::Kind::Send, std::move(bytes), 0
 Step pause(int ms) { return Step{Step::Kind::Pause, {}, ms}; }
 Step go_silent() { return Step{Step::Kind::Silence, {}, 0}; }
 Step hang_up() { return Step{Step::Kind::HangUp, {}, 0}; }
+Step taken() { return Step{Step::Kind::Taken, {}, 0}; }
 
 std::string hex8(U32 v, bool lower)
 {

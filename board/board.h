@@ -35,6 +35,7 @@ struct Step {
         Pause,    // wait `ms` milliseconds
         Silence,  // abandon the command and send nothing until zelk sends a byte
         HangUp,   // close the line: zelk's reads fail from here on
+        Taken,    // wait until zelk has read all that was sent (a minute at most)
     };
     Kind kind = Kind::Send;
     std::string bytes;
@@ -46,6 +47,7 @@ Step send(std::string bytes);
 Step pause(int ms);
 Step go_silent();
 Step hang_up();
+Step taken();
 
 // How the monitor echoes the 8 digits of a number.
 enum class Echo {

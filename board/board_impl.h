@@ -34,6 +34,7 @@ struct Board::Impl {
     std::map<std::string, int> seen;  // commands taken so far, per letters
     bool silent = false;              // a fault stopped the monitor until zelk's next byte
     bool mute = false;                // a data fault stopped it until zelk opens the line again
+    int muted_at_opens = 0;           // the line's opens when it went mute: a later one lifts it
     bool speed_switched = false;
     bool host_followed = false;  // zelk's line has run at the board's speed since the last switch
     Clock::time_point switched_at;

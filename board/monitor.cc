@@ -91,6 +91,9 @@ Flow out(Board::Impl &b, const std::string &bytes)
     return b.line.send(bytes) ? Flow::Go : Flow::Abandon;
 }
 
+constexpr int TAKEN_POLL_MS = 10;
+constexpr int TAKEN_LIMIT_MS = 60000;
+
 Flow run_script(Board::Impl &b, const Script &script)
 {
     for (const Step &s : script) {
@@ -110,6 +113,12 @@ Flow run_script(Board::Impl &b, const Script &script)
         case Step::Kind::HangUp:
             hang(b);
             return Flow::Abandon;
+        case Step::Kind::Taken:
+            for (int waited = 0; b.line.queued_for_host() > 0 && waited < TAKEN_LIMIT_MS;
+                 waited += TAKEN_POLL_MS)
+                if (!b.line.sleep_ms(TAKEN_POLL_MS))
+                    return Flow::Abandon;
+            break;
         }
     }
     return Flow::Go;
@@ -130,12 +139,21 @@ bool stops_at(const Command &c, long i)
            (c.fault->data_fault == DataFault::Silence || c.fault->data_fault == DataFault::HangUp);
 }
 
+// Silent until the line is opened again. The opens are counted now: the run's own open may not
+// have been seen yet (a marker offered before it can carry zelk's whole link test), and must not
+// lift it.
+void go_mute(Board::Impl &b)
+{
+    b.mute = true;
+    b.muted_at_opens = b.line.host_opens();
+}
+
 // A monitor that stops in the middle of the data stays silent for the rest of the run: the
 // bytes zelk goes on sending (a chunk of the byte write) must not wake it up as commands.
 Flow stop_data(Board::Impl &b, const Command &c)
 {
     if (c.fault->data_fault == DataFault::Silence)
-        b.mute = true;
+        go_mute(b);
     return run_script(b, {c.fault->data_fault == DataFault::Silence ? go_silent() : hang_up()});
 }
 
@@ -470,7 +488,7 @@ void take_command(Board::Impl &b, U8 first)
     if (b.cfg.silent_after_commands >= 0 &&
         static_cast<int>(c.record) + 1 >= b.cfg.silent_after_commands) {
         note(b, "silent from here on");
-        b.mute = true;
+        go_mute(b);
     }
 }
 
@@ -538,7 +556,7 @@ void monitor_run(Board::Impl &b)
     auto next_offer = Clock::now();
     for (;;) {
         if (b.mute) {
-            if (b.line.host_opens() == b.host_opens) {
+            if (b.line.host_opens() == b.muted_at_opens) {
                 U8 ignored;
                 if (rx_byte(b, ignored, SILENT_POLL_MS) == Rx::Closed)
                     return;

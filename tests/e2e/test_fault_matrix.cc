@@ -34,6 +34,7 @@ using zb::go_silent;
 using zb::hang_up;
 using zb::pause;
 using zb::send;
+using zb::taken;
 using Words = std::vector<std::string>;
 using zt::In;
 using zt::Moment;
@@ -561,7 +562,7 @@ std::vector<Cell> cells()
     cut_short.out_tail = "\nREFEXTCON register is not readed.";
     v.push_back(cut_short);
     v.push_back(cell(rr, "HangUpInTheListing",
-                     reply_is({send("RR" + some), pause(4000), hang_up()}), "", HUNG_UP));
+                     reply_is({send("RR" + some), taken(), pause(500), hang_up()}), "", HUNG_UP));
     signalled(v, cell(rr, "EchoWait", reply_is({go_silent()}), "", rr.stop), AFTER_LETTERS);
     signalled(v, cell(rr, "ListingWait", reply_is({send("RR" + some), go_silent()}), "", rr.stop),
               after_letters(static_cast<long>(2 + some.size())));
