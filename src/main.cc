@@ -19,6 +19,7 @@
 #include "serial/serial.h"
 #include "terminal/terminal.h"
 #include "zelk.h"
+#include "json/json_text.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include "monitor/progress.h"
 #include "options.h"
 #include "serial/serial.h"
+#include "json/json_text.h"
 
 namespace {
 
@@ -73,8 +74,7 @@ struct flash_code {
 };
 flash_code manufacturer_code, device_id_code;
 volatile sig_atomic_t signal_seen = 0;
-constexpr int IMAGE_FIELDS_BYTES = 4096;
-char image_fields[IMAGE_FIELDS_BYTES] = "";
+image_record image;  // of the block write; its format "" until it is given
 volatile long image_blocks_sent = 0;
 volatile long image_rebuilds = 0, image_resent = 0;
 volatile int image_stepped_to = 0;
@@ -201,89 +201,110 @@ void hex_word(U32 v, char out[16])
     out[10] = '\0';
 }
 
-void format_report(report_buf &b, int status)
+void format_report(json_buf &b, int status)
 {
     const long long end_mono = clock_usec(CLOCK_MONOTONIC);
-    rb_text(b, "{\n  \"version\": ");
-    rb_json_string(b, version, VERSION_BYTES);
-    rb_text(b, ",\n  \"device\": ");
-    rb_json_string(b, devnam, NAME_BUF_SIZE);
-    rb_text(b, ",\n  \"device_by_id\": ");
-    rb_json_string(b, device_by_id[0] ? device_by_id : nullptr, NAME_BUF_SIZE);
-    rb_text(b, ",\n  \"host\": ");
-    rb_json_string(b, host, HOST_BYTES);
-    rb_text(b, ",\n  \"label\": ");
-    rb_json_string(b, label_text[0] ? label_text : nullptr, LABEL_BUF_SIZE);
-    rb_text(b, ",\n  \"run_id\": ");
-    rb_json_string(b, run_id_text[0] ? run_id_text : nullptr, LABEL_BUF_SIZE);
-    rb_text(b, ",\n  \"image_sha256\": ");
-    rb_json_string(b, image_sha256[0] ? image_sha256 : nullptr, SHA256_HEX);
+    json_text(b, "{\n  \"version\": ");
+    json_string(b, version, VERSION_BYTES);
+    json_text(b, ",\n  \"device\": ");
+    json_string(b, devnam, NAME_BUF_SIZE);
+    json_text(b, ",\n  \"device_by_id\": ");
+    json_string_or_null(b, device_by_id, NAME_BUF_SIZE);
+    json_text(b, ",\n  \"host\": ");
+    json_string(b, host, HOST_BYTES);
+    json_text(b, ",\n  \"label\": ");
+    json_string_or_null(b, label_text, LABEL_BUF_SIZE);
+    json_text(b, ",\n  \"run_id\": ");
+    json_string_or_null(b, run_id_text, LABEL_BUF_SIZE);
+    json_text(b, ",\n  \"image_sha256\": ");
+    json_string_or_null(b, image_sha256, SHA256_HEX);
     for (const auto &[key, fc] : {std::pair{",\n  \"manufacturer_code\": ", &manufacturer_code},
                                   std::pair{",\n  \"device_id\": ", &device_id_code}}) {
-        rb_text(b, key);
-        rb_text(b, fc->read ? "\"" : "null");
+        json_text(b, key);
+        json_text(b, fc->read ? "\"" : "null");
         if (fc->read) {
             char hex[16];
             hex_word(fc->code, hex);
-            rb_text(b, hex);
-            rb_text(b, "\"");
+            json_text(b, hex);
+            json_text(b, "\"");
         }
     }
-    rb_text(b, ",\n  \"start\": \"");
-    rb_utc_time(b, run_start_wall);
-    rb_text(b, "\",\n  \"end\": \"");
-    rb_utc_time(b, run_start_wall + (end_mono - run_start_mono));
-    rb_text(b, "\",\n  \"seconds\": ");
-    rb_seconds(b, end_mono - run_start_mono);
-    rb_text(b, ",\n  \"operations\": [");
+    json_text(b, ",\n  \"start\": \"");
+    json_utc_time(b, run_start_wall);
+    json_text(b, "\",\n  \"end\": \"");
+    json_utc_time(b, run_start_wall + (end_mono - run_start_mono));
+    json_text(b, "\",\n  \"seconds\": ");
+    json_seconds(b, end_mono - run_start_mono);
+    json_text(b, ",\n  \"operations\": [");
     for (int i = 0; i < op_count; i++) {
         const op_record &op = ops[static_cast<size_t>(i)];
         const bool ran = op.state != OP_NOT_RUN;
-        rb_text(b, i ? ",\n    {\"name\": " : "\n    {\"name\": ");
-        rb_json_string(b, op.name, MESSAGE_BYTES);
-        rb_text(b, ", \"result\": \"");
-        rb_text(b, STATE_NAMES[op.state]);
-        rb_text(b, "\", \"bytes_sent\": ");
-        rb_uint(b, ran ? op.sent : 0);
-        rb_text(b, ", \"bytes_received\": ");
-        rb_uint(b, ran ? op.received : 0);
-        rb_text(b, ", \"seconds\": ");
-        rb_seconds(b, ran ? op.ended - op.started : 0);
-        rb_text(b, ", \"message\": ");
-        rb_json_string(b, op.message[0] ? op.message : nullptr, MESSAGE_BYTES);
-        if (image_fields[0] && std::strcmp(op.name, "write") == 0) {
-            rb_text(b, ", \"image\": {");
-            rb_text(b, image_fields);
-            rb_text(b, ", \"blocks_sent\": ");
-            rb_uint(b, static_cast<unsigned long long>(image_blocks_sent));
-            rb_text(b, ", \"sector_rebuilds\": ");
-            rb_uint(b, static_cast<unsigned long long>(image_rebuilds));
-            rb_text(b, ", \"retries_made\": ");
-            rb_uint(b, static_cast<unsigned>(image_retries));
-            rb_text(b, ", \"blocks_resent\": ");
-            rb_uint(b, static_cast<unsigned long long>(image_resent));
-            rb_text(b, ", \"speed_stepped_down_to\": ");
+        json_text(b, i ? ",\n    {\"name\": " : "\n    {\"name\": ");
+        json_string(b, op.name, MESSAGE_BYTES);
+        json_text(b, ", \"result\": \"");
+        json_text(b, STATE_NAMES[op.state]);
+        json_text(b, "\", \"bytes_sent\": ");
+        json_uint(b, ran ? op.sent : 0);
+        json_text(b, ", \"bytes_received\": ");
+        json_uint(b, ran ? op.received : 0);
+        json_text(b, ", \"seconds\": ");
+        json_seconds(b, ran ? op.ended - op.started : 0);
+        json_text(b, ", \"message\": ");
+        json_string(b, op.message[0] ? op.message : nullptr, MESSAGE_BYTES);
+        if (image.format[0] && std::strcmp(op.name, "write") == 0) {
+            json_text(b, ", \"image\": {\"format\": ");
+            json_string(b, image.format, VERSION_BYTES);
+            json_text(b, ", \"sha256\": ");
+            json_string(b, image.sha256, SHA256_HEX);
+            json_text(b, ", \"regions\": [");
+            for (int r = 0; r < image.listed; r++) {
+                json_text(b, r ? ", {\"offset\": " : "{\"offset\": ");
+                json_uint(b, image.regions[r].offset);
+                json_text(b, ", \"bytes\": ");
+                json_uint(b, image.regions[r].bytes);
+                json_text(b, "}");
+            }
+            json_text(b, "], \"region_count\": ");
+            json_uint(b, static_cast<unsigned long long>(image.region_count));
+            json_text(b, ", \"blocks_skipped\": ");
+            json_uint(b, static_cast<unsigned long long>(image.blocks_skipped));
+            json_text(b, ", \"sectors_erased_needed\": [");
+            for (int sn = 0, listed = 0; sn < FLASH_SECTORS; sn++)
+                if (image.sectors_needed >> sn & 1) {
+                    json_text(b, listed++ ? ", " : "");
+                    json_uint(b, static_cast<unsigned>(sn));
+                }
+            json_text(b, "]");
+            json_text(b, ", \"blocks_sent\": ");
+            json_uint(b, static_cast<unsigned long long>(image_blocks_sent));
+            json_text(b, ", \"sector_rebuilds\": ");
+            json_uint(b, static_cast<unsigned long long>(image_rebuilds));
+            json_text(b, ", \"retries_made\": ");
+            json_uint(b, static_cast<unsigned>(image_retries));
+            json_text(b, ", \"blocks_resent\": ");
+            json_uint(b, static_cast<unsigned long long>(image_resent));
+            json_text(b, ", \"speed_stepped_down_to\": ");
             if (image_stepped_to)
-                rb_uint(b, static_cast<unsigned>(image_stepped_to));
+                json_uint(b, static_cast<unsigned>(image_stepped_to));
             else
-                rb_text(b, "null");
-            rb_text(b, ", \"first_incomplete_sector_offset\": ");
+                json_text(b, "null");
+            json_text(b, ", \"first_incomplete_sector_offset\": ");
             if (image_first_incomplete >= 0)
-                rb_uint(b, static_cast<unsigned long long>(image_first_incomplete));
+                json_uint(b, static_cast<unsigned long long>(image_first_incomplete));
             else
-                rb_text(b, "null");
-            rb_text(b, "}");
+                json_text(b, "null");
+            json_text(b, "}");
         }
-        rb_text(b, "}");
+        json_text(b, "}");
     }
-    rb_text(b, op_count ? "\n  ],\n  \"signal\": " : "],\n  \"signal\": ");
+    json_text(b, op_count ? "\n  ],\n  \"signal\": " : "],\n  \"signal\": ");
     if (signal_seen)
-        rb_uint(b, static_cast<unsigned>(signal_seen));
+        json_uint(b, static_cast<unsigned>(signal_seen));
     else
-        rb_text(b, "null");
-    rb_text(b, ",\n  \"exit_status\": ");
-    rb_uint(b, static_cast<unsigned>(status));
-    rb_text(b, "\n}\n");
+        json_text(b, "null");
+    json_text(b, ",\n  \"exit_status\": ");
+    json_uint(b, static_cast<unsigned>(status));
+    json_text(b, "\n}\n");
 }
 
 // The temporary file: beside the report, so that the rename stays on one file system, under a
@@ -341,195 +362,7 @@ void report_open_error(int err)
 
 }  // namespace
 
-// ---- Formatting ------------------------------------------------------------------------------
-
-void rb_text(report_buf &b, const char *s)
-{
-    for (; *s; ++s) {
-        if (b.len >= b.size) {
-            b.overflow = true;
-            return;
-        }
-        b.data[b.len++] = *s;
-    }
-}
-
-namespace {
-
-// The length of the valid UTF-8 sequence at s (at most `left` bytes), 0 when the byte there
-// starts none: no overlong forms, no surrogates, nothing above U+10FFFF.
-int utf8_sequence(const unsigned char *s, int left)
-{
-    const unsigned char c = s[0];
-    int len;
-    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
-    if (c >= 0xC2 && c <= 0xDF)
-        len = 2;
-    else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        lo = c == 0xE0 ? 0xA0 : 0x80;
-        hi = c == 0xED ? 0x9F : 0xBF;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        lo = c == 0xF0 ? 0x90 : 0x80;
-        hi = c == 0xF4 ? 0x8F : 0xBF;
-    } else
-        return 0;
-    if (left < len || s[1] < lo || s[1] > hi)
-        return 0;
-    for (int i = 2; i < len; i++)
-        if (s[i] < 0x80 || s[i] > 0xBF)
-            return 0;
-    return len;
-}
-
-}  // namespace
-
-namespace {
-
-// The JSON form of the character at u[i] (of len bytes) into out (terminated); returns the bytes
-// of u it takes.
-int json_char(const unsigned char *u, int i, int len, char out[8])
-{
-    constexpr char HEX[] = "0123456789abcdef";
-    const unsigned char c = u[i];
-    std::memset(out, 0, 8);
-    // Valid UTF-8 (a name or label in any language) stays as it is; any other byte (a garbled
-    // reply, a file name in another encoding) becomes an escape of its own value, so the text
-    // stays valid UTF-8 JSON.
-    if (c >= 0x80) {
-        if (const int n = utf8_sequence(u + i, len - i)) {
-            std::memcpy(out, u + i, static_cast<size_t>(n));
-            return n;
-        }
-    }
-    out[0] = '\\';
-    if (c == '"' || c == '\\')
-        out[1] = static_cast<char>(c);
-    else if (c == '\n')
-        out[1] = 'n';
-    else if (c == '\r')
-        out[1] = 'r';
-    else if (c == '\t')
-        out[1] = 't';
-    else if (c < 0x20 || c >= 0x7F) {
-        out[1] = 'u';
-        out[2] = '0';
-        out[3] = '0';
-        out[4] = HEX[c >> 4];
-        out[5] = HEX[c & 15];
-    } else {
-        out[0] = static_cast<char>(c);
-    }
-    return 1;
-}
-
-}  // namespace
-
-void rb_json_string(report_buf &b, const char *s, int max_len)
-{
-    if (s == nullptr) {
-        rb_text(b, "null");
-        return;
-    }
-    const int len = static_cast<int>(strnlen(s, static_cast<size_t>(max_len)));
-    const auto *u = reinterpret_cast<const unsigned char *>(s);
-    char piece[8];
-    std::size_t whole = 0;
-    for (int i = 0; i < len;) {
-        i += json_char(u, i, len, piece);
-        whole += std::strlen(piece);
-    }
-    const bool cut = whole > static_cast<std::size_t>(JSON_TEXT_MAX);
-    const std::size_t room = cut ? JSON_TEXT_MAX - (sizeof CUT_MARK - 1) : whole;
-    rb_text(b, "\"");
-    std::size_t used = 0;
-    for (int i = 0; i < len;) {
-        i += json_char(u, i, len, piece);
-        used += std::strlen(piece);
-        if (used > room)
-            break;
-        rb_text(b, piece);
-    }
-    if (cut)
-        rb_text(b, CUT_MARK);
-    rb_text(b, "\"");
-}
-
-std::size_t format_decimal(char *buf, unsigned long long v)
-{
-    char tmp[20];
-    std::size_t n = 0;
-    do {
-        tmp[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    for (std::size_t i = 0; i < n; i++)
-        buf[i] = tmp[n - 1 - i];
-    return n;
-}
-
-void rb_uint(report_buf &b, unsigned long long v)
-{
-    char out[24];
-    out[format_decimal(out, v)] = '\0';
-    rb_text(b, out);
-}
-
-namespace {
-void rb_digits(report_buf &b, unsigned long long v, int width)
-{
-    char out[24];
-    out[width] = '\0';
-    for (int i = width - 1; i >= 0; i--) {
-        out[i] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    }
-    rb_text(b, out);
-}
-}  // namespace
-
-void rb_seconds(report_buf &b, long long usec)
-{
-    if (usec < 0)
-        usec = 0;
-    rb_uint(b, static_cast<unsigned long long>(usec / 1000000));
-    rb_text(b, ".");
-    rb_digits(b, static_cast<unsigned long long>(usec % 1000000), 6);
-}
-
-void rb_utc_time(report_buf &b, long long epoch_usec)
-{
-    if (epoch_usec < 0)
-        epoch_usec = 0;
-    long long days = epoch_usec / 86400000000LL;
-    const long long in_day = epoch_usec % 86400000000LL;
-    // Civil date of a day count since 1970-01-01 (proleptic Gregorian), in 400-year eras.
-    days += 719468;
-    const long long era = days / 146097;
-    const long long doe = days - era * 146097;
-    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long long mp = (5 * doy + 2) / 153;
-    const long long day = doy - (153 * mp + 2) / 5 + 1;
-    const long long month = mp < 10 ? mp + 3 : mp - 9;
-    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    const long long sec = in_day / 1000000;
-    rb_digits(b, static_cast<unsigned long long>(year), 4);
-    rb_text(b, "-");
-    rb_digits(b, static_cast<unsigned long long>(month), 2);
-    rb_text(b, "-");
-    rb_digits(b, static_cast<unsigned long long>(day), 2);
-    rb_text(b, "T");
-    rb_digits(b, static_cast<unsigned long long>(sec / 3600), 2);
-    rb_text(b, ":");
-    rb_digits(b, static_cast<unsigned long long>(sec / 60 % 60), 2);
-    rb_text(b, ":");
-    rb_digits(b, static_cast<unsigned long long>(sec % 60), 2);
-    rb_text(b, ".");
-    rb_digits(b, static_cast<unsigned long long>(in_day % 1000000), 6);
-    rb_text(b, "Z");
-}
+// ---- The stream text ---------------------------------------------------------------------
 
 int last_line(const char *text, int len, char *out, int out_size)
 {
@@ -652,9 +485,9 @@ void report_cause(const char *text)
         std::snprintf(ops[static_cast<size_t>(current)].cause, MESSAGE_BYTES, "%s", text);
 }
 
-void report_image(const char *fields)
+void report_image(const image_record &img)
 {
-    std::snprintf(image_fields, sizeof image_fields, "%s", fields);
+    image = img;
     image_blocks_sent = 0;
     image_rebuilds = 0;
     image_resent = 0;
@@ -701,7 +534,7 @@ int write_report(int status)
     current = -1;
 
     char text[REPORT_BYTES];
-    report_buf b{text, REPORT_BYTES};
+    json_buf b{text, REPORT_BYTES};
     format_report(b, status);
     if (b.overflow) {
         report_error("] write error\n");

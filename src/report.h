@@ -27,10 +27,24 @@ void report_end(int ok);
 // what went wrong first and how the operation ended. Later causes are ignored.
 void report_cause(const char *text);
 
-// The block write's image, for its record: `fields` are JSON members ("\"format\": \"hex\", ...")
-// kept as they are (cut to the record's room); the blocks sent so far are added as
-// "blocks_sent". Not for signal handlers.
-void report_image(const char *fields);
+// The block write's image as its record lists it.
+constexpr int IMAGE_REGIONS_LISTED = 64;  // the first regions, by offset; the count says the rest
+struct image_record {
+    const char *format = "";  // the word of the "format" option
+    char sha256[65] = "";
+    struct region {
+        U32 offset;
+        U32 bytes;
+    };
+    region regions[IMAGE_REGIONS_LISTED] = {};
+    int listed = 0;
+    long region_count = 0;
+    long blocks_skipped = 0;
+    U32 sectors_needed = 0;  // the sectors "erase needed" adds for the image
+};
+
+// The block write's image, for its record; the blocks sent so far are added as "blocks_sent".
+void report_image(const image_record &image);
 void report_write_blocks(long sent);  // async-signal-safe
 // The block write's recovery: sectors rebuilt, retries made, blocks the rebuilds sent again, the
 // speed stepped down to (0: none). Async-signal-safe.
@@ -66,32 +80,6 @@ void report_cancel();
 void report_abandon();
 
 // ---- Parts with no state, for the tests ----------------------------------------------------
-
-// A fixed buffer that the report is formatted into without allocation. Text beyond its size is
-// dropped and marks it overflowed.
-struct report_buf {
-    char *data;
-    int size;
-    int len = 0;
-    bool overflow = false;
-};
-void rb_text(report_buf &b, const char *s);
-// The most bytes a string takes between its quotes in the report and the progress file, so that
-// every record has room for every field: a longer one is cut, whole characters and escapes only,
-// and ends with CUT_MARK.
-constexpr int JSON_TEXT_MAX = 512;
-constexpr char CUT_MARK[] = "[...]";
-// Quoted; valid UTF-8 is kept as it is, other bytes and control characters are escaped; at most
-// max_len bytes of s are read; null -> null.
-void rb_json_string(report_buf &b, const char *s, int max_len);
-void rb_uint(report_buf &b, unsigned long long v);
-
-// Writes v in decimal into buf (room for 20 digits) without stdio or allocation, so that signal
-// handlers may call it. Returns the number of digits; writes no terminator.
-std::size_t format_decimal(char *buf, unsigned long long v);
-void rb_seconds(report_buf &b, long long usec);  // "12.345678"
-// UTC time of the epoch microseconds: "2026-12-08T09:41:33.123456Z".
-void rb_utc_time(report_buf &b, long long epoch_usec);
 
 // The last non-empty line of text (of len bytes, which need not be terminated) copied into out
 // (out_size bytes, always terminated), blanks at its ends dropped. 0 = there is none.

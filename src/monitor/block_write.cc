@@ -487,8 +487,7 @@ int proc_FastWrite()
     rec = recovery{};
     rec.speed = write_speed;
     report_image(
-        image_report_fields(write_image, plan, erase_needed_opt ? image_sectors(write_image) : 0)
-            .c_str());
+        image_report_record(write_image, plan, erase_needed_opt ? image_sectors(write_image) : 0));
     report_write_incomplete(plan.send.empty() ? -1 : sector_start(plan.send.front()));
     if (!read_id())
         return 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "monitor/input_file.h"
@@ -262,16 +263,16 @@ std::string sector_list(U32 mask)
     return s.empty() ? "none" : s;
 }
 
-std::string image_report_fields(const flash_image &img, const block_plan &plan, U32 needed)
+image_record image_report_record(const flash_image &img, const block_plan &plan, U32 needed)
 {
-    constexpr std::size_t REGIONS_LISTED = 64;
-    std::string s = std::string("\"format\": \"") + format_word(img.format) + "\", \"sha256\": \"" +
-                    img.sha256 + "\", \"regions\": [";
-    for (std::size_t i = 0; i < img.regions.size() && i < REGIONS_LISTED; i++)
-        s += (i ? ", {\"offset\": " : "{\"offset\": ") + std::to_string(img.regions[i].offset) +
-             ", \"bytes\": " + std::to_string(img.regions[i].bytes.size()) + "}";
-    s += "], \"region_count\": " + std::to_string(img.regions.size()) +
-         ", \"blocks_skipped\": " + std::to_string(plan.skipped_empty + plan.skipped_erased) +
-         ", \"sectors_erased_needed\": [" + (needed ? sector_list(needed) : "") + "]";
-    return s;
+    image_record r;
+    r.format = format_word(img.format);
+    std::memcpy(r.sha256, img.sha256, sizeof r.sha256);
+    for (const image_region &region : img.regions)
+        if (r.listed < IMAGE_REGIONS_LISTED)
+            r.regions[r.listed++] = {region.offset, static_cast<U32>(region.bytes.size())};
+    r.region_count = static_cast<long>(img.regions.size());
+    r.blocks_skipped = plan.skipped_empty + plan.skipped_erased;
+    r.sectors_needed = needed;
+    return r;
 }

@@ -10,6 +10,7 @@
 
 #include "monitor/block_crc.h"
 #include "monitor/image_parse.h"
+#include "report.h"
 #include "zelk.h"
 
 constexpr U32 SECTOR_BYTES = 65536;
@@ -71,9 +72,9 @@ struct block_plan {
 };
 block_plan plan_blocks(const flash_image &img, U32 erased);
 
-// The image for the run report, as JSON members: "format", "sha256", "regions" (offset and bytes
-// of each, the first 64), "blocks_skipped" and "sectors_erased_needed" (the sectors in `needed`).
-std::string image_report_fields(const flash_image &img, const block_plan &plan, U32 needed);
+// The image as the run report records it: its format, digest and regions, the blocks the plan
+// skips, and the sectors in `needed` that "erase needed" adds.
+image_record image_report_record(const flash_image &img, const block_plan &plan, U32 needed);
 
 // Sector numbers of `mask` as "0, 16, 17"; "none" for 0.
 std::string sector_list(U32 mask);

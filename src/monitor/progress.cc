@@ -17,6 +17,7 @@
 #include "report.h"
 #include "serial/serial.h"
 #include "zelk.h"
+#include "json/json_text.h"
 
 namespace {
 
@@ -126,26 +127,26 @@ long long wall_usec()
 }
 
 // The fields every event starts with, up to and including the event's name.
-void event_head(report_buf &b, const char *event)
+void event_head(json_buf &b, const char *event)
 {
-    rb_text(b, "{\"time\": \"");
-    rb_utc_time(b, wall_usec());
-    rb_text(b, "\", \"device\": ");
-    rb_json_string(b, devnam, NAME_BUF_SIZE);
-    rb_text(b, ", \"run_id\": ");
-    rb_json_string(b, run_id_text[0] ? run_id_text : nullptr, LABEL_BUF_SIZE);
-    rb_text(b, ", \"label\": ");
-    rb_json_string(b, label_text[0] ? label_text : nullptr, LABEL_BUF_SIZE);
-    rb_text(b, ", \"event\": \"");
-    rb_text(b, event);
-    rb_text(b, "\"");
+    json_text(b, "{\"time\": \"");
+    json_utc_time(b, wall_usec());
+    json_text(b, "\", \"device\": ");
+    json_string(b, devnam, NAME_BUF_SIZE);
+    json_text(b, ", \"run_id\": ");
+    json_string_or_null(b, run_id_text, LABEL_BUF_SIZE);
+    json_text(b, ", \"label\": ");
+    json_string_or_null(b, label_text, LABEL_BUF_SIZE);
+    json_text(b, ", \"event\": \"");
+    json_text(b, event);
+    json_text(b, "\"");
 }
 
 // Writes the event's line; a write that fails is said on stderr and ends the file's events.
 // Async-signal-safe, for the run's last event.
-void event_send(report_buf &b)
+void event_send(json_buf &b)
 {
-    rb_text(b, "}\n");
+    json_text(b, "}\n");
     // Never with the fields cut to their room; a line cut short would be no JSON.
     if (b.overflow || events_fd < 0)
         return;
@@ -169,19 +170,19 @@ void event_send(report_buf &b)
 void event_transfer(const char *event, long done, long rate)
 {
     char text[EVENT_BYTES];
-    report_buf b{text, EVENT_BYTES};
+    json_buf b{text, EVENT_BYTES};
     event_head(b, event);
-    rb_text(b, ", \"operation\": ");
-    rb_json_string(b, event_operation, 64);
-    rb_text(b, ", \"phase\": ");
-    rb_json_string(b, event_phase ? event_phase : event_operation, 64);
-    rb_text(b, ", \"done\": ");
-    rb_uint(b, static_cast<unsigned long long>(std::max(done, 0L)));
-    rb_text(b, ", \"total\": ");
-    rb_uint(b, static_cast<unsigned long long>(std::max(event_total, 0L)));
+    json_text(b, ", \"operation\": ");
+    json_string(b, event_operation, 64);
+    json_text(b, ", \"phase\": ");
+    json_string(b, event_phase ? event_phase : event_operation, 64);
+    json_text(b, ", \"done\": ");
+    json_uint(b, static_cast<unsigned long long>(std::max(done, 0L)));
+    json_text(b, ", \"total\": ");
+    json_uint(b, static_cast<unsigned long long>(std::max(event_total, 0L)));
     if (rate >= 0) {
-        rb_text(b, ", \"rate\": ");
-        rb_uint(b, static_cast<unsigned long long>(rate));
+        json_text(b, ", \"rate\": ");
+        json_uint(b, static_cast<unsigned long long>(rate));
     }
     event_send(b);
 }
@@ -238,7 +239,7 @@ int progress_open()
         return 0;
     }
     char text[EVENT_BYTES];
-    report_buf b{text, EVENT_BYTES};
+    json_buf b{text, EVENT_BYTES};
     event_head(b, "run_start");
     event_send(b);
     return !events_lost;
@@ -251,10 +252,10 @@ void progress_operation_start(const char *name)
     if (events_fd < 0)
         return;
     char text[EVENT_BYTES];
-    report_buf b{text, EVENT_BYTES};
+    json_buf b{text, EVENT_BYTES};
     event_head(b, "operation_start");
-    rb_text(b, ", \"operation\": ");
-    rb_json_string(b, name, 64);
+    json_text(b, ", \"operation\": ");
+    json_string(b, name, 64);
     event_send(b);
 }
 
@@ -266,16 +267,16 @@ void progress_operation_end(const char *name, const char *result, const char *me
     if (phase_open)
         events_end(last_done);
     char text[EVENT_BYTES];
-    report_buf b{text, EVENT_BYTES};
+    json_buf b{text, EVENT_BYTES};
     event_head(b, "operation_end");
-    rb_text(b, ", \"operation\": ");
-    rb_json_string(b, name, 64);
-    rb_text(b, ", \"result\": ");
-    rb_json_string(b, result, 64);
-    rb_text(b, ", \"message\": ");
-    rb_json_string(b, message, 1024);
-    rb_text(b, ", \"seconds\": ");
-    rb_seconds(b, usec);
+    json_text(b, ", \"operation\": ");
+    json_string(b, name, 64);
+    json_text(b, ", \"result\": ");
+    json_string(b, result, 64);
+    json_text(b, ", \"message\": ");
+    json_string(b, message, 1024);
+    json_text(b, ", \"seconds\": ");
+    json_seconds(b, usec);
     event_send(b);
 }
 
@@ -284,10 +285,10 @@ int progress_run_end(int status)
     if (events_fd < 0)
         return !events_lost;
     char text[EVENT_BYTES];
-    report_buf b{text, EVENT_BYTES};
+    json_buf b{text, EVENT_BYTES};
     event_head(b, "run_end");
-    rb_text(b, ", \"exit_status\": ");
-    rb_uint(b, static_cast<unsigned>(status));
+    json_text(b, ", \"exit_status\": ");
+    json_uint(b, static_cast<unsigned>(status));
     event_send(b);
     return !events_lost;
 }
