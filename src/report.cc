@@ -7,7 +7,6 @@
 #include <limits.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "clock/clock.h"
 #include "files.h"
 #include "monitor/progress.h"
 #include "options.h"
@@ -49,17 +49,10 @@ struct op_record {
     char cause[MESSAGE_BYTES] = "";
 };
 
-long long clock_usec(clockid_t id)
-{
-    struct timespec ts;
-    clock_gettime(id, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // The run starts when the program does: taken before main, so that a report written by an
 // option error still has its start.
-const long long run_start_wall = clock_usec(CLOCK_REALTIME);
-const long long run_start_mono = clock_usec(CLOCK_MONOTONIC);
+const long long run_start_wall = wall_clock_us();
+const long long run_start_mono = monotonic_us();
 
 std::array<op_record, MAX_OPERATIONS> ops;
 int op_count = 0;
@@ -150,7 +143,7 @@ std::FILE *tail_stream(text_tail &t, int mode)
 void close_op(op_record &op, op_state state)
 {
     op.state = state;
-    op.ended = clock_usec(CLOCK_MONOTONIC);
+    op.ended = monotonic_us();
     op.sent = tty_bytes_sent - op.sent;
     op.received = tty_bytes_received - op.received;
     // What went wrong is the line of the signal that ended the run, else the last line on
@@ -203,7 +196,7 @@ void hex_word(U32 v, char out[16])
 
 void format_report(json_buf &b, int status)
 {
-    const long long end_mono = clock_usec(CLOCK_MONOTONIC);
+    const long long end_mono = monotonic_us();
     json_text(b, "{\n  \"version\": ");
     json_string(b, version, VERSION_BYTES);
     json_text(b, ",\n  \"device\": ");
@@ -323,7 +316,7 @@ void temporary_name(char *buf)
     unsigned char random[6] = {};
     if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
         const unsigned long long mix =
-            static_cast<unsigned long long>(clock_usec(CLOCK_MONOTONIC)) * 2654435761ULL ^
+            static_cast<unsigned long long>(monotonic_us()) * 2654435761ULL ^
             static_cast<unsigned long long>(getpid());
         for (std::size_t i = 0; i < sizeof random; i++)
             random[i] = static_cast<unsigned char>(mix >> (8 * i));
@@ -445,7 +438,7 @@ void report_begin(const char *name)
         if (op.state == OP_NOT_RUN && std::strcmp(op.name, name) == 0) {
             err_tail.len = 0;
             out_tail.len = 0;
-            op.started = clock_usec(CLOCK_MONOTONIC);
+            op.started = monotonic_us();
             op.sent = tty_bytes_sent;
             op.received = tty_bytes_received;
             op.state = OP_RUNNING;

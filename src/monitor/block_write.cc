@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "clock/clock.h"
 #include "monitor/block_crc.h"
 #include "monitor/flash_read.h"
 #include "monitor/image.h"
@@ -100,12 +101,10 @@ int write_block(U32 offset, hash_marks &marks, int mark_pos, bool quiet)
     return 1;
 }
 
-// Transfer time and throughput of a data phase that began at tstart and moved `sent` bytes.
-void report_transfer(const struct timeval &tstart, long sent)
+// Transfer time and throughput of a data phase that began at start_us and moved `sent` bytes.
+void report_transfer(long long start_us, long sent)
 {
-    struct timeval tend;
-    tend = monotonic_now();
-    const phase_time t = phase_interval(tstart, tend);
+    const phase_time t = phase_interval(start_us, monotonic_us());
     std::printf("\nTransfer time = %d.%03d sec", static_cast<int>(t.sec),
                 static_cast<int>(t.us / 1000));
     const long double fsec = t.sec + t.us / 1000.0L / 1000.0L;
@@ -332,15 +331,14 @@ int send_list(const std::vector<U32> &blocks, bool first_pass)
 // in the blocks sent. 1 = all blocks confirmed.
 int send_blocks(const block_plan &plan)
 {
-    struct timeval tstart;
-    tstart = monotonic_now();
+    const long long start_us = monotonic_us();
     progress_start(plan.image_bytes, false);
     if (!send_list(plan.send, true)) {
         progress_clear();
         return 0;
     }
     progress_end();
-    report_transfer(tstart, plan.image_bytes);
+    report_transfer(start_us, plan.image_bytes);
     return 1;
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 
+#include "clock/clock.h"
 #include "monitor/inspect.h"
 #include "monitor/link.h"
 #include "monitor/progress.h"

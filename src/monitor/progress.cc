@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "clock/clock.h"
 #include "files.h"
 #include "report.h"
 #include "serial/serial.h"
@@ -43,12 +44,7 @@ const sample &drawn_ago(int draws)  // 0: the last redraw
                                             RATE_DRAWS)];
 }
 
-double now_sec()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+double now_sec() { return static_cast<double>(monotonic_ns()) / NS_PER_SEC; }
 
 long kib(long bytes) { return (bytes + 1023) / 1024; }
 
@@ -119,18 +115,11 @@ long long rate_from_us = 0;               // the rate is taken since the later o
 long rate_from_done = 0;                  // and the phase's start
 bool phase_open = false;
 
-long long wall_usec()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // The fields every event starts with, up to and including the event's name.
 void event_head(json_buf &b, const char *event)
 {
     json_text(b, "{\"time\": \"");
-    json_utc_time(b, wall_usec());
+    json_utc_time(b, wall_clock_us());
     json_text(b, "\", \"device\": ");
     json_string(b, devnam, NAME_BUF_SIZE);
     json_text(b, ", \"run_id\": ");
@@ -377,29 +366,3 @@ void hash_mark(hash_marks &m, int pos)
         m.last = pos;
     }
 }
-
-timeval monotonic_now()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return {ts.tv_sec, static_cast<suseconds_t>(ts.tv_nsec / 1000)};
-}
-
-phase_time phase_interval(const timeval &start, const timeval &end)
-{
-    phase_time t{static_cast<long>(end.tv_sec - start.tv_sec),
-                 static_cast<long>(end.tv_usec - start.tv_usec)};
-    if (end.tv_usec < start.tv_usec) {
-        t.sec--;
-        t.us += 1000000;
-    }
-    return t;
-}
-
-phase_time phase_interval(long long start_us, long long end_us)
-{
-    const long long span = end_us - start_us;
-    return {static_cast<long>(span / 1000000), static_cast<long>(span % 1000000)};
-}
-
-long long monotonic_us() { return monotonic_ns() / 1000; }

@@ -2,8 +2,6 @@
 // standard error is a terminal, so scripts and logs get exactly the transfers' own texts.
 #pragma once
 
-#include <sys/time.h>
-
 #include <string>
 
 // The line's text for `done` of `total` bytes at `rate` bytes per second (0 or less: not known
@@ -73,23 +71,3 @@ struct hash_marks {
 // HASH_MARK_BYTES or more past the last mark. Called with every position a transfer reaches in
 // turn, it marks each further KiB.
 void hash_mark(hash_marks &m, int pos);
-
-// ---- Elapsed time ---------------------------------------------------------------------------
-
-// A span of time in whole seconds and microseconds (0 to 999999): a timed phase of
-// the DRAM test, the data phase of the block write.
-struct phase_time {
-    long sec;
-    long us;
-};
-phase_time phase_interval(const timeval &start, const timeval &end);
-// The same between two moments of the monotonic clock, in microseconds.
-phase_time phase_interval(long long start_us, long long end_us);
-
-// Now on the monotonic clock, in microseconds: the clock of the serial layer's arrival times,
-// which a step of the wall clock does not move.
-long long monotonic_us();
-
-// Now on the monotonic clock, as a timeval: the start and end of a timed phase. A step of the
-// wall clock (an NTP correction, a manual setting) does not change a duration.
-timeval monotonic_now();

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <termios.h>
 
+#include "clock/clock.h"
 #include "zelk.h"
 
 // Baud rate and its termios speed code.
@@ -194,10 +195,6 @@ void hold_requests(const sigset_t &requests);
 
 // Lets a pending request in: its handler runs now. 1 when one was taken by this call.
 int take_requests();
-
-using mono_ns = long long;
-inline constexpr mono_ns NS_PER_SEC = 1000000000LL;
-mono_ns monotonic_ns();  // CLOCK_MONOTONIC in nanoseconds: for deadlines and durations
 
 enum class wait_end {
     READY,    // a descriptor of fds is ready (revents tell which)

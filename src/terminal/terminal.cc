@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "clock/clock.h"
 #include "files.h"
 #include "monitor/link.h"
 #include "serial/serial.h"
@@ -28,7 +29,6 @@ constexpr size_t TERM_READ_BYTES = 32;   // taken from either side per read
 constexpr unsigned char CTRL_C = 0x03;   // sends a break; two in a row end the terminal
 constexpr unsigned char KEY_HELP = '?';  // after the escape key: list the keys
 constexpr int HEX_ROW_BYTES = 16;        // a stamped hex row
-constexpr long long MS_PER_SEC = 1000;
 
 // Default protocol-file names by the port the device word contains; the first match wins, so
 // "ttyS10" shares the file of "ttyS1".
@@ -53,13 +53,6 @@ constexpr const char *KEYS_TEXT = "\r\nKeys:\r\n"
                                   "  Ctrl-] ?       this list\r\n"
                                   "  Ctrl-C         send a break; twice in a row quits\r\n";
 
-long long monotonic_ms()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * MS_PER_SEC + t.tv_nsec / 1000000;
-}
-
 // Where shown bytes go, with its place in the current line: the console or the protocol file.
 struct sink {
     std::FILE *f;
@@ -71,13 +64,13 @@ struct sink {
 // The local time to the millisecond, as "2026-12-08 14:03:07.123 ".
 void put_stamp(std::FILE *f)
 {
-    struct timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
+    const long long us = wall_clock_us();
+    const time_t sec = static_cast<time_t>(us / 1000000);
     struct tm tm;
-    localtime_r(&t.tv_sec, &tm);
+    localtime_r(&sec, &tm);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    std::fprintf(f, "%s.%03ld ", text, t.tv_nsec / 1000000);
+    std::fprintf(f, "%s.%03ld ", text, static_cast<long>(us % 1000000 / 1000));
 }
 
 // One byte as hex (rows of 16 behind a stamp with timestamps) or raw (a stamp at each line's start
@@ -118,7 +111,7 @@ struct term_state {
     bool log_lost = false;      // a write to the protocol file failed (reported)
     bool console_gone = false;  // the console hung up: nothing left to restore on it
     bool input_ended = false;   // without a console: the standard input is at its end
-    long long quiet_since = 0;  // without a console: the last moment anything happened
+    mono_ns quiet_since = 0;    // without a console: the last moment anything happened
     bool line_lost = false;     // with reconnect: the device has gone, waiting for it
     int reopen_errno = 0;       // with reconnect: the last reason a reopen failed (told once)
 };
@@ -179,7 +172,7 @@ void serial_side(term_state &st)
     if (s == line_step::GO) {
         show_received(st, rbuf, n);
         if (!only_markers(rbuf, n))
-            st.quiet_since = monotonic_ms();
+            st.quiet_since = monotonic_ns();
     } else if (s == line_step::HUNG_UP && reconnect_opt) {
         // The device is let go of, so that it can come back under the same path.
         release_tty();
@@ -283,7 +276,7 @@ void console_side(term_state &st)
     if (n == 0 && !st.console) {
         // The input's end: what is queued still goes out, and the line has its idle time.
         st.input_ended = true;
-        st.quiet_since = monotonic_ms();
+        st.quiet_since = monotonic_ns();
         return;
     }
     // A console that has hung up (its terminal window closed, a modem line dropped) stays
@@ -342,7 +335,7 @@ int console_restore(int fd, const struct termios &saved)
 bool input_done(const term_state &st)
 {
     return st.input_ended && line_queue_size() == 0 &&
-           monotonic_ms() - st.quiet_since >= idle_seconds * MS_PER_SEC;
+           monotonic_ns() - st.quiet_since >= idle_seconds * NS_PER_SEC;
 }
 
 void run_terminal(term_state &st)
@@ -462,7 +455,7 @@ int proc_Terminal()
         return 0;
     std::FILE *shown = board_out && !console ? board_out.get() : stdout;
     term_state st{{fprot.get(), "\n"}, {shown, console ? "\r\n" : "\n"}, infd, console};
-    st.quiet_since = monotonic_ms();
+    st.quiet_since = monotonic_ns();
     run_terminal(st);
     // A script's run that a signal ended did not finish what it was given.
     if (!console && kill_link)
