@@ -97,8 +97,8 @@ struct Fault {
 struct Ready {
     std::string marker = "rr";
     std::string junk;  // sent before every marker
-    // Markers offered each time the host opens the line (the first comes a moment after the open,
-    // once the host has flushed its input); -1 unlimited, 0 a silent board.
+    // Markers the host gets each time it opens the line: one that its flush of its input wiped
+    // before it was read is offered again; -1 unlimited, 0 a silent board.
     int offers = -1;
     bool after_speed_switch = true;  // false: no marker at all once "SP" has switched the speed
     int period_ms = 150;

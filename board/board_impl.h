@@ -35,13 +35,16 @@ struct Board::Impl {
     bool silent = false;              // a fault stopped the monitor until zelk's next byte
     bool mute = false;                // a data fault stopped it until zelk opens the line again
     bool speed_switched = false;
+    bool host_followed = false;  // zelk's line has run at the board's speed since the last switch
     Clock::time_point switched_at;
     std::vector<int> fault_uses;  // per Config::faults, commands each one applied to
     std::mt19937 noise;           // seeded with Config::noise_seed
     std::atomic<long> flipped{0};
     long bytes_in = 0;  // bytes taken from zelk, for hang_up_after_bytes
-    int offers = 0;     // markers offered since the host last opened the line
+    int offers = 0;     // markers the host got since it last opened the line (a flushed one is not)
     int host_opens = 0;
+    bool marker_unread = false;  // the last marker sent may still wait in the host's input
+    bool host_set_up = false;    // the host has flushed its input since it opened the line
     Clock::time_point opened_at;
 };
 

@@ -13,13 +13,15 @@ namespace {
 // zelk paces its command letters 3 s apart and sends a number only after it has read the prompt,
 // so the monitor waits this long for each byte before it gives a command up.
 constexpr int HOST_BYTE_TIMEOUT_MS = 10000;
-// After "SP" zelk reads the echo and only then switches its own line. Markers wait up to this
-// long for it, so that none crosses at mismatched speeds in a normal switch.
-constexpr int SPEED_SETTLE_MS = 2000;
+// After "SP" zelk reads the echo and only then switches its own line. Markers wait until it has,
+// so that none crosses at mismatched speeds however late a loaded machine lets it switch; a host
+// that never follows is offered them (garbled) after this long.
+constexpr int SPEED_SETTLE_MS = 10000;
 constexpr int SILENT_POLL_MS = 1000;
 constexpr int HANG_UP_DRAIN_MS = 10000;  // for a host that has stopped reading
-// zelk opens the line and then sets it up, flushing its input: a marker sent in between is lost.
-constexpr int HOST_SETUP_MS = 150;
+// A host that opens the line and never flushes its input is offered its first marker this long
+// after the open was seen.
+constexpr int HOST_SETUP_MS = 1000;
 constexpr U32 READ_CHUNK_BYTES = 256;
 
 enum class Flow { Go, Abandon };  // Abandon: silence, hang-up or stop ended the command
@@ -259,6 +261,7 @@ Flow do_speed(Board::Impl &b, Command &c)
     }
     b.line.set_baud(baud);
     b.speed_switched = true;
+    b.host_followed = false;
     b.switched_at = Clock::now();
     note(b, "speed now " + std::to_string(baud));
     return Flow::Go;
@@ -420,6 +423,7 @@ void take_command(Board::Impl &b, U8 first)
         spec = find_command(first, second);
         first = second;
     }
+    b.marker_unread = false;  // zelk sends a command once it has read a marker
     Command c;
     c.spec = spec;
     // GCC 12 at -O3: false positive inside std::string (clang knows no such warning).
@@ -478,9 +482,29 @@ void offer_marker(Board::Impl &b)
     if (opens != b.host_opens) {
         b.host_opens = opens;
         b.offers = 0;
+        b.marker_unread = false;
+        b.host_set_up = false;
         b.opened_at = Clock::now();
     }
-    if (Clock::now() - b.opened_at < std::chrono::milliseconds(HOST_SETUP_MS))
+    // zelk flushes its input as it sets the line up (and as it switches speed). A marker it had
+    // not read is wiped then, never seen, and is offered again; one the flush found still on its
+    // way (in the kernel's hand-over) arrives all the same. The queue is looked at before the
+    // flush, so a marker the flush emptied it of is never taken for one that was read.
+    const bool emptied = b.line.queued_for_host() == 0;
+    if (b.line.host_flushed()) {
+        b.host_set_up = true;
+        if (b.marker_unread && b.line.queued_for_host() == 0) {
+            b.offers--;
+            b.marker_unread = false;
+        }
+    }
+    if (emptied)
+        b.marker_unread = false;
+    if (b.line.input_pending())  // a command has begun
+        return;
+    // The first marker waits for the host's flush, so that it never crosses it; a host that
+    // does not flush gets it a moment after the open.
+    if (!b.host_set_up && Clock::now() - b.opened_at < std::chrono::milliseconds(HOST_SETUP_MS))
         return;
     if (r.offers >= 0 && b.offers >= r.offers)
         return;
@@ -491,16 +515,18 @@ void offer_marker(Board::Impl &b)
     if (b.speed_switched) {
         if (!r.after_speed_switch)
             return;
-        bool settling = Clock::now() - b.switched_at < std::chrono::milliseconds(SPEED_SETTLE_MS);
-        if (settling && b.line.host_baud() != b.line.baud())
+        b.host_followed = b.host_followed || b.line.host_baud() == b.line.baud();
+        if (!b.host_followed &&
+            Clock::now() - b.switched_at < std::chrono::milliseconds(SPEED_SETTLE_MS))
             return;
     }
-    // zelk flushes its input when it sets the line up, so the marker is offered again and
-    // again, but only once the previous one has been read: nothing piles up meanwhile.
+    // The marker is offered again and again while the monitor is idle, but only once the
+    // previous one has been read (or wiped): nothing piles up meanwhile.
     if (b.line.queued_for_host() > 0)
         return;
     b.offers++;
     b.markers++;
+    b.marker_unread = true;
     b.line.send(r.junk + r.marker);
 }
 

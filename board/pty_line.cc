@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -10,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace zb {
 
@@ -66,6 +67,25 @@ speed_t code_of_baud(int baud)
     return 0;
 }
 
+bool open_pty(int &master, int &slave, std::string &path, const struct termios *attrs)
+{
+    char name[64];
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    slave = -1;
+    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+        ptsname_r(master, name, sizeof name) == 0)
+        slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave >= 0 && (!attrs || tcsetattr(slave, TCSANOW, attrs) == 0)) {
+        path = name;
+        return true;
+    }
+    const int err = errno;
+    close_fd(slave);
+    close_fd(master);
+    errno = err;
+    return false;
+}
+
 PtyLine::~PtyLine()
 {
     close_fd(master_);
@@ -88,22 +108,25 @@ bool PtyLine::open(int baud, bool wire_speed, std::string &err)
     t.c_cflag |= CLOCAL | CREAD;
     cfsetospeed(&t, code);
     cfsetispeed(&t, code);
-    char name[256];
-    if (openpty(&master_, &slave_, name, &t, nullptr) != 0) {
-        err = std::string("openpty: ") + std::strerror(errno);
+    // zelk and other children must not inherit the board's ends of the line.
+    if (!open_pty(master_, slave_, path_, &t)) {
+        err = std::string("pseudo-terminal: ") + std::strerror(errno);
         return false;
     }
-    path_ = name;
     if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
         err = std::string("pipe: ") + std::strerror(errno);
         return false;
     }
-    // zelk and other children must not inherit the board's ends of the line.
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Packet mode: every read of the master says whether it brings the host's bytes or news of
+    // the line, such as a flush of what the host had not read yet.
+    int packets = 1;
+    if (ioctl(master_, TIOCPKT, &packets) != 0) {
+        err = std::string("packet mode: ") + std::strerror(errno);
+        return false;
+    }
     watch_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (watch_ >= 0 && inotify_add_watch(watch_, name, IN_OPEN) < 0)
+    if (watch_ >= 0 && inotify_add_watch(watch_, path_.c_str(), IN_OPEN) < 0)
         close_fd(watch_);
     baud_.store(baud);
     wire_speed_ = wire_speed;
@@ -183,13 +206,20 @@ void PtyLine::take_input()
         n = ::read(master_, buf, sizeof buf);
         if (n <= 0)
             return;
+        // A status alone, or the data after its leading TIOCPKT_DATA.
+        if (buf[0] != TIOCPKT_DATA) {
+            host_flushed_ = host_flushed_ || (buf[0] & TIOCPKT_FLUSHREAD) != 0;
+            return;
+        }
+        if (--n == 0)
+            return;
         now = std::chrono::steady_clock::now();
-        received_.append(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n));
+        received_.append(reinterpret_cast<const char *>(buf + 1), static_cast<std::size_t>(n));
         received_at_.insert(received_at_.end(), static_cast<std::size_t>(n), now);
     }
     tx_streaming_ = false;  // what the board sends next answers this
     bool bad = mismatched();
-    for (ssize_t i = 0; i < n; i++)
+    for (ssize_t i = 1; i <= n; i++)
         rx_.push_back(bad ? garble(buf[i]) : buf[i]);
     if (bad)
         garbled_from_host_ += n;
@@ -206,18 +236,32 @@ void PtyLine::take_input()
 
 Rx PtyLine::read_byte(U8 &b, int timeout_ms)
 {
-    if (stop_.load() || hung_up_.load())
-        return Rx::Closed;
-    if (rx_.empty()) {
-        if (!wait_fd(POLLIN, timeout_ms))
+    const Time end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (rx_.empty()) {
+        if (stop_.load() || hung_up_.load())
+            return Rx::Closed;
+        // News of the line wakes the wait too, and brings no byte: the wait goes on to its end.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (!wait_fd(POLLIN, static_cast<int>(std::max<long>(0, left.count()))))
             return stop_.load() ? Rx::Closed : Rx::Timeout;
         take_input();
-        if (rx_.empty())
+        if (rx_.empty() && std::chrono::steady_clock::now() >= end)
             return Rx::Timeout;
     }
+    if (stop_.load() || hung_up_.load())
+        return Rx::Closed;
     b = rx_.front();
     rx_.pop_front();
     return Rx::Byte;
+}
+
+bool PtyLine::host_flushed()
+{
+    struct pollfd p = {master_, POLLIN, 0};
+    if (master_ >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN))
+        take_input();
+    return std::exchange(host_flushed_, false);
 }
 
 bool PtyLine::send(const std::string &bytes)

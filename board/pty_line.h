@@ -20,6 +20,12 @@ namespace zb {
 int baud_of_code(speed_t code);
 speed_t code_of_baud(int baud);
 
+// Opens a pseudo-terminal pair as openpty does, the slave set to `attrs` when given, with both
+// descriptors close-on-exec from the moment they exist: a process another thread forks in the
+// meantime inherits neither (it would hold the line open, and could read its bytes). False with
+// errno set when the pair cannot be made.
+bool open_pty(int &master, int &slave, std::string &path, const struct termios *attrs);
+
 enum class Rx { Byte, Timeout, Closed };  // Closed: the board is stopping or has hung up
 
 class PtyLine {
@@ -51,9 +57,13 @@ public:
     bool sleep_ms(int ms);                // false when woken by request_stop
     int host_baud() const;                // the speed zelk set on the slave, 0 if unknown
     int queued_for_host() const;          // bytes sent that zelk has not read yet
-    int host_opens();                     // times the slave was opened by others so far
-    void hang_up();                       // closes both ends: zelk's reads fail from now on
-    void close();                         // the same without counting as a hang-up (board stopped)
+    // Whether zelk flushed its input (what the board sent and it had not read) since the last
+    // call. Looks at the line without waiting; bytes zelk sent meanwhile are kept for read_byte.
+    bool host_flushed();
+    bool input_pending() const { return !rx_.empty(); }  // bytes taken and not read_byte'd yet
+    int host_opens();  // times the slave was opened by others so far
+    void hang_up();    // closes both ends: zelk's reads fail from now on
+    void close();      // the same without counting as a hang-up (board stopped)
     bool hung_up() const { return hung_up_.load(); }
     void keep_timing() { timing_ = true; }                        // before traffic starts
     const std::vector<Event> &timing() const { return events_; }  // once the board has stopped
@@ -94,6 +104,7 @@ private:
     // until. Pauses run to these marks, so their wake-up delays never add up.
     Time tx_until_{}, rx_until_{};
     bool tx_streaming_ = false;  // the last thing done was a write for the host
+    bool host_flushed_ = false;  // a flush of zelk's input seen and not yet told
     bool timing_ = false;
     std::vector<Event> events_;  // board thread only
     std::deque<U8> rx_;          // bytes read from zelk, not yet consumed by the monitor

@@ -6,22 +6,41 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 
+cores=$(nproc)
+launcher=()
+if command -v ccache >/dev/null; then
+    export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
-    -DZELK_FUZZ=ON -DZELK_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j2 >/dev/null
-mkdir -p build-fuzz/crashes
+    -DZELK_FUZZ=ON -DZELK_TESTS=OFF "${launcher[@]}" >/dev/null
+cmake --build build-fuzz -j"$cores" >/dev/null
+mkdir -p build-fuzz/crashes build-fuzz/logs
 
+# Each target keeps a core busy: as many run at once as there are cores.
 for target in fuzz/seeds/*/; do
     name=$(basename "$target")
     corpus=build-fuzz/corpus/$name
     mkdir -p "$corpus"
-    echo "fuzz_$name: $seconds s"
+    while [[ $(jobs -rp | wc -l) -ge $cores ]]; do
+        wait -n || true
+    done
     # close_fd_mask=3: the tool's own messages go nowhere; libFuzzer keeps its report channel.
     build-fuzz/fuzz/fuzz_"$name" -max_total_time="$seconds" -close_fd_mask=3 -print_final_stats=1 \
-        -artifact_prefix=build-fuzz/crashes/"$name"- "$corpus" "$target" 2>&1 |
-        grep -E 'stat::number_of_executed_units|stat::new_units_added|ERROR|SUMMARY|Test unit written' || true
+        -artifact_prefix=build-fuzz/crashes/"$name"- "$corpus" "$target" \
+        >build-fuzz/logs/"$name".log 2>&1 &
+done
+wait
+
+found=0
+for target in fuzz/seeds/*/; do
+    name=$(basename "$target")
+    echo "fuzz_$name: $seconds s"
+    grep -E 'stat::number_of_executed_units|stat::new_units_added|ERROR|SUMMARY|Test unit written' \
+        build-fuzz/logs/"$name".log || true
     if ls build-fuzz/crashes/"$name"-* >/dev/null 2>&1; then
         echo "fuzz_$name found a crash"
-        exit 1
+        found=1
     fi
 done
+exit "$found"

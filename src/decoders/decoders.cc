@@ -4,27 +4,8 @@
 #include "decoders/decoders.h"
 
 #include <cstdio>
-#include <span>
 
 namespace {
-
-// The legend line for each value of a field, indexed by that value.
-using legend_list = std::span<const char *const>;
-
-enum class line_kind : U8 {
-    FIELD,           // `format` shows the field, then the dot-leader and legend lines if any
-    NOTE,            // `format` is printed as it stands
-    REFRESH_PERIOD,  // `format` shows the refresh period in seconds derived from the field
-};
-
-struct field_row {
-    line_kind kind;
-    const char *format;  // one %d, %x or %f conversion; none for a note
-    unsigned shift;      // the field is (val >> shift) & mask
-    U32 mask;
-    const char *leader;  // dot-leader line showing the field << 16, or null
-    legend_list legend;  // empty when the field has no legend
-};
 
 constexpr field_row field(const char *format, unsigned shift, U32 mask, legend_list legend = {})
 {
@@ -305,6 +286,21 @@ int print_register(const char *nam, U32 val, std::span<const field_row> fields)
 }
 
 }  // namespace
+
+std::span<const field_row> layout_of(register_printer print)
+{
+    if (print == PrintSYSCFG)
+        return SYSCFG_FIELDS;
+    if (print == PrintEXTDBWTH)
+        return EXTDBWTH_FIELDS;
+    if (print == PrintROMCON)
+        return ROMCON_FIELDS;
+    if (print == PrintDRAMCON)
+        return DRAMCON_FIELDS;
+    if (print == PrintREFEXTCON)
+        return REFEXTCON_FIELDS;
+    return {};
+}
 
 int PrintSYSCFG(const char *nam, U32 val) { return print_register(nam, val, SYSCFG_FIELDS); }
 

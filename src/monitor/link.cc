@@ -352,16 +352,23 @@ int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report,
         frame.data = prompt == pair_code(CMD_BLOCK_WRITE)  ? FLASH_BLOCK_BYTES
                      : prompt == pair_code(CMD_BYTE_WRITE) ? len
                                                            : 0;
+    // A read's number taken, the monitor sends its echo and the data whatever happens here: a
+    // request that comes while the echo is due must take them too.
+    const bool reading = prompt == pair_code(CMD_READ);
+    if (reading)
+        monitor_sending(NUMBER_DIGITS + static_cast<long>(len));
     unsigned char rbuf[NUMBER_DIGITS + 1] = {};
-    if (!read_tty(rbuf, NUMBER_DIGITS, ECHO_WAIT_SEC)) {
-        end_run_if_interrupted(TERM_READ_LENGTH);
+    const bool echoed = read_tty(rbuf, NUMBER_DIGITS, ECHO_WAIT_SEC);
+    end_run_if_interrupted(TERM_READ_LENGTH);
+    if (reading)
+        monitor_sending(0);  // the caller knows what follows an echo
+    if (!echoed) {
         if (ignorerepl == 1)
             return 1;
         if (report)
             std::fprintf(stderr, "Data length read timeout\n");
         return 0;
     }
-    end_run_if_interrupted(TERM_READ_LENGTH);
     echo->came = true;
     std::memcpy(echo->text, rbuf, NUMBER_DIGITS);
     echo->is_number = parse_hex8(echo->text, echo->value) == 1;

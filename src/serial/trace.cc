@@ -9,6 +9,7 @@
 //
 // One direction a line (">" sent, "<" received), at most 16 bytes, as hex and as text with "."
 // for what does not print; the timestamp is CLOCK_MONOTONIC in microseconds when the bytes moved.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,7 +63,7 @@ void trace_bytes(char direction, const unsigned char *p, long n)
     static const char HEX[] = "0123456789abcdef";
     const long long us = monotonic_us();
     for (long at = 0; at < n; at += TRACE_LINE_BYTES) {
-        const int count = n - at < TRACE_LINE_BYTES ? static_cast<int>(n - at) : TRACE_LINE_BYTES;
+        const int count = static_cast<int>(std::min<long>(n - at, TRACE_LINE_BYTES));
         char line[128];
         int len = stamp(line, us);
         line[len++] = direction;

@@ -22,47 +22,25 @@ void expect_same_attrs(const termios &a, const termios &b)
     EXPECT_TRUE(zt::same_line_attrs(a, b));
 }
 
+// What is due comes within this on any load. A run that a signal is to end waits a minute for a
+// board that never answers ("wait 60"), so the signal always finds it in that wait.
+constexpr int DUE_MS = 20000;
+
 }  // namespace
 
+// No command: the usage listing that -h prints (its text is checked by the unit tests), and a
+// failure.
 TEST(DriverE2E, NoCommandPrintsUsageAndFails)
 {
     TempDir dir;
+    const RunResult help = zt::run_zelk({"-h"}, {.cwd = dir.path});
+    EXPECT_EQ(help.out.rfind("ZELK 0.1.0 ", 0), 0u) << help.out;
     for (auto args :
          {std::vector<std::string>{}, std::vector<std::string>{"speed", "9600", "size", "10"}}) {
         RunResult r = zt::run_zelk(args, {.cwd = dir.path});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "Command undefined\n");
-        EXPECT_EQ(r.out.rfind("ZELK 0.1.0 ", 0), 0u) << r.out;
-        const std::string tail =
-            "\n-h                  Help\n"
-            "verify              Verify flash after block write\n"
-            "ports               List serial ports\n"
-            "report              Report file name (JSON) written when the run ends\n"
-            "dram timeout        Seconds a DRAM test may go without\n"
-            "                    progress (default 120, 0 = no limit)\n"
-            "timestamps          Terminal: local time at the start of each line\n"
-            "reconnect           Terminal: wait for a lost device and reopen it\n"
-            "idle                Terminal without a console: seconds of silence after\n"
-            "                    the input's end (default 2)\n"
-            "format              Input file format: bin, hex, srec or elf\n"
-            "                    (default: recognised by content)\n"
-            "flash base          Address of flash offset 0 in a hex, srec or elf image\n"
-            "erase needed        Erase the sectors the write's image touches\n"
-            "plan                Print what the run would do; open no device\n"
-            "read speed          Baudrate for flash read (default: write speed)\n"
-            "wait                Seconds the first link test waits for the board (default 0 = 5 "
-            "s)\n"
-            "label               Label recorded in the report (a serial number)\n"
-            "run id              Run id recorded in the report and progress\n"
-            "progress            Progress file name (JSON lines, appended)\n"
-            "retries             Sector rebuilds a block write may make after\n"
-            "                    faults on the line (0-10, default 3)\n"
-            "trace               Trace file: every byte on the serial line, timed\n"
-            "resume              Resume the block write that this run report records\n"
-            "pause               Milliseconds of pause after each paced command\n"
-            "                    letter (0-3000, default 3000)";
-        ASSERT_GE(r.out.size(), tail.size());
-        EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << "new rows come last";
+        EXPECT_EQ(r.out, help.out);
     }
 }
 
@@ -104,9 +82,9 @@ TEST(DriverE2E, LineSetUpDuringRunAndRestoredAfterSigint)
     const mode_t mode_before = mode_of(pty.path);
     ASSERT_NE(mode_before & 022, 0u) << "the test needs a group- or other-writable node";
 
-    Proc p({"erase", "speed", "115200", pty.path}, {.cwd = dir.path});
-    ASSERT_TRUE(p.wait_for_out("Test link ...", 5000));
-    ASSERT_TRUE(zt::poll_until([&] { return zt::waiting_for_line(p.pid()); }, 5000ms));
+    Proc p({"erase", "speed", "115200", "wait", "60", pty.path}, {.cwd = dir.path});
+    ASSERT_TRUE(p.wait_for_out("Test link ...", DUE_MS));
+    ASSERT_TRUE(zt::poll_until([&] { return zt::waiting_for_line(p.pid()); }, 20s));
     termios during = pty.attrs();
     EXPECT_EQ(cfgetospeed(&during), speed_t{B115200});
     EXPECT_EQ(cfgetispeed(&during), speed_t{B115200});
@@ -129,8 +107,8 @@ TEST(DriverE2E, SigtermEndsLikeSigint)
 {
     TempDir dir;
     Pty pty;
-    Proc p({"erase", pty.path}, {.cwd = dir.path});
-    ASSERT_TRUE(p.wait_for_out("Test link ...", 5000));
+    Proc p({"erase", "wait", "60", pty.path}, {.cwd = dir.path});
+    ASSERT_TRUE(p.wait_for_out("Test link ...", DUE_MS));
     p.signal(SIGTERM);
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);
@@ -146,8 +124,8 @@ TEST(DriverE2E, FatalSignalRestoresTheLine)
     const termios before = pty.attrs();
     const mode_t mode_before = mode_of(pty.path);
     for (int sig : {SIGUSR1, SIGHUP}) {
-        Proc p({"erase", pty.path}, {.cwd = dir.path});
-        ASSERT_TRUE(p.wait_for_out("Test link ...", 5000));
+        Proc p({"erase", "wait", "60", pty.path}, {.cwd = dir.path});
+        ASSERT_TRUE(p.wait_for_out("Test link ...", DUE_MS));
         p.signal(sig);
         RunResult r = p.finish();
         EXPECT_EQ(r.status, 1);
@@ -165,7 +143,7 @@ TEST(DriverE2E, BenignSignalsAreIgnored)
     TempDir dir;
     Pty pty;
     Proc p({"erase", pty.path}, {.cwd = dir.path});
-    ASSERT_TRUE(p.wait_for_out("Test link ...", 5000));
+    ASSERT_TRUE(p.wait_for_out("Test link ...", DUE_MS));
     for (int sig : {SIGWINCH, SIGCHLD, SIGURG, SIGCONT})
         p.signal(sig);
     RunResult r = p.finish();
@@ -188,9 +166,9 @@ TEST(DriverE2E, SpeedChoices)
     for (const Case &c : cases) {
         TempDir dir;
         Pty pty;
-        Proc p({"erase", "speed", c.speed, pty.path}, {.cwd = dir.path});
-        ASSERT_TRUE(p.wait_for_out("Test link ...", 5000)) << c.speed;
-        ASSERT_TRUE(zt::poll_until([&] { return zt::waiting_for_line(p.pid()); }, 5000ms));
+        Proc p({"erase", "speed", c.speed, "wait", "60", pty.path}, {.cwd = dir.path});
+        ASSERT_TRUE(p.wait_for_out("Test link ...", DUE_MS)) << c.speed;
+        ASSERT_TRUE(zt::poll_until([&] { return zt::waiting_for_line(p.pid()); }, 20s));
         p.signal(SIGINT);
         RunResult r = p.finish();
         EXPECT_EQ(r.status, 1) << c.speed;

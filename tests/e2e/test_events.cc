@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <map>
 #include <sstream>
 
 #include "bench.h"
@@ -16,41 +15,38 @@ using zt::RunResult;
 
 namespace {
 
-// The progress file checked by python3: every line one JSON object with the common fields;
-// printed back as one summary line per event ("event operation phase result").
+// The progress file read by a JSON parser: every line one object with the common fields and its
+// time; printed back as one summary line per event ("event operation phase result").
 std::string summarize_events(const std::string &path)
 {
-    static const char SCRIPT[] =
-        "import json, sys, datetime\n"
-        "last = None\n"
-        "for line in open(sys.argv[1]):\n"
-        "    e = json.loads(line)\n"
-        "    t = datetime.datetime.strptime(e['time'], '%Y-%m-%dT%H:%M:%S.%fZ')\n"
-        "    for k in ('device', 'run_id', 'label', 'event'):\n"
-        "        assert k in e, k\n"
-        "    if e['event'] == 'progress':\n"
-        "        assert 0 <= e['done'] <= e['total'] and e['rate'] >= 0, e\n"
-        "        if last is not None and (t - last).total_seconds() < 0.99:\n"
-        "            print('TOO SOON', (t - last).total_seconds())\n"
-        "        last = t\n"
-        "        print('progress', e['operation'], e['phase'])\n"
-        "        continue\n"
-        "    words = [e['event']] + [str(e[k]) for k in ('operation', 'phase', 'result',"
-        " 'exit_status') if k in e]\n"
-        "    print(' '.join(words))\n";
-    zt::TempDir tmp;
-    const std::string script = tmp.file("events.py");
-    zt::write_file(script, SCRIPT);
-    FILE *p = popen(("python3 " + script + " '" + path + "' 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return "popen";
-    std::string text;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        text.append(buf, n);
-    pclose(p);
-    return text;
+    std::string out;
+    double last = -1;
+    for (const nlohmann::json &e : zt::read_json_lines(path)) {
+        for (const char *k : {"device", "run_id", "label", "event", "time"})
+            if (!e.is_object() || !e.contains(k))
+                return out + "no " + k + " in " + e.dump() + "\n";
+        const double t = zt::utc_seconds(e["time"]);
+        if (t < 0)
+            return out + "bad time in " + e.dump() + "\n";
+        auto word = [&](const char *k) {
+            return e[k].is_string() ? e[k].get<std::string>() : e[k].dump();
+        };
+        if (e["event"] == "progress") {
+            if (!(0 <= e["done"] && e["done"] <= e["total"] && e["rate"] >= 0))
+                out += "BAD PROGRESS " + e.dump() + "\n";
+            if (last >= 0 && t - last < 0.99)
+                out += "TOO SOON " + std::to_string(t - last) + "\n";
+            last = t;
+            out += "progress " + word("operation") + " " + word("phase") + "\n";
+            continue;
+        }
+        std::string line = word("event");
+        for (const char *k : {"operation", "phase", "result", "exit_status"})
+            if (e.contains(k))
+                line.append(" ").append(word(k));
+        out += line + "\n";
+    }
+    return out;
 }
 
 // Consecutive progress lines of the same phase folded into one "progress ... xN".

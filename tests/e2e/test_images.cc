@@ -14,6 +14,7 @@
 #include "bench.h"
 #include "board.h"
 #include "harness.h"
+#include "json.h"
 
 using zt::Bench;
 using zt::RunResult;
@@ -282,12 +283,13 @@ TEST(ImagesE2E, EraseNeededErasesTheImageSectors)
     std::copy(img.b.begin(), img.b.end(), expect.begin() + SECOND);
     EXPECT_TRUE(b.board.flash() == expect) << "only sectors 0, 3 and 16 erased";
     // The run report names the image, its blocks and the sectors "erase needed" added.
-    const std::string fields = capture(
-        "python3 -c \"import json,sys; i=json.load(open(sys.argv[1]))['operations'][1]['image'];"
-        " print(i['format'], i['region_count'], i['blocks_sent'], i['blocks_skipped'],"
-        " i['sectors_erased_needed'], i['regions'][1])\" " +
-        b.dir.file("run.json"));
-    EXPECT_EQ(fields, "elf 2 4 2046 [0, 16] {'offset': 1048576, 'bytes': 777}\n");
+    nlohmann::json image = zt::read_json(b.dir.file("run.json"))["operations"][1]["image"];
+    EXPECT_EQ(image["format"], "elf");
+    EXPECT_EQ(image["region_count"], 2);
+    EXPECT_EQ(image["blocks_sent"], 4);
+    EXPECT_EQ(image["blocks_skipped"], 2046);
+    EXPECT_EQ(image["sectors_erased_needed"], nlohmann::json({0, 16}));
+    EXPECT_EQ(image["regions"][1], nlohmann::json({{"offset", 1048576}, {"bytes", 777}}));
 }
 
 // Half of a sector's image is 0xFF: after "erase needed" only the other half is sent, as the

@@ -225,8 +225,11 @@ TEST(LinkE2E, SecondProcessOnTheSameDeviceIsRefused)
 {
     Bench b;
     Proc first({"erase", b.board.path()}, {.cwd = b.dir.path});
-    ASSERT_TRUE(first.wait_for_out("Test link ...", 5000));
+    ASSERT_TRUE(first.wait_for_out("Test link ...", 20000));
+    // Held where it is, the first keeps the device however long the second takes.
+    ASSERT_TRUE(zt::stop(first.pid()));
     RunResult second = b.run({"erase", "sector", "1"});
+    first.signal(SIGCONT);
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.err, "Device [" + b.board.path() + "] is busy: in use by process " +

@@ -67,8 +67,9 @@ TEST(Rebuild, GarbledBlockEndRebuildsItsSectorOnce)
     const std::string data = b.image(pattern(3 * SECTOR - 1000));
     RunResult r = b.run({"erase", "write", "verify", "report", "run.json", "input", "image.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err,
-              "\n" + trouble(data, BAD_BLOCK, 511) + "; rebuilding sector 1 (retry 1 of 3)\n");
+    EXPECT_EQ(r.err, std::string("\n")
+                         .append(trouble(data, BAD_BLOCK, 511))
+                         .append("; rebuilding sector 1 (retry 1 of 3)\n"));
     EXPECT_EQ(numbered(b.board, "SE"), std::vector<std::string>{"00000001"});
     EXPECT_EQ(b.flash(0, data.size()), data);
     EXPECT_NE(r.out.find(VERIFY_OK), std::string::npos) << r.out;
@@ -157,7 +158,9 @@ TEST(Rebuild, ImageFillingItsSectorIsRebuiltWithoutAnErase)
     const std::string data = b.image(pattern(SECTOR));
     RunResult r = b.run({"write", "verify", "input", "image.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "\n" + trouble(data, 0x200, 511) + "; rebuilding sector 0 (retry 1 of 3)\n");
+    EXPECT_EQ(r.err, std::string("\n")
+                         .append(trouble(data, 0x200, 511))
+                         .append("; rebuilding sector 0 (retry 1 of 3)\n"));
     EXPECT_EQ(b.flash(0, data.size()), data);
 }
 

@@ -160,8 +160,9 @@ TEST(ExclusiveE2E, OtherUserCannotOpenTheDeviceDuringARun)
     TempDir dir;
     for (int sig : {SIGINT, SIGUSR1}) {
         SCOPED_TRACE(sig);
-        Proc p({"erase", pty.path}, {.cwd = dir.path});
-        ASSERT_TRUE(p.wait_for_out("Test link ...", 5000));
+        // The handshake waits a minute for the silent line ("wait 60"): the run lasts.
+        Proc p({"erase", "wait", "60", pty.path}, {.cwd = dir.path});
+        ASSERT_TRUE(p.wait_for_out("Test link ...", 20000));
         EXPECT_EQ(open_as_other_user(pty.path), EBUSY);
         p.signal(sig);
         RunResult r = p.finish();
@@ -216,7 +217,7 @@ TEST(PermissionE2E, GroupMemberIsToldTheNodeStaysWritable)
     ASSERT_EQ(chmod(pty.path.c_str(), 0660), 0);
     TempDir dir;
     Proc p({"erase", pty.path}, {.cwd = dir.path, .uid = OTHER_UID, .gid = OTHER_GID});
-    ASSERT_TRUE(p.wait_for_out(HEAD, 5000));
+    ASSERT_TRUE(p.wait_for_out(HEAD, 20000));
     EXPECT_EQ(zt::mode_of(pty.path), 0660u);
     p.signal(SIGINT);
     RunResult r = p.finish();

@@ -2,61 +2,15 @@
 // a monotonic timestamp and the speed changes.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "bench.h"
 #include "board.h"
 #include "harness.h"
+#include "trace_file.h"
 #include "transfer_text.h"
 
 using zt::Bench;
 using zt::pattern;
 using zt::RunResult;
-
-namespace {
-
-struct Trace {
-    std::string sent, received;
-    std::vector<int> speeds;
-    bool ordered = true;  // timestamps never go back
-    bool short_lines = true;
-};
-
-int hex_value(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
-
-Trace parse(const std::string &text)
-{
-    Trace t;
-    std::istringstream in(text);
-    std::string line;
-    long long last = 0;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        long long us = 0;
-        std::string kind;
-        words >> us >> kind;
-        t.ordered = t.ordered && us >= last;
-        last = us;
-        if (kind == "speed") {
-            int baud = 0;
-            words >> baud;
-            t.speeds.push_back(baud);
-            continue;
-        }
-        std::string &to = kind == ">" ? t.sent : t.received;
-        EXPECT_TRUE(kind == ">" || kind == "<") << line;
-        int count = 0;
-        for (std::string h; words >> h && h[0] != '|';) {
-            EXPECT_EQ(h.size(), 2u) << line;
-            to += static_cast<char>(hex_value(h[0]) * 16 + hex_value(h[1]));
-            count++;
-        }
-        t.short_lines = t.short_lines && count >= 1 && count <= 16;
-    }
-    return t;
-}
-
-}  // namespace
 
 // A fast write with a block that goes wrong once and its sector rebuilt, and its read-back: the
 // trace holds every byte the board received, in order, the failing block's among them, what came
@@ -74,7 +28,7 @@ TEST(Trace, EveryByteOfARunOnceInOrder)
     RunResult r = b.run({"erase", "write", "write", "speed", "115200", "verify", "trace", "t.txt",
                          "input", "image.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
-    const Trace t = parse(zt::read_file(b.dir.file("t.txt")));
+    const zt::Trace t = zt::read_trace(b.dir.file("t.txt"));
     EXPECT_EQ(t.sent, b.board.received());
     EXPECT_TRUE(t.ordered);
     EXPECT_TRUE(t.short_lines);

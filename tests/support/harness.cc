@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -19,6 +18,8 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+
+#include "pty_line.h"
 
 namespace zt {
 
@@ -91,18 +92,14 @@ bool same_line_attrs(const struct termios &a, const struct termios &b)
 
 Pty::Pty()
 {
-    char name[256];
     struct termios t;
     std::memset(&t, 0, sizeof t);
     cfmakeraw(&t);
     cfsetospeed(&t, B9600);
     cfsetispeed(&t, B9600);
-    if (openpty(&master, &slave, name, &t, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    path = name;
     // The test keeps both ends; zelk must inherit neither.
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    if (!zb::open_pty(master, slave, path, &t))
+        throw std::runtime_error("openpty failed");
     // As a serial node usually is: the owner and the dialout group may write.
     fchmod(slave, 0620);
 }
@@ -149,10 +146,9 @@ Proc::Proc(const std::vector<std::string> &args, const RunOptions &opt)
         struct termios t;
         std::memset(&t, 0, sizeof t);
         cfmakeraw(&t);
-        if (openpty(&errp[0], &errp[1], nullptr, &t, nullptr) != 0)
+        std::string name;
+        if (!zb::open_pty(errp[0], errp[1], name, &t))
             throw std::runtime_error("openpty failed");
-        fcntl(errp[0], F_SETFD, FD_CLOEXEC);
-        fcntl(errp[1], F_SETFD, FD_CLOEXEC);
     } else if (pipe2(errp, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }

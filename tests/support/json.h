@@ -3,6 +3,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
+#include <ctime>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,23 @@ inline std::vector<nlohmann::json> read_json_lines(const std::string &path)
         at = end + 1;
     }
     return values;
+}
+
+// A time as the files write it, "2026-12-01T10:00:00.25Z" (UTC, a fraction of a second), in
+// seconds since the epoch; -1 for anything else.
+inline double utc_seconds(const nlohmann::json &time)
+{
+    const std::string text = time.is_string() ? time.get<std::string>() : "";
+    std::tm tm{};
+    int used = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &used) != 6 ||
+        !std::regex_match(text.substr(static_cast<std::size_t>(used)), std::regex(R"(\.\d{1,6}Z)")))
+        return -1;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<double>(timegm(&tm)) +
+           std::stod(text.substr(static_cast<std::size_t>(used)));
 }
 
 }  // namespace zt

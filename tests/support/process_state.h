@@ -56,6 +56,21 @@ inline bool waiting_for_line(pid_t pid)
 // Blocked in any of its waits: a pause or a wait for the line.
 inline bool in_a_wait(pid_t pid) { return asleep(pid) || waiting_for_line(pid); }
 
+// Whether `sig` was sent to the process and not yet taken by it (pending, for the process or
+// for its main thread).
+inline bool pending(pid_t pid, int sig)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    bool found = false;
+    for (std::string key, mask; f >> key;) {
+        if (key == "SigPnd:" || key == "ShdPnd:") {
+            f >> mask;
+            found = found || (std::stoull(mask, nullptr, 16) >> (sig - 1) & 1) != 0;
+        }
+    }
+    return found;
+}
+
 // Bytes its reads have returned so far (of the line and of any file), -1 once it is gone.
 inline long long bytes_read(pid_t pid)
 {

@@ -3,12 +3,13 @@
 #pragma once
 
 #include <fcntl.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <stdexcept>
+#include <string>
 
+#include "pty_line.h"
 #include "zelk.h"
 
 struct RawLine {
@@ -16,12 +17,12 @@ struct RawLine {
     int slave = -1;
     RawLine()
     {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        termios t;
-        tcgetattr(slave, &t);
+        termios t{};
         cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
+        cfsetspeed(&t, B38400);
+        std::string path;
+        if (!zb::open_pty(master, slave, path, &t))
+            throw std::runtime_error("openpty failed");
         fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
         ttyfd = slave;
     }

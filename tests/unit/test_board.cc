@@ -209,6 +209,12 @@ TEST(BoardReady, HandshakeFaults)
         // Offers due before the host opens the line do not count.
         ASSERT_TRUE(zt::poll_until([&] { return board.marker_chances() >= 2; }, 10s));
         Client host(board.path());
+        // A marker the host's flush wiped before it was read was never offered: it comes again.
+        if (!c.expect.empty()) {
+            ASSERT_TRUE(zt::poll_until(
+                [&] { return host.queued() >= static_cast<int>(c.expect.size()); }, 10s));
+            host.set_speed(B38400);
+        }
         EXPECT_EQ(host.get(c.expect.size()), c.expect);
         if (c.then_quiet) {
             EXPECT_EQ(host.get_for(1000), "");
@@ -464,6 +470,10 @@ TEST(BoardSpeed, SwitchFollowsTheEchoAndMismatchGarblesBothWays)
     EXPECT_EQ(host.numbered("SP", 115200), "SP0001C200");
     // The board switches once its echo is out, on its own thread: wait for it, with a deadline.
     EXPECT_TRUE(zt::poll_until([&] { return board.baud() == 115200; }, 10s)) << board.baud();
+    // However long the host takes to follow, no marker crosses at mismatched speeds meanwhile.
+    const int chances = board.marker_chances();
+    ASSERT_TRUE(zt::poll_until([&] { return board.marker_chances() >= chances + 5; }, 20s));
+    EXPECT_EQ(board.garbled_to_host(), 0);
     host.set_speed(B115200);
     ASSERT_TRUE(host.await_marker());
     host.put("MC");

@@ -2,7 +2,6 @@
 // fatal signal between the two steps still finds it; it is put back through the descriptor only.
 // The unit tests link with fchmod wrapped, so each change can be watched as it happens.
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "pty_line.h"
 #include "serial/serial.h"
 
 extern "C" int __real_fchmod(int fd, mode_t mode);
@@ -40,10 +40,8 @@ struct NodeTest : testing::Test {
     std::string path;
     void SetUp() override
     {
-        char name[256];
-        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-        path = name;
-        std::snprintf(devnam, sizeof devnam, "%s", name);
+        ASSERT_TRUE(zb::open_pty(master, slave, path, nullptr));
+        std::snprintf(devnam, sizeof devnam, "%s", path.c_str());
         tty_mode = static_cast<mode_t>(-1);
         changes = 0;
         fail_with = 0;

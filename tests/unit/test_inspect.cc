@@ -2,7 +2,6 @@
 // timing of a DRAM test phase, and the DRAM test's refusal of an unknown width.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <string>

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <pthread.h>
@@ -11,7 +11,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "process_state.h"
 #include "raw_line.h"
@@ -55,6 +57,30 @@ struct SerialIo : testing::Test {
         for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
             got.append(buf, static_cast<size_t>(n));
         return got;
+    }
+    // Bytes the far end sent that the line's reader has not taken (the poll pushes them through
+    // the kernel's hand-over first, as in drain_master).
+    int queued() const
+    {
+        struct pollfd p = {line.slave, POLLIN, 0};
+        poll(&p, 1, 0);
+        int n = 0;
+        ioctl(line.slave, FIONREAD, &n);
+        return n;
+    }
+    // The far end sends each piece once the reader (this thread) has taken the one before and
+    // waits for the line again: every piece comes in a wait of its own, whatever the load.
+    std::thread feed(std::vector<std::string> pieces)
+    {
+        return std::thread([this, pieces, reader = gettid()] {
+            for (const std::string &piece : pieces) {
+                EXPECT_TRUE(
+                    zt::poll_until([&] { return queued() == 0 && zt::waiting_for_line(reader); },
+                                   std::chrono::milliseconds(20000)));
+                ASSERT_EQ(write(master, piece.data(), piece.size()),
+                          static_cast<ssize_t>(piece.size()));
+            }
+        });
     }
 };
 
@@ -142,36 +168,29 @@ TEST_F(SerialIo, TimedReadArguments)
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 8), "abcdefgh");
 }
 
-// The budget is time, not pieces: eight bytes sent one at a time, 0.15 s apart, fill a read of
-// three seconds (1.9 s to spare on a loaded machine), though no wait brought more than one.
+// The budget is time, not pieces: eight bytes sent one at a time, each in a wait of its own, fill
+// a read of three seconds.
 TEST_F(SerialIo, TimedReadCountsTimeNotPieces)
 {
-    std::thread far([this] {
-        for (char c : std::string("0001C200")) {
-            ASSERT_EQ(write(master, &c, 1), 1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        }
-    });
+    std::thread far = feed({"0", "0", "0", "1", "C", "2", "0", "0"});
     unsigned char buf[8] = {};
     EXPECT_EQ(read_tty(buf, 8, 3), 1);
     far.join();
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 8), "0001C200");
 }
 
-// Three pieces within the first second, the fourth 4.5 s after the first: it comes after the
-// three seconds (1.5 s after them, 2 s after the third piece), and stays queued.
+// Three pieces and then nothing: the read ends once its three seconds are past, not before, with
+// what came; a piece sent after it stays queued for the next read.
 TEST_F(SerialIo, TimedReadEndsWhenItsSecondsArePast)
 {
-    std::thread far([this] {
-        for (auto [burst, ms] : {std::pair{"ab", 500}, {"cd", 500}, {"ef", 3500}, {"gh", 0}}) {
-            ASSERT_EQ(write(master, burst, 2), 2);
-            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        }
-    });
+    std::thread far = feed({"ab", "cd", "ef"});
     unsigned char buf[8] = {};
+    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(read_tty(buf, 8, 3), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 6), "abcdef");
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2990));
     far.join();
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 6), "abcdef");
+    ASSERT_EQ(write(master, "gh", 2), 2);
     EXPECT_EQ(read_tty(buf, 2, 1), 1);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 2), "gh");
 }
@@ -182,11 +201,7 @@ TEST_F(SerialIo, TimedReadOnASilentLine)
     unsigned char buf[1] = {};
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(read_tty(buf, 1, 2), 0);
-    auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
-    EXPECT_GE(ms, 1990);
-    EXPECT_LT(ms, 3500);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1990));
 }
 
 // A hung-up line (the far end closed) fails the read at once, however long it may wait.
@@ -198,12 +213,9 @@ TEST(SerialHangUp, TimedReadFailsAtOnce)
     unsigned char buf[8] = {};
     testing::internal::CaptureStderr();
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(read_tty(buf, 8, 10), 0);
-    auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
+    EXPECT_EQ(read_tty(buf, 8, 30), 0);
     testing::internal::GetCapturedStderr();
-    EXPECT_LT(ms, 2000);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
     EXPECT_EQ(tty_hung_up(), 1);
 }
 
@@ -331,8 +343,8 @@ TEST(SerialPause, ATerminationRequestEndsIt)
 {
     auto t0 = std::chrono::steady_clock::now();
     SignalSoon s(true);
-    EXPECT_EQ(pause_tty(3, 0), 0);
-    EXPECT_LT(ms_since(t0), 2500);
+    EXPECT_EQ(pause_tty(30, 0), 0);
+    EXPECT_LT(ms_since(t0), 30000);
     EXPECT_EQ(kill_link, 1);
 }
 
@@ -364,8 +376,8 @@ TEST(SerialRequests, APendingRequestEndsThePauseAtOnce)
     auto t0 = std::chrono::steady_clock::now();
     PendingRequest r;
     EXPECT_EQ(kill_link, 0);  // blocked: not taken yet
-    EXPECT_EQ(pause_tty(3, 0), 0);
-    EXPECT_LT(ms_since(t0), 2000);
+    EXPECT_EQ(pause_tty(30, 0), 0);
+    EXPECT_LT(ms_since(t0), 30000);
     EXPECT_EQ(kill_link, 1);
 }
 
@@ -375,8 +387,8 @@ TEST_F(SerialIo, APendingRequestEndsTheTimedReadWithoutAMessage)
     unsigned char buf[1] = {};
     testing::internal::CaptureStderr();
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(read_tty(buf, 1, 5), 0);
-    EXPECT_LT(ms_since(t0), 3000);
+    EXPECT_EQ(read_tty(buf, 1, 30), 0);
+    EXPECT_LT(ms_since(t0), 30000);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(kill_link, 1);
 }
@@ -402,9 +414,7 @@ TEST(SerialRequests, AWaitForASecondRequestOutlastsTheFirst)
               wait_end::TIMEOUT);
     EXPECT_GE(ms_since(t0), 500);
     pthread_kill(pthread_self(), SIGINT);
-    t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(wait_for(nullptr, 0, monotonic_ns() + 5 * NS_PER_SEC, 2), wait_end::REQUEST);
-    EXPECT_LT(ms_since(t0), 3000);
+    EXPECT_EQ(wait_for(nullptr, 0, monotonic_ns() + 30 * NS_PER_SEC, 2), wait_end::REQUEST);
 }
 
 // A request that came after the last operation's last look at kill_link waits, blocked, until
