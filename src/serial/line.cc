@@ -12,8 +12,6 @@
 
 #include "serial/serial.h"
 
-int ttyfd = -1;
-mode_t tty_mode = static_cast<mode_t>(-1);
 volatile sig_atomic_t kill_link = 0;
 struct termios restore_termios;
 
@@ -23,9 +21,6 @@ static volatile sig_atomic_t device_attrs_saved = 0;
 // Serial flags as found, kept while the run has switched low-latency operation on.
 static volatile sig_atomic_t low_latency_changed = 0;
 static struct serial_struct saved_serial;
-
-// TIOCEXCL is set on the device: cleared again on every way out.
-static volatile sig_atomic_t exclusive_set = 0;
 
 static volatile sig_atomic_t console_saved = 0;
 static int console_fd = -1;
@@ -114,24 +109,6 @@ static void restore_low_latency(int fd)
     if (low_latency_changed) {
         ioctl(fd, TIOCSSERIAL, &saved_serial);
         low_latency_changed = 0;
-    }
-}
-
-void hold_tty_exclusive(int fd)
-{
-    // Recorded before it is set: a fatal signal between the two clears it, or the next user's
-    // open fails with EBUSY for good. A driver without exclusive mode leaves the flock as the
-    // only guard.
-    exclusive_set = 1;
-    if (ioctl(fd, TIOCEXCL) != 0)
-        exclusive_set = 0;
-}
-
-static void release_exclusive(int fd)
-{
-    if (exclusive_set) {
-        ioctl(fd, TIOCNXCL);
-        exclusive_set = 0;
     }
 }
 
@@ -245,17 +222,8 @@ int close_tty()
         std::printf("Can not restore TTY device attribute\n");
     }
     device_attrs_saved = 0;
-    // Through the descriptor only: by now the path may name another node.
-    if (tty_mode != static_cast<mode_t>(-1)) {
-        if (fchmod(ttyfd, tty_mode & 07777) == 0)
-            drop_mode_record();
-        else if (err == 0)
-            err = errno;  // the record stays, for the next run to put the mode back
-        tty_mode = static_cast<mode_t>(-1);
-    }
-    release_exclusive(ttyfd);
-    close(ttyfd);
-    ttyfd = -1;
+    if (!release_claim() && err == 0)
+        err = errno;  // the mode record stays, for the next run to put the mode back
     if (err != 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "\nRestore of %s failed: %s\n", devnam, std::strerror(err));
@@ -270,13 +238,8 @@ void release_tty()
         return;
     device_attrs_saved = 0;
     restore_low_latency(ttyfd);
-    // Through the descriptor: the inode keeps its mode if the node comes back as the same one.
-    if (tty_mode != static_cast<mode_t>(-1))
-        fchmod(ttyfd, tty_mode & 07777);
-    tty_mode = static_cast<mode_t>(-1);
-    release_exclusive(ttyfd);
-    close(ttyfd);
-    ttyfd = -1;
+    // The inode keeps its mode if the node comes back as the same one.
+    release_claim();
 }
 
 void save_console_state(int fd, const struct termios &tios)
@@ -305,9 +268,5 @@ void restore_saved_state()
         tcsetattr(fd, TCSANOW, &restore_termios);
     }
     restore_dtr(fd);
-    if (tty_mode != static_cast<mode_t>(-1) && fchmod(fd, tty_mode & 07777) == 0)
-        drop_mode_record();
-    release_exclusive(fd);
-    close(fd);
-    ttyfd = -1;
+    release_claim();
 }

@@ -70,12 +70,10 @@ bool is_serial_line(int fd);  // the same test, quietly
 // anew, a re-plugged adapter, is left alone). Only the user's own records and root's count.
 int protect_node(int fd);
 
-// Removes this run's mode record once the mode is back. Async-signal-safe.
-void drop_mode_record();
-
-// Sets TIOCEXCL, so that no other open of the device succeeds (root aside) while the run lasts.
-// Cleared by close_tty and restore_saved_state.
-void hold_tty_exclusive(int fd);
+// Gives back what claim_tty took (the node's mode, through the descriptor, and the exclusive
+// use), closes the device and sets ttyfd to -1. 0 when the mode could not be put back (errno says
+// why; the mode record then stays for the next run). Async-signal-safe.
+int release_claim();
 
 int setdtr(int fd, int on);
 
