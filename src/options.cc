@@ -18,8 +18,6 @@
 #include <utility>
 #include <vector>
 
-#include "monitor/image_parse.h"
-
 // ---- Global settings -------------------------------------------------------------------------
 
 char devnam[NAME_BUF_SIZE] = "/dev/ttyS0";
@@ -803,6 +801,24 @@ int parseSectors(char **argv, int *argc)
     }
     *argc = 1;
     return 1;
+}
+
+namespace {
+
+constexpr std::array<const char *, 4> FORMAT_WORDS{"bin", "hex", "srec", "elf"};
+
+}  // namespace
+
+const char *format_word(image_format f) { return FORMAT_WORDS[f]; }
+
+int format_from_word(const char *word, image_format *f)
+{
+    for (std::size_t i = 0; i < FORMAT_WORDS.size(); i++)
+        if (std::strcmp(word, FORMAT_WORDS[i]) == 0) {
+            *f = static_cast<image_format>(i);
+            return 1;
+        }
+    return 0;
 }
 
 int parseFormat(char **argv, int *argc)

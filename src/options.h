@@ -74,6 +74,11 @@ int showports(char **argv, int *arg_proc);    // lists the serial ports on stdou
 int parseSectors(char **argv, int *argc);     // fills erase_sectors_cmd from one list word
 int parseFormat(char **argv, int *argc);      // sets image_format_opt from bin, hex, srec, elf
 
+// "bin", "hex", "srec", "elf": the words of the "format" option.
+const char *format_word(image_format f);
+// 1 = `word` names a format, stored in *f.
+int format_from_word(const char *word, image_format *f);
+
 // Where the digits of a number word start: leading blanks/tabs and an "x"/"X"/"0x"/"0X" prefix
 // are skipped. Stores the base: 16 after a prefix, else 16 when `hex` is set, else 10.
 const char *number_digits(const char *word, bool hex, int *base);

@@ -9,6 +9,7 @@
 
 #include "monitor/input_file.h"
 #include "monitor/sha256.h"
+#include "options.h"
 
 flash_image write_image;
 

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr std::array<const char *, 4> FORMAT_WORDS{"bin", "hex", "srec", "elf"};
 constexpr std::array<const char *, 4> FORMAT_TITLES{"raw binary", "Intel HEX", "S-records", "ELF"};
 
 std::string format_text(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -129,18 +128,7 @@ U32 get32(const U8 *p) { return p[0] | U32{p[1]} << 8 | U32{p[2]} << 16 | U32{p[
 
 }  // namespace
 
-const char *format_word(image_format f) { return FORMAT_WORDS[f]; }
 const char *format_title(image_format f) { return FORMAT_TITLES[f]; }
-
-int format_from_word(const char *word, image_format *f)
-{
-    for (std::size_t i = 0; i < FORMAT_WORDS.size(); i++)
-        if (std::strcmp(word, FORMAT_WORDS[i]) == 0) {
-            *f = static_cast<image_format>(i);
-            return 1;
-        }
-    return 0;
-}
 
 image_format detect_format(const U8 *p, std::size_t n)
 {

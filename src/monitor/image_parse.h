@@ -10,14 +10,8 @@
 
 #include "zelk.h"
 
-enum image_format { FORMAT_BIN, FORMAT_HEX, FORMAT_SREC, FORMAT_ELF };
-
-// "bin", "hex", "srec", "elf": the words of the "format" option.
-const char *format_word(image_format f);
 // "raw binary", "Intel HEX", "S-records", "ELF": what the plan shows.
 const char *format_title(image_format f);
-// 1 = `word` names a format, stored in *f.
-int format_from_word(const char *word, image_format *f);
 
 // The format the bytes are in: "\x7fELF" is ELF; past a UTF-8 byte-order mark, blanks and empty
 // lines, text that starts with ':' is Intel HEX and text that starts with 'S' and a digit is
