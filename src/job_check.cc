@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "events/events.h"
 #include "files.h"
 #include "monitor/flash_read.h"
 #include "monitor/image.h"
@@ -92,5 +93,5 @@ int check_read_output()
 int check_job()
 {
     return check_files() && check_write_input() && check_resume() && check_data_speeds() &&
-           check_read_output() && progress_open();
+           check_read_output() && events_open();
 }

@@ -17,8 +17,8 @@
 #include <utility>
 
 #include "clock/clock.h"
+#include "events/events.h"
 #include "files.h"
-#include "monitor/progress.h"
 #include "options.h"
 #include "serial/serial.h"
 #include "json/json_text.h"
@@ -162,8 +162,8 @@ void close_op(op_record &op, op_state state)
         std::memcpy(last, op.message, sizeof last);
         std::snprintf(op.message, sizeof op.message, last[0] ? "%s; %s" : "%s", op.cause, last);
     }
-    progress_operation_end(op.name, STATE_NAMES[state], op.message[0] ? op.message : nullptr,
-                           op.ended - op.started);
+    event_operation_end(op.name, STATE_NAMES[state], op.message[0] ? op.message : nullptr,
+                        op.ended - op.started);
 }
 
 op_state unfinished_state() { return kill_link || signal_seen ? OP_TERMINATED : OP_FAILED; }
@@ -443,7 +443,7 @@ void report_begin(const char *name)
             op.received = tty_bytes_received;
             op.state = OP_RUNNING;
             current = i;
-            progress_operation_start(op.name);
+            event_operation_start(op.name);
             return;
         }
     }
@@ -581,7 +581,7 @@ int report_finish(int status)
     if (written)
         return 1;
     // An event that could not be written fails the run, and the report says so.
-    const int events = progress_run_end(status);
+    const int events = event_run_end(status);
     if (!events)
         status = 1;
     if (!reportfilenam[0] || cancelled) {
