@@ -1,11 +1,23 @@
-// zelk options: matching words against the option table, applying options to the global
-// settings, the usage and version texts, and the options file.
+// zelk options: the option table and the global settings (options.cc), applying one option
+// (option_apply.cc), suggestions for a misspelt one (option_suggest.cc), the command line
+// (command_line.cc), the usage and version texts (usage.cc), and the options file
+// (options_file.cc).
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "zelk.h"
+
+// The table's row whose `addr` is `addr`: the row of a setting, or of a parser function (its
+// address as void *). Null when no row has it.
+const OPTION *option_row(const void *addr);
+
+// Words in an option's name ("erase sector": 2).
+int name_words(std::string_view name);
+// How many of the name's leading words the leading input words (null-terminated) match, word by
+// word.
+int leading_words(std::string_view name, char **args);
 
 // Best-matching row for the words of `args` (null-terminated): the row whose whole name matches
 // the most leading words; on equal counts the earlier row wins. Stores in *argc the number of

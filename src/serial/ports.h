@@ -15,6 +15,10 @@ struct serial_port {
     std::string by_id;    // the /dev/serial/by-id link naming the device, if any
 };
 
+// Where the ports are looked for on a running system.
+inline constexpr const char *SYSFS_ROOT = "/sys";
+inline constexpr const char *DEV_ROOT = "/dev";
+
 // The ports under `sysfs_root` (normally "/sys") and `dev_root` (normally "/dev"), in name
 // order: /dev/ttyS* whose UART sysfs reports as present (a type other than 0; the kernel creates
 // nodes for phantom 8250 ports too), and every /dev/ttyUSB* and /dev/ttyACM* node; only
