@@ -14,7 +14,7 @@
 #include "monitor/input_file.h"
 #include "monitor/progress.h"
 #include "monitor/resume.h"
-#include "report.h"
+#include "report/report.h"
 #include "serial/serial.h"
 #include "terminal/terminal.h"
 #include "zelk.h"

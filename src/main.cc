@@ -15,7 +15,7 @@
 #include "monitor/plan.h"
 #include "monitor/progress.h"
 #include "options.h"
-#include "report.h"
+#include "report/report.h"
 #include "serial/serial.h"
 #include "terminal/terminal.h"
 #include "zelk.h"

@@ -22,7 +22,7 @@
 #include "monitor/progress.h"
 #include "monitor/resume.h"
 #include "monitor/speed_switch.h"
-#include "report.h"
+#include "report/report.h"
 #include "serial/serial.h"
 
 namespace {

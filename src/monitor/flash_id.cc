@@ -5,7 +5,7 @@
 #include "monitor/inspect.h"
 #include "monitor/link.h"
 #include "monitor/resume.h"
-#include "report.h"
+#include "report/report.h"
 #include "serial/serial.h"
 
 namespace {

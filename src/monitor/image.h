@@ -10,7 +10,7 @@
 
 #include "monitor/block_crc.h"
 #include "monitor/image_parse.h"
-#include "report.h"
+#include "report/report.h"
 #include "zelk.h"
 
 constexpr U32 SECTOR_BYTES = 65536;

@@ -9,7 +9,7 @@
 
 #include "monitor/block_crc.h"
 #include "monitor/progress.h"
-#include "report.h"
+#include "report/report.h"
 #include "serial/serial.h"
 
 namespace {

@@ -10,7 +10,8 @@
 #include "files.h"
 #include "monitor/image.h"
 #include "monitor/link.h"
-#include "report.h"
+#include "report/report.h"
+#include "serial/ports.h"
 
 long resume_offset = -1;
 
@@ -19,7 +20,6 @@ namespace {
 using nlohmann::json;
 
 constexpr long REPORT_BYTES_MAX = 1 << 20;  // a report is a few KiB
-constexpr const char *BY_ID_DIR = "/dev/serial/by-id";
 
 resume_record resumed_from;  // the report check_resume accepted
 

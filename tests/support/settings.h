@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "monitor/resume.h"
-#include "report.h"
+#include "report/report.h"
 #include "zelk.h"
 
 namespace zt {

@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "report.h"
+#include "report/report.h"
+#include "serial/ports.h"
 #include "json/json_text.h"
 
 namespace {

@@ -1,25 +1,19 @@
 // The run report. Everything the writer touches is a fixed array or a number: the report is
 // formatted without allocation, on the main path at the run's end, whichever way it ends.
-#include "report.h"
+#include "report/report.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <utility>
 
 #include "clock/clock.h"
 #include "events/events.h"
-#include "files.h"
 #include "options.h"
+#include "report/report_file.h"
+#include "report/stream_tails.h"
+#include "serial/ports.h"
 #include "serial/serial.h"
 #include "json/json_text.h"
 
@@ -27,14 +21,12 @@ namespace {
 
 constexpr int MAX_OPERATIONS = 16;
 constexpr int MESSAGE_BYTES = 256;
-constexpr int TAIL_BYTES = 1024;  // stderr text kept: enough for any one message
 // The whole report: its strings are cut to JSON_TEXT_MAX, so 16 operations with the longest
 // messages, the longest names and the image's fields take about 19 KiB at most.
 constexpr int REPORT_BYTES = 32768;
 constexpr int VERSION_BYTES = 32;
 constexpr int HOST_BYTES = 256;
 constexpr int SHA256_HEX = 65;
-constexpr const char *BY_ID_DIR = "/dev/serial/by-id";
 
 enum op_state { OP_NOT_RUN, OP_RUNNING, OP_OK, OP_FAILED, OP_TERMINATED };
 constexpr std::array<const char *, 5> STATE_NAMES{"not run", "running", "ok", "failed",
@@ -74,16 +66,7 @@ volatile int image_stepped_to = 0;
 volatile int image_retries = 0;
 volatile long image_first_incomplete = 0;
 volatile sig_atomic_t written = 0;
-
-// The latest text of one output stream: the last TAIL_BYTES bytes written since the running
-// operation began.
-struct text_tail {
-    int fd;
-    char text[TAIL_BYTES];
-    int len = 0;
-};
-text_tail err_tail{STDERR_FILENO, {}};
-text_tail out_tail{STDOUT_FILENO, {}};
+volatile sig_atomic_t cancelled = 0;  // the report's file was refused: none is written
 
 // The line a signal handler printed, written by the handler only (once) and read by the report:
 // the tails above are the main flow's, and a handler landing in the middle of their update must
@@ -94,51 +77,6 @@ struct signal_line {
     volatile sig_atomic_t len = 0;
 };
 signal_line term_line, fatal_line;
-
-void keep_tail(text_tail &t, const char *p, int n)
-{
-    if (n >= TAIL_BYTES) {
-        std::memcpy(t.text, p + n - TAIL_BYTES, TAIL_BYTES);
-        t.len = TAIL_BYTES;
-        return;
-    }
-    if (t.len + n > TAIL_BYTES) {
-        const int drop = t.len + n - TAIL_BYTES;
-        std::memmove(t.text, t.text + drop, static_cast<size_t>(t.len - drop));
-        t.len -= drop;
-    }
-    std::memcpy(t.text + t.len, p, static_cast<size_t>(n));
-    t.len += n;
-}
-
-// The streams that stand in for stdout and stderr: every byte goes to the same descriptor as
-// before, and a copy of the latest ones stays in the tail.
-ssize_t tail_write(void *cookie, const char *p, size_t n)
-{
-    text_tail &t = *static_cast<text_tail *>(cookie);
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t w = write(t.fd, p + done, n - done);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        done += static_cast<size_t>(w);
-    }
-    keep_tail(t, p, static_cast<int>(n));
-    return done > 0 || n == 0 ? static_cast<ssize_t>(done) : -1;
-}
-
-// A stream writing through `t`, buffered as `mode`; null when none can be made.
-std::FILE *tail_stream(text_tail &t, int mode)
-{
-    const cookie_io_functions_t io = {nullptr, tail_write, nullptr, nullptr};
-    std::FILE *f = fopencookie(&t, "w", io);
-    if (f != nullptr)
-        std::setvbuf(f, nullptr, mode, mode == _IONBF ? 0 : BUFSIZ);
-    return f;
-}
 
 void close_op(op_record &op, op_state state)
 {
@@ -154,9 +92,9 @@ void close_op(op_record &op, op_state state)
     if (state != OP_OK &&
         !(fatal_line.len &&
           last_line(fatal_line.text, fatal_line.len, op.message, MESSAGE_BYTES)) &&
-        !last_line(err_tail.text, err_tail.len, op.message, MESSAGE_BYTES) &&
+        !tail_last_line(STDERR_FILENO, op.message, MESSAGE_BYTES) &&
         !(term_line.len && last_line(term_line.text, term_line.len, op.message, MESSAGE_BYTES)))
-        last_line(out_tail.text, out_tail.len, op.message, MESSAGE_BYTES);
+        tail_last_line(STDOUT_FILENO, op.message, MESSAGE_BYTES);
     if (state != OP_OK && op.cause[0] && std::strcmp(op.cause, op.message) != 0) {
         char last[MESSAGE_BYTES];
         std::memcpy(last, op.message, sizeof last);
@@ -167,21 +105,6 @@ void close_op(op_record &op, op_state state)
 }
 
 op_state unfinished_state() { return kill_link || signal_seen ? OP_TERMINATED : OP_FAILED; }
-
-void write_all(int fd, const char *p, int n, bool &ok)
-{
-    while (ok && n > 0) {
-        const ssize_t w = write(fd, p, static_cast<size_t>(n));
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            ok = false;
-            return;
-        }
-        p += w;
-        n -= static_cast<int>(w);
-    }
-}
 
 // "0x" and 8 lower-case hex digits, terminated, without stdio.
 void hex_word(U32 v, char out[16])
@@ -300,111 +223,9 @@ void format_report(json_buf &b, int status)
     json_text(b, "\n}\n");
 }
 
-// The temporary file: beside the report, so that the rename stays on one file system, under a
-// name no other user can guess (a link or FIFO planted at a guessable name would receive the
-// report; O_EXCL refuses whatever is there all the same).
-constexpr int TMP_ATTEMPTS = 8;
-char tmp_name[PATH_MAX + 32];
-volatile sig_atomic_t tmp_made = 0;
-volatile sig_atomic_t cancelled = 0;
-// The file the report replaces: the report's name, or where the user's own links from it lead,
-// so that the rename puts the report in the link's target instead of in the link's place.
-char target[PATH_MAX];
-
-void temporary_name(char *buf)
-{
-    unsigned char random[6] = {};
-    if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
-        const unsigned long long mix =
-            static_cast<unsigned long long>(monotonic_us()) * 2654435761ULL ^
-            static_cast<unsigned long long>(getpid());
-        for (std::size_t i = 0; i < sizeof random; i++)
-            random[i] = static_cast<unsigned char>(mix >> (8 * i));
-    }
-    constexpr char HEX[] = "0123456789abcdef";
-    int len = static_cast<int>(strnlen(target, PATH_MAX));
-    std::memcpy(buf, target, static_cast<size_t>(len));
-    buf[len++] = '.';
-    for (unsigned char r : random) {
-        buf[len++] = HEX[r >> 4];
-        buf[len++] = HEX[r & 15];
-    }
-    std::memcpy(buf + len, ".tmp", 5);
-}
-
-void report_error(const char *what)
-{
-    const char head[] = "\nReport file [";
-    bool ok = true;
-    write_all(STDERR_FILENO, head, sizeof head - 1, ok);
-    write_all(STDERR_FILENO, reportfilenam, static_cast<int>(strnlen(reportfilenam, NAME_BUF_SIZE)),
-              ok);
-    write_all(STDERR_FILENO, what, static_cast<int>(std::strlen(what)), ok);
-}
-
-// "] open error: <reason>" with the reason's text (strerrordesc_np: no locale, no allocation).
-void report_open_error(int err)
-{
-    const char *why = strerrordesc_np(err);
-    bool ok = true;
-    report_error("] open error: ");
-    if (why)
-        write_all(STDERR_FILENO, why, static_cast<int>(std::strlen(why)), ok);
-    write_all(STDERR_FILENO, "\n", 1, ok);
-}
-
 }  // namespace
 
-// ---- The stream text ---------------------------------------------------------------------
-
-int last_line(const char *text, int len, char *out, int out_size)
-{
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    int end = len;
-    while (end > 0 && blank(text[end - 1]))
-        --end;
-    if (end == 0 || out_size <= 0)
-        return 0;
-    int start = end;
-    while (start > 0 && text[start - 1] != '\n' && text[start - 1] != '\r')
-        --start;
-    while (start < end && blank(text[start]))
-        ++start;
-    const int n = end - start < out_size - 1 ? end - start : out_size - 1;
-    std::memcpy(out, text + start, static_cast<size_t>(n));
-    out[n] = '\0';
-    return 1;
-}
-
 // ---- The run ---------------------------------------------------------------------------------
-
-int stable_device_name(const char *dev, const char *by_id, char *out, int size)
-{
-    out[0] = '\0';
-    struct stat target;
-    if (size <= 0 || stat(dev, &target) != 0)
-        return 0;
-    DIR *d = opendir(by_id);
-    if (d == nullptr)
-        return 0;
-    std::string found;
-    while (const dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const std::string path = std::string(by_id) + "/" + e->d_name;
-        struct stat st;
-        // The first in name order, so that two names of one adapter always give the same.
-        if (stat(path.c_str(), &st) == 0 && st.st_rdev == target.st_rdev &&
-            st.st_ino == target.st_ino && st.st_dev == target.st_dev &&
-            (found.empty() || path < found))
-            found = path;
-    }
-    closedir(d);
-    if (found.empty() || found.size() >= static_cast<size_t>(size))
-        return 0;
-    std::memcpy(out, found.c_str(), found.size() + 1);
-    return 1;
-}
 
 void report_start()
 {
@@ -419,10 +240,7 @@ void report_start()
     // Without these streams the report goes without failure messages. stdout keeps the line
     // buffering the driver gave it, stderr stays unbuffered.
     std::fflush(stdout);
-    if (std::FILE *f = tail_stream(out_tail, _IOLBF))
-        stdout = f;
-    if (std::FILE *f = tail_stream(err_tail, _IONBF))
-        stderr = f;
+    keep_tails();
 }
 
 void report_select(const char *name)
@@ -436,8 +254,7 @@ void report_begin(const char *name)
     for (int i = 0; i < op_count; i++) {
         op_record &op = ops[static_cast<size_t>(i)];
         if (op.state == OP_NOT_RUN && std::strcmp(op.name, name) == 0) {
-            err_tail.len = 0;
-            out_tail.len = 0;
+            clear_tails();
             op.started = monotonic_us();
             op.sent = tty_bytes_sent;
             op.received = tty_bytes_received;
@@ -530,49 +347,18 @@ int write_report(int status)
     json_buf b{text, REPORT_BYTES};
     format_report(b, status);
     if (b.overflow) {
-        report_error("] write error\n");
+        report_file_error("] write error\n");
         return 0;
     }
 
-    if (tmp_made) {
-        unlink(tmp_name);
-        tmp_made = 0;
-    }
-    if (!follow_own_links(reportfilenam, target, sizeof target))
-        std::memcpy(target, reportfilenam, strnlen(reportfilenam, NAME_BUF_SIZE - 1) + 1);
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < TMP_ATTEMPTS; attempt++) {
-        temporary_name(tmp_name);
-        fd = create_file(tmp_name, O_WRONLY | O_CREAT | O_EXCL, 0644);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0) {
-        report_open_error(errno);
-        return 0;
-    }
-    tmp_made = 1;
-    bool ok = true;
-    write_all(fd, text, b.len, ok);
-    ok = fsync(fd) == 0 && ok;
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp_name, target) != 0) {
-        unlink(tmp_name);
-        report_error("] write error\n");
-        return 0;
-    }
-    tmp_made = 0;
-    return 1;
+    return write_report_file(text, b.len);
 }
 
 }  // namespace
 
 void report_abandon()
 {
-    if (tmp_made) {
-        unlink(tmp_name);
-        tmp_made = 0;
-    }
+    abandon_report_file();
     written = 1;
 }
 

@@ -84,7 +84,3 @@ void report_abandon();
 // The last non-empty line of text (of len bytes, which need not be terminated) copied into out
 // (out_size bytes, always terminated), blanks at its ends dropped. 0 = there is none.
 int last_line(const char *text, int len, char *out, int out_size);
-
-// The stable name of device `dev`: the entry of folder `by_id` (/dev/serial/by-id) that leads to
-// the same device node, into out (size bytes). 0 when there is none (out then "").
-int stable_device_name(const char *dev, const char *by_id, char *out, int size);
