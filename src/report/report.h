@@ -78,9 +78,3 @@ void report_cancel();
 // A fault ends the program where it stands: no report is written, and a temporary file of one
 // being written goes. Async-signal-safe.
 void report_abandon();
-
-// ---- Parts with no state, for the tests ----------------------------------------------------
-
-// The last non-empty line of text (of len bytes, which need not be terminated) copied into out
-// (out_size bytes, always terminated), blanks at its ends dropped. 0 = there is none.
-int last_line(const char *text, int len, char *out, int out_size);

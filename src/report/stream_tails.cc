@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "report/report.h"
-
 namespace {
 
 constexpr int TAIL_BYTES = 1024;  // stderr text kept: enough for any one message

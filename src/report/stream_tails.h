@@ -11,3 +11,7 @@ void clear_tails();
 // The last line kept of descriptor `fd` (STDOUT_FILENO or STDERR_FILENO) into out, as last_line
 // gives it. 0 = there is none.
 int tail_last_line(int fd, char *out, int out_size);
+
+// The last non-empty line of text (of len bytes, which need not be terminated) copied into out
+// (out_size bytes, always terminated), blanks at its ends dropped. 0 = there is none.
+int last_line(const char *text, int len, char *out, int out_size);

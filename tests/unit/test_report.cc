@@ -10,6 +10,7 @@
 #include <string>
 
 #include "report/report.h"
+#include "report/stream_tails.h"
 #include "serial/ports.h"
 #include "json/json_text.h"
 
