@@ -11,9 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "monitor/image.h"
+#include "monitor/image/image.h"
+#include "monitor/link/progress.h"
 #include "monitor/plan.h"
-#include "monitor/progress.h"
 #include "options.h"
 #include "report/report.h"
 #include "serial/serial.h"

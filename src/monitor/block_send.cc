@@ -7,11 +7,11 @@
 #include <cstdio>
 
 #include "clock/clock.h"
-#include "monitor/block_crc.h"
-#include "monitor/block_rebuild.h"
-#include "monitor/image.h"
-#include "monitor/link.h"
-#include "monitor/progress.h"
+#include "monitor/image/image.h"
+#include "monitor/link/block_crc.h"
+#include "monitor/link/link.h"
+#include "monitor/link/progress.h"
+#include "monitor/recovery/block_rebuild.h"
 #include "report/report.h"
 #include "serial/serial.h"
 

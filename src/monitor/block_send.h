@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "monitor/image.h"
+#include "monitor/image/image.h"
 #include "zelk.h"
 
 // Sends `blocks` (ascending). A block that goes wrong on the line has its sectors rebuilt, where

@@ -9,10 +9,10 @@
 #include <new>
 #include <vector>
 
-#include "monitor/block_rebuild.h"
 #include "monitor/block_send.h"
 #include "monitor/flash_read.h"
-#include "monitor/image.h"
+#include "monitor/image/image.h"
+#include "monitor/recovery/block_rebuild.h"
 #include "report/report.h"
 
 // The check values cover what the monitor received, not what the flash holds: a sector not

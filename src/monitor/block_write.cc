@@ -5,13 +5,13 @@
 
 #include <cstdio>
 
-#include "monitor/block_rebuild.h"
 #include "monitor/block_send.h"
 #include "monitor/block_verify.h"
-#include "monitor/image.h"
-#include "monitor/link.h"
-#include "monitor/resume.h"
-#include "monitor/speed_switch.h"
+#include "monitor/image/image.h"
+#include "monitor/link/link.h"
+#include "monitor/recovery/block_rebuild.h"
+#include "monitor/recovery/resume.h"
+#include "monitor/speed/speed_switch.h"
 #include "report/report.h"
 
 namespace {

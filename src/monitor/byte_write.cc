@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "monitor/input_file.h"
-#include "monitor/link.h"
-#include "monitor/progress.h"
+#include "monitor/image/input_file.h"
+#include "monitor/link/link.h"
+#include "monitor/link/progress.h"
 #include "serial/serial.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "monitor/inspect.h"
-#include "monitor/link.h"
-#include "monitor/resume.h"
+#include "monitor/link/link.h"
+#include "monitor/recovery/resume.h"
 #include "report/report.h"
 #include "serial/serial.h"
 

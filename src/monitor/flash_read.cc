@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "files.h"
-#include "monitor/link.h"
-#include "monitor/progress.h"
-#include "monitor/speed_switch.h"
+#include "monitor/link/link.h"
+#include "monitor/link/progress.h"
+#include "monitor/speed/speed_switch.h"
 #include "serial/serial.h"
 
 namespace {

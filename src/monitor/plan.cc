@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "monitor/flash_read.h"
-#include "monitor/image.h"
-#include "monitor/link.h"
-#include "monitor/resume.h"
+#include "monitor/image/image.h"
+#include "monitor/link/link.h"
+#include "monitor/recovery/resume.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "decoders/decoders.h"
 #include "monitor/inspect.h"
-#include "monitor/link.h"
+#include "monitor/link/link.h"
 #include "serial/serial.h"
 
 namespace {

@@ -19,7 +19,7 @@
 
 #include "clock/clock.h"
 #include "files.h"
-#include "monitor/link.h"
+#include "monitor/link/link.h"
 #include "serial/serial.h"
 #include "zelk.h"
 

@@ -135,5 +135,6 @@ TEST(PacedLetters, SigintInThePauseEndsTheRunAtOnce)
     // The letter completed before the pause after it would have ended (zelk's own stamps).
     const auto writes = zt::read_trace(b.dir.file("t.txt")).writes;
     ASSERT_EQ(writes.size(), 2u);
-    EXPECT_LT(writes[1].first - writes[0].first, 3000000) << "the run waited for the rest of the pause";
+    EXPECT_LT(writes[1].first - writes[0].first, 3000000)
+        << "the run waited for the rest of the pause";
 }

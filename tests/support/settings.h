@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/resume.h"
+#include "monitor/recovery/resume.h"
 #include "report/report.h"
 #include "zelk.h"
 

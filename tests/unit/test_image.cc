@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/image.h"
-#include "monitor/sha256.h"
+#include "monitor/image/image.h"
+#include "monitor/image/sha256.h"
 #include "settings.h"
 
 namespace {

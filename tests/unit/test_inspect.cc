@@ -8,8 +8,8 @@
 
 #include "clock/clock.h"
 #include "monitor/inspect.h"
-#include "monitor/link.h"
-#include "monitor/progress.h"
+#include "monitor/link/link.h"
+#include "monitor/link/progress.h"
 #include "raw_line.h"
 
 TEST(InspectRegisterval, ValueAfterSpaces)

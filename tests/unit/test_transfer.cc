@@ -10,8 +10,8 @@
 #include <string>
 
 #include "monitor/byte_write.h"
-#include "monitor/input_file.h"
-#include "monitor/link.h"
+#include "monitor/image/input_file.h"
+#include "monitor/link/link.h"
 
 namespace {
 

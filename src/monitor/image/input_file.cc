@@ -1,5 +1,5 @@
 // Loading the input file of the block write and the byte write.
-#include "monitor/input_file.h"
+#include "monitor/image/input_file.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -9,7 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "monitor/image_parse.h"
+#include "zelk.h"
+
+struct image_place;
+struct parse_error;
+struct parsed_image;
 
 // A message text, printf-like, of at most 159 characters.
 std::string format_text(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -2,7 +2,8 @@
 #include <array>
 #include <cstdio>
 
-#include "monitor/image_records.h"
+#include "monitor/image/image_parse.h"
+#include "monitor/image/image_records.h"
 
 // ---- Motorola S-records --------------------------------------------------------------------
 

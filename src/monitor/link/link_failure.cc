@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <iterator>
 
-#include "monitor/link.h"
-#include "monitor/progress.h"
+#include "monitor/link/link.h"
+#include "monitor/link/progress.h"
 #include "serial/serial.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/block_crc.h"
-#include "monitor/image_parse.h"
+#include "monitor/image/image_parse.h"
+#include "monitor/link/block_crc.h"
 #include "report/report.h"
 #include "zelk.h"
 

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <iterator>
 
-#include "monitor/link.h"
+#include "monitor/link/link.h"
 
-#include "monitor/block_crc.h"
-#include "monitor/progress.h"
+#include "monitor/link/block_crc.h"
+#include "monitor/link/progress.h"
 #include "report/report.h"
 #include "serial/serial.h"
 

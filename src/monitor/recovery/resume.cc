@@ -1,5 +1,5 @@
 // The report of an interrupted write, read back for "resume".
-#include "monitor/resume.h"
+#include "monitor/recovery/resume.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,8 +8,8 @@
 #include <set>
 
 #include "files.h"
-#include "monitor/image.h"
-#include "monitor/link.h"
+#include "monitor/image/image.h"
+#include "monitor/link/link.h"
 #include "report/report.h"
 #include "serial/ports.h"
 

@@ -1,4 +1,4 @@
-#include "monitor/block_crc.h"
+#include "monitor/link/block_crc.h"
 
 U32 block_crc_update(U32 crc, const U8 *p, std::size_t len)
 {

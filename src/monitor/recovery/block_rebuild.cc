@@ -7,18 +7,18 @@
 // is the whole sector: erased, and every block of the image in it written again from its first.
 // That is safe only when nothing else lives there: this run erased the sector before writing, or
 // the image defines every byte of it.
-#include "monitor/block_rebuild.h"
+#include "monitor/recovery/block_rebuild.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
 
-#include "monitor/image.h"
-#include "monitor/link.h"
-#include "monitor/progress.h"
-#include "monitor/resume.h"
-#include "monitor/speed_switch.h"
+#include "monitor/image/image.h"
+#include "monitor/link/link.h"
+#include "monitor/link/progress.h"
+#include "monitor/recovery/resume.h"
+#include "monitor/speed/speed_switch.h"
 #include "report/report.h"
 
 namespace {

@@ -1,14 +1,14 @@
 // The image formats: which one a file is in, where in it something was found, the pieces the
 // readers share, and the merge of what they read into runs of bytes. The readers themselves:
 // image_hex.cc, image_srec.cc, image_elf.cc.
-#include "monitor/image_parse.h"
+#include "monitor/image/image_parse.h"
 
 #include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <numeric>
 
-#include "monitor/image_records.h"
+#include "monitor/image/image_records.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // The speed frame of a data phase at a faster speed and its way back.
-#include "monitor/speed_switch.h"
+#include "monitor/speed/speed_switch.h"
 
 #include <cstdio>
 
-#include "monitor/link.h"
+#include "monitor/link/link.h"
 #include "serial/serial.h"
 
 namespace {

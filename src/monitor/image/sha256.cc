@@ -1,5 +1,5 @@
 // SHA-256 as FIPS 180-4 describes it: 64-byte blocks, big-endian words, 64 rounds.
-#include "monitor/sha256.h"
+#include "monitor/image/sha256.h"
 
 #include <algorithm>
 #include <cstring>

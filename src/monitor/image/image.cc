@@ -1,5 +1,5 @@
 // Making the write's image from the input file, and the blocks a write sends of it.
-#include "monitor/image.h"
+#include "monitor/image/image.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "monitor/input_file.h"
-#include "monitor/sha256.h"
+#include "monitor/image/input_file.h"
+#include "monitor/image/sha256.h"
 #include "options.h"
 
 flash_image write_image;

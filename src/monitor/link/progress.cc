@@ -1,6 +1,6 @@
 // The live progress line: redrawn with "\r" and the cursor left at its start, so a "#" mark on
 // standard output lands over its leading blanks and is drawn over at the next redraw.
-#include "monitor/progress.h"
+#include "monitor/link/progress.h"
 
 #include <unistd.h>
 
