@@ -2,9 +2,11 @@
 // number field exchange, and the pair-code scanner that every operation waits with.
 #pragma once
 
+#include <array>
 #include <initializer_list>
 #include <span>
 
+#include "monitor/link/block_crc.h"
 #include "zelk.h"
 
 // A pair code is a 16-bit window over the last two bytes received, the earlier byte in the high
@@ -30,10 +32,18 @@ inline constexpr char CMD_DRAM_BYTE[] = "DB";      // byte access
 inline constexpr char CMD_DRAM_HALFWORD[] = "DH";  // half-word access
 inline constexpr char CMD_DRAM_WORD[] = "DW";      // word access
 
+// The commands that prompt for a number.
+inline constexpr std::array<const char *, 5> PROMPTING{CMD_SECTOR_ERASE, CMD_BYTE_WRITE,
+                                                       CMD_SET_SPEED, CMD_BLOCK_WRITE, CMD_READ};
+
 inline constexpr U16 READY_MARKER = pair_code("rr");  // the monitor can take a command
 inline constexpr U16 REPLY_OK = pair_code("OK");
 
-inline constexpr int NUMBER_DIGITS = 8;   // a number goes as "%08X"
+inline constexpr int NUMBER_DIGITS = 8;  // a number goes as "%08X"
+// What a "WB" frame cut short may still wait for: its offset's digits and its block. Bytes of
+// 0xFF complete a frame harmlessly: erased flash holds them.
+inline constexpr int FRAME_FILL_BYTES = NUMBER_DIGITS + FLASH_BLOCK_BYTES;
+inline constexpr U8 ERASED_BYTE = 0xFF;
 inline constexpr int READY_READS = 21;    // bytes read while waiting for "rr"
 inline constexpr int READY_WAIT_SEC = 5;  // one-second waits per byte of the handshake
 inline constexpr int PROMPT_READS = 31;   // bytes read while waiting for a number prompt
@@ -91,6 +101,12 @@ void set_termination_step(void (*step)());
 // then listens for the ready marker. The rest of a long byte write is not sent: stderr says that
 // the monitor was left in the middle of it. Quiet when all is well.
 void complete_open_frame(const char *term_msg);
+
+// The command frame in progress, for the way back: a command of `letters` begins (sent_before:
+// tty_bytes_sent before its first letter), and its number went out with `data` bytes due after
+// it (the block, the byte write's bytes).
+void frame_begin(U16 letters, unsigned long long sent_before);
+void frame_number_sent(U16 prompt, long data);
 
 // A flash read in progress: the monitor has `bytes` more to send, and hears nothing before they
 // are out. 0 once they are in.
