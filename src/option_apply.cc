@@ -295,10 +295,7 @@ int parseSectors(char **argv, int *argc)
     if (!argv || !argc)
         return 0;
     const OPTION *row = option_row(reinterpret_cast<void *>(&parseSectors));
-    if (!argv[0]) {
-        option_error(row, "Option requery parameter.");
-        fail();
-    }
+    require_word(row, argv, true);
     const char *word = argv[0];
     if (word[std::strspn(word, "0123456789 \t,")] != '\0') {
         option_error(row, "Invalid sector list '%s'", word);
@@ -357,10 +354,7 @@ int parseFormat(char **argv, int *argc)
     if (!argv || !argc)
         return 0;
     const OPTION *row = option_row(reinterpret_cast<void *>(&parseFormat));
-    if (!argv[0]) {
-        option_error(row, "Option requery parameter.");
-        fail();
-    }
+    require_word(row, argv, true);
     image_format f;
     if (!format_from_word(argv[0], &f)) {
         option_error(row, "Unknown format '%s' (bin, hex, srec or elf)", argv[0]);
