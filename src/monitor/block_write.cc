@@ -13,6 +13,7 @@
 #include "monitor/recovery/resume.h"
 #include "monitor/speed/speed_switch.h"
 #include "report/report.h"
+#include "serial/serial.h"
 
 namespace {
 
@@ -103,7 +104,7 @@ int proc_FastWrite()
                         : 0;
     if (switched) {
         // "Restote" is what scripts have always read here: the text is part of the interface.
-        std::printf("\nRestote Speed %d\n", inspeed);
+        std::printf("\nRestote Speed %d\n", normal_speed());
         std::fflush(stdout);
         if (!leave_fast_speed())
             return 0;

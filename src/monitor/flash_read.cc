@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "files.h"
+#include "monitor/image/image.h"
 #include "monitor/link/link.h"
 #include "monitor/link/progress.h"
 #include "monitor/speed/speed_switch.h"
@@ -156,7 +157,8 @@ int read_data_speed() { return read_speed != 0 ? read_speed : write_speed; }
 
 int proc_Read()
 {
-    if (file_size <= 0) {
+    const long length = job_length();
+    if (length <= 0) {
         std::fprintf(stderr, "\nRead data size is not defined\n");
         return 0;
     }
@@ -181,12 +183,12 @@ int proc_Read()
     file_ptr fo;
     read_target t;
     t.file = &fo;
-    const int rvl = read_frame(t, file_size);
+    const int rvl = read_frame(t, static_cast<int>(length));
     if (rvl)
         std::printf("Ok\n");
     if (speed != 0) {
         // The read's line is left open when it failed.
-        std::printf("%sRestore Speed %d\n", rvl ? "" : "\n", inspeed);
+        std::printf("%sRestore Speed %d\n", rvl ? "" : "\n", normal_speed());
         std::fflush(stdout);
         if (!leave_fast_speed())
             return 0;

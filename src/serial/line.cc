@@ -15,6 +15,9 @@
 volatile sig_atomic_t kill_link = 0;
 struct termios restore_termios;
 
+// The speed setup_tty set the line up at; 0 before it has.
+static int line_speed = 0;
+
 // restore_termios holds the device's attributes only once setup_tty has read them.
 static volatile sig_atomic_t device_attrs_saved = 0;
 
@@ -157,11 +160,13 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
         std::fprintf(stderr, "TTY device set attribute error (tcsetattr)\n");
         end_program(1);
     }
-    inspeed = speed_tob(code);
-    trace_speed(inspeed);
+    line_speed = speed_tob(code);
+    trace_speed(line_speed);
     set_low_latency(fd);
     return 1;
 }
+
+int normal_speed() { return line_speed != 0 ? line_speed : inspeed; }
 
 // The attributes in force before the speed switch of a running line.
 static struct termios before_switch;

@@ -81,6 +81,10 @@ int setdtr(int fd, int on);
 // no wait for carrier, no hang-up on the last close.
 void make_raw_line(struct termios &tios);
 
+// The line's normal speed in baud: the one setup_tty set it up at ("speed", or the line's own
+// when that is 0); before the set-up, the "speed" setting.
+int normal_speed();
+
 // Sets the line up raw 8N1 at inspeed with DTR raised (put back as found when the run ends),
 // keeping its attributes for the restore. 0 (reported) when the line refuses.
 int setup_tty(int fd, int local);

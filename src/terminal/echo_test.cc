@@ -78,7 +78,8 @@ int proc_Echo_Test()
     int keyfd = fileno(stdin);
     const bool console = keyfd >= 0 && console_keys(keyfd, &saved);
     if (console)
-        std::fprintf(stderr, "Echo test on %s at %d baud: Ctrl-] q quits\n", devnam, inspeed);
+        std::fprintf(stderr, "Echo test on %s at %d baud: Ctrl-] q quits\n", devnam,
+                     normal_speed());
     else
         keyfd = -1;
     bool escape = false;

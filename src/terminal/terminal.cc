@@ -361,7 +361,7 @@ int proc_Terminal()
     const bool console = isatty(infd);
     if (console)
         std::fprintf(stderr, "Terminal on %s at %d baud: Ctrl-] q quits, Ctrl-] ? lists the keys\n",
-                     devnam, inspeed);
+                     devnam, normal_speed());
     struct termios stdintios;
     if (console && !console_take(infd, console_mode::RAW, &stdintios, true))
         return 0;

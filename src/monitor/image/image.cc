@@ -17,13 +17,13 @@ namespace {
 
 constexpr int OUTSIDE_RANGES_SHOWN = 8;
 
-// A raw binary: the first file_size bytes (all of them when it is 0, which then becomes the
-// file's length) at "offset", blocks counted from there as always.
+// A raw binary: the first file_size bytes (all of them when it is 0) at "offset", blocks counted
+// from there as always.
 int make_raw(const U8 *p, std::size_t n, flash_image &img)
 {
-    if (file_size == 0)
-        file_size = static_cast<int>(n);
-    const std::size_t end = std::min<std::size_t>(static_cast<std::size_t>(file_size), n);
+    img.length = static_cast<long>(n);
+    const std::size_t end =
+        file_size > 0 ? std::min<std::size_t>(static_cast<std::size_t>(file_size), n) : n;
     // The flash ignores address bits above its size, so a block beyond the end would land at
     // the start, on the boot sector: every byte sent must lie inside the flash.
     const std::uint64_t sent =
@@ -113,8 +113,7 @@ int make_addressed(const char *name, const U8 *p, std::size_t n, flash_image &im
     for (image_run &r : runs)
         img.regions.push_back({static_cast<U32>(r.address - flash_base), std::move(r.bytes)});
     img.grid = 0;
-    if (file_size == 0)
-        file_size = static_cast<int>(image_end(img));
+    img.length = static_cast<long>(image_end(img));
     return 1;
 }
 
@@ -144,8 +143,10 @@ int make_image(const char *name, const U8 *p, std::size_t n, flash_image &img)
             return 0;
         }
     }
-    if (!block_write)
+    if (!block_write) {
+        img.length = static_cast<long>(n);  // the byte write sends the file as it is
         return 1;
+    }
     if (!(img.format == FORMAT_BIN ? make_raw(p, n, img) : make_addressed(name, p, n, img)))
         return 0;
     sha256_state s;
@@ -163,15 +164,15 @@ int load_write_image()
 {
     if (fastwrite_cmd != 1 && !write_cmd)
         return 1;
-    // The loader takes the file's length for a size not given; an addressed image takes the end
-    // of its highest region instead.
-    const int given = file_size;
     input_image raw;
     if (!load_input_file(inpfilenam, raw))
         return 0;
-    file_size = given;
     return make_image(inpfilenam, raw.bytes.get(), static_cast<std::size_t>(raw.len), write_image);
 }
+
+long job_length() { return file_size > 0 ? file_size : write_image.length; }
+
+void byte_write_reloaded(long len) { write_image.length = len; }
 
 U32 image_end(const flash_image &img)
 {

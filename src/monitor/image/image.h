@@ -28,6 +28,7 @@ struct flash_image {
     U32 grid = 0;                       // blocks start at grid + 512 k (a raw image's offset)
     long defined = 0;                   // bytes the image defines
     char sha256[65] = "";               // of the defined bytes in ascending offset order
+    long length = 0;  // a raw file's length, an addressed image's end: what a later read takes
 };
 
 // The image of this run's write, once load_write_image has made it.
@@ -35,9 +36,8 @@ extern flash_image write_image;
 
 // Before the device is opened, when the run writes: loads the input file with the input-file
 // loader, reads its format (detected, or as "format" says) and makes write_image. A raw binary
-// takes "offset" and "size" as before (and sets file_size when it is 0); an addressed image
-// refuses "offset", places its bytes by "flash base" and sets file_size, when 0, to the end of
-// its highest region, for a later read. The byte write takes only a raw binary. Everything it
+// takes "offset" and "size" as before; an addressed image refuses "offset" and places its bytes
+// by "flash base". The byte write takes only a raw binary. Everything it
 // refuses is reported on stderr, naming the file and the line or segment. 1 = the write can go
 // ahead (also when the run writes nothing); 0 = refused.
 int load_write_image();
@@ -45,6 +45,13 @@ int load_write_image();
 // The same steps on a file's bytes, for the tests and the fuzzer: `name` only names the file in
 // messages. 1 = `img` is made; 0 = refused (reported).
 int make_image(const char *name, const U8 *p, std::size_t n, flash_image &img);
+
+// The bytes the run's transfers take: "size" when given, else the length of the write's image
+// (so that a read after a write in the same run reads what was written), else 0.
+long job_length();
+// The byte write reads its input again when it runs: a later read takes the file's length as the
+// byte write found it.
+void byte_write_reloaded(long len);
 
 // Flash offset just past the highest region (0 for no image).
 U32 image_end(const flash_image &img);

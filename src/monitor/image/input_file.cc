@@ -57,11 +57,6 @@ file_ptr open_input_file(const char *name, long *len)
 
 int check_input_file(const char *name, long *len) { return open_input_file(name, len) ? 1 : 0; }
 
-int write_length(long len)
-{
-    return static_cast<int>(file_size > 0 ? std::min<long>(file_size, len) : len);
-}
-
 int image_fits_flash(long bytes, U32 offset)
 {
     const std::uint64_t last = std::uint64_t{offset} + static_cast<std::uint64_t>(bytes);
@@ -79,8 +74,6 @@ int load_input_file(const char *name, input_image &image)
     file_ptr f = open_input_file(name, &len);
     if (!f)
         return 0;
-    if (file_size == 0)
-        file_size = static_cast<int>(len);
     std::unique_ptr<U8[]> bytes(new (std::nothrow) U8[static_cast<std::size_t>(len)]);
     if (!bytes) {
         std::fprintf(stderr, "\nBuffer alloc error [%d][0x%x]\n", static_cast<int>(len),

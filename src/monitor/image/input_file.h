@@ -12,17 +12,13 @@ struct input_image {
     long len = 0;
 };
 
-// Loads the whole of `name` into `image`. When file_size is 0 it becomes the file's length.
+// Loads the whole of `name` into `image`.
 // 1 = loaded; 0 = failure, reported on stderr (nothing is kept).
 int load_input_file(const char *name, input_image &image);
 
 // Opens `name` as load_input_file does and measures it, without reading it: *len receives its
 // length. 1 = it can be loaded; 0 = failure, reported with load_input_file's texts.
 int check_input_file(const char *name, long *len);
-
-// The bytes of a file of `len` bytes that a write sends: the whole file, or file_size bytes of
-// it when a smaller size was given.
-int write_length(long len);
 
 // 1 when `bytes` bytes written at flash offset `offset` lie inside the flash; 0 otherwise, with
 // "Image of N bytes at offset 0x... does not fit the 2 MiB flash" on stderr. The flash ignores

@@ -79,7 +79,7 @@ listening probe_speeds(int &baud)
         const bool repeated = std::find_if(speeds.begin(), speeds.end(), [&](const speed &t) {
                                   return t.speed_int == s->speed_int;
                               }) != std::prev(s.base());
-        if (s->speed_int == 0 || s->speed_int == inspeed || repeated)
+        if (s->speed_int == 0 || s->speed_int == normal_speed() || repeated)
             continue;
         if (!set_line_speed(s->speed_val))
             return {};

@@ -145,7 +145,7 @@ void end_run_if_interrupted(const char *term_msg)
                 finish_despite_request(true);
                 if (step)
                     step();
-                else if (let_monitor_finish(inspeed, false))
+                else if (let_monitor_finish(normal_speed(), false))
                     complete_frame(term_msg);
                 finish_despite_request(false);
             }

@@ -49,8 +49,8 @@ void back_to_normal_on_termination()
     if (let_monitor_finish(fast_baud, true)) {
         complete_open_frame(fast_term_msg);
         resync_monitor(fast_term_msg);
-        const int took = speed_frame(inspeed, false);
-        if (took == inspeed)
+        const int took = speed_frame(normal_speed(), false);
+        if (took == normal_speed())
             pause_tty(SPEED_SETTLE_SEC, 0);
         else
             say_board_speed(took ? took : fast_baud);
@@ -85,8 +85,8 @@ int leave_fast_speed()
 {
     if (!let_monitor_finish(fast_baud, true))
         return 0;
-    const int took = speed_frame(inspeed, true);
-    if (took != inspeed) {
+    const int took = speed_frame(normal_speed(), true);
+    if (took != normal_speed()) {
         say_board_speed(took ? took : fast_baud);
         return 0;
     }

@@ -11,7 +11,7 @@
 // is the operation's termination text, printed when a request ends the switch or the way back.
 int enter_fast_speed(int baud, const char *term_msg);
 
-// Still at the fast speed: tells the monitor the normal speed (inspeed), gives it time to
+// Still at the fast speed: tells the monitor the normal speed (normal_speed), gives it time to
 // switch, then follows. 1 = the host is back at its attributes from before the switch.
 int leave_fast_speed();
 
