@@ -259,7 +259,7 @@ int main(int argc, char **argv)
         end_program(1);
     install_signal_handlers();
     open_device();
-    if (!setup_tty(ttyfd, 0))
+    if (!setup_tty(ttyfd))
         end_program(1);
 
     int rvl;

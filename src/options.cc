@@ -46,8 +46,7 @@ namespace {
 
 constexpr U32 OPT_FLAG = OPT_INT | OPT_NOARG;                   // command or switch: stores 1
 constexpr U32 OPT_INT_RANGE = OPT_INT | OPT_LOWER | OPT_UPPER;  // number within limits
-constexpr U32 OPT_U32_RANGE = OPT_U32 | OPT_LOWER | OPT_UPPER;  // limits carried, not applied
-static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005 && OPT_U32_RANGE == 0x30004);
+static_assert(OPT_FLAG == 0x100005 && OPT_INT_RANGE == 0x30005);
 
 constexpr int BLOCK_LIMIT = 1024;
 constexpr int DRAM_TIMEOUT_LIMIT = 86400;  // a day: longer is no test
@@ -73,8 +72,8 @@ const OPTION general_options[] = {
     {"write", OPT_FLAG, &fastwrite_cmd, "Block Write Flash", 1, 0, 0},
     {"registers", OPT_FLAG, &read_registers, "Read Registers", 1, 0, 0},
     {"size", OPT_INT_RANGE, &file_size, "Size for read/write", 0, 1, FLASH_BYTES},
-    {"offset", OPT_U32_RANGE, &write_offset, "Flash offset for write", 0, 0, FLASH_BYTES},
-    {"write speed", OPT_U32_RANGE, &write_speed, "Baudrate for flash write", 0, 0, FLASH_BYTES},
+    {"offset", OPT_U32, &write_offset, "Flash offset for write", 0, 0, 0},
+    {"write speed", OPT_U32, &write_speed, "Baudrate for flash write", 0, 0, 0},
     {"speed", OPT_INT, &inspeed, "Speed (default value 38400)", 0, 0, 0},
     {"dram test", OPT_FLAG, &dram_test_cmd, "DRAM test", 1, 0, 0},
     {"dram byte test", OPT_FLAG, &dram_byte_test_cmd, "DRAM Byte read & write test", 1, 0, 0},
@@ -113,8 +112,7 @@ const OPTION general_options[] = {
     {"erase needed", OPT_FLAG, &erase_needed_opt, "Erase the sectors the write's image touches", 1,
      0, 0},
     {"plan", OPT_FLAG, &plan_opt, "Print what the run would do; open no device", 1, 0, 0},
-    {"read speed", OPT_U32_RANGE, &read_speed, "Baudrate for flash read (default: write speed)", 0,
-     0, FLASH_BYTES},
+    {"read speed", OPT_U32, &read_speed, "Baudrate for flash read (default: write speed)", 0, 0, 0},
     {"wait", OPT_INT_RANGE, &ready_wait,
      "Seconds the first link test waits for the board (default 0 = 5 s)", 0, 0, READY_WAIT_LIMIT},
     {"label", OPT_STRING, label_text, "Label recorded in the report (a serial number)", 0, 0,

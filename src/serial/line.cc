@@ -128,7 +128,7 @@ void make_raw_line(struct termios &tios)
     tios.c_cc[VTIME] = 1;
 }
 
-int setup_tty(int fd, int /*local: the settings are the same either way*/)
+int setup_tty(int fd)
 {
     struct termios tios;
 

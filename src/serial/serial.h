@@ -15,14 +15,12 @@ struct speed {
     int speed_val;
 };
 
-// Lookups take the first match; rows 17 and 18 repeat 19200 and 38400 and never decide one.
-inline constexpr std::array<speed, 22> speeds{{
-    {50, B50},         {75, B75},       {110, B110},     {134, B134},
-    {150, B150},       {200, B200},     {300, B300},     {600, B600},
-    {1200, B1200},     {1800, B1800},   {2400, B2400},   {4800, B4800},
-    {9600, B9600},     {19200, B19200}, {38400, B38400}, {57600, B57600},
-    {115200, B115200}, {19200, B19200}, {38400, B38400}, {230400, B230400},
-    {460800, B460800}, {0, 0},
+// Ascending, each speed once; the row {0, 0} ends it.
+inline constexpr std::array<speed, 20> speeds{{
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {0, 0},
 }};
 
 int speed_toh(int bps);       // baud rate -> speed code; 0 (with a message) when not in the table
@@ -87,7 +85,7 @@ int normal_speed();
 
 // Sets the line up raw 8N1 at inspeed with DTR raised (put back as found when the run ends),
 // keeping its attributes for the restore. 0 (reported) when the line refuses.
-int setup_tty(int fd, int local);
+int setup_tty(int fd);
 
 // Puts the device back as setup_tty and claim_tty found it (attributes, DTR, low latency, mode,
 // exclusive use) and closes it. 0 when a step failed: "\nRestore of %s failed: %s\n" on stderr

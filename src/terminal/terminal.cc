@@ -187,7 +187,7 @@ void try_reopen(term_state &st)
         st.reopen_errno = errno;
         return;
     }
-    if (!claim_tty() || !setup_tty(ttyfd, 0)) {
+    if (!claim_tty() || !setup_tty(ttyfd)) {
         end_terminal(st, line_step::FAIL);
         return;
     }

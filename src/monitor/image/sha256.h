@@ -1,5 +1,7 @@
-// SHA-256 (FIPS 180-4) of the bytes an image defines: the plan and the run report name an image
-// by it, so two files that put the same bytes at the same places carry the same name.
+// SHA-256 (FIPS 180-4) of the bytes an image defines, taken in ascending offset order: the plan
+// and the run report name an image by it. It covers the bytes only, not where they go: two images
+// of the same bytes at other offsets carry the same digest (the report lists the regions beside
+// it).
 #pragma once
 
 #include <array>

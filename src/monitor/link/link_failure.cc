@@ -76,10 +76,7 @@ listening listen(int ms)
 listening probe_speeds(int &baud)
 {
     for (auto s = speeds.rbegin(); s != speeds.rend(); ++s) {
-        const bool repeated = std::find_if(speeds.begin(), speeds.end(), [&](const speed &t) {
-                                  return t.speed_int == s->speed_int;
-                              }) != std::prev(s.base());
-        if (s->speed_int == 0 || s->speed_int == normal_speed() || repeated)
+        if (s->speed_int == 0 || s->speed_int == normal_speed())
             continue;
         if (!set_line_speed(s->speed_val))
             return {};
