@@ -81,7 +81,7 @@ int check_read_output()
 {
     if (!read_cmd || output_file_creatable(outfilenam))
         return 1;
-    // On standard output, as the read itself reports it: the text is part of the interface.
+    // On standard output, as the read itself reports it.
     std::printf("\nOutput file [%s] open error: %s\n", outfilenam, std::strerror(errno));
     return 0;
 }

@@ -85,7 +85,6 @@ int match_name(std::string_view name, char **args)
 const char *require_word(const OPTION *opt, char **argv, bool full_stop)
 {
     if (!argv[0]) {
-        // "requery" as scripts have always read it: the text is part of the interface.
         option_error(opt, full_stop ? "Option requery parameter." : "Option requery parameter");
         fail();
     }

@@ -85,7 +85,6 @@ const OPTION general_options[] = {
     {"hash", OPT_FLAG, &hash, "Hash", 1, 0, 0},
     {"input", OPT_STRING, inpfilenam, "Input file name for write operation", 0, 0, NAME_BUF_SIZE},
     {"output", OPT_STRING, outfilenam, "Output file name for read operation", 0, 0, NAME_BUF_SIZE},
-    // "defaul" as the listing has always read: the text is part of the interface.
     {"protocol", OPT_STRING, protfilenam, "Terminal protocol file name (defaul = zelk.txt)", 0, 0,
      NAME_BUF_SIZE},
     {"--version", OPT_FUNC, reinterpret_cast<void *>(&showversion), "Show Version", 0, 0, 0},

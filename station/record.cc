@@ -1,7 +1,6 @@
 // The station's records: each board's result read from its report (or, without one, from its
 // log), its row in summary.tsv and in the table, and the events of the slots and boards.
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>

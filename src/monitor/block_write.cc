@@ -103,7 +103,6 @@ int proc_FastWrite()
                         ? 1
                         : 0;
     if (switched) {
-        // "Restote" is what scripts have always read here: the text is part of the interface.
         std::printf("\nRestote Speed %d\n", normal_speed());
         std::fflush(stdout);
         if (!leave_fast_speed())

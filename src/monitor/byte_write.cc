@@ -32,8 +32,6 @@ void report_write_error(const U8 *bytes, int pos)
     report_tty_write_error(pos, bytes[pos]);
 }
 
-// "writed" in the two reports below is spelled as scripts have always read it: the texts are
-// part of the interface.
 void report_echo_timeout()
 {
     progress_clear();

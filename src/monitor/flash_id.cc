@@ -22,8 +22,6 @@ struct flash_id_read {
     const char *result_fmt;  // one %08x: the code
 };
 
-// "Manufactory" and "terminaded" are spelled as scripts have always read them: the texts are
-// part of the interface.
 constexpr flash_id_read MANUFACTURER_READ = {
     "Read Manufactory Code...\n",
     CMD_MANUFACTURER,

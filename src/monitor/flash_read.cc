@@ -38,7 +38,6 @@ int open_output(file_ptr &fo)
         return 1;
     const int err = errno;
     progress_clear();
-    // On standard output although an error: the text is part of the interface.
     std::printf("\nOutput file [%s] open error: %s\n", outfilenam, std::strerror(err));
     return 0;
 }

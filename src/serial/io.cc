@@ -147,7 +147,6 @@ static void report_read_error(int err)
         line_hung_up = 1;
         return;
     }
-    // "TYY" as scripts have always read it: the text is part of the interface.
     std::fprintf(stderr, "TYY read error :(%d)\n", err);
 }
 

@@ -150,8 +150,6 @@ int setup_tty(int fd)
         code = static_cast<int>(cfgetospeed(&tios));
         std::printf("Used speed=%d\n", speed_tob(code));
         if (code == 0) {
-            // "fo" and "commnad" as scripts have always read them: the text is part of the
-            // interface.
             std::fprintf(stderr, "Speed fo %s = 0. Use commnad line to set speed.\n", devnam);
             end_program(1);
         }
@@ -223,7 +221,6 @@ int close_tty()
         // A line reported hung up is gone: nothing to put back, and the run has said why.
         if (!tty_hung_up())
             err = errno;
-        // On standard output although an error: the text is part of the interface.
         std::printf("Can not restore TTY device attribute\n");
     }
     device_attrs_saved = 0;

@@ -231,7 +231,6 @@ int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report,
             rbuf[NUMBER_DIGITS] = 0;
             if (!report)
                 return 0;
-            // "writed" as scripts have always read it: the text is part of the interface.
             std::fprintf(stderr, "Read data length [%8s] not equal writed [%8s]\n",
                          reinterpret_cast<char *>(rbuf), wbuf);
             return 0;

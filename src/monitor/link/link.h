@@ -53,8 +53,8 @@ inline constexpr int ECHO_WAIT_SEC = 3;  // for the 8-digit echo of a number
 inline constexpr int ERASE_REPLY_READS = 31;
 inline constexpr int ERASE_WAIT_SEC = 3;
 
-// What end_run_if_interrupted prints when a termination request ends each step; the texts, with
-// or without their final newline, are part of the interface.
+// What end_run_if_interrupted prints when a termination request ends each step, with or without
+// a final newline.
 inline constexpr char TERM_LINK_TEST[] = "\nTest Link terminated.\n";
 inline constexpr char TERM_WRITE_LENGTH[] = "\nWrite Length terminated.\n";
 inline constexpr char TERM_READ_LENGTH[] = "\nRead Length terminated\n";
