@@ -71,8 +71,11 @@ const OPTION *closest_option_line(char **words, int known)
         if (n <= known)
             return SIZE_MAX;
         std::string typed;
-        for (int i = 0; i < n && words[i]; i++)
-            typed += (i ? " " : "") + std::string(words[i]);
+        for (int i = 0; i < n && words[i]; i++) {
+            if (i)
+                typed += ' ';
+            typed += words[i];
+        }
         return misspelling(edit_distance(typed, name), typed);
     });
 }
