@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "monitor/image_parse.h"
+#include "monitor/image/image_parse.h"
 
 inline int fuzz_image_reader(int (*reader)(const U8 *, std::size_t, parsed_image &, parse_error &),
                              const std::uint8_t *data, std::size_t size)

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "monitor/link.h"
+#include "monitor/link/link.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "report.h"
+#include "report/report.h"
 #include "serial/serial.h"
 #include "zelk.h"
 

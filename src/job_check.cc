@@ -7,13 +7,14 @@
 #include <cstring>
 #include <string>
 
+#include "events/events.h"
 #include "files.h"
 #include "monitor/flash_read.h"
-#include "monitor/image.h"
-#include "monitor/input_file.h"
-#include "monitor/progress.h"
-#include "monitor/resume.h"
-#include "report.h"
+#include "monitor/image/image.h"
+#include "monitor/image/input_file.h"
+#include "monitor/link/progress.h"
+#include "monitor/recovery/resume.h"
+#include "report/report.h"
 #include "serial/serial.h"
 #include "terminal/terminal.h"
 #include "zelk.h"
@@ -80,7 +81,7 @@ int check_read_output()
 {
     if (!read_cmd || output_file_creatable(outfilenam))
         return 1;
-    // On standard output, as the read itself reports it: the text is part of the interface.
+    // On standard output, as the read itself reports it.
     std::printf("\nOutput file [%s] open error: %s\n", outfilenam, std::strerror(errno));
     return 0;
 }
@@ -92,5 +93,5 @@ int check_read_output()
 int check_job()
 {
     return check_files() && check_write_input() && check_resume() && check_data_speeds() &&
-           check_read_output() && progress_open();
+           check_read_output() && events_open();
 }

@@ -11,14 +11,15 @@
 #include <cstring>
 #include <string>
 
-#include "monitor/image.h"
+#include "monitor/image/image.h"
+#include "monitor/link/progress.h"
 #include "monitor/plan.h"
-#include "monitor/progress.h"
 #include "options.h"
-#include "report.h"
+#include "report/report.h"
 #include "serial/serial.h"
 #include "terminal/terminal.h"
 #include "zelk.h"
+#include "json/json_text.h"
 
 namespace {
 
@@ -258,7 +259,7 @@ int main(int argc, char **argv)
         end_program(1);
     install_signal_handlers();
     open_device();
-    if (!setup_tty(ttyfd, 0))
+    if (!setup_tty(ttyfd))
         end_program(1);
 
     int rvl;

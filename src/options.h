@@ -1,11 +1,23 @@
-// zelk options: matching words against the option table, applying options to the global
-// settings, the usage and version texts, and the options file.
+// zelk options: the option table and the global settings (options.cc), applying one option
+// (option_apply.cc), suggestions for a misspelt one (option_suggest.cc), the command line
+// (command_line.cc), the usage and version texts (usage.cc), and the options file
+// (options_file.cc).
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "zelk.h"
+
+// The table's row whose `addr` is `addr`: the row of a setting, or of a parser function (its
+// address as void *). Null when no row has it.
+const OPTION *option_row(const void *addr);
+
+// Words in an option's name ("erase sector": 2).
+int name_words(std::string_view name);
+// How many of the name's leading words the leading input words (null-terminated) match, word by
+// word.
+int leading_words(std::string_view name, char **args);
 
 // Best-matching row for the words of `args` (null-terminated): the row whose whole name matches
 // the most leading words; on equal counts the earlier row wins. Stores in *argc the number of
@@ -73,6 +85,11 @@ int showhelp(char **argv, int *arg_proc);     // never returns: exit(0)
 int showports(char **argv, int *arg_proc);    // lists the serial ports on stdout; exit(0)
 int parseSectors(char **argv, int *argc);     // fills erase_sectors_cmd from one list word
 int parseFormat(char **argv, int *argc);      // sets image_format_opt from bin, hex, srec, elf
+
+// "bin", "hex", "srec", "elf": the words of the "format" option.
+const char *format_word(image_format f);
+// 1 = `word` names a format, stored in *f.
+int format_from_word(const char *word, image_format *f);
 
 // Where the digits of a number word start: leading blanks/tabs and an "x"/"X"/"0x"/"0X" prefix
 // are skipped. Stores the base: 16 after a prefix, else 16 when `hex` is set, else 10.

@@ -63,6 +63,9 @@ extern const OPTION general_options[];
 
 // ---- Global settings (module options) -------------------------------------------------------
 
+// The image formats a write reads, as the "format" option names them (format_word).
+enum image_format { FORMAT_BIN, FORMAT_HEX, FORMAT_SREC, FORMAT_ELF };
+
 constexpr int NAME_BUF_SIZE = 4095;  // devnam and the file names
 
 extern char devnam[NAME_BUF_SIZE];
@@ -89,7 +92,7 @@ extern int dram_timeout;      // seconds a DRAM test may go without a byte or a 
 extern int timestamps_opt;    // the terminal stamps each line with the local time
 extern int reconnect_opt;     // the terminal waits for a lost device and reopens it
 extern int idle_seconds;      // the terminal without a console ends this long after its input
-extern int image_format_opt;  // "format": an image_format (monitor/image_parse.h), -1 detects it
+extern int image_format_opt;  // "format": an image_format, -1 detects it
 extern U32 flash_base;        // "flash base": the address of flash offset 0 in an addressed image
 extern int erase_needed_opt;  // "erase needed": the sector erase adds the image's sectors
 extern int plan_opt;          // "plan": print what the run would do, open nothing

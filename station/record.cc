@@ -1,7 +1,6 @@
 // The station's records: each board's result read from its report (or, without one, from its
 // log), its row in summary.tsv and in the table, and the events of the slots and boards.
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,7 +10,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "clock/clock.h"
 #include "station.h"
+#include "json/json_text.h"
 
 namespace {
 
@@ -173,14 +174,10 @@ bool records_open()
 
 std::string event_time()
 {
-    struct timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    struct tm utc;
-    gmtime_r(&t.tv_sec, &utc);
-    char buf[40];
-    const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(buf + n, sizeof buf - n, ".%06ldZ", t.tv_nsec / 1000);
-    return buf;
+    char text[40];
+    json_buf b{text, sizeof text};
+    json_utc_time(b, wall_clock_us());
+    return std::string(text, static_cast<std::size_t>(b.len));
 }
 
 void put_event_line(std::string line)

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "monitor/link.h"
+#include "monitor/link/link.h"
 #include "station.h"
 
 namespace {

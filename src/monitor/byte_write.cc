@@ -6,12 +6,20 @@
 #include <cstdio>
 #include <cstring>
 
-#include "monitor/input_file.h"
-#include "monitor/link.h"
-#include "monitor/progress.h"
+#include "monitor/image/image.h"
+#include "monitor/image/input_file.h"
+#include "monitor/link/link.h"
+#include "monitor/link/progress.h"
 #include "serial/serial.h"
 
 namespace {
+
+// The bytes of a file of `len` bytes that the byte write sends: the whole file, or "size" bytes
+// of it when a smaller size was given.
+int write_length(long len)
+{
+    return static_cast<int>(file_size > 0 ? std::min<long>(file_size, len) : len);
+}
 
 constexpr int BYTE_ECHO_WAIT_SEC = 10;  // for the echo of a single byte
 constexpr int CHUNK_PACE_MS = 10;       // pause after each byte of a chunk
@@ -24,8 +32,6 @@ void report_write_error(const U8 *bytes, int pos)
     report_tty_write_error(pos, bytes[pos]);
 }
 
-// "writed" in the two reports below is spelled as scripts have always read it: the texts are
-// part of the interface.
 void report_echo_timeout()
 {
     progress_clear();
@@ -81,7 +87,7 @@ int write_chunks(const U8 *bytes, int end)
             return 0;
         }
         std::memset(rbuf, 0, static_cast<std::size_t>(wlen));
-        if (!read_tty(rbuf, wlen, chunk_echo_wait_sec(wlen, inspeed))) {
+        if (!read_tty(rbuf, wlen, chunk_echo_wait_sec(wlen, normal_speed()))) {
             report_echo_timeout();
             return 0;
         }
@@ -113,13 +119,13 @@ int proc_Write()
     input_image image;
     if (!load_input_file(inpfilenam, image) || !check_byte_write(image.len))
         return 0;
+    byte_write_reloaded(image.len);
     if (!read_id())
         return 0;
     std::printf("Write flash ...");
     std::fflush(stdout);
     // The monitor is told the count that will come: a file shorter than "size" is sent whole and
     // no further, and a monitor told more would take the next command's letters as flash data.
-    // file_size keeps its value for a later read.
     const int end = write_length(image.len);
     if (!send_command(CMD_BYTE_WRITE, true, TERM_FLASH_WRITE) ||
         !write_len(pair_code(CMD_BYTE_WRITE), end, 0))

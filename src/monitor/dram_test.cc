@@ -4,9 +4,10 @@
 #include <array>
 #include <cstdio>
 
+#include "clock/clock.h"
 #include "monitor/inspect.h"
-#include "monitor/link.h"
-#include "monitor/progress.h"
+#include "monitor/link/link.h"
+#include "monitor/link/progress.h"
 #include "serial/serial.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // Whole-chip and per-sector flash erase.
 #include <cstdio>
 
-#include "monitor/image.h"
-#include "monitor/link.h"
+#include "monitor/image/image.h"
+#include "monitor/link/link.h"
 #include "serial/serial.h"
 
 int proc_Erase()

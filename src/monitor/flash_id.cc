@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "monitor/inspect.h"
-#include "monitor/link.h"
-#include "monitor/resume.h"
-#include "report.h"
+#include "monitor/link/link.h"
+#include "monitor/recovery/resume.h"
+#include "report/report.h"
 #include "serial/serial.h"
 
 namespace {
@@ -22,8 +22,6 @@ struct flash_id_read {
     const char *result_fmt;  // one %08x: the code
 };
 
-// "Manufactory" and "terminaded" are spelled as scripts have always read them: the texts are
-// part of the interface.
 constexpr flash_id_read MANUFACTURER_READ = {
     "Read Manufactory Code...\n",
     CMD_MANUFACTURER,

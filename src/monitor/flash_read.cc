@@ -9,9 +9,10 @@
 #include <memory>
 
 #include "files.h"
-#include "monitor/link.h"
-#include "monitor/progress.h"
-#include "monitor/speed_switch.h"
+#include "monitor/image/image.h"
+#include "monitor/link/link.h"
+#include "monitor/link/progress.h"
+#include "monitor/speed/speed_switch.h"
 #include "serial/serial.h"
 
 namespace {
@@ -37,7 +38,6 @@ int open_output(file_ptr &fo)
         return 1;
     const int err = errno;
     progress_clear();
-    // On standard output although an error: the text is part of the interface.
     std::printf("\nOutput file [%s] open error: %s\n", outfilenam, std::strerror(err));
     return 0;
 }
@@ -156,7 +156,8 @@ int read_data_speed() { return read_speed != 0 ? read_speed : write_speed; }
 
 int proc_Read()
 {
-    if (file_size <= 0) {
+    const long length = job_length();
+    if (length <= 0) {
         std::fprintf(stderr, "\nRead data size is not defined\n");
         return 0;
     }
@@ -181,12 +182,12 @@ int proc_Read()
     file_ptr fo;
     read_target t;
     t.file = &fo;
-    const int rvl = read_frame(t, file_size);
+    const int rvl = read_frame(t, static_cast<int>(length));
     if (rvl)
         std::printf("Ok\n");
     if (speed != 0) {
         // The read's line is left open when it failed.
-        std::printf("%sRestore Speed %d\n", rvl ? "" : "\n", inspeed);
+        std::printf("%sRestore Speed %d\n", rvl ? "" : "\n", normal_speed());
         std::fflush(stdout);
         if (!leave_fast_speed())
             return 0;

@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "monitor/flash_read.h"
-#include "monitor/image.h"
-#include "monitor/link.h"
-#include "monitor/resume.h"
+#include "monitor/image/image.h"
+#include "monitor/link/link.h"
+#include "monitor/recovery/resume.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ int plan_pauses()
             write_verifies() ? 1 : 0;  // the read-back's "RD"; the block write's own are unpaced
     else
         commands += write_cmd != 0;
-    commands += read_cmd && file_size > 0;
+    commands += read_cmd && job_length() > 0;
     commands += read_registers != 0;
     return PAUSES_PER_COMMAND * commands;
 }
@@ -100,11 +100,11 @@ double plan_seconds()
     if (fastwrite_cmd == 1)
         t += write_seconds(plan_blocks(write_image, sectors_erased_by_run()));
     else if (write_cmd)  // every byte goes out and comes back as its echo
-        t += paced_command() + wire(NUMBER_BYTES + 2L * file_size, inspeed);
-    if (read_cmd && file_size > 0) {  // the data at the read's own speed
+        t += paced_command() + wire(NUMBER_BYTES + 2L * job_length(), inspeed);
+    if (read_cmd && job_length() > 0) {  // the data at the read's own speed
         const int speed = read_data_speed() != 0 ? read_data_speed() : inspeed;
         t += paced_command() + speed_switch(read_data_speed()) +
-             wire(NUMBER_BYTES + file_size, speed);
+             wire(NUMBER_BYTES + job_length(), speed);
     }
     if (read_registers)
         t += paced_command();
@@ -140,10 +140,10 @@ void print_plan()
         if (write_verifies())
             std::printf("Verify: read back %u bytes from offset 0\n", image_end(write_image));
     } else if (write_cmd) {
-        std::printf("Byte write: %d bytes\n", file_size);
+        std::printf("Byte write: %ld bytes\n", job_length());
     }
     if (read_cmd)
-        std::printf("Read: %d bytes into %s\n", file_size, outfilenam);
+        std::printf("Read: %ld bytes into %s\n", job_length(), outfilenam);
     if (count_dram_tests() > 0 || read_registers || manufactory_cmd || deviceid_cmd)
         std::printf("Also: the flash ids, DRAM tests and registers selected\n");
     std::printf("Pauses: %d after command letters, %d ms each\n", plan_pauses(), pause_ms);

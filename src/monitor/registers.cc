@@ -6,7 +6,7 @@
 
 #include "decoders/decoders.h"
 #include "monitor/inspect.h"
-#include "monitor/link.h"
+#include "monitor/link/link.h"
 #include "serial/serial.h"
 
 namespace {
@@ -84,7 +84,7 @@ void show_and_decode(const register_text &l)
     for (int i = 0; i < REGISTER_COUNT; i++) {
         const register_entry &r = register_table[static_cast<size_t>(i)];
         if (l.more & (U32{1} << i))
-            // "readed", on standard output with the listing: the text is part of the interface.
+            // On standard output, with the listing.
             std::printf("\n%s register is not readed.", r.name);
         else
             r.decoder(r.name, l.values[static_cast<size_t>(i)]);

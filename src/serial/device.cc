@@ -1,6 +1,7 @@
-// Opening the serial device: what the driver checks and changes between the open and the line
-// set-up. Only a serial line is used, and its node is protected for the length of the run with
-// the mode to put back saved first.
+// The serial device and the run's claim on it: the descriptor (ttyfd), what the driver checks
+// and changes between the open and the line set-up, and the giving back of it. Only a serial
+// line is used, and its node is protected for the length of the run with the mode to put back
+// saved first.
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -17,7 +18,13 @@
 
 #include "serial/serial.h"
 
+int ttyfd = -1;
+mode_t tty_mode = static_cast<mode_t>(-1);
+
 namespace {
+
+// TIOCEXCL is set on the device: cleared again on every way out.
+volatile sig_atomic_t exclusive_set = 0;
 
 constexpr mode_t OTHERS_WRITE = S_IWGRP | S_IWOTH;  // taken away while the run lasts
 constexpr mode_t GROUP_RW = S_IRGRP | S_IWGRP;
@@ -80,6 +87,26 @@ namespace {
 constexpr const char *MODE_RECORD_DIR = "/run/lock";  // where the port locks of serial tools live
 
 char mode_record[96] = "";  // this run's record while it stands, else ""
+
+// Removes this run's mode record once the mode is back. Async-signal-safe.
+void drop_mode_record()
+{
+    if (mode_record[0]) {
+        unlink(mode_record);
+        mode_record[0] = '\0';
+    }
+}
+
+// Sets TIOCEXCL, so that no other open of the device succeeds (root aside) while the run lasts.
+void hold_tty_exclusive(int fd)
+{
+    // Recorded before it is set: a fatal signal between the two clears it, or the next user's
+    // open fails with EBUSY for good. A driver without exclusive mode leaves the flock as the
+    // only guard.
+    exclusive_set = 1;
+    if (ioctl(fd, TIOCEXCL) != 0)
+        exclusive_set = 0;
+}
 
 void record_path(char *buf, std::size_t size, dev_t rdev)
 {
@@ -152,12 +179,29 @@ void complete_mode_record(int fd, mode_t left)
 
 }  // namespace
 
-void drop_mode_record()
+int release_claim()
 {
-    if (mode_record[0]) {
-        unlink(mode_record);
-        mode_record[0] = '\0';
+    if (ttyfd == -1)
+        return 1;
+    int err = 0;
+    // Through the descriptor only: by now the path may name another node.
+    if (tty_mode != static_cast<mode_t>(-1)) {
+        if (fchmod(ttyfd, tty_mode & 07777) == 0)
+            drop_mode_record();
+        else
+            err = errno;
+        tty_mode = static_cast<mode_t>(-1);
     }
+    if (exclusive_set) {
+        ioctl(ttyfd, TIOCNXCL);
+        exclusive_set = 0;
+    }
+    close(ttyfd);
+    ttyfd = -1;
+    if (err == 0)
+        return 1;
+    errno = err;
+    return 0;
 }
 
 int protect_node(int fd)

@@ -46,7 +46,7 @@ constexpr int WRITABLE_FALLBACK_BAUD = 300;  // for a line whose speed is not kn
 // wire at the line's speed, and a second more for the driver and the far end (1.1 s at 38400).
 int stall_limit_ms()
 {
-    const long baud = inspeed > 0 ? inspeed : WRITABLE_FALLBACK_BAUD;
+    const long baud = normal_speed() > 0 ? normal_speed() : WRITABLE_FALLBACK_BAUD;
     return static_cast<int>(STALL_BYTES * BITS_PER_BYTE * 1000L / baud) + WRITABLE_MARGIN_MS;
 }
 
@@ -147,7 +147,6 @@ static void report_read_error(int err)
         line_hung_up = 1;
         return;
     }
-    // "TYY" as scripts have always read it: the text is part of the interface.
     std::fprintf(stderr, "TYY read error :(%d)\n", err);
 }
 

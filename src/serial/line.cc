@@ -12,10 +12,11 @@
 
 #include "serial/serial.h"
 
-int ttyfd = -1;
-mode_t tty_mode = static_cast<mode_t>(-1);
 volatile sig_atomic_t kill_link = 0;
 struct termios restore_termios;
+
+// The speed setup_tty set the line up at; 0 before it has.
+static int line_speed = 0;
 
 // restore_termios holds the device's attributes only once setup_tty has read them.
 static volatile sig_atomic_t device_attrs_saved = 0;
@@ -23,9 +24,6 @@ static volatile sig_atomic_t device_attrs_saved = 0;
 // Serial flags as found, kept while the run has switched low-latency operation on.
 static volatile sig_atomic_t low_latency_changed = 0;
 static struct serial_struct saved_serial;
-
-// TIOCEXCL is set on the device: cleared again on every way out.
-static volatile sig_atomic_t exclusive_set = 0;
 
 static volatile sig_atomic_t console_saved = 0;
 static int console_fd = -1;
@@ -117,24 +115,6 @@ static void restore_low_latency(int fd)
     }
 }
 
-void hold_tty_exclusive(int fd)
-{
-    // Recorded before it is set: a fatal signal between the two clears it, or the next user's
-    // open fails with EBUSY for good. A driver without exclusive mode leaves the flock as the
-    // only guard.
-    exclusive_set = 1;
-    if (ioctl(fd, TIOCEXCL) != 0)
-        exclusive_set = 0;
-}
-
-static void release_exclusive(int fd)
-{
-    if (exclusive_set) {
-        ioctl(fd, TIOCNXCL);
-        exclusive_set = 0;
-    }
-}
-
 void make_raw_line(struct termios &tios)
 {
     tios.c_iflag &= ~(ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IMAXBEL);
@@ -148,7 +128,7 @@ void make_raw_line(struct termios &tios)
     tios.c_cc[VTIME] = 1;
 }
 
-int setup_tty(int fd, int /*local: the settings are the same either way*/)
+int setup_tty(int fd)
 {
     struct termios tios;
 
@@ -170,8 +150,6 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
         code = static_cast<int>(cfgetospeed(&tios));
         std::printf("Used speed=%d\n", speed_tob(code));
         if (code == 0) {
-            // "fo" and "commnad" as scripts have always read them: the text is part of the
-            // interface.
             std::fprintf(stderr, "Speed fo %s = 0. Use commnad line to set speed.\n", devnam);
             end_program(1);
         }
@@ -180,11 +158,13 @@ int setup_tty(int fd, int /*local: the settings are the same either way*/)
         std::fprintf(stderr, "TTY device set attribute error (tcsetattr)\n");
         end_program(1);
     }
-    inspeed = speed_tob(code);
-    trace_speed(inspeed);
+    line_speed = speed_tob(code);
+    trace_speed(line_speed);
     set_low_latency(fd);
     return 1;
 }
+
+int normal_speed() { return line_speed != 0 ? line_speed : inspeed; }
 
 // The attributes in force before the speed switch of a running line.
 static struct termios before_switch;
@@ -241,21 +221,11 @@ int close_tty()
         // A line reported hung up is gone: nothing to put back, and the run has said why.
         if (!tty_hung_up())
             err = errno;
-        // On standard output although an error: the text is part of the interface.
         std::printf("Can not restore TTY device attribute\n");
     }
     device_attrs_saved = 0;
-    // Through the descriptor only: by now the path may name another node.
-    if (tty_mode != static_cast<mode_t>(-1)) {
-        if (fchmod(ttyfd, tty_mode & 07777) == 0)
-            drop_mode_record();
-        else if (err == 0)
-            err = errno;  // the record stays, for the next run to put the mode back
-        tty_mode = static_cast<mode_t>(-1);
-    }
-    release_exclusive(ttyfd);
-    close(ttyfd);
-    ttyfd = -1;
+    if (!release_claim() && err == 0)
+        err = errno;  // the mode record stays, for the next run to put the mode back
     if (err != 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "\nRestore of %s failed: %s\n", devnam, std::strerror(err));
@@ -270,13 +240,8 @@ void release_tty()
         return;
     device_attrs_saved = 0;
     restore_low_latency(ttyfd);
-    // Through the descriptor: the inode keeps its mode if the node comes back as the same one.
-    if (tty_mode != static_cast<mode_t>(-1))
-        fchmod(ttyfd, tty_mode & 07777);
-    tty_mode = static_cast<mode_t>(-1);
-    release_exclusive(ttyfd);
-    close(ttyfd);
-    ttyfd = -1;
+    // The inode keeps its mode if the node comes back as the same one.
+    release_claim();
 }
 
 void save_console_state(int fd, const struct termios &tios)
@@ -305,9 +270,5 @@ void restore_saved_state()
         tcsetattr(fd, TCSANOW, &restore_termios);
     }
     restore_dtr(fd);
-    if (tty_mode != static_cast<mode_t>(-1) && fchmod(fd, tty_mode & 07777) == 0)
-        drop_mode_record();
-    release_exclusive(fd);
-    close(fd);
-    ttyfd = -1;
+    release_claim();
 }

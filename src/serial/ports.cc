@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string_view>
@@ -21,6 +22,7 @@ constexpr std::array<std::string_view, 3> PORT_PREFIXES{"ttyS", "ttyUSB", "ttyAC
 // serial8250 ports sit below two serial-base devices ("port", "ctrl") in recent kernels; their
 // driver tells nothing, the UART's own driver is higher up.
 constexpr std::string_view SERIAL_BASE_BUS = "/bus/serial-base/";
+constexpr int MAX_LINK_STEPS = 40;  // as the kernel follows them (a loop ends the walk)
 
 bool is_port_name(std::string_view name)
 {
@@ -74,19 +76,33 @@ void describe_hardware(const fs::path &tty_dir, serial_port &port)
     }
 }
 
-// The by-id link whose target is `device` (links are relative to their own folder).
+// The by-id link that leads to `device` (the first in name order, so that two names of one
+// adapter always give the same), or "". A link leads to the device when its target, read
+// relative to its folder, is the device's path or a path the device's own links lead through
+// (a device named by its by-id link, or by another link to its node).
 std::string by_id_link(const fs::path &by_id_dir, const fs::path &device)
 {
     std::error_code ec;
+    if (!fs::exists(device, ec))
+        return "";
+    std::vector<fs::path> chain{device.lexically_normal()};
+    for (int step = 0; step < MAX_LINK_STEPS && fs::is_symlink(chain.back(), ec); step++) {
+        const fs::path target = fs::read_symlink(chain.back(), ec);
+        if (ec)
+            break;
+        chain.push_back((chain.back().parent_path() / target).lexically_normal());
+    }
     std::vector<std::string> names;
     for (fs::directory_iterator it(by_id_dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().filename().string().starts_with('.'))
+            continue;
         const fs::path target = fs::read_symlink(it->path(), ec);
         if (ec) {
             ec.clear();
             continue;
         }
         const fs::path resolved = (by_id_dir / target).lexically_normal();
-        if (resolved == device.lexically_normal())
+        if (std::find(chain.begin(), chain.end(), resolved) != chain.end())
             names.push_back(it->path().string());
     }
     std::sort(names.begin(), names.end());
@@ -130,6 +146,18 @@ std::vector<serial_port> find_serial_ports(const char *sysfs_root, const char *d
     }
     std::sort(ports.begin(), ports.end(), port_order);
     return ports;
+}
+
+int stable_device_name(const char *dev, const char *by_id, char *out, int size)
+{
+    if (size <= 0)
+        return 0;
+    out[0] = '\0';
+    const std::string found = by_id_link(by_id, dev);
+    if (found.empty() || found.size() >= static_cast<std::size_t>(size))
+        return 0;
+    std::memcpy(out, found.c_str(), found.size() + 1);
+    return 1;
 }
 
 std::string printable(const std::string &text)

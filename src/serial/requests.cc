@@ -56,13 +56,6 @@ int request_pending()
 
 }  // namespace
 
-mono_ns monotonic_ns()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<mono_ns>(t.tv_sec) * NS_PER_SEC + t.tv_nsec;
-}
-
 void hold_requests(const sigset_t &requests)
 {
     request_set = requests;

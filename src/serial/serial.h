@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <termios.h>
 
+#include "clock/clock.h"
 #include "zelk.h"
 
 // Baud rate and its termios speed code.
@@ -14,14 +15,12 @@ struct speed {
     int speed_val;
 };
 
-// Lookups take the first match; rows 17 and 18 repeat 19200 and 38400 and never decide one.
-inline constexpr std::array<speed, 22> speeds{{
-    {50, B50},         {75, B75},       {110, B110},     {134, B134},
-    {150, B150},       {200, B200},     {300, B300},     {600, B600},
-    {1200, B1200},     {1800, B1800},   {2400, B2400},   {4800, B4800},
-    {9600, B9600},     {19200, B19200}, {38400, B38400}, {57600, B57600},
-    {115200, B115200}, {19200, B19200}, {38400, B38400}, {230400, B230400},
-    {460800, B460800}, {0, 0},
+// Ascending, each speed once; the row {0, 0} ends it.
+inline constexpr std::array<speed, 20> speeds{{
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {0, 0},
 }};
 
 int speed_toh(int bps);       // baud rate -> speed code; 0 (with a message) when not in the table
@@ -69,12 +68,10 @@ bool is_serial_line(int fd);  // the same test, quietly
 // anew, a re-plugged adapter, is left alone). Only the user's own records and root's count.
 int protect_node(int fd);
 
-// Removes this run's mode record once the mode is back. Async-signal-safe.
-void drop_mode_record();
-
-// Sets TIOCEXCL, so that no other open of the device succeeds (root aside) while the run lasts.
-// Cleared by close_tty and restore_saved_state.
-void hold_tty_exclusive(int fd);
+// Gives back what claim_tty took (the node's mode, through the descriptor, and the exclusive
+// use), closes the device and sets ttyfd to -1. 0 when the mode could not be put back (errno says
+// why; the mode record then stays for the next run). Async-signal-safe.
+int release_claim();
 
 int setdtr(int fd, int on);
 
@@ -82,9 +79,13 @@ int setdtr(int fd, int on);
 // no wait for carrier, no hang-up on the last close.
 void make_raw_line(struct termios &tios);
 
+// The line's normal speed in baud: the one setup_tty set it up at ("speed", or the line's own
+// when that is 0); before the set-up, the "speed" setting.
+int normal_speed();
+
 // Sets the line up raw 8N1 at inspeed with DTR raised (put back as found when the run ends),
 // keeping its attributes for the restore. 0 (reported) when the line refuses.
-int setup_tty(int fd, int local);
+int setup_tty(int fd);
 
 // Puts the device back as setup_tty and claim_tty found it (attributes, DTR, low latency, mode,
 // exclusive use) and closes it. 0 when a step failed: "\nRestore of %s failed: %s\n" on stderr
@@ -194,10 +195,6 @@ void hold_requests(const sigset_t &requests);
 
 // Lets a pending request in: its handler runs now. 1 when one was taken by this call.
 int take_requests();
-
-using mono_ns = long long;
-inline constexpr mono_ns NS_PER_SEC = 1000000000LL;
-mono_ns monotonic_ns();  // CLOCK_MONOTONIC in nanoseconds: for deadlines and durations
 
 enum class wait_end {
     READY,    // a descriptor of fds is ready (revents tell which)

@@ -72,7 +72,6 @@ line_step read_line_chunk(unsigned char *buf, size_t len, size_t *got)
         return line_step::HUNG_UP;
     }
     if (n < 0) {
-        // "TYY" is what scripts have always read here: the text is part of the interface.
         std::fprintf(stderr, "\nTYY read error : (%d)\n", err);
         return line_step::FAIL;
     }
@@ -130,7 +129,6 @@ line_step flush_line_queue()
 int send_break()
 {
     if (tcsendbreak(ttyfd, BREAK_DURATION) < 0) {
-        // On standard output although an error: the text is part of the interface.
         std::printf("\ntcsendbreak error\n");
         return 0;
     }

@@ -9,13 +9,12 @@
 //
 // One direction a line (">" sent, "<" received), at most 16 bytes, as hex and as text with "."
 // for what does not print; the timestamp is CLOCK_MONOTONIC in microseconds when the bytes moved.
-#include <time.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "clock/clock.h"
 #include "files.h"
 #include "serial/serial.h"
 
@@ -28,13 +27,6 @@ file_ptr trace_file;
 char trace_buffer[TRACE_BUFFER_BYTES];
 const char *trace_name = "";
 bool trace_lost = false;  // a write failed: said once, the trace ends there and the run fails
-
-long long now_us()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000000LL + t.tv_nsec / 1000;
-}
 
 // "%11lld " into out; returns the characters written.
 int stamp(char *out, long long us) { return std::snprintf(out, 24, "%11lld ", us); }
@@ -69,7 +61,7 @@ void trace_bytes(char direction, const unsigned char *p, long n)
     if (!trace_file || n <= 0)
         return;
     static const char HEX[] = "0123456789abcdef";
-    const long long us = now_us();
+    const long long us = monotonic_us();
     for (long at = 0; at < n; at += TRACE_LINE_BYTES) {
         const int count = static_cast<int>(std::min<long>(n - at, TRACE_LINE_BYTES));
         char line[128];
@@ -103,7 +95,7 @@ void trace_speed(int baud)
     if (!trace_file)
         return;
     char line[64];
-    const int len = stamp(line, now_us());
+    const int len = stamp(line, monotonic_us());
     std::fprintf(trace_file.get(), "%.*sspeed %d\n", len, line, baud);
     check_trace_written();
 }

@@ -47,18 +47,8 @@ int echo_chunk(std::FILE *fprot, const unsigned char *buf, size_t n, U32 *rxcoun
 // would stop the run with SIGTTOU or SIGTTIN.
 bool console_keys(int fd, struct termios *saved)
 {
-    if (!isatty(fd) || tcgetpgrp(fd) != getpgrp() || tcgetattr(fd, saved) < 0)
-        return false;
-    struct termios tios = *saved;
-    tios.c_lflag &= ~(ICANON | ECHO);
-    tios.c_cc[VMIN] = 1;
-    tios.c_cc[VTIME] = 0;
-    save_console_state(fd, *saved);
-    if (tcsetattr(fd, TCSAFLUSH, &tios) < 0) {
-        forget_console_state();
-        return false;
-    }
-    return true;
+    return isatty(fd) && tcgetpgrp(fd) == getpgrp() &&
+           console_take(fd, console_mode::KEYS, saved, false);
 }
 
 // 1 once Ctrl-] q has been typed; *escape carries the escape key over from read to read. A
@@ -88,7 +78,8 @@ int proc_Echo_Test()
     int keyfd = fileno(stdin);
     const bool console = keyfd >= 0 && console_keys(keyfd, &saved);
     if (console)
-        std::fprintf(stderr, "Echo test on %s at %d baud: Ctrl-] q quits\n", devnam, inspeed);
+        std::fprintf(stderr, "Echo test on %s at %d baud: Ctrl-] q quits\n", devnam,
+                     normal_speed());
     else
         keyfd = -1;
     bool escape = false;
@@ -138,10 +129,8 @@ int proc_Echo_Test()
         if ((s = flush_line_queue()) != line_step::GO)
             break;
     }
-    if (console) {
-        tcsetattr(fileno(stdin), TCSAFLUSH, &saved);
-        forget_console_state();
-    }
+    if (console)
+        console_give_back(fileno(stdin), saved, false);
     if (!fprot)
         return 0;
     return prot_file_close(fprot, true) && s == line_step::STOP ? 1 : 0;

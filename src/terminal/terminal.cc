@@ -1,6 +1,5 @@
 // The interactive terminal: the console joined to the board's serial line, received bytes shown
 // as text or hex and logged in the protocol file, typed bytes sent, Ctrl-C sending a break.
-// Also the protocol file that the echo test shares.
 #include "terminal/terminal.h"
 
 #include <fcntl.h>
@@ -17,8 +16,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "clock/clock.h"
 #include "files.h"
-#include "monitor/link.h"
+#include "monitor/link/link.h"
 #include "serial/serial.h"
 #include "zelk.h"
 
@@ -28,19 +28,6 @@ constexpr size_t TERM_READ_BYTES = 32;   // taken from either side per read
 constexpr unsigned char CTRL_C = 0x03;   // sends a break; two in a row end the terminal
 constexpr unsigned char KEY_HELP = '?';  // after the escape key: list the keys
 constexpr int HEX_ROW_BYTES = 16;        // a stamped hex row
-constexpr long long MS_PER_SEC = 1000;
-
-// Default protocol-file names by the port the device word contains; the first match wins, so
-// "ttyS10" shares the file of "ttyS1".
-struct prot_name {
-    std::string_view port;
-    std::string_view file;
-};
-constexpr std::array<prot_name, 2> prot_names{{
-    {"ttyS0", "zelk.ttyS0"},
-    {"ttyS1", "zelk.ttyS1"},
-}};
-constexpr std::string_view prot_name_other = "zelk.txt";
 
 // Without a console the board's bytes go to what was the standard output, and the standard output
 // itself to the standard error: a script reads only the board there, whoever prints zelk's own
@@ -53,13 +40,6 @@ constexpr const char *KEYS_TEXT = "\r\nKeys:\r\n"
                                   "  Ctrl-] ?       this list\r\n"
                                   "  Ctrl-C         send a break; twice in a row quits\r\n";
 
-long long monotonic_ms()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * MS_PER_SEC + t.tv_nsec / 1000000;
-}
-
 // Where shown bytes go, with its place in the current line: the console or the protocol file.
 struct sink {
     std::FILE *f;
@@ -71,13 +51,13 @@ struct sink {
 // The local time to the millisecond, as "2026-12-08 14:03:07.123 ".
 void put_stamp(std::FILE *f)
 {
-    struct timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
+    const long long us = wall_clock_us();
+    const time_t sec = static_cast<time_t>(us / 1000000);
     struct tm tm;
-    localtime_r(&t.tv_sec, &tm);
+    localtime_r(&sec, &tm);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    std::fprintf(f, "%s.%03ld ", text, t.tv_nsec / 1000000);
+    std::fprintf(f, "%s.%03ld ", text, static_cast<long>(us % 1000000 / 1000));
 }
 
 // One byte as hex (rows of 16 behind a stamp with timestamps) or raw (a stamp at each line's start
@@ -118,7 +98,7 @@ struct term_state {
     bool log_lost = false;      // a write to the protocol file failed (reported)
     bool console_gone = false;  // the console hung up: nothing left to restore on it
     bool input_ended = false;   // without a console: the standard input is at its end
-    long long quiet_since = 0;  // without a console: the last moment anything happened
+    mono_ns quiet_since = 0;    // without a console: the last moment anything happened
     bool line_lost = false;     // with reconnect: the device has gone, waiting for it
     int reopen_errno = 0;       // with reconnect: the last reason a reopen failed (told once)
 };
@@ -179,7 +159,7 @@ void serial_side(term_state &st)
     if (s == line_step::GO) {
         show_received(st, rbuf, n);
         if (!only_markers(rbuf, n))
-            st.quiet_since = monotonic_ms();
+            st.quiet_since = monotonic_ns();
     } else if (s == line_step::HUNG_UP && reconnect_opt) {
         // The device is let go of, so that it can come back under the same path.
         release_tty();
@@ -207,7 +187,7 @@ void try_reopen(term_state &st)
         st.reopen_errno = errno;
         return;
     }
-    if (!claim_tty() || !setup_tty(ttyfd, 0)) {
+    if (!claim_tty() || !setup_tty(ttyfd)) {
         end_terminal(st, line_step::FAIL);
         return;
     }
@@ -283,7 +263,7 @@ void console_side(term_state &st)
     if (n == 0 && !st.console) {
         // The input's end: what is queued still goes out, and the line has its idle time.
         st.input_ended = true;
-        st.quiet_since = monotonic_ms();
+        st.quiet_since = monotonic_ns();
         return;
     }
     // A console that has hung up (its terminal window closed, a modem line dropped) stays
@@ -304,45 +284,12 @@ void console_side(term_state &st)
     }
 }
 
-// ---- The console's mode ----------------------------------------------------------------------
-
-// Makes the console raw, keeping its attributes in *saved. They are handed to the serial
-// layer's restorer before the change, so a fatal signal or an exit anywhere puts them back.
-int console_raw(int fd, struct termios *saved)
-{
-    if (tcgetattr(fd, saved) < 0) {
-        std::fprintf(stderr, "\ntcgetattr stdin error: (%d)\n", errno);
-        return 0;
-    }
-    struct termios tios = *saved;
-    cfmakeraw(&tios);
-    save_console_state(fd, *saved);
-    if (tcsetattr(fd, TCSAFLUSH, &tios) < 0) {
-        const int err = errno;
-        forget_console_state();
-        std::fprintf(stderr, "\ntcsetattr stdin error : (%d)\n", err);
-        return 0;
-    }
-    return 1;
-}
-
-int console_restore(int fd, const struct termios &saved)
-{
-    if (tcsetattr(fd, TCSAFLUSH, &saved) < 0) {
-        // Left with the restorer, which tries once more when the program ends.
-        std::fprintf(stderr, "\ntcsetattr stdin error : (%d)\n", errno);
-        return 0;
-    }
-    forget_console_state();
-    return 1;
-}
-
 // Without a console the terminal ends once its input is over, everything queued has gone out and
 // the line has been quiet (silent, or repeating the idle marker) for the idle time.
 bool input_done(const term_state &st)
 {
     return st.input_ended && line_queue_size() == 0 &&
-           monotonic_ms() - st.quiet_since >= idle_seconds * MS_PER_SEC;
+           monotonic_ns() - st.quiet_since >= idle_seconds * NS_PER_SEC;
 }
 
 void run_terminal(term_state &st)
@@ -386,48 +333,6 @@ void run_terminal(term_state &st)
 
 }  // namespace
 
-// ---- Shared with the echo test ---------------------------------------------------------------
-
-std::string_view default_prot_name(std::string_view device)
-{
-    for (const prot_name &p : prot_names)
-        if (device.find(p.port) != std::string_view::npos)
-            return p.file;
-    return prot_name_other;
-}
-
-file_ptr prot_file_open()
-{
-    if (protfilenam[0] == '\0') {
-        // Kept in protfilenam, so a later opening in the same run uses the same name.
-        const std::string_view name = default_prot_name(devnam);
-        const size_t n = std::min(name.size(), sizeof protfilenam - 1);
-        std::memcpy(protfilenam, name.data(), n);
-        protfilenam[n] = '\0';
-    }
-    file_ptr f = create_output_file(protfilenam);
-    if (!f) {
-        std::fprintf(stderr, "\nProtocol file [%s] open error: %s\n", protfilenam,
-                     std::strerror(errno));
-        end_program(1);
-    }
-    return f;
-}
-
-void prot_file_error(int err)
-{
-    std::fprintf(stderr, "\nProtocol file [%s] write error: %s\n", protfilenam, std::strerror(err));
-}
-
-int prot_file_close(file_ptr &f, bool report)
-{
-    if (std::fclose(f.release()) == 0)
-        return 1;
-    if (report)
-        prot_file_error(errno);
-    return 0;
-}
-
 void terminal_take_stdout()
 {
     if (terminal_cmd != 1 || isatty(STDIN_FILENO))
@@ -456,13 +361,13 @@ int proc_Terminal()
     const bool console = isatty(infd);
     if (console)
         std::fprintf(stderr, "Terminal on %s at %d baud: Ctrl-] q quits, Ctrl-] ? lists the keys\n",
-                     devnam, inspeed);
+                     devnam, normal_speed());
     struct termios stdintios;
-    if (console && !console_raw(infd, &stdintios))
+    if (console && !console_take(infd, console_mode::RAW, &stdintios, true))
         return 0;
     std::FILE *shown = board_out && !console ? board_out.get() : stdout;
     term_state st{{fprot.get(), "\n"}, {shown, console ? "\r\n" : "\n"}, infd, console};
-    st.quiet_since = monotonic_ms();
+    st.quiet_since = monotonic_ns();
     run_terminal(st);
     // A script's run that a signal ended did not finish what it was given.
     if (!console && kill_link)
@@ -473,7 +378,7 @@ int proc_Terminal()
         // A hung-up console refuses every call; one try, in case the line behind it comes back.
         tcsetattr(infd, TCSANOW, &stdintios);
         forget_console_state();
-    } else if (!console_restore(infd, stdintios)) {
+    } else if (!console_give_back(infd, stdintios, true)) {
         st.rvl = 0;
     }
     if (!prot_file_close(fprot, !st.log_lost))

@@ -1,5 +1,8 @@
-// The interactive terminal and the echo test share the protocol file.
+// The interactive terminal and the echo test share the protocol file (prot_file.cc) and the
+// console's mode (console.cc).
 #pragma once
+
+#include <termios.h>
 
 #include <string_view>
 
@@ -28,3 +31,15 @@ int prot_file_close(file_ptr &f, bool report);
 // carries only the board's bytes and zelk's own lines go to the standard error. Nothing for any
 // other run.
 void terminal_take_stdout();
+
+// How the console reads while a run uses it: RAW passes every byte as typed (the terminal); KEYS
+// reads keys one by one, unechoed, with Ctrl-C still raising its signal (the echo test).
+enum class console_mode { RAW, KEYS };
+
+// Sets the console `fd` to `mode`, keeping its attributes in *saved (handed to the serial layer's
+// restorer first). 0 when it refuses, said on stderr with `report`.
+int console_take(int fd, console_mode mode, struct termios *saved, bool report);
+
+// Puts the attributes of console_take back. 0 when the console refuses (said with `report`): the
+// restorer then tries once more when the program ends.
+int console_give_back(int fd, const struct termios &saved, bool report);

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/resume.h"
-#include "report.h"
+#include "monitor/recovery/resume.h"
+#include "report/report.h"
 #include "zelk.h"
 
 namespace zt {

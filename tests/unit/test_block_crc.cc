@@ -6,7 +6,7 @@
 #include <cstring>
 #include <random>
 
-#include "monitor/block_crc.h"
+#include "monitor/link/block_crc.h"
 
 TEST(BlockCrc, KnownValues)
 {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "decoders/decoders.h"
-#include "monitor/sha256.h"
+#include "monitor/image/sha256.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/image.h"
-#include "monitor/sha256.h"
+#include "monitor/image/image.h"
+#include "monitor/image/sha256.h"
 #include "settings.h"
 
 namespace {
@@ -200,7 +200,7 @@ TEST_F(ImageTest, IntelHexPlacesEveryRecord)
     EXPECT_EQ(img.regions[1].bytes, c);
     EXPECT_EQ(img.regions[2].offset, 0x100010u);
     EXPECT_EQ(img.regions[2].bytes, a);
-    EXPECT_EQ(file_size, 0x100020) << "a later read reads to the end of the highest region";
+    EXPECT_EQ(img.length, 0x100020) << "a later read reads to the end of the highest region";
 }
 
 TEST_F(ImageTest, IntelHexRefusals)
@@ -479,4 +479,5 @@ TEST_F(ImageTest, RawBinaryIsOneRegion)
     EXPECT_EQ(img.regions[0].bytes.size(), 700u);
     EXPECT_EQ(std::string(img.sha256), sha(data.substr(0, 700)));
     EXPECT_EQ(img.format, FORMAT_BIN);
+    EXPECT_EQ(img.length, 1000) << "without \"size\", a later read reads the file's length";
 }

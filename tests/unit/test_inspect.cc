@@ -6,9 +6,10 @@
 
 #include <string>
 
+#include "clock/clock.h"
 #include "monitor/inspect.h"
-#include "monitor/link.h"
-#include "monitor/progress.h"
+#include "monitor/link/link.h"
+#include "monitor/link/progress.h"
 #include "raw_line.h"
 
 TEST(InspectRegisterval, ValueAfterSpaces)
@@ -140,13 +141,13 @@ TEST(InspectFindRegisters, FoundRegistersAreLeftAlone)
 TEST(InspectPhaseInterval, MicrosecondsNeverNegative)
 {
     struct Case {
-        timeval start, end;
+        long long start, end;
         long sec, us;
     } cases[] = {
-        {{100, 250000}, {102, 750000}, 2, 500000},
-        {{100, 750000}, {103, 250000}, 2, 500000},
-        {{100, 999999}, {101, 0}, 0, 1},
-        {{100, 5}, {100, 5}, 0, 0},
+        {100250000, 102750000, 2, 500000},
+        {100750000, 103250000, 2, 500000},
+        {100999999, 101000000, 0, 1},
+        {100000005, 100000005, 0, 0},
     };
     for (const Case &c : cases) {
         const phase_time t = phase_interval(c.start, c.end);

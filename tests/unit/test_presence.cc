@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "monitor/link.h"
+#include "monitor/link/link.h"
 #include "serial/serial.h"
 
 TEST(Presence, EachWayABoardComesAndGoes)

@@ -1,7 +1,7 @@
 // The text of the live progress line: percentage, sizes, rate and time left.
 #include <gtest/gtest.h>
 
-#include "monitor/progress.h"
+#include "monitor/link/progress.h"
 
 namespace {
 

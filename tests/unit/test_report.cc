@@ -9,14 +9,17 @@
 #include <cstdlib>
 #include <string>
 
-#include "report.h"
+#include "report/report.h"
+#include "report/stream_tails.h"
+#include "serial/ports.h"
+#include "json/json_text.h"
 
 namespace {
 
 template <typename F> std::string formatted(F f, int size = 256)
 {
     std::string buf(static_cast<std::size_t>(size), '\0');
-    report_buf b{buf.data(), size};
+    json_buf b{buf.data(), size};
     f(b);
     return b.overflow ? "<overflow>" + buf.substr(0, static_cast<std::size_t>(b.len))
                       : buf.substr(0, static_cast<std::size_t>(b.len));
@@ -24,12 +27,12 @@ template <typename F> std::string formatted(F f, int size = 256)
 
 std::string json(const char *s, int max_len = 100)
 {
-    return formatted([&](report_buf &b) { rb_json_string(b, s, max_len); }, 1024);
+    return formatted([&](json_buf &b) { json_string(b, s, max_len); }, 1024);
 }
 
 std::string utc(long long usec)
 {
-    return formatted([&](report_buf &b) { rb_utc_time(b, usec); });
+    return formatted([&](json_buf &b) { json_utc_time(b, usec); });
 }
 
 std::string line_of(const std::string &text, int out_size = 64)
@@ -103,12 +106,12 @@ TEST(ReportFormat, StableDeviceName)
 
 TEST(ReportFormat, NumbersAndSeconds)
 {
-    EXPECT_EQ(formatted([](report_buf &b) { rb_uint(b, 0); }), "0");
-    EXPECT_EQ(formatted([](report_buf &b) { rb_uint(b, 18446744073709551615ULL); }),
+    EXPECT_EQ(formatted([](json_buf &b) { json_uint(b, 0); }), "0");
+    EXPECT_EQ(formatted([](json_buf &b) { json_uint(b, 18446744073709551615ULL); }),
               "18446744073709551615");
-    EXPECT_EQ(formatted([](report_buf &b) { rb_seconds(b, 0); }), "0.000000");
-    EXPECT_EQ(formatted([](report_buf &b) { rb_seconds(b, 12345678); }), "12.345678");
-    EXPECT_EQ(formatted([](report_buf &b) { rb_seconds(b, -5); }), "0.000000");
+    EXPECT_EQ(formatted([](json_buf &b) { json_seconds(b, 0); }), "0.000000");
+    EXPECT_EQ(formatted([](json_buf &b) { json_seconds(b, 12345678); }), "12.345678");
+    EXPECT_EQ(formatted([](json_buf &b) { json_seconds(b, -5); }), "0.000000");
 }
 
 TEST(ReportFormat, UtcTimes)
@@ -122,7 +125,7 @@ TEST(ReportFormat, UtcTimes)
 
 TEST(ReportFormat, FullBufferMarksOverflow)
 {
-    EXPECT_EQ(formatted([](report_buf &b) { rb_text(b, "abcdef"); }, 4), "<overflow>abcd");
+    EXPECT_EQ(formatted([](json_buf &b) { json_text(b, "abcdef"); }, 4), "<overflow>abcd");
 }
 
 TEST(ReportFormat, LastLineOfTheText)

@@ -1,8 +1,8 @@
 // The strict reader of zelk's own run report that "resume" uses, and the speed step down.
 #include <gtest/gtest.h>
 
-#include "monitor/resume.h"
-#include "monitor/speed_switch.h"
+#include "monitor/recovery/resume.h"
+#include "monitor/speed/speed_switch.h"
 
 namespace {
 
