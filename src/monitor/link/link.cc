@@ -13,9 +13,20 @@
 #include "report/report.h"
 #include "serial/serial.h"
 
+namespace {
+constexpr int STALE_CHUNK_BYTES = 64;
+constexpr int STALE_CHUNKS = 4;
+}  // namespace
+
 int send_command(const char *letters, bool paced, const char *term_msg, bool listen)
 {
     end_run_if_interrupted(term_msg);
+    // What came before the command (the idle monitor repeats its marker) is no part of its
+    // reply: an operation that shows the reply must not show a marker offered meanwhile. A
+    // line that never stops sending is not waited out here.
+    unsigned char stale[STALE_CHUNK_BYTES];
+    for (int i = 0; i < STALE_CHUNKS && read_pending_tty(stale, sizeof stale) > 0; i++) {
+    }
     frame_begin(pair_code(letters), tty_bytes_sent);
     if (write_tty(reinterpret_cast<const unsigned char *>(letters), 2, 0, paced ? pause_ms : 0,
                   listen))
