@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "board_impl.h"
 
@@ -12,6 +13,7 @@ Step pause(int ms) { return Step{Step::Kind::Pause, {}, ms}; }
 Step go_silent() { return Step{Step::Kind::Silence, {}, 0}; }
 Step hang_up() { return Step{Step::Kind::HangUp, {}, 0}; }
 Step taken() { return Step{Step::Kind::Taken, {}, 0}; }
+Step held() { return Step{Step::Kind::Held, {}, 0}; }
 
 std::string hex8(U32 v, bool lower)
 {
@@ -67,6 +69,17 @@ const std::string &Board::path() const { return impl_->line.path(); }
 std::string Board::received() const { return impl_->line.received(); }
 
 std::size_t Board::sent_by_host() const { return impl_->line.sent_by_host(); }
+
+std::string Board::received_all() const
+{
+    constexpr int POLL_MS = 5, LIMIT_MS = 10000;
+    for (int waited = 0; waited < LIMIT_MS && impl_->line.received_count() < sent_by_host();
+         waited += POLL_MS)
+        std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
+    return received();
+}
+
+void Board::release() { impl_->released.store(true); }
 
 std::vector<std::chrono::steady_clock::time_point> Board::received_times() const
 {

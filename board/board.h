@@ -36,6 +36,7 @@ struct Step {
         Silence,  // abandon the command and send nothing until zelk sends a byte
         HangUp,   // close the line: zelk's reads fail from here on
         Taken,    // wait until zelk has read all that was sent (a minute at most)
+        Held,     // wait until the test releases the board (Board::release), a minute at most
     };
     Kind kind = Kind::Send;
     std::string bytes;
@@ -48,6 +49,7 @@ Step pause(int ms);
 Step go_silent();
 Step hang_up();
 Step taken();
+Step held();
 
 // How the monitor echoes the 8 digits of a number.
 enum class Echo {
@@ -155,6 +157,9 @@ public:
 
     // Recording; safe from any thread while the board runs.
     std::string received() const;  // every byte zelk sent, in order, as sent
+    // The same once the board has taken every byte zelk put on the line (10 s at most): for a
+    // zelk that has ended, whose last bytes may still be queued for a board kept busy.
+    std::string received_all() const;
     // When the board took each byte of received() from the line (it reads at once while idle
     // or waiting for a command's next byte).
     std::vector<std::chrono::steady_clock::time_point> received_times() const;
@@ -171,6 +176,7 @@ public:
     long bits_flipped() const;   // bytes the noise of Config::noise_per_byte changed so far
     bool hung_up() const;
     std::vector<U8> flash() const;
+    void release();  // lets a reply held by a Held step go on
     void load_flash(U32 offset, const std::vector<U8> &bytes);  // sets bytes, as a programmer
 
     struct Impl;

@@ -29,6 +29,7 @@ struct Board::Impl {
     std::vector<CommandRecord> commands;
     std::atomic<int> markers{0};
     std::atomic<int> marker_chances{0};  // idle moments a marker was due (offered or not)
+    std::atomic<bool> released{false};   // Board::release was called
 
     // Board thread only.
     std::map<std::string, int> seen;  // commands taken so far, per letters

@@ -114,11 +114,16 @@ Flow run_script(Board::Impl &b, const Script &script)
             hang(b);
             return Flow::Abandon;
         case Step::Kind::Taken:
-            for (int waited = 0; b.line.queued_for_host() > 0 && waited < TAKEN_LIMIT_MS;
-                 waited += TAKEN_POLL_MS)
+        case Step::Kind::Held: {
+            const auto done = [&] {
+                return s.kind == Step::Kind::Taken ? b.line.queued_for_host() == 0
+                                                   : b.released.load();
+            };
+            for (int waited = 0; !done() && waited < TAKEN_LIMIT_MS; waited += TAKEN_POLL_MS)
                 if (!b.line.sleep_ms(TAKEN_POLL_MS))
                     return Flow::Abandon;
             break;
+        }
         }
     }
     return Flow::Go;

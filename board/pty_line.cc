@@ -393,6 +393,12 @@ std::string PtyLine::received() const
     return received_;
 }
 
+std::size_t PtyLine::received_count() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return received_.size();
+}
+
 std::size_t PtyLine::sent_by_host() const
 {
     std::lock_guard<std::mutex> lock(mu_);

@@ -73,6 +73,7 @@ public:
     void set_baud(int baud) { baud_.store(baud); }
     int baud() const { return baud_.load(); }
     std::string received() const;
+    std::size_t received_count() const;  // received().size()
     // When each byte of received() was taken from the line.
     std::vector<std::chrono::steady_clock::time_point> received_times() const;
     // Bytes zelk has put on the line so far: those received() and those still queued for the

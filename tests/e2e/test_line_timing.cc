@@ -131,7 +131,7 @@ TEST(PacedLetters, SigintInThePauseEndsTheRunAtOnce)
     EXPECT_EQ(r.err, "\nFlash erase terminated.");
     // zelk has ended: what it sent is all on the line, taken by the board or still queued.
     EXPECT_EQ(b.board.sent_by_host(), 2u);
-    EXPECT_EQ(b.board.received(), "C\xFF");
+    EXPECT_EQ(b.board.received_all(), "C\xFF");
     // The letter completed before the pause after it would have ended (zelk's own stamps).
     const auto writes = zt::read_trace(b.dir.file("t.txt")).writes;
     ASSERT_EQ(writes.size(), 2u);

@@ -199,7 +199,7 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
     const std::string line = "Received signal " + std::to_string(sig) + ". Terminating.\n";
     if (r.out.find(line) == std::string::npos)
         why << "no \"" << line.substr(0, line.size() - 1) << "\" on stdout; ";
-    const std::string received = b.board.received();
+    const std::string received = b.board.received_all();
     // The way back waits on purpose: a cut frame completed with 0xFF is followed by a wait for
     // the monitor's marker, the rest of a read is taken. Only a run that had none is judged by
     // its waits.
