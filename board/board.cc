@@ -81,6 +81,12 @@ std::string Board::received_all() const
 
 void Board::release() { impl_->released.store(true); }
 
+std::vector<std::string> Board::story() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->story;
+}
+
 std::vector<std::chrono::steady_clock::time_point> Board::received_times() const
 {
     return impl_->line.received_times();

@@ -177,6 +177,9 @@ public:
     bool hung_up() const;
     std::vector<U8> flash() const;
     void release();  // lets a reply held by a Held step go on
+    // What the board noted (the commands, their numbers, faults, hang-ups), each line with the
+    // milliseconds since it started: the story a failed test shows.
+    std::vector<std::string> story() const;
     void load_flash(U32 offset, const std::vector<U8> &bytes);  // sets bytes, as a programmer
 
     struct Impl;

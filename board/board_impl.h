@@ -30,6 +30,8 @@ struct Board::Impl {
     std::atomic<int> markers{0};
     std::atomic<int> marker_chances{0};  // idle moments a marker was due (offered or not)
     std::atomic<bool> released{false};   // Board::release was called
+    std::vector<std::string> story;      // what the board noted, each line with its time
+    Clock::time_point started = Clock::now();
 
     // Board thread only.
     std::map<std::string, int> seen;  // commands taken so far, per letters

@@ -52,6 +52,10 @@ void note(Board::Impl &b, const std::string &text)
 {
     if (b.cfg.log)
         b.cfg.log(text);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - b.started).count();
+    std::lock_guard<std::mutex> lock(b.mu);
+    b.story.push_back(std::to_string(ms) + " ms: " + text);
 }
 
 // Bytes already sent still reach the host, as from a UART's buffer, before the line drops
@@ -427,6 +431,7 @@ Flow take_number(Board::Impl &b, Command &c)
                       : Script{send(echo_of(digits, c.fault ? c.fault->echo : Echo::Upper))};
     if (run_script(b, echo) == Flow::Abandon || !valid)
         return Flow::Abandon;
+    note(b, c.letters + " echoed");
     return Flow::Go;
 }
 

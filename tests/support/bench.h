@@ -2,6 +2,9 @@
 // directory of the test's own.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,6 +44,13 @@ struct Bench {
     {
         std::vector<U8> f = board.flash();
         return std::string(f.begin() + offset, f.begin() + offset + len);
+    }
+    // A failed test shows what the board saw: a rare failure explains itself.
+    ~Bench()
+    {
+        if (testing::Test::HasFailure())
+            for (const std::string &line : board.story())
+                std::cerr << "board " << board.path() << " at " << line << '\n';
     }
 };
 
