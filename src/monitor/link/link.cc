@@ -14,8 +14,29 @@
 #include "serial/serial.h"
 
 namespace {
-constexpr int STALE_CHUNK_BYTES = 64;
-constexpr int STALE_CHUNKS = 4;
+
+// Reads away what the line holds now, at most max_bytes of it: a line that never stops sending
+// is not waited out. Returns the pair its last two bytes made.
+U16 read_away(int max_bytes)
+{
+    std::array<unsigned char, 256> junk;
+    U16 code = 0;
+    for (int left = max_bytes; left > 0;) {
+        const int n = read_pending_tty(junk.data(), std::min(left, static_cast<int>(junk.size())));
+        if (n <= 0)
+            break;
+        for (int i = 0; i < n; i++)
+            code = shift_pair(code, junk[i]);
+        left -= n;
+    }
+    return code;
+}
+
+// Before a command: a few markers the idle monitor repeated, or the tail of a cut reply.
+constexpr int STALE_BYTES = 256;
+// A resynchronisation: at most what a tty's input queue holds.
+constexpr int DRAIN_BYTES = 4096;
+
 }  // namespace
 
 int send_command(const char *letters, bool paced, const char *term_msg, bool listen)
@@ -24,9 +45,7 @@ int send_command(const char *letters, bool paced, const char *term_msg, bool lis
     // What came before the command (the idle monitor repeats its marker) is no part of its
     // reply: an operation that shows the reply must not show a marker offered meanwhile. A
     // line that never stops sending is not waited out here.
-    unsigned char stale[STALE_CHUNK_BYTES];
-    for (int i = 0; i < STALE_CHUNKS && read_pending_tty(stale, sizeof stale) > 0; i++) {
-    }
+    read_away(STALE_BYTES);
     frame_begin(pair_code(letters), tty_bytes_sent);
     if (write_tty(reinterpret_cast<const unsigned char *>(letters), 2, 0, paced ? pause_ms : 0,
                   listen))
@@ -252,8 +271,6 @@ int exchange_number(unsigned short prompt, int len, int ignorerepl, bool report,
 
 namespace {
 
-constexpr int DRAIN_CHUNK_BYTES = 256;
-
 bool monitor_ready(const char *term_msg)
 {
     return wait_pairs({READY_MARKER}, READY_READS, 1, true, false, term_msg) == WAIT_SEEN;
@@ -264,12 +281,7 @@ bool monitor_ready(const char *term_msg)
 int resync_monitor(const char *term_msg)
 {
     // What the line holds goes; when it ends in the marker, the monitor is ready already.
-    unsigned char junk[DRAIN_CHUNK_BYTES];
-    U16 code = 0;
-    for (int n; (n = read_pending_tty(junk, sizeof junk)) > 0;)
-        for (int i = 0; i < n; i++)
-            code = shift_pair(code, junk[i]);
-    if (code == READY_MARKER || monitor_ready(term_msg))
+    if (read_away(DRAIN_BYTES) == READY_MARKER || monitor_ready(term_msg))
         return 1;
     if (stopped())
         return 0;
