@@ -78,9 +78,10 @@ zb::Config board_with(void (*set)(zb::Config &))
     return c;
 }
 
-// Each operation lasts several seconds longer than its window, whatever the load: its pauses
-// and the board's timed work (an erase, the DRAM phases, a transfer at wire speed) alone take
-// that long.
+// Each operation lasts several seconds longer than its window: its pauses and the board's timed
+// work (an erase, the DRAM phases, a transfer at wire speed) alone take that long. A moment that
+// still comes after the end (a loaded or stalled machine kept the test from the CPU that long)
+// is drawn again.
 const std::vector<Operation> &operations()
 {
     static const std::vector<Operation> ops = {
@@ -133,7 +134,8 @@ std::string pattern(std::size_t n)
 // What one run under a random request showed.
 struct Outcome {
     bool signalled = false;
-    std::string problem;  // empty when the run ended as it must
+    bool ended_first = false;  // zelk did the whole operation, as it must, before the moment
+    std::string problem;       // empty when the run ended as it must
 };
 
 Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
@@ -153,12 +155,13 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
     // again.
     for (int attempt = 0; attempt < 1000 && !o.signalled; attempt++) {
         if (!zt::stop(p.pid())) {
+            RunResult r = p.finish();
+            o.ended_first = r.status == 0 && r.signal == 0 && !r.timed_out;
             o.problem = "zelk ended before the signal, " +
                         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - start)
                                            .count()) +
-                        " ms after its start, at attempt " + std::to_string(attempt) + ": " +
-                        p.finish().out;
+                        " ms after its start, at attempt " + std::to_string(attempt) + ": " + r.out;
             return o;
         }
         if (zt::in_a_wait(p.pid())) {
@@ -202,8 +205,10 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
     const std::string received = b.board.received_all();
     // The way back waits on purpose: a cut frame completed with 0xFF is followed by a wait for
     // the monitor's marker, the rest of a read is taken. Only a run that had none is judged by
-    // its waits.
-    const bool way_back = received.find('\xFF', sent) != std::string::npos || op.name == "Read";
+    // its waits. (A board kept from the CPU through zelk's wait has not taken the 0xFF, and zelk's
+    // end flushes it: zelk's message then tells that it went out.)
+    const bool way_back = received.find('\xFF', sent) != std::string::npos || op.name == "Read" ||
+                          r.err.find("\" was cut short") != std::string::npos;
     if (waited_on && !way_back)
         why << "in a wait after it had taken the signal; ";
     if (received.find_first_not_of('\xFF', sent) != std::string::npos) {
@@ -236,7 +241,9 @@ TEST_P(RandomRequests, NothingGoesOutAfterTheSignal)
             std::mt19937 rng(seed + static_cast<unsigned>(w));
             for (int i = w; i < SIGNALS_PER_OPERATION; i += RUNS_AT_ONCE) {
                 const int sig = i % 2 ? SIGTERM : SIGINT;
-                const Outcome o = one_run(op, sig, rng);
+                Outcome o = one_run(op, sig, rng);
+                for (int draw = 1; o.ended_first && draw < 4; draw++)
+                    o = one_run(op, sig, rng);
                 std::lock_guard<std::mutex> lock(mu);
                 signalled += o.signalled ? 1 : 0;
                 if (!o.problem.empty())
