@@ -562,6 +562,7 @@ void offer_marker(Board::Impl &b)
 
 void monitor_run(Board::Impl &b)
 {
+    b.line.on_slow_read = [&b](const std::string &what) { note(b, what); };
     const auto period = std::chrono::milliseconds(b.cfg.ready.period_ms);
     auto next_offer = Clock::now();
     for (;;) {

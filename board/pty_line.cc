@@ -33,6 +33,7 @@ constexpr int BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 constexpr std::size_t WIRE_CHUNK_BYTES = 64;
 // Sending byte by byte: how long a byte may wait for the host to read it.
 constexpr int HOST_READ_WAIT_MS = 15000;
+constexpr std::chrono::seconds SLOW_READ{1};
 // A UART's transmit FIFO (16 bytes on a 16550) keeps the line busy while the software that fills
 // it is late: a chunk written within that many byte times after the line fell idle follows the
 // one before it back to back, unless the board has read from the host in between (then it is an
@@ -308,8 +309,17 @@ bool PtyLine::send(const std::string &bytes)
         note('T', ready, start, static_cast<long>(n));
         tx_streaming_ = true;
         pos += n;
-        if (byte_by_byte_ && !wait_read_by_host())
-            return false;
+        if (byte_by_byte_) {
+            const bool go_on = wait_read_by_host();
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - ready);
+            if (on_slow_read && waited >= SLOW_READ)
+                on_slow_read("byte " + std::to_string(pos) + " of " + std::to_string(bytes.size()) +
+                             (go_on && queued_for_host() == 0 ? " read by zelk" : " left unread") +
+                             " after " + std::to_string(waited.count()) + " ms");
+            if (!go_on)
+                return false;
+        }
     }
     return true;
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,6 +50,9 @@ public:
     // each reaches zelk in a read of its own, as from a slow line or an adapter that delivers
     // byte by byte.
     void send_byte_by_byte() { byte_by_byte_ = true; }
+    // Told of each byte sent byte by byte that zelk took a second or more to read (or never read):
+    // when a test fails, which side was late.
+    std::function<void(const std::string &)> on_slow_read;
     const std::string &path() const { return path_; }
 
     // Board thread only.
