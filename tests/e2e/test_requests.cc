@@ -161,7 +161,8 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
                         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - start)
                                            .count()) +
-                        " ms after its start, at attempt " + std::to_string(attempt) + ": " + r.out;
+                        " ms after its start, at attempt " + std::to_string(attempt) + ", status " +
+                        std::to_string(r.status) + ": " + r.out + r.err;
             return o;
         }
         if (zt::in_a_wait(p.pid())) {
