@@ -30,6 +30,8 @@ using zt::RunResult;
 
 namespace {
 
+using ms = std::chrono::milliseconds;
+
 // The controlling terminal's device number in /proc/PID/stat (field 7); 0 when it has none.
 long controlling_tty(pid_t pid)
 {
@@ -78,10 +80,9 @@ zb::Config board_with(void (*set)(zb::Config &))
     return c;
 }
 
-// Each operation lasts several seconds longer than its window: its pauses and the board's timed
-// work (an erase, the DRAM phases, a transfer at wire speed) alone take that long. A moment that
-// still comes after the end (a loaded or stalled machine kept the test from the CPU that long)
-// is drawn again.
+// Each operation lasts seconds longer than its window: its pauses and the board's timed work (an
+// erase, the DRAM phases, a transfer at wire speed) alone take that long. A late moment, after a
+// zelk that ended well, is drawn again.
 const std::vector<Operation> &operations()
 {
     static const std::vector<Operation> ops = {
@@ -134,7 +135,7 @@ std::string pattern(std::size_t n)
 // What one run under a random request showed.
 struct Outcome {
     bool signalled = false;
-    bool ended_first = false;  // zelk did the whole operation, as it must, before the moment
+    bool ended_first = false;  // zelk did the whole operation, and well, before the moment
     std::string problem;       // empty when the run ended as it must
 };
 
@@ -146,8 +147,7 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
         b.image(pattern(op.image_bytes));
     const auto start = std::chrono::steady_clock::now();
     Proc p(b.words(op.words), {.cwd = b.dir.path, .timeout_s = 120});
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(std::uniform_int_distribution<int>(0, op.window_ms)(rng)));
+    std::this_thread::sleep_for(ms(std::uniform_int_distribution<int>(0, op.window_ms)(rng)));
     std::size_t sent = 0;
     std::chrono::steady_clock::time_point at;
     // The random moment is kept when zelk is stopped in one of its waits (almost always: it
@@ -158,9 +158,7 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
             RunResult r = p.finish();
             o.ended_first = r.status == 0 && r.signal == 0 && !r.timed_out;
             o.problem = "zelk ended before the signal, " +
-                        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now() - start)
-                                           .count()) +
+                        std::to_string((std::chrono::steady_clock::now() - start) / ms(1)) +
                         " ms after its start, at attempt " + std::to_string(attempt) + ", status " +
                         std::to_string(r.status) + ": " + r.out + r.err;
             return o;
@@ -174,8 +172,7 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
         p.signal(SIGCONT);
         at = std::chrono::steady_clock::now();
         if (!o.signalled)
-            std::this_thread::sleep_for(
-                std::chrono::milliseconds(std::uniform_int_distribution<int>(1, 5)(rng)));
+            std::this_thread::sleep_for(ms(std::uniform_int_distribution<int>(1, 5)(rng)));
     }
     // The request ends the wait it finds at once, and the run with it. A wait that went on would
     // end by itself (a pause runs out, a reply arrives) and send nothing more: what shows it is
@@ -206,17 +203,14 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
     const std::string received = b.board.received_all();
     // The way back waits on purpose: a cut frame completed with 0xFF is followed by a wait for
     // the monitor's marker, the rest of a read is taken. Only a run that had none is judged by
-    // its waits. (A board kept from the CPU through zelk's wait has not taken the 0xFF, and zelk's
-    // end flushes it: zelk's message then tells that it went out.)
+    // its waits. (zelk's message tells of a 0xFF its end flushed before a starved board took it.)
     const bool way_back = received.find('\xFF', sent) != std::string::npos || op.name == "Read" ||
                           r.err.find("\" was cut short") != std::string::npos;
     if (waited_on && !way_back)
         why << "in a wait after it had taken the signal; ";
     if (received.find_first_not_of('\xFF', sent) != std::string::npos) {
         const auto times = b.board.received_times();
-        const auto late =
-            std::chrono::duration_cast<std::chrono::milliseconds>(times[times.size() - 1] - at)
-                .count();
+        const auto late = (times.back() - at) / ms(1);
         why << received.size() - sent << " bytes went out after the signal (the last " << late
             << " ms after it): \"" << received.substr(sent, 40) << "\"; ";
     }
