@@ -43,7 +43,8 @@ for target in fuzz/seeds/*/; do
     echo "fuzz_$name: $seconds s"
     grep -E 'stat::number_of_executed_units|stat::new_units_added|ERROR|SUMMARY|Test unit written' \
         build-fuzz/logs/"$name".log || true
-    if find build-fuzz/crashes -name "$name-*" ! -name "$name-slow-unit-*" | grep -q .; then
+    # No pipe into grep -q here: under pipefail, find killed by the closed pipe would hide a find.
+    if [[ -n $(find build-fuzz/crashes -name "$name-*" ! -name "$name-slow-unit-*" -print -quit) ]]; then
         echo "fuzz_$name found a crash"
         found=1
     fi

@@ -203,7 +203,7 @@ Outcome one_run(const Operation &op, int sig, std::mt19937 &rng)
     const std::string received = b.board.received_all();
     // The way back waits on purpose: a cut frame completed with 0xFF is followed by a wait for
     // the monitor's marker, the rest of a read is taken. Only a run that had none is judged by
-    // its waits. (zelk's message tells of a 0xFF its end flushed before a starved board took it.)
+    // its waits. (zelk's message tells of a 0xFF its end flushed before the pty handed it over.)
     const bool way_back = received.find('\xFF', sent) != std::string::npos || op.name == "Read" ||
                           r.err.find("\" was cut short") != std::string::npos;
     if (waited_on && !way_back)
