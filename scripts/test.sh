@@ -9,10 +9,10 @@ cd "$(dirname "$0")/.."
 # tests keep a core busy while they run: one at a time per core. End-to-end tests spend nearly
 # all their time asleep in the board's pauses (3 s after each command letter): several per core,
 # but not more: with eight per core (32 at once on two cores, both builds) this machine's kernel
-# held pty bytes back for 2 to 4 s at a time, longer than zelk's 3 s wait for a reply.
-# The kinds run side by side, each with its own number, and the normal build's tests start while
-# the sanitizer build's (the slower) still run; the longest test (about a minute and a half under
-# the sanitizers) bounds the wall time.
+# held pty bytes back for 2 to 4 s in nearly every run, longer than zelk's 3 s wait for a reply;
+# with four, far more rarely. The kinds run side by side, each with its own number, and the normal
+# build's tests start while the sanitizer build's (the slower) still run: the sanitizer build's
+# end-to-end tests bound the wall time.
 cores=$(nproc)
 jobs_for() {
     case $1 in
