@@ -296,7 +296,7 @@ TEST(LinkSpeedProbe, FailureSaysWhy)
             EXPECT_NE(read.finish().err.find("stays at 460800 baud"), std::string::npos);
             // Bytes that came at 460800 may outlive zelk's flush in the pty's hand-over buffer (a
             // stalled kernel worker leaves them there) and read 'r' at any speed: away with them,
-            // up to the first byte the new speed garbled, so the next run meets what a new one does.
+            // up to the first byte the new speed garbled, as a new run would meet the board.
             const int fd = open(b.board.path().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
             char byte = 'r';
             while (byte == 'r' && ::read(fd, &byte, 1) == 1) {
