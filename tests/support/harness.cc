@@ -15,9 +15,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 #include "pty_line.h"
 
@@ -207,7 +210,12 @@ Proc::~Proc()
 {
     if (!finished_) {
         kill(pid_, SIGKILL);
-        finish();
+        const RunResult &r = finish();
+        // A test cut short by a failed assertion still shows what zelk had said by then.
+        if (testing::Test::HasFailure())
+            std::cerr << "zelk, at the end of the test; its stdout:\n"
+                      << r.out << "\n-- its stderr:\n"
+                      << r.err << '\n';
     }
     delete mu_;
 }
