@@ -63,9 +63,7 @@ void note(Board::Impl &b, const std::string &text)
 void hang(Board::Impl &b)
 {
     note(b, "hang-up");
-    auto until = Clock::now() + std::chrono::milliseconds(HANG_UP_DRAIN_MS);
-    while (b.line.queued_for_host() > 0 && Clock::now() < until && b.line.sleep_ms(2))
-        ;
+    b.line.wait_read_by_host(HANG_UP_DRAIN_MS);
     b.line.hang_up();
 }
 

@@ -33,6 +33,9 @@ constexpr int BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 constexpr std::size_t WIRE_CHUNK_BYTES = 64;
 // Sending byte by byte: how long a byte may wait for the host to read it.
 constexpr int HOST_READ_WAIT_MS = 15000;
+// The longest sleep between two looks at the host's queue while waiting for it to be read: only
+// a read the watch did not tell of waits that long.
+constexpr int READ_LOOK_MS = 20;
 constexpr std::chrono::seconds SLOW_READ{1};
 // A UART's transmit FIFO (16 bytes on a 16550) keeps the line busy while the software that fills
 // it is late: a chunk written within that many byte times after the line fell idle follows the
@@ -127,7 +130,7 @@ bool PtyLine::open(int baud, bool wire_speed, std::string &err)
         return false;
     }
     watch_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (watch_ >= 0 && inotify_add_watch(watch_, path_.c_str(), IN_OPEN) < 0)
+    if (watch_ >= 0 && inotify_add_watch(watch_, path_.c_str(), IN_OPEN | IN_ACCESS) < 0)
         close_fd(watch_);
     baud_.store(baud);
     wire_speed_ = wire_speed;
@@ -310,7 +313,7 @@ bool PtyLine::send(const std::string &bytes)
         tx_streaming_ = true;
         pos += n;
         if (byte_by_byte_) {
-            const bool go_on = wait_read_by_host();
+            const bool go_on = wait_read_by_host(HOST_READ_WAIT_MS);
             const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - ready);
             if (on_slow_read && waited >= SLOW_READ)
@@ -324,16 +327,26 @@ bool PtyLine::send(const std::string &bytes)
     return true;
 }
 
-// The byte just written is in the host's input queue (queued_for_host sees it there at once) until
-// zelk reads it. A host that stops reading for good (it has ended) lets the board go on after
-// HOST_READ_WAIT_MS.
-bool PtyLine::wait_read_by_host()
+// What was just written is in the host's input queue (queued_for_host sees it there at once)
+// until zelk reads it. Each read zelk makes of the slave shows on the watch (IN_ACCESS, after the
+// bytes left the queue), so the wait sleeps until one comes rather than looking every
+// millisecond: on this kernel, a few threads that wake each millisecond beside busy CPUs keep the
+// worker that hands pty bytes over from running for seconds, for every pty on the machine.
+bool PtyLine::wait_read_by_host(int limit_ms)
 {
-    for (int waited = 0; queued_for_host() > 0 && waited < HOST_READ_WAIT_MS; waited++) {
-        if (!sleep_ms(1))
+    const Time end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (queued_for_host() > 0) {
+        if (stop_.load())
             return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return true;
+        struct pollfd p[2] = {{watch_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        ::poll(p, 2, static_cast<int>(std::min<long>(left.count(), READ_LOOK_MS)));
+        read_watch();
     }
-    return true;
+    return !stop_.load();
 }
 
 int PtyLine::host_baud() const
@@ -361,7 +374,7 @@ int PtyLine::queued_for_host() const
     return n;
 }
 
-int PtyLine::host_opens()
+void PtyLine::read_watch()
 {
     alignas(struct inotify_event) char buf[4096];
     ssize_t n;
@@ -373,6 +386,11 @@ int PtyLine::host_opens()
             at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
         }
     }
+}
+
+int PtyLine::host_opens()
+{
+    read_watch();
     return opens_;
 }
 

@@ -61,6 +61,9 @@ public:
     bool sleep_ms(int ms);                // false when woken by request_stop
     int host_baud() const;                // the speed zelk set on the slave, 0 if unknown
     int queued_for_host() const;          // bytes sent that zelk has not read yet
+    // Waits until zelk has read every byte sent, or `limit_ms` passed (a host that has stopped
+    // reading); false when woken by request_stop.
+    bool wait_read_by_host(int limit_ms);
     // Whether zelk flushed its input (what the board sent and it had not read) since the last
     // call. Looks at the line without waiting; bytes zelk sent meanwhile are kept for read_byte.
     bool host_flushed();
@@ -94,13 +97,13 @@ private:
     void note(char kind, Time at, Time wire, long bytes);
     void take_input();
     bool mismatched() const;
-    bool wait_read_by_host();
+    void read_watch();  // takes the watch's events: counts the opens
 
     int master_ = -1;
     int slave_ =
         -1;  // the board's own slave descriptor: FIONREAD, and no hang-up while zelk is away
     int wake_[2] = {-1, -1};
-    int watch_ = -1;  // inotify on the slave's node: tells when zelk opens the line
+    int watch_ = -1;  // inotify on the slave's node: tells when zelk opens the line, reads it
     int opens_ = 0;
     std::string path_;
     bool wire_speed_ = false;
