@@ -122,14 +122,16 @@ inline std::string other_holders(const std::string &path)
     return found.empty() ? "none" : found;
 }
 
-// Polls `cond` every 2 ms for at most `limit`; false if it never held.
+// Polls `cond` every 10 ms for at most `limit`; false if it never held. Not more often: dozens of
+// threads that wake every millisecond or two, beside busy CPUs, keep this kernel from handing pty
+// bytes over for seconds.
 template <typename F> bool poll_until(F cond, std::chrono::milliseconds limit)
 {
     auto end = std::chrono::steady_clock::now() + limit;
     while (!cond()) {
         if (std::chrono::steady_clock::now() > end)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
 }
