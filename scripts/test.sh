@@ -7,17 +7,16 @@ cd "$(dirname "$0")/.."
 
 # How many tests run at once follows from the machine and the kind of test. Unit and install
 # tests keep a core busy while they run: one at a time per core. End-to-end tests spend nearly
-# all their time asleep in the board's pauses (3 s after each command letter): several per core,
-# but not more: with eight per core (32 at once on two cores, both builds) this machine's kernel
-# held pty bytes back for 2 to 5 s in nearly every run, longer than zelk's 3 s wait for a reply;
-# with four, in 1 of 8 runs on an otherwise idle machine, but in 2 of 3 beside two busy CPU-bound
-# processes (fewer at once did not help there). The kinds run side by side, each with its own
-# number, and the normal build's tests start while the sanitizer build's (the slower) still run:
-# the sanitizer build's end-to-end tests bound the wall time.
+# all their time asleep in the board's pauses (3 s after each command letter): eight per core.
+# None of them, nor the board or the test support beside them, may wake every millisecond or
+# two to look at something: a few threads doing so beside busy CPUs keep this machine's kernel
+# from handing pty bytes over for seconds, longer than zelk's 3 s wait for a reply. The kinds run
+# side by side, each with its own number, and the normal build's tests start while the sanitizer
+# build's (the slower) still run: the sanitizer build's end-to-end tests bound the wall time.
 cores=$(nproc)
 jobs_for() {
     case $1 in
-    e2e) echo $((cores * 4)) ;;
+    e2e) echo $((cores * 8)) ;;
     *) echo "$cores" ;;
     esac
 }
