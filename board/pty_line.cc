@@ -30,7 +30,11 @@ constexpr SpeedCode SPEED_CODES[] = {
 };
 
 constexpr int BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
+// At wire speed the board sends in chunks of at least 64 bytes and at least 10 ms of the line:
+// at 460800 baud, 64-byte chunks woke it every 1.4 ms for a whole transfer, and threads waking
+// that often beside busy CPUs keep the kernel's worker that hands pty bytes over off the CPU.
 constexpr std::size_t WIRE_CHUNK_BYTES = 64;
+constexpr int WIRE_CHUNK_MS = 10;
 // Sending byte by byte: how long a byte may wait for the host to read it.
 constexpr int HOST_READ_WAIT_MS = 15000;
 // The longest sleep between two looks at the host's queue while waiting for it to be read: only
@@ -276,7 +280,9 @@ bool PtyLine::send(const std::string &bytes)
             return false;
         std::size_t n = bytes.size() - pos;
         if (wire_speed_)
-            n = std::min(n, WIRE_CHUNK_BYTES);
+            n = std::min(n, std::max<std::size_t>(WIRE_CHUNK_BYTES,
+                                                  static_cast<std::size_t>(baud_.load()) *
+                                                      WIRE_CHUNK_MS / 1000 / BITS_PER_BYTE));
         if (byte_by_byte_)
             n = 1;
         std::string chunk = bytes.substr(pos, n);
