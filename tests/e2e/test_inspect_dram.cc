@@ -10,6 +10,7 @@
 #include "bench.h"
 #include "board.h"
 #include "harness.h"
+#include "process_state.h"
 #include "trace_file.h"
 
 namespace {
@@ -39,26 +40,37 @@ Timed split_times(const std::string &out)
 
 // Each phase shown is the time between zelk's reads of its "Wait" and of the byte after it, as
 // its trace stamped them (to within what a loaded machine may put between the stamp and the
-// timing, which are taken one after the other). With `inside_pause`, every "Wait" was read
-// within the pause after the command's letter, as it came, not once the pause was over.
-void expect_timed_by_arrivals(const Timed &t, const zt::Trace &trace, bool inside_pause)
+// timing, which are taken one after the other).
+void expect_timed_by_arrivals(const Timed &t, const zt::Trace &trace)
 {
     std::vector<long long> gaps;
     const std::string &in = trace.received;
     for (auto at = in.find("Wait"); at != std::string::npos && at + 4 < in.size();
-         at = in.find("Wait", at + 1)) {
-        const long long read = trace.received_at[at + 3];
-        gaps.push_back(trace.received_at[at + 4] - read);
-        long long letter = 0;
-        for (const auto &[us, bytes] : trace.writes)
-            letter = us <= read ? us : letter;
-        if (inside_pause) {
-            EXPECT_LT(read - letter, 3000000) << "a Wait read after the pause";
-        }
-    }
+         at = in.find("Wait", at + 1))
+        gaps.push_back(trace.received_at[at + 4] - trace.received_at[at + 3]);
     ASSERT_EQ(t.us.size(), gaps.size());
     for (std::size_t i = 0; i < gaps.size(); i++)
         EXPECT_NEAR(t.us[i], gaps[i], 100000) << "phase " << i;
+}
+
+// Runs zelk with `w`. With `inside_pause` (a board that reports at once), zelk is looked at once
+// the board has both letters and zelk waits: reading through the pause after them, it waits for
+// the line, or sleeps out the rest with the report's first bytes already shown; a zelk that
+// sleeps first is asleep with none shown. A line the machine holds back only delays the look.
+zt::RunResult run_dram(zt::Bench &b, const std::vector<std::string> &w, bool inside_pause)
+{
+    if (!inside_pause)
+        return b.run(w);
+    zt::Proc p(b.words(w), {.cwd = b.dir.path});
+    const pid_t pid = p.pid();
+    zt::poll_until([&] { return b.board.received().starts_with("DT") && zt::in_a_wait(pid); },
+                   std::chrono::milliseconds(20000));
+    if (zt::stop(pid)) {
+        EXPECT_TRUE(zt::waiting_for_line(pid) || p.wait_for_out(std::string(kHead) + "\r\n", 10000))
+            << "zelk slept through the pause after the letters";
+        p.signal(SIGCONT);
+    }
+    return p.finish();
 }
 
 }  // namespace
@@ -68,8 +80,10 @@ void expect_timed_by_arrivals(const Timed &t, const zt::Trace &trace, bool insid
 TEST(InspectDramAll, FourTestsInChainOrder)
 {
     zt::Bench b;
-    zt::RunResult r = b.run({"dram", "word", "test", "dram", "test", "dram", "byte", "test", "dram",
-                             "half", "word", "test", "trace", "t.txt"});
+    zt::RunResult r = run_dram(b,
+                               {"dram", "word", "test", "dram", "test", "dram", "byte", "test",
+                                "dram", "half", "word", "test", "trace", "t.txt"},
+                               true);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(b.board.received(), "DTDBDHDW");
@@ -84,7 +98,7 @@ TEST(InspectDramAll, FourTestsInChainOrder)
         std::regex_replace(t.text, std::regex("Test link \\.\\.\\.Ok\nrr"), "Test link ...Ok\n");
     EXPECT_EQ(t.text, expected);
     EXPECT_EQ(t.us.size(), 8u);
-    expect_timed_by_arrivals(t, zt::read_trace(b.dir.file("t.txt")), true);
+    expect_timed_by_arrivals(t, zt::read_trace(b.dir.file("t.txt")));
 }
 
 namespace {
@@ -141,13 +155,13 @@ TEST_P(InspectDram, Report)
     zb::Config cfg;
     cfg.faults.push_back({.command = "DT", .reply = c.reply});
     zt::Bench b(cfg);
-    zt::RunResult r = b.run({"dram", "test", "trace", "t.txt"});
+    zt::RunResult r = run_dram(b, {"dram", "test", "trace", "t.txt"}, c.inside_pause);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(b.board.received(), "DT");
     Timed t = split_times(r.out);
     EXPECT_EQ(t.text, kHead + c.shown);
-    expect_timed_by_arrivals(t, zt::read_trace(b.dir.file("t.txt")), c.inside_pause);
+    expect_timed_by_arrivals(t, zt::read_trace(b.dir.file("t.txt")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Inspect, InspectDram, testing::ValuesIn(dram_cases()),
