@@ -42,6 +42,12 @@ struct Client {
         EXPECT_GE(fd, 0) << path;
         set_speed(speed);
     }
+    explicit Client(zb::Board &board) : Client(started(board)) {}  // starts it, opens its line
+    static std::string started(zb::Board &board)
+    {
+        EXPECT_TRUE(board.start());
+        return board.path();
+    }
     ~Client()
     {
         if (fd >= 0)
@@ -151,8 +157,7 @@ zb::Config quiet()
 TEST(BoardReady, MarkersRepeatWhileIdleButNeverPileUp)
 {
     zb::Board board(quiet());
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
 
     // Three markers one after another, each offered once the one before was read.
     std::string got = host.get(6);
@@ -229,8 +234,7 @@ TEST(BoardCommands, IdentificationAndRegisterListing)
     zb::Config cfg = quiet();
     cfg.manufacturer_code = 0xC2;
     zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
 
     ASSERT_TRUE(host.await_marker());
     host.put("MC");
@@ -272,8 +276,7 @@ TEST(BoardCommands, IdentificationAndRegisterListing)
 TEST(BoardCommands, DramTestsReportTimedPhasesAndEndInOK)
 {
     zb::Board board(quiet());
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
     for (const char *letters : {"DT", "DB", "DH", "DW"}) {
         SCOPED_TRACE(letters);
         ASSERT_TRUE(host.await_marker());
@@ -318,8 +321,7 @@ TEST(BoardProtocol, CheckValueKnownAnswers)
 TEST(BoardProtocol, LiteralFrames)
 {
     zb::Board board(quiet());
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
 
     std::string block(512, '\0');
     for (int n = 0; n < 512; n++)
@@ -341,8 +343,7 @@ TEST(BoardProtocol, LiteralFrames)
 TEST(BoardCommands, BlockWriteAnswersItsCrcAndReadsBack)
 {
     zb::Board board(quiet());
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
 
     std::vector<U8> block = pattern_block(3);
     EXPECT_EQ(host.numbered("WB", 0x200), "WB00000200");
@@ -371,8 +372,7 @@ TEST(BoardCommands, BlockWriteAnswersItsCrcAndReadsBack)
 TEST(BoardCommands, ByteWriteEchoesEachByteAndProgramsFromZero)
 {
     zb::Board board(quiet());
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
 
     EXPECT_EQ(host.numbered("WR", 5), "WR00000005");
     std::string data("\x00\x41\x0F\xFErr", 5);  // a stray "rr" is data here, not a marker
@@ -388,8 +388,7 @@ TEST(BoardCommands, ErasesAndNorProgrammingOnlyClearsBits)
 {
     zb::Board board(quiet());
     board.load_flash(0, std::vector<U8>(3 * zb::FLASH_SECTOR_BYTES, 0x00));
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
 
     // Sector 1 back to 0xFF, its neighbours untouched.
     EXPECT_EQ(host.numbered("SE", 1), "SE00000001");
@@ -418,8 +417,7 @@ TEST(BoardCommands, ErasesAndNorProgrammingOnlyClearsBits)
 TEST(BoardCommands, UnknownPairsAndBadNumbersReturnToIdle)
 {
     zb::Board board(quiet());
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
     ASSERT_TRUE(host.await_marker());
     host.put("XQCZ");  // no command starts with X or Q; "CZ" is no command
     EXPECT_TRUE(host.await_marker());
@@ -444,8 +442,7 @@ TEST(BoardCommands, FlashFileOutlivesTheBoard)
     std::vector<U8> block = pattern_block(9);
     {
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         host.numbered("WB", 0x1000);
         host.put(text(block));
         EXPECT_EQ(host.get(8).size(), 8u);
@@ -464,8 +461,7 @@ TEST(BoardCommands, FlashFileOutlivesTheBoard)
 TEST(BoardSpeed, SwitchFollowsTheEchoAndMismatchGarblesBothWays)
 {
     zb::Board board(quiet());
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
 
     EXPECT_EQ(host.numbered("SP", 115200), "SP0001C200");
     // The board switches once its echo is out, on its own thread: wait for it, with a deadline.
@@ -507,8 +503,7 @@ TEST(BoardSpeed, NoMarkerAfterTheSwitchWhenSoConfigured)
     zb::Config cfg = quiet();
     cfg.ready.after_speed_switch = false;
     zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
     host.numbered("SP", 57600);
     host.set_speed(B57600);
     EXPECT_EQ(host.get_for(1000), "");
@@ -541,8 +536,7 @@ TEST(BoardFaults, NumberEchoAndPrompt)
         zb::Config cfg = quiet();
         cfg.faults = {c.fault};
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         ASSERT_TRUE(host.await_marker());
         host.put("SE");
         EXPECT_EQ(host.get(c.prompt.size()), c.prompt);
@@ -558,8 +552,7 @@ TEST(BoardFaults, SplitBurstsKeepTheirPauses)
     cfg.faults = {
         {.command = "WB", .prompt = zb::Script{zb::send("W"), zb::pause(300), zb::send("B")}}};
     zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
     ASSERT_TRUE(host.await_marker());
     // Timed from the command, which the board must have before its pause begins: a host that
     // reads the "W" late cannot make the pause look shorter.
@@ -597,8 +590,7 @@ TEST(BoardFaults, BlockCrcFaultsHitOnlyTheirBlock)
         zb::Config cfg = quiet();
         cfg.faults = {c.fault};
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         host.numbered("WB", 0);
         host.put(text(block));
         EXPECT_EQ(host.get(8), zb::hex8(zb::block_check_value(0, block.data())));
@@ -619,8 +611,7 @@ TEST(BoardFaults, DataPhaseFaults)
         cfg.faults = {
             {.command = "RD", .data_fault = zb::DataFault::Silence, .data_fault_at = 100}};
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         host.numbered("RD", 300);
         EXPECT_EQ(host.get(100), std::string(100, '\xFF'));
         EXPECT_EQ(host.get(1, 1000), "");
@@ -630,8 +621,7 @@ TEST(BoardFaults, DataPhaseFaults)
         zb::Config cfg = quiet();
         cfg.faults = {{.command = "WR", .data_fault = kind, .data_fault_at = 2}};
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         host.numbered("WR", 4);
         const std::string expect = kind == zb::DataFault::WrongByte ? "AB\xBC"
                                                                       "D"
@@ -687,8 +677,7 @@ TEST(BoardFaults, ScriptedReplies)
         zb::Config cfg = quiet();
         cfg.faults = {c.fault};
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         ASSERT_TRUE(host.await_marker());
         auto t0 = Clock::now();
         host.put(c.fault.command);
@@ -706,8 +695,7 @@ TEST(BoardFaults, SectorFaultMatchesItsNumber)
     cfg.faults = {{.command = "SE", .number = 3u, .reply = zb::Script{zb::go_silent()}},
                   {.command = "SE", .reply = zb::Script{zb::send("Erasing..."), zb::send("OK")}}};
     zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
     host.numbered("SE", 2);
     EXPECT_EQ(host.get(12), "Erasing...OK");
     host.numbered("SE", 3);
@@ -722,8 +710,7 @@ TEST(BoardHangUp, LineClosesWhereTheFaultSays)
         zb::Config cfg = quiet();
         cfg.faults = {{.command = "CE", .hang_up_on_command = true}};
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         ASSERT_TRUE(host.await_marker());
         host.put("CE");
         EXPECT_EQ(host.get(10, 1000), "");
@@ -735,8 +722,7 @@ TEST(BoardHangUp, LineClosesWhereTheFaultSays)
         zb::Config cfg = quiet();
         cfg.faults = {{.command = "RD", .data_fault = zb::DataFault::HangUp, .data_fault_at = 700}};
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         host.numbered("RD", 1000);
         EXPECT_EQ(host.get(1000).size(), 700u);
         EXPECT_TRUE(host.closed);
@@ -786,8 +772,7 @@ TEST(BoardFaults, GarbledBlockOnceThenWrittenAsSent)
     zb::Config cfg = quiet();
     cfg.faults = {garble(0x400, 511, 1)};
     zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
     EXPECT_EQ(write_block_at(host, 0x200, block),
               zb::hex8(zb::block_check_value(0x200, block.data())));
     EXPECT_NE(write_block_at(host, 0x400, block), good);  // the last byte: the value shows it
@@ -802,8 +787,7 @@ TEST(BoardFaults, GarbledBlockAlwaysAndEarlyByteHidesFromTheValue)
     zb::Config cfg = quiet();
     cfg.faults = {garble(0x600, 3, -1)};
     zb::Board board(cfg);
-    ASSERT_TRUE(board.start());
-    Client host(board.path());
+    Client host(board);
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(write_block_at(host, 0x600, block), good);  // the value covers the end only
         EXPECT_EQ(board.flash().at(0x600 + 3), static_cast<U8>(~block[3]));
@@ -818,8 +802,7 @@ TEST(BoardFaults, SeededNoiseHitsTheSameBytesEachTime)
         cfg.noise_per_byte = 0.01;
         cfg.noise_seed = 42;
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         ASSERT_TRUE(host.await_marker());
         // 0x00 data: a flipped bit shows in the flash as one byte not 0x00.
         host.put("WB");
@@ -846,8 +829,7 @@ TEST(BoardFaults, HangUpAfterBytesAndSilentAfterCommands)
         zb::Config cfg = quiet();
         cfg.hang_up_after_bytes = 4;
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         ASSERT_TRUE(host.await_marker());
         host.put("SE00");
         host.get(64);
@@ -857,8 +839,7 @@ TEST(BoardFaults, HangUpAfterBytesAndSilentAfterCommands)
         zb::Config cfg = quiet();
         cfg.silent_after_commands = 1;
         zb::Board board(cfg);
-        ASSERT_TRUE(board.start());
-        Client host(board.path());
+        Client host(board);
         ASSERT_TRUE(host.await_marker());
         host.put("MC");
         // The answer, after any marker offered before the letters were read.
